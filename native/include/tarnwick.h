@@ -66,36 +66,44 @@ extern "C" {
 
 /*! Configuration (32 bytes). Start from tarnwick_default_config(); read once,
  *  at the start of tarnwick_run. */
-typedef struct tarnwick_config {
-  uint32_t abi_version;   /**< TARNWICK_ABI_VERSION; default 1 */
-  uint32_t size;          /**< sizeof(tarnwick_config_t) as the host knows it; 32 */
-  uint32_t benchmark;     /**< TARNWICK_BENCHMARK_SINGLE (default) or _ALL_CPUS */
-  uint32_t reserved;      /**< must be 0 */
-  double warmup_seconds;  /**< warm-up length, s; finite, >= 0; default 120.0 */
-  double measure_seconds; /**< measurement window, s; finite, > 0; default 60.0 */
+typedef struct tarnwick_config_s {
+  uint32_t abi_version;  /**< TARNWICK_ABI_VERSION; default 1 */
+  uint32_t size;         /**< sizeof(tarnwick_config_t) as the host knows it; 32 */
+  uint32_t benchmark;    /**< TARNWICK_BENCHMARK_SINGLE (default) or _ALL_CPUS */
+  uint32_t reserved;     /**< must be 0 */
+  double warmup_seconds; /**< warm-up, s; >= 0 (-0.0 counts as 0), < 2^64; default 120.0 */
+  /** Measurement window, s; > 0 and < 2^64; default 60.0. Values under half
+   *  a nanosecond round to an empty window, which the run refuses. */
+  double measure_seconds;
 } tarnwick_config_t;
 
 /*! Result of a finished run attempt (88 bytes), filled by tarnwick_result. */
-typedef struct tarnwick_result {
-  uint32_t abi_version;    /**< always 1 */
-  uint32_t status;         /**< 0 completed, 1 cancelled, 2 failed */
-  uint32_t benchmark;      /**< benchmark kind of the attempt */
-  uint32_t threads;        /**< workers; 0 when the attempt ended before that was decided */
-  double mean_rate;        /**< steps/s over the measured window; present only when status is 0, else 0.0 */
-  double warmup_seconds;   /**< the host's configured warm-up, bit for bit (120.0 if the record was rejected as incompatible) */
-  double measure_seconds;  /**< the host's configured window, bit for bit (60.0 if the record was rejected as incompatible) */
+typedef struct tarnwick_result_s {
+  uint32_t abi_version; /**< always 1 */
+  uint32_t status;      /**< 0 completed, 1 cancelled, 2 failed */
+  uint32_t benchmark;   /**< benchmark kind of the attempt */
+  uint32_t threads;     /**< workers; 0 when the attempt ended before that was decided */
+  double mean_rate;     /**< steps/s over the measured window when status is 0, else 0.0 */
+  /** The host's configured warm-up, s, bit for bit; 120.0 when `config` was
+   *  NULL or incompatible (its fields are not trusted then). */
+  double warmup_seconds;
+  /** The host's configured window, s, bit for bit; 60.0 when `config` was
+   *  NULL or incompatible. */
+  double measure_seconds;
   double measured_seconds; /**< actual length of the measured window, s */
-  double cv_percent;       /**< duration-weighted coefficient of variation of the sample rates, %; valid when has_cv is 1, else 0.0 */
-  uint64_t operations;     /**< kernel steps completed in the measured window, all workers */
-  uint64_t checksum;       /**< exclusive-or of the workers' last kernel values */
-  uint64_t sample_count;   /**< number of samples, read them with tarnwick_sample */
-  uint32_t unstable;       /**< 1 when cv_percent is above 10 %, else 0 */
-  uint32_t has_cv;         /**< 1 when cv_percent is present (completed with >= 2 samples) */
+  /** Duration-weighted coefficient of variation of the sample rates, %;
+   *  valid when has_cv is 1, else 0.0. */
+  double cv_percent;
+  uint64_t operations;   /**< kernel steps completed in the measured window, all workers */
+  uint64_t checksum;     /**< exclusive-or of the workers' last kernel values */
+  uint64_t sample_count; /**< number of samples; read them with tarnwick_sample */
+  uint32_t unstable;     /**< 1 when cv_percent is above 10 %, else 0 */
+  uint32_t has_cv;       /**< 1 when cv_percent is present (completed with >= 2 samples) */
 } tarnwick_result_t;
 
 /*! One sample of the measured window (32 bytes). Samples are contiguous:
  *  the first starts at 0, each later one where the previous one ended. */
-typedef struct tarnwick_sample {
+typedef struct tarnwick_sample_s {
   double time;         /**< end of the interval, s after the end of the warm-up */
   double duration;     /**< length of the interval, s; always > 0 */
   uint64_t operations; /**< kernel steps completed in the interval, all workers */
@@ -103,21 +111,24 @@ typedef struct tarnwick_sample {
 } tarnwick_sample_t;
 
 /*! Progress report (40 bytes), valid only during one callback call. */
-typedef struct tarnwick_progress {
-  uint32_t phase;       /**< TARNWICK_PHASE_*: 1 warm-up, 2 measurement, 3 completed, 4 cancelled, 5 failed */
-  uint32_t threads;     /**< number of workers */
-  double progress;      /**< fraction of warm-up plus measurement elapsed, 0.0 to 1.0 */
-  double phase_elapsed; /**< s elapsed in the phase (clamped to its length); final report: measured_seconds */
-  double phase_seconds; /**< length of the phase, s; final report: the measurement length */
-  uint64_t operations;  /**< steps so far in the phase, all workers; final report: the run's operations */
+typedef struct tarnwick_progress_s {
+  /** TARNWICK_PHASE_*: 1 warm-up, 2 measurement; the final report has 3
+   *  completed, 4 cancelled or 5 failed. */
+  uint32_t phase;
+  uint32_t threads; /**< number of workers */
+  double progress;  /**< fraction of warm-up plus measurement elapsed, 0.0 to 1.0 */
+  /** s elapsed in the phase (at most its length); final report: measured_seconds */
+  double phase_elapsed;
+  double phase_seconds; /**< length of the phase, s; final report: the window's length */
+  /** Steps so far in the phase, all workers; final report: the run's operations. */
+  uint64_t operations;
 } tarnwick_progress_t;
 
 /*! Progress callback: called on the thread that called tarnwick_run, with a
  *  record that lives only until it returns. It must return normally (an
  *  exception or longjmp out of it cannot be contained). It may call
  *  tarnwick_cancel and the queries; it cannot stop the run by itself. */
-typedef void (*tarnwick_progress_fn)(const tarnwick_progress_t* progress,
-                                     void* user_data);
+typedef void (*tarnwick_progress_fn)(const tarnwick_progress_t* progress, void* user_data);
 
 TARNWICK_STATIC_ASSERT(sizeof(tarnwick_config_t) == 32, "config record is 32 bytes");
 TARNWICK_STATIC_ASSERT(sizeof(tarnwick_result_t) == 88, "result record is 88 bytes");
@@ -171,10 +182,8 @@ TARNWICK_API void tarnwick_free(tarnwick_handle_t* handle) TARNWICK_NOEXCEPT;
  *  @return : 0 completed, 1 cancelled, 2 failed or rejected (the reason is
  *            stored); also 2, storing nothing, when `handle` is NULL or its
  *            attempt was already claimed. */
-TARNWICK_API int32_t tarnwick_run(tarnwick_handle_t* handle,
-                                  const tarnwick_config_t* config,
-                                  tarnwick_progress_fn callback,
-                                  void* user_data) TARNWICK_NOEXCEPT;
+TARNWICK_API int32_t tarnwick_run(tarnwick_handle_t* handle, const tarnwick_config_t* config,
+                                  tarnwick_progress_fn callback, void* user_data) TARNWICK_NOEXCEPT;
 
 /*-*************************************
  *  Results

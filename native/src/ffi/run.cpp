@@ -1,1 +1,38 @@
-// placeholder: being written
+// tarnwick_run: claim, validate, run under fault containment, store.
+#include <mutex>
+#include <utility>
+
+#include "execute.hpp"
+#include "handle.hpp"
+#include "tarnwick.h"
+#include "validation.hpp"
+
+namespace {
+// A null or already claimed handle: refused, and nothing is stored.
+constexpr int32_t REFUSED = 2;
+}  // namespace
+
+extern "C" TARNWICK_API int32_t tarnwick_run(tarnwick_handle_t* handle,
+                                             const tarnwick_config_t* config,
+                                             tarnwick_progress_fn callback,
+                                             void* user_data) noexcept {
+  using namespace tarnwick;
+  if (handle == nullptr) return REFUSED;
+  // One attempt per handle, ever: the claim is never given back, so a later
+  // call cannot disturb what this one stores.
+  if (handle->started.exchange(true)) return REFUSED;
+
+  Result<RunRequest, Outcome> checked = validate(config);
+  Outcome outcome =
+      checked ? execute(run_with, checked.value(), handle->cancel_flag, callback, user_data)
+              : std::move(checked).error();
+  // Memory exhaustion while copying the reason ends the process here (the
+  // export is noexcept), as it does everywhere else in the library.
+  Stored stored = make_stored(std::move(outcome));
+  const auto status = static_cast<int32_t>(stored.outcome.status);
+  {
+    const std::lock_guard lock(handle->stored.mutex);
+    handle->stored.value.emplace(std::move(stored));
+  }
+  return status;
+}
