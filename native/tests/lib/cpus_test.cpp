@@ -127,7 +127,7 @@ TEST(QuotaSources, FindsTheGroupFoldersOfEveryCpuHierarchy) {
 // folder: reading it fails.
 TEST(CgroupCpuQuota, ReadsTheSmallestQuotaFromAFileTree) {
   using Files = std::vector<std::pair<std::string, std::string_view>>;
-  const std::string v2_mount = "1 0 0:1 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n";
+  constexpr std::string_view v2_mount = "1 0 0:1 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n";
   const struct {
     const char* name;
     Files files;
@@ -150,7 +150,7 @@ TEST(CgroupCpuQuota, ReadsTheSmallestQuotaFromAFileTree) {
        3},
       {"smallest over all hierarchies",
        {{"/proc/cgroup", "1:cpu:/\n0::/g\n"},
-        {"/proc/mountinfo", std::string(HYBRID_MOUNTS)},
+        {"/proc/mountinfo", HYBRID_MOUNTS},
         {"/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "800000\n"},
         {"/sys/fs/cgroup/cpu/cpu.cfs_period_us", "100000\n"},
         {"/sys/fs/cgroup/unified/g/cpu.max", "500000 100000\n"}},
