@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "clock.hpp"
+#include "flags.hpp"
 #include "outcome.hpp"
 #include "runtime.hpp"
 
@@ -33,7 +34,6 @@ struct Progress {
 };
 
 using ProgressCallback = std::function<void(const Progress&)>;
-using CancelFlag = std::atomic<bool>;
 
 // True while a run owns the engine; one run per process.
 extern std::atomic<bool> ACTIVE;
