@@ -1,23 +1,28 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
-#include <stdexcept>
+#include <optional>
+#include <utility>
 
 #include "kernel.hpp"
 
 namespace tarnwick {
 namespace {
 
-Kernel make_kernel(std::uint64_t seed) {
+std::optional<Kernel> make_kernel(benchmark::State& state, std::uint64_t seed) {
   auto built = Kernel::new_with_allocator(seed, allocate_table);
-  if (!built) throw std::runtime_error(built.error());
+  if (!built) {
+    state.SkipWithError(built.error().c_str());
+    return std::nullopt;
+  }
   return std::move(built).value();
 }
 
 // The unit a run counts: items/s here is the steps/s one worker can reach.
 void BM_KernelStep(benchmark::State& state) {
-  Kernel kernel = make_kernel(0);
-  for (auto _ : state) benchmark::DoNotOptimize(kernel.step());
+  std::optional<Kernel> kernel = make_kernel(state, 0);
+  if (!kernel) return;
+  for (auto _ : state) benchmark::DoNotOptimize(kernel->step());
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_KernelStep);
@@ -26,9 +31,10 @@ BENCHMARK(BM_KernelStep);
 void BM_KernelConstruction(benchmark::State& state) {
   std::uint64_t seed = 0;
   for (auto _ : state) {
-    Kernel kernel = make_kernel(seed++);
-    benchmark::DoNotOptimize(kernel.state);
-    benchmark::DoNotOptimize(kernel.table.data());
+    std::optional<Kernel> kernel = make_kernel(state, seed++);
+    if (!kernel) return;
+    benchmark::DoNotOptimize(kernel->state);
+    benchmark::DoNotOptimize(kernel->table.data());
   }
   state.SetItemsProcessed(state.iterations());
 }
@@ -45,20 +51,22 @@ void BM_Mix(benchmark::State& state) {
 BENCHMARK(BM_Mix);
 
 void BM_Scan(benchmark::State& state) {
-  const Kernel kernel = make_kernel(0);
+  const std::optional<Kernel> kernel = make_kernel(state, 0);
+  if (!kernel) return;
   std::uint64_t a = 1;
   for (auto _ : state) {
-    a = scan(a, kernel.text).a;
+    a = scan(a, kernel->text).a;
     benchmark::DoNotOptimize(a);
   }
 }
 BENCHMARK(BM_Scan);
 
 void BM_Walk(benchmark::State& state) {
-  Kernel kernel = make_kernel(0);
+  std::optional<Kernel> kernel = make_kernel(state, 0);
+  if (!kernel) return;
   std::uint64_t a = 1;
   for (auto _ : state) {
-    a = walk(a, kernel.table);
+    a = walk(a, kernel->table);
     benchmark::DoNotOptimize(a);
   }
 }

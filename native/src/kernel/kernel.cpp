@@ -35,7 +35,7 @@ constexpr std::array<ByteClass, 256> CLASSES = [] {
 }();
 
 constexpr std::uint64_t digit(std::uint64_t a, unsigned char c) noexcept {
-  return 10 * a + static_cast<std::uint64_t>(c - '0');
+  return 10 * a + (std::uint64_t{c} - '0');
 }
 constexpr std::uint64_t separate(std::uint64_t a) noexcept { return a ^ (a >> 11); }
 // Any byte that no token accepts here; it also ends the token.
