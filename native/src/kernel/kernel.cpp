@@ -1,6 +1,9 @@
 #include "kernel.hpp"
 
+#include <array>
 #include <bit>
+#include <cstddef>
+#include <cstdint>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -14,7 +17,8 @@ constexpr std::uint64_t SEED_MIX = 0x9e3779b97f4a7c15ULL;
 constexpr std::uint64_t MIX_ADD = 0xa0761d6478bd642fULL;
 constexpr std::uint64_t MIX_MUL = 0xe7037ed1a0b428dbULL;
 constexpr std::uint64_t WALK_XOR = 0x8ebc6af09c88c6e3ULL;
-constexpr std::uint64_t INDEX_MASK = TABLE_LEN - 1;
+constexpr std::uint64_t INDEX_MASK = 0x7fff;
+static_assert(TABLE_LEN == INDEX_MASK + 1, "a full table holds every index");
 constexpr unsigned MIX_ROUNDS = 256;
 constexpr std::uint64_t WALK_ACCESSES = 1024;
 
@@ -23,14 +27,14 @@ enum class ByteClass : unsigned char { DIGIT, SEPARATOR, SIGN, MARK, EXPONENT, O
 constexpr std::array<ByteClass, 256> CLASSES = [] {
   std::array<ByteClass, 256> classes{};
   classes.fill(ByteClass::OTHER);
-  const auto mark = [&classes](std::string_view bytes, ByteClass k) {
+  const auto assign = [&classes](std::string_view bytes, ByteClass k) {
     for (const char c : bytes) classes[static_cast<unsigned char>(c)] = k;
   };
-  mark("0123456789", ByteClass::DIGIT);
-  mark("\n ;", ByteClass::SEPARATOR);
-  mark("+-", ByteClass::SIGN);
-  mark(",.", ByteClass::MARK);
-  mark("Ee", ByteClass::EXPONENT);
+  assign("0123456789", ByteClass::DIGIT);
+  assign("\n ;", ByteClass::SEPARATOR);
+  assign("+-", ByteClass::SIGN);
+  assign(",.", ByteClass::MARK);
+  assign("Ee", ByteClass::EXPONENT);
   return classes;
 }();
 
