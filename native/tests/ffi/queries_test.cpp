@@ -84,37 +84,6 @@ TEST(Queries, ResultCopiesEveryFieldOfTheOutcome) {
   EXPECT_EQ(r.has_cv, 1u);
 }
 
-TEST(Queries, AbsentStatisticsReadAsZeroWithoutPresence) {
-  Outcome o = distinct_outcome();
-  o.mean_rate.reset();
-  o.cv_percent.reset();
-  o.unstable = false;
-  const HandlePtr h = handle_with(std::move(o));
-  tarnwick_result_t r;
-  std::memset(&r, 0xAB, sizeof r);
-  ASSERT_EQ(tarnwick_result(h.get(), &r), 1);
-  EXPECT_EQ(r.mean_rate, 0.0);
-  EXPECT_EQ(r.cv_percent, 0.0);
-  EXPECT_EQ(r.unstable, 0u);
-  EXPECT_EQ(r.has_cv, 0u);
-}
-
-TEST(Queries, SamplesAreCopiedByUnsignedIndex) {
-  const HandlePtr h = handle_with(distinct_outcome());
-  tarnwick_sample_t s;
-  ASSERT_EQ(tarnwick_sample(h.get(), 1, &s), 1);
-  EXPECT_EQ(s.time, 2.0625);
-  EXPECT_EQ(s.duration, 1.0625);
-  EXPECT_EQ(s.operations, 16u);
-  EXPECT_EQ(s.rate, 16.0 / 1.0625);
-  for (std::uint64_t index : {std::uint64_t{2}, std::uint64_t{1} << 63, UINT64_MAX}) {
-    tarnwick_sample_t untouched;
-    std::memset(&untouched, 0xCD, sizeof untouched);
-    EXPECT_EQ(tarnwick_sample(h.get(), index, &untouched), 0) << index;
-    EXPECT_EQ(untouched.operations, 0xCDCDCDCDCDCDCDCDULL) << index;
-  }
-}
-
 TEST(Queries, ReasonKeepsNulsAsSpacesAndOnePointer) {
   Outcome o;
   o.reason = std::string("worker said \"a\0b\"", 17);
