@@ -1,7 +1,6 @@
 // The six exports that need no run: version, defaults and the handle's life.
 #include <atomic>
 #include <cstddef>
-#include <exception>
 #include <memory>
 #include <new>
 
