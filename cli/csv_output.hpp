@@ -1,0 +1,13 @@
+// The samples as CSV: one header line, then one line per sample of every
+// run, doubles written so that they read back exactly.
+#pragma once
+
+#include <string>
+
+#include "report.hpp"
+
+namespace tarnwick {
+
+[[nodiscard]] std::string samples_csv(const Session& session);
+
+}  // namespace tarnwick

@@ -1,0 +1,73 @@
+#include "json_output.hpp"
+
+#include <fmt/format.h>
+
+namespace tarnwick {
+namespace {
+
+// Absent facts and values are null rather than a stand-in number, so no
+// consumer can mistake them for a measurement.
+template <typename T>
+nlohmann::json or_null(const std::optional<T>& value) {
+  return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
+nlohmann::json run_json(const RunReport& run) {
+  const tarnwick_result_t& result = run.result;
+  const bool completed = result.status == TARNWICK_STATUS_COMPLETED;
+  nlohmann::json samples = nlohmann::json::array();
+  for (const tarnwick_sample_t& sample : run.samples) {
+    samples.push_back({{"time", sample.time},
+                       {"duration", sample.duration},
+                       {"operations", sample.operations},
+                       {"rate", sample.rate}});
+  }
+  return {
+      {"label", run.label},
+      {"status", result.status},
+      {"status_name", status_name(result.status)},
+      {"reason", run.reason},
+      {"abi_version", result.abi_version},
+      {"benchmark", result.benchmark},
+      {"threads", result.threads},
+      {"mean_rate", completed ? nlohmann::json(result.mean_rate) : nlohmann::json(nullptr)},
+      {"warmup_seconds", result.warmup_seconds},
+      {"measure_seconds", result.measure_seconds},
+      {"measured_seconds", result.measured_seconds},
+      {"cv_percent",
+       result.has_cv != 0 ? nlohmann::json(result.cv_percent) : nlohmann::json(nullptr)},
+      {"has_cv", result.has_cv != 0},
+      {"unstable", result.unstable != 0},
+      {"operations", result.operations},
+      {"checksum", result.checksum},
+      {"checksum_hex", fmt::format("{:016x}", result.checksum)},
+      {"sample_count", result.sample_count},
+      {"samples", std::move(samples)},
+  };
+}
+
+}  // namespace
+
+nlohmann::json session_json(const Session& session) {
+  nlohmann::json runs = nlohmann::json::array();
+  for (const RunReport& run : session.runs) runs.push_back(run_json(run));
+  std::optional<double> scaling_figure;
+  if (session.runs.size() == 2) scaling_figure = scaling(session.runs[0], session.runs[1]);
+  const int status = exit_status(session);
+  return {
+      {"program", "tarnwick"},
+      {"status", status_name(static_cast<uint32_t>(status))},
+      {"library", {{"version", session.version}, {"abi_version", session.abi_version}}},
+      {"host",
+       {{"cpu_model", or_null(session.host.cpu_model)},
+        {"cpus_available", session.host.cpus_available},
+        {"cpus_source", session.host.cpus_source},
+        {"governor", or_null(session.host.governor)},
+        {"load_average_1m", or_null(session.host.load_average)}}},
+      {"runs", std::move(runs)},
+      {"scaling", or_null(scaling_figure)},
+      {"warnings", session.warnings},
+  };
+}
+
+}  // namespace tarnwick

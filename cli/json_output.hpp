@@ -1,0 +1,13 @@
+// The JSON document of a session: every field of every result record, the
+// reasons, all samples, the library's version and the host facts.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "report.hpp"
+
+namespace tarnwick {
+
+[[nodiscard]] nlohmann::json session_json(const Session& session);
+
+}  // namespace tarnwick

@@ -1,0 +1,23 @@
+// A self-contained SVG chart of a session: one panel per run with the
+// per-second rate over the measured window, the mean as a line and the band
+// of plus or minus one standard deviation around it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "report.hpp"
+
+namespace tarnwick {
+
+// Axis ticks at 1, 2 or 5 times a power of ten, covering [low, high] with
+// about `count` intervals; the first tick is at or below low, the last at or
+// above high.
+[[nodiscard]] std::vector<double> nice_ticks(double low, double high, int count = 5);
+
+// Text safe inside an XML element or attribute.
+[[nodiscard]] std::string xml_escape(const std::string& text);
+
+[[nodiscard]] std::string session_svg(const Session& session);
+
+}  // namespace tarnwick

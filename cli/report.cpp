@@ -1,0 +1,67 @@
+#include "report.hpp"
+
+#include <fmt/format.h>
+
+namespace tarnwick {
+
+std::optional<double> scaling(const RunReport& single, const RunReport& multi) {
+  if (single.result.status != TARNWICK_STATUS_COMPLETED ||
+      multi.result.status != TARNWICK_STATUS_COMPLETED || multi.result.threads == 0 ||
+      !(single.result.mean_rate > 0.0)) {
+    return std::nullopt;
+  }
+  return multi.result.mean_rate /
+         (static_cast<double>(multi.result.threads) * single.result.mean_rate);
+}
+
+double reference_rate(const RunReport& run) {
+  if (run.result.status == TARNWICK_STATUS_COMPLETED) return run.result.mean_rate;
+  if (run.result.measured_seconds > 0.0) {
+    return static_cast<double>(run.result.operations) / run.result.measured_seconds;
+  }
+  return 0.0;
+}
+
+int exit_status(const Session& session) {
+  int status = 0;
+  for (const RunReport& run : session.runs) {
+    if (run.result.status == TARNWICK_STATUS_FAILED) return 2;
+    if (run.result.status == TARNWICK_STATUS_CANCELLED) status = 1;
+  }
+  return status;
+}
+
+const char* status_name(uint32_t status) {
+  switch (status) {
+    case TARNWICK_STATUS_COMPLETED:
+      return "completed";
+    case TARNWICK_STATUS_CANCELLED:
+      return "cancelled";
+    default:
+      return "failed";
+  }
+}
+
+std::optional<std::string> load_warning(const HostFacts& host) {
+  if (!host.load_average || !load_suggests_other_work(*host.load_average, host.cpus_available)) {
+    return std::nullopt;
+  }
+  return fmt::format(
+      "the 1-minute load average is {:.2f} with {} CPU{} available: other work is running and "
+      "may lower the result or make it unstable",
+      *host.load_average, host.cpus_available, host.cpus_available == 1 ? "" : "s");
+}
+
+std::vector<std::string> stability_warnings(const Session& session) {
+  std::vector<std::string> warnings;
+  for (const RunReport& run : session.runs) {
+    if (run.result.status != TARNWICK_STATUS_COMPLETED || run.result.unstable == 0) continue;
+    warnings.push_back(fmt::format(
+        "the {} run is unstable (CV {:.2f} % is above 10 %): something competed for the CPU; "
+        "measure again on a quieter machine or with a longer warm-up",
+        run.label, run.result.cv_percent));
+  }
+  return warnings;
+}
+
+}  // namespace tarnwick

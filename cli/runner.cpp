@@ -1,0 +1,63 @@
+#include "runner.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "progress.hpp"
+#include "signals.hpp"
+
+namespace tarnwick {
+namespace {
+
+struct HandleDeleter {
+  void operator()(tarnwick_handle_t* handle) const noexcept { tarnwick_free(handle); }
+};
+using HandlePtr = std::unique_ptr<tarnwick_handle_t, HandleDeleter>;
+
+// Withdraws the handle from the signal handler before the handle is freed,
+// on every way out.
+struct Published {
+  explicit Published(tarnwick_handle_t* handle) { publish_handle(handle); }
+  Published(const Published&) = delete;
+  Published& operator=(const Published&) = delete;
+  ~Published() { withdraw_handle(); }
+};
+
+}  // namespace
+
+RunReport run_once(const tarnwick_config_t& config, const std::string& label, bool show_progress) {
+  RunReport report;
+  report.label = label;
+  report.result.status = TARNWICK_STATUS_FAILED;
+  report.result.benchmark = config.benchmark;
+
+  const HandlePtr handle(tarnwick_create());
+  if (!handle) {
+    report.reason = "cannot create a benchmark handle";
+    return report;
+  }
+  {
+    const Published published(handle.get());
+    ProgressDisplay display(stderr, show_progress, label,
+                            config.warmup_seconds + config.measure_seconds);
+    tarnwick_run(handle.get(), &config, &ProgressDisplay::callback, &display);
+  }
+  // The status comes from the stored record, not the return value: the
+  // two agree, and the record also exists for a rejected configuration.
+  if (tarnwick_result(handle.get(), &report.result) == 0) {
+    report.reason = "the library stored no result";
+    return report;
+  }
+  if (const char* reason = tarnwick_reason(handle.get())) report.reason = reason;
+  // Bounded: the count is the library's to report, the memory is ours.
+  report.samples.reserve(std::min<uint64_t>(report.result.sample_count, 1u << 20));
+  for (uint64_t index = 0; index < report.result.sample_count; ++index) {
+    tarnwick_sample_t sample{};
+    if (tarnwick_sample(handle.get(), index, &sample) == 0) break;
+    report.samples.push_back(sample);
+  }
+  return report;
+}
+
+}  // namespace tarnwick

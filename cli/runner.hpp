@@ -1,0 +1,15 @@
+// One run through the library: a fresh handle, the live display, the signal
+// hook, and everything the handle stored, copied out before it is freed.
+#pragma once
+
+#include <string>
+
+#include "report.hpp"
+#include "tarnwick.h"
+
+namespace tarnwick {
+
+[[nodiscard]] RunReport run_once(const tarnwick_config_t& config, const std::string& label,
+                                 bool show_progress);
+
+}  // namespace tarnwick

@@ -1,0 +1,126 @@
+#include "summary.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <iterator>
+
+#include "numbers.hpp"
+
+namespace tarnwick {
+namespace {
+
+constexpr std::array<const char*, 7> BLOCKS = {"\u2581", "\u2582", "\u2583", "\u2584",
+                                               "\u2585", "\u2586", "\u2587"};
+constexpr long MIDDLE = 3;
+
+std::string workers_text(const RunReport& run) {
+  if (run.result.threads == 0) return run.label;
+  if (run.result.threads == 1) return "1 worker";
+  return fmt::format("{} workers", run.result.threads);
+}
+
+std::string variation_text(const tarnwick_result_t& result) {
+  if (result.status != TARNWICK_STATUS_COMPLETED) return "- (only for a completed run)";
+  if (result.has_cv == 0) return "- (needs at least two samples)";
+  return fmt::format("{:.2f} % CV, {}", result.cv_percent,
+                     result.unstable != 0 ? "UNSTABLE (above 10 %)" : "stable");
+}
+
+// The CPU model on its own line: it is long and the rest lines up below it.
+std::string host_text(const HostFacts& host) {
+  std::string text = host.cpu_model.value_or("unknown CPU") + "\n";
+  text += fmt::format("{:15}{} CPU{} available ({}), governor {}, ", "", host.cpus_available,
+                      host.cpus_available == 1 ? "" : "s", host.cpus_source,
+                      host.governor.value_or("unknown"));
+  text += host.load_average ? fmt::format("load {:.2f} before the run", *host.load_average)
+                            : std::string("load unknown");
+  return text;
+}
+
+}  // namespace
+
+std::string sparkline(const std::vector<tarnwick_sample_t>& samples, double reference,
+                      std::size_t max_columns) {
+  if (samples.empty() || max_columns == 0) return {};
+  const std::size_t per_column = (samples.size() + max_columns - 1) / max_columns;
+  std::vector<double> rates;
+  for (auto first = samples.begin(); first != samples.end();) {
+    const auto last = first + static_cast<std::ptrdiff_t>(std::min<std::size_t>(
+                                  per_column, static_cast<std::size_t>(samples.end() - first)));
+    double operations = 0.0;
+    double duration = 0.0;
+    for (auto it = first; it != last; ++it) {
+      operations += static_cast<double>(it->operations);
+      duration += it->duration;
+    }
+    rates.push_back(duration > 0.0 ? operations / duration : 0.0);
+    first = last;
+  }
+  if (!(reference > 0.0)) reference = *std::max_element(rates.begin(), rates.end());
+  std::string line;
+  for (const double rate : rates) {
+    // Steps away from the reference; with no reference every bar is lowest.
+    double steps = -static_cast<double>(MIDDLE);
+    if (reference > 0.0) steps = (rate / reference - 1.0) / SPARK_STEP;
+    if (std::isnan(steps)) steps = 0.0;
+    const double bounded = std::clamp(steps, -static_cast<double>(MIDDLE),
+                                      static_cast<double>(BLOCKS.size() - 1 - MIDDLE));
+    line += BLOCKS[static_cast<std::size_t>(MIDDLE + std::lround(bounded))];
+  }
+  return line;
+}
+
+std::string run_summary(const RunReport& run, const std::string& version) {
+  const tarnwick_result_t& result = run.result;
+  const bool completed = result.status == TARNWICK_STATUS_COMPLETED;
+  std::string status;
+  if (result.status == TARNWICK_STATUS_CANCELLED) status = " \u00b7 CANCELLED, partial result";
+  std::string text = fmt::format("tarnwick {} \u00b7 {}{}\n", version, workers_text(run), status);
+  const auto row = [&text](const char* name, const std::string& value) {
+    text += fmt::format("  {:<12} {}\n", name, value);
+  };
+  row("mean rate", completed ? grouped(result.mean_rate) + " steps/s"
+                             : std::string("- (only for a completed run)"));
+  row("variation", variation_text(result));
+  row("window",
+      fmt::format("{:.3f} s measured of {} s, after a {} s warm-up", result.measured_seconds,
+                  short_seconds(result.measure_seconds), short_seconds(result.warmup_seconds)));
+  row("steps", grouped(static_cast<double>(result.operations)));
+  row("samples", fmt::format("{}", result.sample_count));
+  row("checksum", fmt::format("{:#018x}", result.checksum));
+  if (!run.samples.empty()) {
+    const auto [low, high] = std::minmax_element(
+        run.samples.begin(), run.samples.end(),
+        [](const tarnwick_sample_t& a, const tarnwick_sample_t& b) { return a.rate < b.rate; });
+    row("per second", fmt::format("{}  min {} \u00b7 max {} steps/s ({} is {}, a step {:.0f} %)",
+                                  sparkline(run.samples, reference_rate(run)), grouped(low->rate),
+                                  grouped(high->rate), BLOCKS[MIDDLE],
+                                  completed ? "the mean" : "the rate so far", SPARK_STEP * 100.0));
+  }
+  return text;
+}
+
+std::string session_summary(const Session& session) {
+  std::string text;
+  for (const RunReport& run : session.runs) {
+    // A failed run has nothing to show; its reason goes to standard error.
+    if (run.result.status == TARNWICK_STATUS_FAILED) continue;
+    if (!text.empty()) text += "\n";
+    text += run_summary(run, session.version);
+  }
+  if (session.runs.size() == 2) {
+    if (const auto figure = scaling(session.runs[0], session.runs[1])) {
+      text += fmt::format(
+          "\nscaling        {:.3f}  (all-CPUs rate / ({} x single rate); 1.0 is "
+          "perfect)\n",
+          *figure, session.runs[1].result.threads);
+    }
+  }
+  text += fmt::format("\nhost           {}\n", host_text(session.host));
+  return text;
+}
+
+}  // namespace tarnwick

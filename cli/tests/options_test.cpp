@@ -1,0 +1,90 @@
+#include "options.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace tarnwick {
+namespace {
+
+CommandLine parse(std::initializer_list<const char*> arguments) {
+  std::vector<const char*> argv{"tarnwick"};
+  argv.insert(argv.end(), arguments);
+  return parse_command_line(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(CommandLine, NoOptionsLeavesTheLibraryDefaults) {
+  const CommandLine line = parse({});
+  ASSERT_TRUE(line.options.has_value());
+  EXPECT_FALSE(line.options->warmup_seconds.has_value());
+  EXPECT_FALSE(line.options->measure_seconds.has_value());
+  EXPECT_FALSE(line.options->all_cpus || line.options->both || line.options->json ||
+               line.options->quiet || line.options->version);
+  EXPECT_TRUE(line.options->csv_path.empty());
+  EXPECT_TRUE(line.options->plot_path.empty());
+}
+
+TEST(CommandLine, ReadsEveryOption) {
+  const CommandLine line = parse({"--warmup", "0.05", "--measure=1.3", "--all-cpus", "--json",
+                                  "--csv", "s.csv", "--plot", "p.svg", "--quiet"});
+  ASSERT_TRUE(line.options.has_value()) << line.err;
+  EXPECT_EQ(line.options->warmup_seconds, 0.05);
+  EXPECT_EQ(line.options->measure_seconds, 1.3);
+  EXPECT_TRUE(line.options->all_cpus);
+  EXPECT_TRUE(line.options->json);
+  EXPECT_TRUE(line.options->quiet);
+  EXPECT_EQ(line.options->csv_path, "s.csv");
+  EXPECT_EQ(line.options->plot_path, "p.svg");
+}
+
+TEST(CommandLine, PassesValuesTheLibraryMustJudge) {
+  // Negative and not-a-number durations are numbers: the library rejects
+  // them with its own reason, so they must reach it unchanged.
+  const CommandLine negative = parse({"--warmup", "-1"});
+  ASSERT_TRUE(negative.options.has_value()) << negative.err;
+  EXPECT_EQ(negative.options->warmup_seconds, -1.0);
+  const CommandLine nan = parse({"--measure", "nan"});
+  ASSERT_TRUE(nan.options.has_value()) << nan.err;
+  ASSERT_TRUE(nan.options->measure_seconds.has_value());
+  EXPECT_TRUE(std::isnan(*nan.options->measure_seconds));
+  const CommandLine zero = parse({"--measure", "0"});
+  ASSERT_TRUE(zero.options.has_value());
+  EXPECT_EQ(zero.options->measure_seconds, 0.0);
+}
+
+TEST(CommandLine, UsageErrorsExitWith64AndAHint) {
+  struct Case {
+    std::initializer_list<const char*> arguments;
+    const char* names;  // part of the message
+  };
+  for (const Case& c : {Case{{"--warmup", "5s"}, "'5s' is not a number"},
+                        Case{{"--measure", ""}, "'' is not a number"},
+                        Case{{"--measure", " 5"}, "' 5' is not a number"},
+                        Case{{"--measure"}, "--measure"}, Case{{"--bogus"}, "--bogus"},
+                        Case{{"extra"}, "extra"}, Case{{"--both", "--all-cpus"}, "excludes"},
+                        Case{{"--warmup", "1", "--warmup", "2"}, "--warmup"}}) {
+    const CommandLine line = parse(c.arguments);
+    EXPECT_FALSE(line.options.has_value()) << c.names;
+    EXPECT_EQ(line.exit_code, EXIT_USAGE) << c.names;
+    EXPECT_EQ(line.err.rfind("tarnwick: ", 0), 0u) << line.err;
+    EXPECT_NE(line.err.find(c.names), std::string::npos) << line.err;
+    EXPECT_NE(line.err.find("--help"), std::string::npos) << line.err;
+    EXPECT_TRUE(line.out.empty());
+  }
+}
+
+TEST(CommandLine, HelpListsTheOptionsAndExitsZero) {
+  const CommandLine line = parse({"--help"});
+  EXPECT_FALSE(line.options.has_value());
+  EXPECT_EQ(line.exit_code, 0);
+  for (const char* option : {"--all-cpus", "--warmup", "--measure", "--both", "--json", "--csv",
+                             "--plot", "--quiet", "--version", "Exit status"}) {
+    EXPECT_NE(line.out.find(option), std::string::npos) << option;
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick

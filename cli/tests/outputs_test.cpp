@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "csv_output.hpp"
+#include "json_output.hpp"
+#include "make_run.hpp"
+#include "plot.hpp"
+#include "report.hpp"
+
+namespace tarnwick {
+namespace {
+
+TEST(Scaling, IsMultiRateOverThreadsTimesSingleRate) {
+  EXPECT_DOUBLE_EQ(*scaling(completed_run({1000, 1000}), completed_run({3000, 3000}, 4)), 0.75);
+  EXPECT_FALSE(scaling(cancelled_run({1000}), completed_run({3000}, 4)).has_value());
+  EXPECT_FALSE(scaling(completed_run({1000}), cancelled_run({3000})).has_value());
+  EXPECT_FALSE(scaling(completed_run({0, 0}), completed_run({3000}, 4)).has_value());
+}
+
+TEST(ExitStatus, FailureOutranksCancellation) {
+  RunReport failed;
+  failed.result.status = TARNWICK_STATUS_FAILED;
+  EXPECT_EQ(exit_status(session_of({})), 0);
+  EXPECT_EQ(exit_status(session_of({completed_run({1}), completed_run({1}, 2)})), 0);
+  EXPECT_EQ(exit_status(session_of({completed_run({1}), cancelled_run({1})})), 1);
+  EXPECT_EQ(exit_status(session_of({cancelled_run({1}), failed})), 2);
+  EXPECT_EQ(exit_status(session_of({failed, cancelled_run({1})})), 2);
+}
+
+TEST(Warnings, NameUnstableRunsAndABusyMachine) {
+  const Session session =
+      session_of({completed_run({1000, 1010}), completed_run({800, 1200}, 2, "all-cpus"),
+                  cancelled_run({500, 1500})});
+  const auto warnings = stability_warnings(session);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("all-cpus run is unstable (CV 20.00 %"), std::string::npos)
+      << warnings[0];
+  HostFacts host;
+  host.cpus_available = 2;
+  EXPECT_FALSE(load_warning(host).has_value());  // load unknown
+  host.load_average = 0.99;
+  EXPECT_FALSE(load_warning(host).has_value());
+  host.load_average = 1.0;
+  ASSERT_TRUE(load_warning(host).has_value());
+  EXPECT_NE(load_warning(host)->find("1.00 with 2 CPUs"), std::string::npos);
+}
+
+TEST(SessionJson, HoldsEveryResultFieldAndTheHost) {
+  Session session = session_of({completed_run({1000, 1100, 900}), cancelled_run({700})});
+  session.warnings = {"a warning"};
+  const nlohmann::json doc = nlohmann::json::parse(session_json(session).dump());
+  EXPECT_EQ(doc["program"], "tarnwick");
+  EXPECT_EQ(doc["status"], "cancelled");
+  EXPECT_EQ(doc["library"]["version"], "0.0.2");
+  EXPECT_EQ(doc["library"]["abi_version"], 1);
+  EXPECT_EQ(doc["host"]["cpu_model"], "Example CPU");
+  EXPECT_TRUE(doc["host"]["governor"].is_null());
+  EXPECT_EQ(doc["host"]["load_average_1m"], 0.25);
+  EXPECT_EQ(doc["warnings"], nlohmann::json::array({"a warning"}));
+  EXPECT_TRUE(doc["scaling"].is_null());
+  ASSERT_EQ(doc["runs"].size(), 2u);
+
+  const nlohmann::json& done = doc["runs"][0];
+  for (const char* field : {"label", "status", "status_name", "reason", "abi_version", "benchmark",
+                            "threads", "mean_rate", "warmup_seconds", "measure_seconds",
+                            "measured_seconds", "cv_percent", "has_cv", "unstable", "operations",
+                            "checksum", "checksum_hex", "sample_count", "samples"}) {
+    EXPECT_TRUE(done.contains(field)) << field;
+  }
+  EXPECT_EQ(done["mean_rate"], 1000.0);
+  EXPECT_EQ(done["checksum"], 0x0123456789abcdefULL);
+  EXPECT_EQ(done["checksum_hex"], "0123456789abcdef");
+  EXPECT_EQ(done["samples"].size(), 3u);
+  EXPECT_EQ(done["samples"][1]["rate"], 1100.0);
+
+  // Absent figures are null, never a stand-in zero.
+  const nlohmann::json& stopped = doc["runs"][1];
+  EXPECT_EQ(stopped["status_name"], "cancelled");
+  EXPECT_EQ(stopped["reason"], "cancelled");
+  EXPECT_TRUE(stopped["mean_rate"].is_null());
+  EXPECT_TRUE(stopped["cv_percent"].is_null());
+  EXPECT_EQ(stopped["has_cv"], false);
+}
+
+TEST(SessionJson, DoublesReadBackBitForBit) {
+  // Random bit patterns cover awkward mantissas and exponents alike.
+  std::mt19937_64 random(12345);
+  RunReport run = completed_run({1000});
+  run.samples.clear();
+  for (int i = 0; i < 2000; ++i) {
+    double value = std::bit_cast<double>(random());
+    if (!std::isfinite(value)) continue;
+    run.samples.push_back({value, std::abs(value), random(), -value});
+  }
+  run.result.measured_seconds = 0.1 + 0.2;
+  run.result.cv_percent = 1.0 / 3.0;
+  run.result.has_cv = 1;
+  const nlohmann::json doc = nlohmann::json::parse(session_json(session_of({run})).dump(2));
+  const nlohmann::json& back = doc["runs"][0];
+  EXPECT_EQ(back["measured_seconds"].get<double>(), 0.1 + 0.2);
+  EXPECT_EQ(back["cv_percent"].get<double>(), 1.0 / 3.0);
+  ASSERT_EQ(back["samples"].size(), run.samples.size());
+  for (std::size_t i = 0; i < run.samples.size(); ++i) {
+    const nlohmann::json& sample = back["samples"][i];
+    ASSERT_EQ(std::bit_cast<uint64_t>(sample["time"].get<double>()),
+              std::bit_cast<uint64_t>(run.samples[i].time))
+        << i;
+    ASSERT_EQ(sample["rate"].get<double>(), run.samples[i].rate) << i;
+    ASSERT_EQ(sample["operations"].get<uint64_t>(), run.samples[i].operations) << i;
+  }
+}
+
+TEST(SamplesCsv, OneLinePerSampleThatReadsBack) {
+  RunReport multi = completed_run({3000.5, 2999.25}, 2, "all-cpus");
+  multi.samples[0].time = 0.1 + 0.2;
+  const std::string csv = samples_csv(session_of({completed_run({1000}), multi}));
+  std::istringstream lines(csv);
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line, "run,threads,index,time,duration,operations,rate");
+  std::getline(lines, line);
+  EXPECT_EQ(line, "single,1,0,1,1,1000,1000");
+  std::getline(lines, line);
+  EXPECT_EQ(line.substr(0, 13), "all-cpus,2,0,");
+  // The shortest exact text of 0.1 + 0.2.
+  EXPECT_NE(line.find(",0.30000000000000004,"), std::string::npos) << line;
+  std::getline(lines, line);
+  EXPECT_EQ(line, "all-cpus,2,1,2,1,2999,2999.25");
+  EXPECT_FALSE(std::getline(lines, line));
+  EXPECT_EQ(samples_csv(session_of({})), "run,threads,index,time,duration,operations,rate\n");
+}
+
+TEST(NiceTicks, CoverTheRangeInRoundSteps) {
+  struct Case {
+    double low, high;
+  };
+  for (const Case& c : {Case{0.0, 1.3}, Case{0.0, 60.2}, Case{812345.0, 1234567.0}, Case{0.0, 0.0},
+                        Case{5e6, 5e6}, Case{0.001, 0.0013}, Case{-3.0, 7.0}}) {
+    const std::vector<double> ticks = nice_ticks(c.low, c.high);
+    ASSERT_GE(ticks.size(), 2u) << c.low;
+    EXPECT_LE(ticks.front(), c.low);
+    EXPECT_GE(ticks.back(), c.high);
+    EXPECT_LE(ticks.size(), 8u) << c.low << " " << c.high;
+    const double step = ticks[1] - ticks[0];
+    const double mantissa = step / std::pow(10.0, std::floor(std::log10(step) + 1e-9));
+    EXPECT_TRUE(std::abs(mantissa - 1.0) < 1e-6 || std::abs(mantissa - 2.0) < 1e-6 ||
+                std::abs(mantissa - 5.0) < 1e-6)
+        << step;
+  }
+  EXPECT_EQ(nice_ticks(0.0, 10.0), (std::vector<double>{0, 2, 4, 6, 8, 10}));
+  EXPECT_EQ(nice_ticks(NAN, 1.0).size(), 2u);
+}
+
+TEST(SessionSvg, EscapesTextAndHasAPanelPerRun) {
+  EXPECT_EQ(xml_escape("a<b & \"c\">"), "a&lt;b &amp; &quot;c&quot;&gt;");
+  Session session = session_of({completed_run({1000, 1100}), completed_run({2000, 2100}, 2)});
+  session.version = "<v>";
+  const std::string svg = session_svg(session);
+  EXPECT_EQ(svg.find("<v>"), std::string::npos);
+  std::size_t panels = 0;
+  for (std::size_t at = svg.find("<g "); at != std::string::npos; at = svg.find("<g ", at + 1)) {
+    ++panels;
+  }
+  EXPECT_EQ(panels, 2u);
+  EXPECT_NE(svg.find("height=\"720\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,0 +1,118 @@
+#include "summary.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "make_run.hpp"
+#include "progress.hpp"
+
+namespace tarnwick {
+namespace {
+
+// One UTF-8 block character is three bytes.
+std::string blocks(std::initializer_list<int> levels) {
+  static const char* const names[] = {"\u2581", "\u2582", "\u2583", "\u2584",
+                                      "\u2585", "\u2586", "\u2587"};
+  std::string text;
+  for (const int level : levels) text += names[level];
+  return text;
+}
+
+std::vector<tarnwick_sample_t> one_second_samples(std::initializer_list<double> rates) {
+  std::vector<tarnwick_sample_t> samples;
+  double time = 0.0;
+  for (const double rate : rates) {
+    time += 1.0;
+    samples.push_back({time, 1.0, static_cast<uint64_t>(rate), rate});
+  }
+  return samples;
+}
+
+TEST(Sparkline, StepsOfFivePercentAroundTheReference) {
+  // The reference is the middle bar; 85 % and below the lowest, 115 % and
+  // above the highest.
+  EXPECT_EQ(sparkline(one_second_samples({1000, 850, 500, 1150, 5000, 900, 1040}), 1000.0),
+            blocks({3, 0, 0, 6, 6, 1, 4}));
+  EXPECT_EQ(sparkline({}, 1000.0), "");
+}
+
+TEST(Sparkline, WithoutAReferenceScalesToTheHighestRate) {
+  EXPECT_EQ(sparkline(one_second_samples({1000, 900}), 0.0), blocks({3, 1}));
+  EXPECT_EQ(sparkline(one_second_samples({0, 0}), 0.0), blocks({0, 0}));
+}
+
+TEST(Sparkline, MergesSamplesByDurationBeyondTheWidth) {
+  // Two columns of two samples: (1000 x 1 s + 1400 x 3 s) / 4 s = 1300 and
+  // (600 + 1000) / 2 = 800.
+  const std::vector<tarnwick_sample_t> samples = {{1.0, 1.0, 1000, 1000.0},
+                                                  {4.0, 3.0, 4200, 1400.0},
+                                                  {5.0, 1.0, 600, 600.0},
+                                                  {6.0, 1.0, 1000, 1000.0}};
+  EXPECT_EQ(sparkline(samples, 1000.0, 2), blocks({6, 0}));
+  // Five samples in two columns: three, then a short one of two.
+  EXPECT_EQ(sparkline(one_second_samples({1000, 1000, 1000, 1000, 800}), 1000.0, 2),
+            blocks({3, 1}));
+}
+
+TEST(RunSummary, ShowsTheFiguresOfACompletedRun) {
+  const RunReport run = completed_run({1'200'000, 1'000'000, 800'000});
+  const std::string text = run_summary(run, "0.0.2");
+  for (const char* part : {"tarnwick 0.0.2", "1 worker", "1,000,000 steps/s", "16.33 % CV",
+                           "UNSTABLE", "3.000 s measured of 3 s, after a 0.05 s warm-up",
+                           "3,000,000", "0x0123456789abcdef", "min 800,000", "max 1,200,000"}) {
+    EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+  }
+  EXPECT_EQ(text.find("CANCELLED"), std::string::npos);
+  EXPECT_NE(run_summary(completed_run({1000, 1100, 900}), "0.0.2").find("8.16 % CV, stable"),
+            std::string::npos);
+}
+
+TEST(RunSummary, ACancelledRunShowsWhatWasMeasuredButNoMean) {
+  const std::string text = run_summary(cancelled_run({1000, 1100}), "0.0.2");
+  EXPECT_NE(text.find("CANCELLED"), std::string::npos) << text;
+  EXPECT_NE(text.find("2,100"), std::string::npos) << text;
+  EXPECT_NE(text.find("mean rate    - (only for a completed run)"), std::string::npos) << text;
+  EXPECT_NE(text.find("samples      2"), std::string::npos) << text;
+}
+
+TEST(SessionSummary, AddsScalingAndHostAndSkipsFailedRuns) {
+  RunReport failed;
+  failed.label = "all-cpus";
+  failed.reason = "cannot start worker: oops";
+  Session session = session_of({completed_run({1000, 1000}), completed_run({3600, 3600}, 2)});
+  std::string text = session_summary(session);
+  EXPECT_NE(text.find("scaling        1.800"), std::string::npos) << text;
+  EXPECT_NE(
+      text.find(
+          "Example CPU\n               2 CPUs available (affinity), governor unknown, load 0.25"),
+      std::string::npos)
+      << text;
+  session.runs[1] = failed;
+  text = session_summary(session);
+  EXPECT_EQ(text.find("scaling"), std::string::npos) << text;
+  EXPECT_EQ(text.find("oops"), std::string::npos) << text;
+}
+
+TEST(ProgressLine, ShowsPhaseBarTimesAndRate) {
+  // 30 s of 180 s planned, 10 s into the measurement at 1.5 M steps/s.
+  const tarnwick_progress_t progress{
+      TARNWICK_PHASE_MEASUREMENT, 1, 1.0 / 6.0, 10.0, 60.0, 15'000'000};
+  const std::string line = progress_line(progress, "single", 180.0);
+  for (const char* part :
+       {"single", "measuring", " 17%", "0:30 / 3:00", "left 2:30", "1,500,000 steps/s"}) {
+    EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
+  }
+}
+
+TEST(ProgressLine, SurvivesTheFirstReportAndOddValues) {
+  const tarnwick_progress_t first{TARNWICK_PHASE_WARMUP, 2, 0.0, 0.0, 120.0, 0};
+  const std::string line = progress_line(first, "all-cpus", 180.0);
+  EXPECT_NE(line.find("warm-up"), std::string::npos) << line;
+  EXPECT_NE(line.find("- steps/s"), std::string::npos) << line;
+  const tarnwick_progress_t odd{99, 1, std::nan(""), -1.0, 0.0, 5};
+  EXPECT_NE(progress_line(odd, "x", 0.0).find("  0%"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarnwick

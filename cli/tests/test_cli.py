@@ -1,0 +1,326 @@
+"""End-to-end tests of the tarnwick program: real runs with short windows.
+
+Usage: test_cli.py PATH_TO_TARNWICK [TestCaseName ...]
+Nothing here asserts a speed: only the shape and the consistency of what the
+program reports.
+"""
+
+import json
+import math
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import tty
+import unittest
+import xml.etree.ElementTree as ElementTree
+
+BINARY = ""
+SHORT = ["--warmup", "0.05", "--measure", "1.3"]
+DURATIONS_REASON = "durations must be finite: warmup >= 0, measurement > 0"
+PROGRESS_WORDS = ("warm-up", "measuring", "steps/s ")
+
+
+def run(args, timeout=60):
+    return subprocess.run([BINARY] + args, capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL, timeout=timeout)
+
+
+def run_on_terminal(args, signal_when=None, signal_number=signal.SIGINT, timeout=60):
+    """Runs with standard error on a pseudo-terminal and collects both
+    outputs. When signal_when(terminal_text) first holds, sends the signal.
+    Returns (exit status, stdout, terminal text, seconds from signal to exit)."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)  # no \n to \r\n translation: every \r seen is the program's
+    process = subprocess.Popen([BINARY] + args, stdout=subprocess.PIPE,
+                               stderr=slave, stdin=subprocess.DEVNULL)
+    os.close(slave)
+    terminal = b""
+    signalled_at = None
+    open_terminal = True
+    deadline = time.monotonic() + timeout
+    try:
+        # Read until the program has exited and its side of the terminal is
+        # closed (reading then fails or returns nothing).
+        while open_terminal or process.poll() is None:
+            if time.monotonic() > deadline:
+                raise AssertionError("no exit in time; terminal so far:\n"
+                                     + terminal.decode(errors="replace"))
+            if open_terminal:
+                ready, _, _ = select.select([master], [], [], 0.05)
+                if ready:
+                    try:
+                        chunk = os.read(master, 4096)
+                    except OSError:
+                        chunk = b""
+                    terminal += chunk
+                    open_terminal = bool(chunk)
+            else:
+                time.sleep(0.01)
+            if (signal_when is not None and signalled_at is None
+                    and signal_when(terminal.decode(errors="replace"))):
+                process.send_signal(signal_number)
+                signalled_at = time.monotonic()
+        stdout = process.stdout.read().decode()
+    finally:
+        os.close(master)
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        process.stdout.close()
+    waited = None if signalled_at is None else time.monotonic() - signalled_at
+    return process.returncode, stdout, terminal.decode(errors="replace"), waited
+
+
+def measured_elapsed(terminal_text):
+    """Whole-run seconds shown by the last progress line of the measurement."""
+    matches = re.findall(r"measuring .*? (\d+):(\d\d) / ", terminal_text)
+    if not matches:
+        return -1
+    minutes, seconds = matches[-1]
+    return int(minutes) * 60 + int(seconds)
+
+
+class Checks(unittest.TestCase):
+    def assert_consistent_run(self, run, completed=True):
+        samples = run["samples"]
+        self.assertEqual(run["sample_count"], len(samples))
+        self.assertEqual(sum(s["operations"] for s in samples), run["operations"])
+        # Samples are contiguous from 0 to the end of the measured window.
+        begin = 0.0
+        for sample in samples:
+            self.assertGreater(sample["duration"], 0.0)
+            self.assertAlmostEqual(sample["time"] - sample["duration"], begin, delta=1e-9)
+            self.assertAlmostEqual(sample["rate"], sample["operations"] / sample["duration"],
+                                   delta=1e-9 * max(1.0, sample["rate"]))
+            begin = sample["time"]
+        if samples:
+            self.assertAlmostEqual(samples[-1]["time"], run["measured_seconds"], delta=1e-9)
+        if completed:
+            self.assertEqual(run["status"], 0)
+            self.assertEqual(run["status_name"], "completed")
+            self.assertEqual(run["reason"], "")
+            expected = run["operations"] / run["measured_seconds"]
+            self.assertAlmostEqual(run["mean_rate"], expected, delta=1e-12 * expected)
+            self.assertGreater(run["operations"], 0)
+            self.assertEqual(run["has_cv"], len(samples) >= 2)
+            if run["has_cv"]:
+                self.assertEqual(run["unstable"], run["cv_percent"] > 10.0)
+        else:
+            self.assertIsNone(run["mean_rate"])
+            self.assertIsNone(run["cv_percent"])
+        self.assertEqual(run["checksum_hex"], format(run["checksum"], "016x"))
+
+    def assert_no_progress(self, text):
+        self.assertNotIn("\r", text)
+        for word in PROGRESS_WORDS:
+            self.assertNotIn(word, text)
+
+
+class Usage(Checks):
+    def test_version_names_the_library_and_its_interface(self):
+        result = run(["--version"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertRegex(result.stdout, r"^tarnwick \d+\.\d+\.\d+ \(library ABI 1, built for ABI 1\)\n$")
+
+    def test_help_lists_options_and_exit_statuses(self):
+        result = run(["--help"])
+        self.assertEqual(result.returncode, 0)
+        for option in ("--warmup", "--measure", "--all-cpus", "--both", "--json", "--csv",
+                       "--plot", "--quiet", "--version", "Exit status"):
+            self.assertIn(option, result.stdout)
+
+    def test_bad_command_lines_exit_64_with_a_hint(self):
+        cases = [
+            (["--warmup", "5s"], "'5s' is not a number"),
+            (["--measure", "1.5.2"], "'1.5.2' is not a number"),
+            (["--measure", ""], "'' is not a number"),
+            (["--frobnicate"], "--frobnicate"),
+            (["--csv"], "--csv"),
+            (["--both", "--all-cpus"], "excludes"),
+        ]
+        for args, message in cases:
+            with self.subTest(args=args):
+                result = run(args)
+                self.assertEqual(result.returncode, 64, result.stderr)
+                lines = result.stderr.splitlines()
+                self.assertEqual(len(lines), 2, result.stderr)
+                self.assertTrue(lines[0].startswith("tarnwick: "), lines[0])
+                self.assertIn(message, lines[0])
+                self.assertIn("--help", lines[1])
+                self.assertEqual(result.stdout, "")
+
+    def test_needs_nothing_at_run_time_but_the_library_and_the_runtime(self):
+        ldd = shutil.which("ldd")
+        if ldd is None:
+            self.skipTest("no ldd")
+        listing = subprocess.run([ldd, BINARY], capture_output=True, text=True).stdout
+        self.assertIn("libtarnwick.so", listing)
+        self.assertNotIn("not found", listing)
+        for unwanted in ("libfmt", "CLI11", "json"):
+            self.assertNotIn(unwanted, listing)
+
+
+class Rejections(Checks):
+    def test_the_library_rejects_bad_values_with_its_own_reason(self):
+        cases = [
+            (["--warmup", "-1", "--measure", "1"], DURATIONS_REASON),
+            (["--warmup", "0", "--measure", "nan"], DURATIONS_REASON),
+            (["--warmup", "0", "--measure", "-1"], DURATIONS_REASON),
+            (["--warmup", "0", "--measure", "0"], DURATIONS_REASON),
+            (["--warmup", "inf", "--measure", "1"], DURATIONS_REASON),
+            (["--warmup", "0", "--measure", "1e-10"], "measurement duration must be positive"),
+        ]
+        for args, reason in cases:
+            for all_cpus in ([], ["--all-cpus"]):
+                with self.subTest(args=args + all_cpus):
+                    result = run(args + all_cpus)
+                    self.assertEqual(result.returncode, 2, result.stderr)
+                    self.assertIn("tarnwick: " + reason + "\n", result.stderr)
+                    self.assertEqual(result.stdout, "")
+
+    def test_a_rejection_still_gives_a_json_document(self):
+        result = run(["--warmup", "-0.5", "--measure", "1", "--json"])
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("tarnwick: " + DURATIONS_REASON, result.stderr)
+        doc = json.loads(result.stdout)
+        self.assertEqual(doc["status"], "failed")
+        [rejected] = doc["runs"]
+        self.assertEqual(rejected["status"], 2)
+        self.assertEqual(rejected["reason"], DURATIONS_REASON)
+        self.assertEqual(rejected["warmup_seconds"], -0.5)
+        self.assertEqual(rejected["samples"], [])
+
+    def test_an_unwritable_output_fails_before_the_run(self):
+        for option in ("--csv", "--plot"):
+            with self.subTest(option=option):
+                started = time.monotonic()
+                result = run([option, "/nonexistent-dir/out"])
+                self.assertEqual(result.returncode, 2)
+                self.assertIn("tarnwick: cannot write '/nonexistent-dir/out'", result.stderr)
+                # With the default two-minute warm-up, only an early check is this quick.
+                self.assertLess(time.monotonic() - started, 30)
+
+
+class Outputs(Checks):
+    def test_json_csv_and_plot_agree_with_each_other(self):
+        with tempfile.TemporaryDirectory() as directory:
+            csv_path = os.path.join(directory, "samples.csv")
+            svg_path = os.path.join(directory, "rates.svg")
+            result = run(SHORT + ["--json", "--csv", csv_path, "--plot", svg_path])
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assert_no_progress(result.stderr)
+            doc = json.loads(result.stdout)
+            version = run(["--version"]).stdout.split()[1]
+            self.assertEqual(doc["library"], {"version": version, "abi_version": 1})
+            self.assertEqual(doc["status"], "completed")
+            self.assertIsNone(doc["scaling"])
+            host = doc["host"]
+            self.assertGreaterEqual(host["cpus_available"], 1)
+            self.assertEqual(host["cpus_source"], "affinity")
+            for key in ("cpu_model", "governor", "load_average_1m"):
+                self.assertIn(key, host)
+            [single] = doc["runs"]
+            self.assertEqual((single["label"], single["benchmark"], single["threads"]),
+                             ("single", 1, 1))
+            self.assertEqual((single["warmup_seconds"], single["measure_seconds"]), (0.05, 1.3))
+            self.assert_consistent_run(single)
+
+            with open(csv_path, newline="") as handle:
+                lines = handle.read().splitlines()
+            self.assertEqual(lines[0], "run,threads,index,time,duration,operations,rate")
+            self.assertEqual(len(lines) - 1, len(single["samples"]))
+            for line, sample in zip(lines[1:], single["samples"]):
+                label, threads, index, at, duration, operations, rate = line.split(",")
+                self.assertEqual((label, int(threads)), ("single", 1))
+                self.assertEqual(float(at), sample["time"])
+                self.assertEqual(float(duration), sample["duration"])
+                self.assertEqual(int(operations), sample["operations"])
+                self.assertEqual(float(rate), sample["rate"])
+
+            svg = ElementTree.parse(svg_path).getroot()
+            self.assertEqual(svg.tag, "{http://www.w3.org/2000/svg}svg")
+            texts = " ".join(t.text or "" for t in svg.iter("{http://www.w3.org/2000/svg}text"))
+            self.assertIn("tarnwick " + version, texts)
+            self.assertIn("1 worker", texts)
+            self.assertIn("time in the measured window (s)", texts)
+            self.assertIn("rate (steps/s", texts)
+            self.assertEqual(len(list(svg.iter("{http://www.w3.org/2000/svg}path"))), 1)
+
+    def test_summary_shows_the_figures(self):
+        result = run(SHORT)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assert_no_progress(result.stderr)
+        for label in ("mean rate", "variation", "window", "steps", "samples", "checksum",
+                      "per second", "host"):
+            self.assertIn(label, result.stdout)
+        self.assertRegex(result.stdout, r"mean rate +[\d,]+ steps/s")
+        self.assertRegex(result.stdout, r"% CV, (stable|UNSTABLE)")
+
+    def test_both_runs_single_then_all_cpus_and_scales(self):
+        result = run(SHORT + ["--both", "--json"], timeout=90)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        doc = json.loads(result.stdout)
+        single, multi = doc["runs"]
+        self.assertEqual((single["label"], single["threads"]), ("single", 1))
+        self.assertEqual((multi["label"], multi["benchmark"]), ("all-cpus", 2))
+        self.assert_consistent_run(single)
+        self.assert_consistent_run(multi)
+        self.assertEqual(doc["host"]["cpus_available"], multi["threads"])
+        self.assertEqual(doc["host"]["cpus_source"], "library")
+        expected = multi["mean_rate"] / (multi["threads"] * single["mean_rate"])
+        self.assertTrue(math.isclose(doc["scaling"], expected, rel_tol=1e-12))
+
+    def test_progress_only_on_a_terminal_and_never_with_quiet(self):
+        status, stdout, terminal, _ = run_on_terminal(SHORT)
+        self.assertEqual(status, 0, terminal)
+        self.assertIn("\r", terminal)
+        self.assertIn("measuring", terminal)
+        self.assertRegex(terminal, r"\d+% ")
+        self.assertIn("mean rate", stdout)
+        status, stdout, terminal, _ = run_on_terminal(SHORT + ["--quiet"])
+        self.assertEqual(status, 0, terminal)
+        self.assert_no_progress(terminal)
+        self.assertIn("mean rate", stdout)
+
+
+class Interrupts(Checks):
+    def test_a_signal_in_the_measurement_keeps_the_samples(self):
+        for signal_number in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=signal_number.name):
+                status, stdout, terminal, waited = run_on_terminal(
+                    ["--warmup", "0.05", "--measure", "60", "--json"],
+                    signal_when=lambda text: measured_elapsed(text) >= 3,
+                    signal_number=signal_number)
+                self.assertEqual(status, 1, terminal)
+                self.assertLess(waited, 5.0)
+                doc = json.loads(stdout)
+                self.assertEqual(doc["status"], "cancelled")
+                [run_report] = doc["runs"]
+                self.assertEqual(run_report["status"], 1)
+                self.assertEqual(run_report["reason"], "cancelled")
+                self.assertGreaterEqual(len(run_report["samples"]), 2)
+                self.assertLess(run_report["measured_seconds"], 30)
+                self.assert_consistent_run(run_report, completed=False)
+
+    def test_a_signal_in_the_warmup_prints_a_cancelled_summary(self):
+        status, stdout, terminal, waited = run_on_terminal(
+            ["--warmup", "60", "--measure", "5", "--both"],
+            signal_when=lambda text: "warm-up" in text)
+        self.assertEqual(status, 1, terminal)
+        self.assertLess(waited, 5.0)
+        self.assertIn("CANCELLED", stdout)
+        # The second run of --both is not started after a cancellation.
+        self.assertEqual(stdout.count("tarnwick 0."), 1, stdout)
+        self.assertIn("samples      0", stdout)
+
+
+if __name__ == "__main__":
+    BINARY = os.path.abspath(sys.argv[1])
+    unittest.main(argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)
