@@ -1,0 +1,62 @@
+# Helpers shared by the packaging tests (sourced, not run).
+
+step() { echo "-- $*"; }
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# What an installation holds, relative to its prefix. Symbolic links are
+# listed with their target; the exported targets' per-configuration file is
+# named after the build type, so it is listed under a fixed name.
+expected_files() {
+  {
+    echo "$INCLUDEDIR/tarnwick.h"
+    echo "$LIBDIR/libtarnwick.so -> libtarnwick.so.0"
+    echo "$LIBDIR/libtarnwick.so.0 -> libtarnwick.so.$PROJECT_VERSION"
+    echo "$LIBDIR/libtarnwick.so.$PROJECT_VERSION"
+    echo "$LIBDIR/cmake/tarnwick/tarnwickConfig.cmake"
+    echo "$LIBDIR/cmake/tarnwick/tarnwickConfigVersion.cmake"
+    echo "$LIBDIR/cmake/tarnwick/tarnwickTargets-CONFIG.cmake"
+    echo "$LIBDIR/cmake/tarnwick/tarnwickTargets.cmake"
+    echo "$LIBDIR/pkgconfig/tarnwick.pc"
+    if [ "$HAS_CLI" = 1 ]; then echo "$BINDIR/tarnwick"; fi
+  } | LC_ALL=C sort
+}
+
+normalise_listing() {
+  sed -e 's|tarnwickTargets-[a-z]*\.cmake|tarnwickTargets-CONFIG.cmake|' | LC_ALL=C sort
+}
+
+installed_files() {
+  (cd "$1" && find . ! -type d | sed 's|^\./||' | while read -r f; do
+    if [ -L "$f" ]; then echo "$f -> $(readlink "$f")"; else echo "$f"; fi
+  done) | normalise_listing
+}
+
+check_library_links() {
+  soname=$(readelf -d "$1/libtarnwick.so.$PROJECT_VERSION" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+  [ "$soname" = "libtarnwick.so.0" ] || fail "SONAME is '$soname', not libtarnwick.so.0"
+  if readelf -d "$1/libtarnwick.so.$PROJECT_VERSION" | grep -E 'R(UN)?PATH'; then
+    fail "the shared library carries a run path"
+  fi
+}
+
+# Text files must not name the source or build tree; binaries must not carry
+# a run path into them (debug information may name sources, as it should).
+check_no_build_paths() {
+  if grep -rIl -e "$SOURCE_DIR" -e "$BUILD_DIR" "$1"; then
+    fail "files above name the source or build tree"
+  fi
+  find "$1" -type f | while read -r f; do
+    if readelf -d "$f" 2>/dev/null | grep -E 'R(UN)?PATH' | grep -q -e "$SOURCE_DIR" -e "$BUILD_DIR"; then
+      echo "$f"
+    fi
+  done >"$1.runpaths"
+  if [ -s "$1.runpaths" ]; then
+    cat "$1.runpaths"
+    fail "files above have a run path into the source or build tree"
+  fi
+  rm -f "$1.runpaths"
+}
