@@ -1,0 +1,63 @@
+"""The package installs with pip, offline, and works from where it landed."""
+
+import importlib.util
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+import unittest
+from pathlib import Path
+
+SOURCE = Path(__file__).resolve().parents[1]
+
+# Run in isolated mode so neither PYTHONPATH nor the working directory can
+# supply the source tree's copy instead of the installed one.
+CHECK = textwrap.dedent(
+    """
+    import sys
+    sys.path.insert(0, sys.argv[1])
+    import tarnwick
+    assert tarnwick.__file__.startswith(sys.argv[1]), tarnwick.__file__
+    result = tarnwick.run(warmup=0.0, measure=1e-10)
+    print(tarnwick.__version__, result.status.name, result.reason)
+    """
+)
+
+
+@unittest.skipUnless(
+    importlib.util.find_spec("pip") and importlib.util.find_spec("setuptools"),
+    "pip and setuptools are needed to install the package",
+)
+class Install(unittest.TestCase):
+    def test_pip_install_then_import_and_run(self) -> None:
+        with tempfile.TemporaryDirectory() as tmp:
+            # Build from a copy: an in-tree build would leave files behind.
+            source = Path(tmp) / "src"
+            shutil.copytree(SOURCE, source, ignore=shutil.ignore_patterns("__pycache__", "build", "*.egg-info"))
+            target = Path(tmp) / "site"
+            subprocess.run(
+                [sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation",
+                 "--no-index", "--no-deps", "--disable-pip-version-check", "--target", str(target), str(source)],
+                check=True,
+                cwd=tmp,
+            )
+            installed = sorted(p.name for p in (target / "tarnwick").iterdir() if p.name != "__pycache__")
+            self.assertEqual(
+                installed,
+                ["__init__.py", "_benchmark.py", "_library.py", "_records.py", "py.typed"],
+            )
+            out = subprocess.run(
+                [sys.executable, "-I", "-c", CHECK, str(target)],
+                check=True,
+                cwd=tmp,
+                capture_output=True,
+                text=True,
+                env=os.environ,
+            ).stdout
+            self.assertEqual(out.strip(), "0.0.2 FAILED measurement duration must be positive")
+
+
+if __name__ == "__main__":
+    unittest.main()

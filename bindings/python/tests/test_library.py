@@ -1,0 +1,119 @@
+"""Finding and checking the shared library."""
+
+import ctypes.util
+import os
+import tempfile
+import unittest
+from pathlib import Path
+from typing import Any
+from unittest import mock
+
+import tarnwick
+from tarnwick import _library
+
+
+class FakeFunction:
+    """Stands in for a ctypes export: accepts a signature, returns a value."""
+
+    def __init__(self, value: Any) -> None:
+        self.value = value
+        self.argtypes: Any = None
+        self.restype: Any = None
+
+    def __call__(self, *args: Any) -> Any:
+        return self.value
+
+
+class FakeLibrary:
+    def __init__(self, abi_version: int) -> None:
+        for name, _, _ in _library._SIGNATURES:
+            setattr(self, name, FakeFunction(0))
+        self.tarnwick_abi_version = FakeFunction(abi_version)
+        self.tarnwick_version = FakeFunction(b"9.9.9")
+
+
+def fake_tree(root: Path, builds: dict) -> None:
+    """Lays out build/<name>/native/src/ffi/libtarnwick.so.0 with given mtimes."""
+    for name, mtime in builds.items():
+        path = root / "build" / name / "native" / "src" / "ffi" / _library.SONAME
+        path.parent.mkdir(parents=True)
+        path.touch()
+        os.utime(path, (mtime, mtime))
+
+
+class SearchPlan(unittest.TestCase):
+    def test_explicit_path_then_environment_then_tree_and_system(self) -> None:
+        with tempfile.TemporaryDirectory() as tmp:
+            root = Path(tmp)
+            fake_tree(root, {"old": 1_000_000, "new": 2_000_000})
+            built = [str(root / "build" / b / "native/src/ffi" / _library.SONAME) for b in ("new", "old")]
+            env = {_library.ENVIRONMENT_VARIABLE: "/from/env.so"}
+            # (case, explicit path, environment, names of the first step, number of steps)
+            cases = [
+                ("explicit path alone", "/explicit.so", env, ["/explicit.so"], 1),
+                ("environment alone", None, env, ["/from/env.so"], 1),
+                ("newest build first, then the system", None, {}, built, 2),
+            ]
+            for name, explicit, environ, first, steps in cases:
+                with self.subTest(name):
+                    plan = _library.search_plan(explicit, environ, root)
+                    self.assertEqual(plan[0][1], first)
+                    self.assertEqual(len(plan), steps)
+                    if steps == 2:
+                        self.assertIn(_library.SONAME, plan[1][1])
+
+    def test_an_installed_package_skips_the_build_tree(self) -> None:
+        plan = _library.search_plan(None, {}, None)
+        self.assertEqual([where for where, _ in plan], ["the system's library search path"])
+
+
+class LoadLibrary(unittest.TestCase):
+    def test_uses_the_environment_variable(self) -> None:
+        path = os.environ.get(_library.ENVIRONMENT_VARIABLE)
+        if not path:
+            self.skipTest(f"${_library.ENVIRONMENT_VARIABLE} is not set")
+        library = tarnwick.load_library()
+        self.assertEqual(library.path, path)
+        self.assertEqual(library.abi_version, tarnwick.ABI_VERSION)
+        self.assertRegex(library.version, r"^\d+\.\d+\.\d+$")
+        self.assertIs(tarnwick.load_library(path), library)
+
+    def test_a_missing_explicit_path_is_the_only_place_tried(self) -> None:
+        with self.assertRaises(tarnwick.LibraryNotFoundError) as caught:
+            tarnwick.load_library("/nonexistent/libtarnwick.so.0")
+        message = str(caught.exception)
+        self.assertIn("the library argument: /nonexistent/libtarnwick.so.0", message)
+        self.assertNotIn("system", message)
+
+    def test_nothing_found_lists_every_place(self) -> None:
+        with tempfile.TemporaryDirectory() as tmp, mock.patch.dict(os.environ), mock.patch.object(
+            _library, "source_tree_root", return_value=Path(tmp)
+        ), mock.patch.object(_library, "SONAME", "libtarnwick-absent.so.0"), mock.patch.object(
+            ctypes.util, "find_library", return_value=None
+        ):
+            os.environ.pop(_library.ENVIRONMENT_VARIABLE, None)
+            with self.assertRaises(tarnwick.LibraryNotFoundError) as caught:
+                tarnwick.load_library()
+        message = str(caught.exception)
+        self.assertIn(f"the build tree {tmp}", message)
+        self.assertIn("nothing built there", message)
+        self.assertIn("the system's library search path: libtarnwick-absent.so.0", message)
+        self.assertIn("TARNWICK_LIBRARY", message)
+
+    def test_another_library_is_refused(self) -> None:
+        libm = ctypes.util.find_library("m")
+        if libm is None:
+            self.skipTest("no C math library to load")
+        with self.assertRaisesRegex(tarnwick.AbiMismatchError, "does not export tarnwick_abi_version"):
+            tarnwick.load_library(libm)
+
+    def test_another_interface_version_is_refused(self) -> None:
+        with self.assertRaisesRegex(tarnwick.AbiMismatchError, "interface version 2, this binding needs 1"):
+            _library.Library(FakeLibrary(abi_version=2), "fake.so")
+        accepted = _library.Library(FakeLibrary(abi_version=1), "fake.so")
+        self.assertEqual(accepted.version, "9.9.9")
+        self.assertIs(accepted.c.tarnwick_run.restype, ctypes.c_int32)
+
+
+if __name__ == "__main__":
+    unittest.main()
