@@ -47,35 +47,49 @@ void* allocate_aligned_or_throw(std::size_t size, std::align_val_t align) {
 }  // namespace
 
 // Every form is replaced, so every allocation and release pairs malloc with
-// free, whichever form the code used.
-void* operator new(std::size_t size) { return allocate_or_throw(size); }
-void* operator new[](std::size_t size) { return allocate_or_throw(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new(std::size_t size, std::align_val_t align) {
+// free, whichever form the code used. Kept out of line: once inlined into a
+// caller, g++ takes the free() for a mismatch with the new expression.
+#define REPLACED [[gnu::noinline]]
+REPLACED void* operator new(std::size_t size) { return allocate_or_throw(size); }
+REPLACED void* operator new[](std::size_t size) { return allocate_or_throw(size); }
+REPLACED void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return allocate(size);
+}
+REPLACED void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return allocate(size);
+}
+REPLACED void* operator new(std::size_t size, std::align_val_t align) {
   return allocate_aligned_or_throw(size, align);
 }
-void* operator new[](std::size_t size, std::align_val_t align) {
+REPLACED void* operator new[](std::size_t size, std::align_val_t align) {
   return allocate_aligned_or_throw(size, align);
 }
-void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
+REPLACED void* operator new(std::size_t size, std::align_val_t align,
+                            const std::nothrow_t&) noexcept {
   return allocate_aligned(size, align);
 }
-void* operator new[](std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
+REPLACED void* operator new[](std::size_t size, std::align_val_t align,
+                              const std::nothrow_t&) noexcept {
   return allocate_aligned(size, align);
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+REPLACED void operator delete(void* p) noexcept { std::free(p); }
+REPLACED void operator delete[](void* p) noexcept { std::free(p); }
+REPLACED void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+REPLACED void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+REPLACED void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+REPLACED void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+REPLACED void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+REPLACED void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+REPLACED void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+REPLACED void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+REPLACED void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+REPLACED void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+
+#undef REPLACED
 
 namespace tarnwick::reliability {
 namespace {
