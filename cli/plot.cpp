@@ -37,8 +37,7 @@ std::string tick_label(double value, double step) {
 
 std::string title_of(const RunReport& run, const std::string& version) {
   const tarnwick_result_t& result = run.result;
-  std::string title = fmt::format("tarnwick {} \u00b7 {} worker{}", version, result.threads,
-                                  result.threads == 1 ? "" : "s");
+  std::string title = fmt::format("tarnwick {} \u00b7 {}", version, workers_text(run));
   if (result.status == TARNWICK_STATUS_COMPLETED) {
     title += fmt::format(" \u00b7 mean {} steps/s", grouped(result.mean_rate));
     title += result.has_cv != 0 ? fmt::format(" \u00b7 CV {:.2f} % ({})", result.cv_percent,
@@ -68,8 +67,11 @@ std::string panel(const RunReport& run, const std::string& version) {
   // Room above and below the data; rates are never negative.
   const double pad = std::max((y_high - y_low) * 0.15, std::max(std::abs(y_high) * 0.02, 1.0));
   const std::vector<double> y_ticks = nice_ticks(std::max(0.0, y_low - pad), y_high + pad);
-  const std::vector<double> x_ticks = nice_ticks(0.0, x_end > 0.0 ? x_end : 1.0, 6);
-  const Frame frame{x_ticks.front(), x_ticks.back(), y_ticks.front(), y_ticks.back()};
+  // The time axis ends with the window, not at the next round number.
+  if (!(x_end > 0.0)) x_end = 1.0;
+  std::vector<double> x_ticks = nice_ticks(0.0, x_end, 6);
+  std::erase_if(x_ticks, [x_end](double tick) { return tick > x_end * (1.0 + 1e-9); });
+  const Frame frame{0.0, x_end, y_ticks.front(), y_ticks.back()};
 
   std::string svg;
   svg += fmt::format(

@@ -49,10 +49,14 @@ std::string progress_line(const tarnwick_progress_t& progress, const std::string
   if (progress.phase_elapsed > 0.0) {
     rate = grouped(static_cast<double>(progress.operations) / progress.phase_elapsed);
   }
+  // Whole seconds say nothing about a run shorter than a minute.
+  const auto time = [planned_seconds](double seconds) {
+    if (planned_seconds < 60.0) return fmt::format("{:.1f} s", std::max(seconds, 0.0));
+    return clock_time(seconds);
+  };
   return fmt::format("{} {:<9} {} {:>3.0f}%  {} / {}  left {}  {} steps/s", label,
-                     phase_name(progress.phase), bar(fraction), fraction * 100.0,
-                     clock_time(elapsed), clock_time(planned_seconds),
-                     clock_time(planned_seconds - elapsed), rate);
+                     phase_name(progress.phase), bar(fraction), fraction * 100.0, time(elapsed),
+                     time(planned_seconds), time(planned_seconds - elapsed), rate);
 }
 
 ProgressDisplay::ProgressDisplay(std::FILE* stream, bool enabled, std::string label,

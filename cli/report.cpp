@@ -22,6 +22,13 @@ double reference_rate(const RunReport& run) {
   return 0.0;
 }
 
+std::string workers_text(const RunReport& run) {
+  const uint32_t threads = run.result.threads;
+  const std::string count = fmt::format("{} worker{}", threads, threads == 1 ? "" : "s");
+  if (run.result.benchmark != TARNWICK_BENCHMARK_ALL_CPUS) return count;
+  return threads == 0 ? std::string("all CPUs") : "all CPUs, " + count;
+}
+
 int exit_status(const Session& session) {
   int status = 0;
   for (const RunReport& run : session.runs) {

@@ -33,6 +33,9 @@ struct Session {
 // for display only, never reported as the run's mean.
 [[nodiscard]] double reference_rate(const RunReport& run);
 
+// "1 worker", or "all CPUs, 4 workers" for an all-CPUs run.
+[[nodiscard]] std::string workers_text(const RunReport& run);
+
 // 0 when every run completed, 1 when one was cancelled, 2 when one failed.
 [[nodiscard]] int exit_status(const Session& session);
 

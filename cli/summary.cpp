@@ -16,12 +16,6 @@ constexpr std::array<const char*, 7> BLOCKS = {"\u2581", "\u2582", "\u2583", "\u
                                                "\u2585", "\u2586", "\u2587"};
 constexpr long MIDDLE = 3;
 
-std::string workers_text(const RunReport& run) {
-  if (run.result.threads == 0) return run.label;
-  if (run.result.threads == 1) return "1 worker";
-  return fmt::format("{} workers", run.result.threads);
-}
-
 std::string variation_text(const tarnwick_result_t& result) {
   if (result.status != TARNWICK_STATUS_COMPLETED) return "- (only for a completed run)";
   if (result.has_cv == 0) return "- (needs at least two samples)";

@@ -23,6 +23,14 @@ TEST(Scaling, IsMultiRateOverThreadsTimesSingleRate) {
   EXPECT_FALSE(scaling(completed_run({0, 0}), completed_run({3000}, 4)).has_value());
 }
 
+TEST(WorkersText, NamesAllCpuRuns) {
+  EXPECT_EQ(workers_text(completed_run({1})), "1 worker");
+  EXPECT_EQ(workers_text(completed_run({1}, 4)), "all CPUs, 4 workers");
+  RunReport refused;
+  refused.result.benchmark = TARNWICK_BENCHMARK_ALL_CPUS;
+  EXPECT_EQ(workers_text(refused), "all CPUs");
+}
+
 TEST(ExitStatus, FailureOutranksCancellation) {
   RunReport failed;
   failed.result.status = TARNWICK_STATUS_FAILED;
@@ -169,6 +177,8 @@ TEST(SessionSvg, EscapesTextAndHasAPanelPerRun) {
   }
   EXPECT_EQ(panels, 2u);
   EXPECT_NE(svg.find("height=\"720\""), std::string::npos);
+  EXPECT_NE(svg.find("all CPUs, 2 workers \u00b7 mean 2,050 steps/s \u00b7 CV 2.44 % (stable)"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -112,6 +112,11 @@ TEST(ProgressLine, SurvivesTheFirstReportAndOddValues) {
   EXPECT_NE(line.find("- steps/s"), std::string::npos) << line;
   const tarnwick_progress_t odd{99, 1, std::nan(""), -1.0, 0.0, 5};
   EXPECT_NE(progress_line(odd, "x", 0.0).find("  0%"), std::string::npos);
+  // A short run shows tenths of seconds.
+  const tarnwick_progress_t short_run{TARNWICK_PHASE_MEASUREMENT, 1, 0.5, 0.6, 1.3, 600};
+  EXPECT_NE(progress_line(short_run, "single", 1.4).find("0.7 s / 1.4 s  left 0.7 s"),
+            std::string::npos)
+      << progress_line(short_run, "single", 1.4);
 }
 
 }  // namespace
