@@ -56,8 +56,8 @@ struct Kernel {
   // Calls `allocation` exactly once; on failure returns its text unchanged,
   // having made no generator draw.
   template <class Allocation>
-  [[nodiscard]] static Result<Kernel, std::string> new_with_allocator(
-      std::uint64_t seed, Allocation&& allocation);
+  [[nodiscard]] static Result<Kernel, std::string> new_with_allocator(std::uint64_t seed,
+                                                                      Allocation&& allocation);
 
   // One unit of counted work. Allocates nothing, makes no system call.
   std::uint64_t step();
