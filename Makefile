@@ -37,6 +37,17 @@ test-tsan:
 	cmake --build --preset tsan
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST)
 
+# The configuration fuzzer (clang 14, libFuzzer with ASan and UBSan), bounded.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@scripts/bootstrap ci
+	scripts/fuzz $(FUZZ_SECONDS)
+
+# Line and branch coverage of native/src over the whole suite, with gcovr.
+coverage:
+	@scripts/bootstrap ci
+	scripts/coverage
+
 format:
 	git ls-files '*.c' '*.h' '*.cpp' '*.hpp' | xargs clang-format -i
 
