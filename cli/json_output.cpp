@@ -8,14 +8,14 @@ namespace {
 // Absent facts and values are null rather than a stand-in number, so no
 // consumer can mistake them for a measurement.
 template <typename T>
-nlohmann::json or_null(const std::optional<T>& value) {
-  return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+nlohmann::ordered_json or_null(const std::optional<T>& value) {
+  return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
 }
 
-nlohmann::json run_json(const RunReport& run) {
+nlohmann::ordered_json run_json(const RunReport& run) {
   const tarnwick_result_t& result = run.result;
   const bool completed = result.status == TARNWICK_STATUS_COMPLETED;
-  nlohmann::json samples = nlohmann::json::array();
+  nlohmann::ordered_json samples = nlohmann::ordered_json::array();
   for (const tarnwick_sample_t& sample : run.samples) {
     samples.push_back({{"time", sample.time},
                        {"duration", sample.duration},
@@ -30,12 +30,13 @@ nlohmann::json run_json(const RunReport& run) {
       {"abi_version", result.abi_version},
       {"benchmark", result.benchmark},
       {"threads", result.threads},
-      {"mean_rate", completed ? nlohmann::json(result.mean_rate) : nlohmann::json(nullptr)},
+      {"mean_rate",
+       completed ? nlohmann::ordered_json(result.mean_rate) : nlohmann::ordered_json(nullptr)},
       {"warmup_seconds", result.warmup_seconds},
       {"measure_seconds", result.measure_seconds},
       {"measured_seconds", result.measured_seconds},
-      {"cv_percent",
-       result.has_cv != 0 ? nlohmann::json(result.cv_percent) : nlohmann::json(nullptr)},
+      {"cv_percent", result.has_cv != 0 ? nlohmann::ordered_json(result.cv_percent)
+                                        : nlohmann::ordered_json(nullptr)},
       {"has_cv", result.has_cv != 0},
       {"unstable", result.unstable != 0},
       {"operations", result.operations},
@@ -48,8 +49,8 @@ nlohmann::json run_json(const RunReport& run) {
 
 }  // namespace
 
-nlohmann::json session_json(const Session& session) {
-  nlohmann::json runs = nlohmann::json::array();
+nlohmann::ordered_json session_json(const Session& session) {
+  nlohmann::ordered_json runs = nlohmann::ordered_json::array();
   for (const RunReport& run : session.runs) runs.push_back(run_json(run));
   std::optional<double> scaling_figure;
   if (session.runs.size() == 2) scaling_figure = scaling(session.runs[0], session.runs[1]);

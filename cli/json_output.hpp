@@ -1,5 +1,6 @@
-// The JSON document of a session: every field of every result record, the
-// reasons, all samples, the library's version and the host facts.
+// The JSON document of a session, keys in reading order: every field of
+// every result record, the reasons, all samples, the library's version and
+// the host facts.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -8,6 +9,6 @@
 
 namespace tarnwick {
 
-[[nodiscard]] nlohmann::json session_json(const Session& session);
+[[nodiscard]] nlohmann::ordered_json session_json(const Session& session);
 
 }  // namespace tarnwick

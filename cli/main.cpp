@@ -110,17 +110,20 @@ int run_program(const Options& options) {
       session.host.cpus_source = "library";
     }
   }
-  for (std::string& text : stability_warnings(session)) warn(session, std::move(text));
+  // Kept for the document now, printed after the summary they qualify.
+  const std::vector<std::string> late_warnings = stability_warnings(session);
+  session.warnings.insert(session.warnings.end(), late_warnings.begin(), late_warnings.end());
 
   if (options.json) {
-    fmt::print("{}\n",
-               session_json(session).dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+    fmt::print("{}\n", session_json(session).dump(
+                           2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
   } else if (std::any_of(session.runs.begin(), session.runs.end(), [](const RunReport& run) {
                return run.result.status != TARNWICK_STATUS_FAILED;
              })) {
     fmt::print("{}", session_summary(session));
   }
   std::fflush(stdout);
+  for (const std::string& text : late_warnings) fmt::print(stderr, "tarnwick: warning: {}\n", text);
   bool written = write_output(csv, samples_csv(session));
   written = write_output(plot, session_svg(session)) && written;
   const int status = exit_status(session);
