@@ -124,6 +124,34 @@ void monitor(Outcome& outcome, const Timing& timing, const RunRecords& records,
   }
 }
 
+// Called only after every worker was joined, which orders their last stores
+// before these loads.
+void aggregate(Outcome& outcome, const RunRecords& records) {
+  std::uint64_t max_nanos = 0;
+  for (const auto& c : records.counters) {
+    outcome.operations += c->measured_ops().load(std::memory_order_relaxed);
+    max_nanos = std::max(max_nanos, c->measured_nanos.load(std::memory_order_relaxed));
+    outcome.checksum ^= c->checksum.load(std::memory_order_relaxed);
+  }
+  outcome.measured_seconds = static_cast<double>(max_nanos) / 1e9;
+}
+
+Progress final_report(const Outcome& outcome, Instant start) {
+  Progress last;
+  last.phase = outcome.status == STATUS_COMPLETED   ? PHASE_COMPLETED
+               : outcome.status == STATUS_CANCELLED ? PHASE_CANCELLED
+                                                    : PHASE_FAILED;
+  last.progress = outcome.status == STATUS_COMPLETED
+                      ? 1.0
+                      : capped_fraction(saturating_since(now(), start).as_seconds(),
+                                        outcome.warmup_seconds + outcome.measure_seconds);
+  last.phase_elapsed = outcome.measured_seconds;
+  last.phase_seconds = outcome.measure_seconds;
+  last.operations = outcome.operations;
+  last.threads = outcome.threads;
+  return last;
+}
+
 }  // namespace
 
 Outcome run_with(std::uint32_t benchmark, Durations durations,
@@ -206,30 +234,10 @@ Outcome run_with(std::uint32_t benchmark, Durations durations,
   for (auto& handle : workers.take_handles()) {
     if (!handle->join()) panicked = true;
   }
-  std::uint64_t max_nanos = 0;
-  for (const auto& c : records.counters) {
-    outcome.operations += c->measured_ops().load(std::memory_order_relaxed);
-    max_nanos = std::max(max_nanos, c->measured_nanos.load(std::memory_order_relaxed));
-    outcome.checksum ^= c->checksum.load(std::memory_order_relaxed);
-  }
-  outcome.measured_seconds = static_cast<double>(max_nanos) / 1e9;
-
+  aggregate(outcome, records);
   finish_samples(outcome);
   finish_result(outcome, panicked, cancel_flag->load(std::memory_order_relaxed));
-
-  Progress last;
-  last.phase = outcome.status == STATUS_COMPLETED   ? PHASE_COMPLETED
-               : outcome.status == STATUS_CANCELLED ? PHASE_CANCELLED
-                                                    : PHASE_FAILED;
-  last.progress = outcome.status == STATUS_COMPLETED
-                      ? 1.0
-                      : capped_fraction(saturating_since(now(), start).as_seconds(),
-                                        outcome.warmup_seconds + outcome.measure_seconds);
-  last.phase_elapsed = outcome.measured_seconds;
-  last.phase_seconds = outcome.measure_seconds;
-  last.operations = outcome.operations;
-  last.threads = outcome.threads;
-  progress_callback(last);
+  progress_callback(final_report(outcome, start));
   return outcome;
 }
 
