@@ -101,8 +101,9 @@ int run_program(const Options& options) {
     config.benchmark = benchmark;
     session.runs.push_back(run_once(config, label, show_progress));
     const RunReport& run = session.runs.back();
-    if (run.result.status == TARNWICK_STATUS_FAILED)
+    if (run.result.status == TARNWICK_STATUS_FAILED) {
       fmt::print(stderr, "tarnwick: {}\n", run.reason);
+    }
     // The library's count honours the control-group quota, the affinity
     // mask alone does not.
     if (benchmark == TARNWICK_BENCHMARK_ALL_CPUS && run.result.threads > 0) {

@@ -55,11 +55,5 @@ TEST(ClockTime, ShowsMinutesAndHours) {
   EXPECT_EQ(clock_time(1e300), "--:--");
 }
 
-TEST(ShortSeconds, PrintsTheValueWithoutNoise) {
-  EXPECT_EQ(short_seconds(120.0), "120");
-  EXPECT_EQ(short_seconds(0.05), "0.05");
-  EXPECT_EQ(short_seconds(1e-10), "1e-10");
-}
-
 }  // namespace
 }  // namespace tarnwick
