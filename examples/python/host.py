@@ -34,7 +34,8 @@ class PhaseLines:
             return
         self.last = report.phase
         name = report.phase.name.lower().replace("warmup", "warm-up")
-        print(f"{name}: {report.threads} worker(s), {report.progress * 100:.0f} % done", file=sys.stderr, flush=True)
+        done = report.progress * 100
+        print(f"{name}: {report.threads} worker(s), {done:.0f} % done", file=sys.stderr, flush=True)
 
 
 def print_result(result: tarnwick.Result) -> None:
@@ -48,10 +49,16 @@ def print_result(result: tarnwick.Result) -> None:
     if result.cv_percent is not None:
         verdict = "unstable" if result.unstable else "stable"
         print(f"variation: {result.cv_percent:.2f} % ({verdict})")
-    print(f"measured: {result.measured_seconds:.3f} s, {result.operations} steps, checksum {result.checksum:016x}")
+    print(
+        f"measured: {result.measured_seconds:.3f} s, {result.operations} steps,"
+        f" checksum {result.checksum:016x}"
+    )
     print(f"samples: {len(result.samples)}")
     for s in result.samples:
-        print(f"  {s.time:8.3f} s  {s.duration:8.3f} s  {s.operations:12d} steps  {s.rate:14.1f} steps/s")
+        print(
+            f"  {s.time:8.3f} s  {s.duration:8.3f} s  {s.operations:12d} steps"
+            f"  {s.rate:14.1f} steps/s"
+        )
 
 
 def main(argv: List[str]) -> int:

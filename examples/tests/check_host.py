@@ -33,7 +33,8 @@ def field(output: str, name: str) -> str:
 
 def check_figures(output: str) -> None:
     """The samples add up to the steps and their rates to the mean."""
-    measured = re.match(r"([\d.]+) s, (\d+) steps, checksum [0-9a-f]{16}$", field(output, "measured"))
+    line = field(output, "measured")
+    measured = re.match(r"([\d.]+) s, (\d+) steps, checksum [0-9a-f]{16}$", line)
     if measured is None:
         fail("malformed 'measured:' line", output)
     seconds, steps = float(measured.group(1)), int(measured.group(2))
@@ -93,7 +94,9 @@ def interrupt(command: List[str]) -> None:
 
 
 def usage(command: List[str]) -> None:
-    done = subprocess.run(command + ["--warmup", "soon"], capture_output=True, text=True, timeout=PATIENCE)
+    done = subprocess.run(
+        command + ["--warmup", "soon"], capture_output=True, text=True, timeout=PATIENCE
+    )
     if done.returncode in (0, 1) or "status:" in done.stdout or "usage" not in done.stderr:
         fail(f"a bad number was not refused (exit {done.returncode})", done.stdout + done.stderr)
 

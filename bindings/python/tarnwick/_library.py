@@ -151,6 +151,7 @@ def search_plan(
 
 _loaded: Dict[str, Library] = {}
 _loaded_lock = threading.Lock()
+_searched: Dict[Tuple[Optional[str], Optional[str]], Library] = {}
 
 
 def _load_one(name: str) -> Library:
@@ -178,13 +179,19 @@ def load_library(path: Optional[PathLike] = None) -> Library:
             where the search looked and why each place failed.
         AbiMismatchError: a library was found but speaks another interface.
     """
+    # The search spawns the linker-cache lookup: do it once per request.
+    request = (os.fspath(path) if path is not None else None, os.environ.get(ENVIRONMENT_VARIABLE))
+    found = _searched.get(request)
+    if found is not None:
+        return found
     tried: List[str] = []
     for where, names in search_plan(path, os.environ, source_tree_root()):
         if not names:
             tried.append(f"  {where}: nothing built there")
         for name in names:
             try:
-                return _load_one(name)
+                found = _searched[request] = _load_one(name)
+                return found
             except OSError as error:
                 tried.append(f"  {where}: {error}")
     raise LibraryNotFoundError(

@@ -35,15 +35,18 @@ class Install(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             # Build from a copy: an in-tree build would leave files behind.
             source = Path(tmp) / "src"
-            shutil.copytree(SOURCE, source, ignore=shutil.ignore_patterns("__pycache__", "build", "*.egg-info"))
+            skip = shutil.ignore_patterns("__pycache__", "build", "*.egg-info")
+            shutil.copytree(SOURCE, source, ignore=skip)
             target = Path(tmp) / "site"
             subprocess.run(
                 [sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation",
-                 "--no-index", "--no-deps", "--disable-pip-version-check", "--target", str(target), str(source)],
+                 "--no-index", "--no-deps", "--disable-pip-version-check",
+                 "--target", str(target), str(source)],
                 check=True,
                 cwd=tmp,
             )
-            installed = sorted(p.name for p in (target / "tarnwick").iterdir() if p.name != "__pycache__")
+            files = (target / "tarnwick").iterdir()
+            installed = sorted(p.name for p in files if p.name != "__pycache__")
             self.assertEqual(
                 installed,
                 ["__init__.py", "_benchmark.py", "_library.py", "_records.py", "py.typed"],

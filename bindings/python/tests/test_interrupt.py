@@ -99,7 +99,11 @@ class CtrlC(unittest.TestCase):
 class SignalHandlerScope(unittest.TestCase):
     def handler_during_run(self) -> List[object]:
         seen: List[object] = []
-        tarnwick.run(warmup=0.0, measure=0.05, progress=lambda _: seen.append(signal.getsignal(signal.SIGINT)))
+        tarnwick.run(
+            warmup=0.0,
+            measure=0.05,
+            progress=lambda _: seen.append(signal.getsignal(signal.SIGINT)),
+        )
         return seen
 
     def test_taken_on_the_main_thread_and_given_back(self) -> None:

@@ -46,7 +46,9 @@ class SearchPlan(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             root = Path(tmp)
             fake_tree(root, {"old": 1_000_000, "new": 2_000_000})
-            built = [str(root / "build" / b / "native/src/ffi" / _library.SONAME) for b in ("new", "old")]
+            built = [
+                str(root / "build" / b / "native/src/ffi" / _library.SONAME) for b in ("new", "old")
+            ]
             env = {_library.ENVIRONMENT_VARIABLE: "/from/env.so"}
             # (case, explicit path, environment, names of the first step, number of steps)
             cases = [
@@ -104,11 +106,11 @@ class LoadLibrary(unittest.TestCase):
         libm = ctypes.util.find_library("m")
         if libm is None:
             self.skipTest("no C math library to load")
-        with self.assertRaisesRegex(tarnwick.AbiMismatchError, "does not export tarnwick_abi_version"):
+        with self.assertRaisesRegex(tarnwick.AbiMismatchError, "not export tarnwick_abi_version"):
             tarnwick.load_library(libm)
 
     def test_another_interface_version_is_refused(self) -> None:
-        with self.assertRaisesRegex(tarnwick.AbiMismatchError, "interface version 2, this binding needs 1"):
+        with self.assertRaisesRegex(tarnwick.AbiMismatchError, "version 2, this binding needs 1"):
             _library.Library(FakeLibrary(abi_version=2), "fake.so")
         accepted = _library.Library(FakeLibrary(abi_version=1), "fake.so")
         self.assertEqual(accepted.version, "9.9.9")

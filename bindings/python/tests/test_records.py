@@ -10,7 +10,10 @@ from tarnwick import _records as rec
 
 # Offsets of each record's fields as the C header lays them out.
 LAYOUT = {
-    rec.ConfigRecord: (32, {"size": 4, "reserved": 12, "warmup_seconds": 16, "measure_seconds": 24}),
+    rec.ConfigRecord: (
+        32,
+        {"size": 4, "reserved": 12, "warmup_seconds": 16, "measure_seconds": 24},
+    ),
     rec.ResultRecord: (
         88,
         {
