@@ -7,6 +7,18 @@
 
 namespace tarnwick {
 
+namespace {
+
+// The host's callback must return normally. An exception leaving it belongs
+// to the host, not to the library: it ends the process here instead of being
+// taken for a fault of the run and silently dropped.
+void call_host(tarnwick_progress_fn callback, const tarnwick_progress_t* record,
+               void* user_data) noexcept {
+  callback(record, user_data);
+}
+
+}  // namespace
+
 tarnwick_progress_t to_progress_record(const Progress& progress) noexcept {
   tarnwick_progress_t record;
   record.phase = progress.phase;
@@ -27,7 +39,7 @@ Outcome execute(const RunFunction& run, const RunRequest& request,
       if (callback == nullptr) return;
       // Lives only for this one call, as the host is told.
       const tarnwick_progress_t record = to_progress_record(progress);
-      callback(&record, user_data);
+      call_host(callback, &record, user_data);
     };
     outcome =
         run(request.benchmark, request.durations, cancel_flag, sink, std::make_shared<System>());

@@ -143,5 +143,19 @@ TEST(Execute, FaultInsideTheRealDriverLeavesTheEngineFree) {
   EXPECT_EQ(next.threads, 1u);
 }
 
+// Only the library's own faults are contained; a host callback that throws
+// breaks the callback's contract and ends the process rather than being
+// reported as a failed run.
+TEST(ExecuteDeathTest, HostCallbackThatThrowsEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const tarnwick_progress_fn throwing = [](const tarnwick_progress_t*, void*) {
+    throw std::runtime_error("thrown by the host");
+  };
+  const RunRequest r{1, Durations{{0, 0}, {30, 0}}, 0.0, 30.0};
+  EXPECT_DEATH(static_cast<void>(
+                   execute(run_with, r, std::make_shared<CancelFlag>(false), throwing, nullptr)),
+               "thrown by the host");
+}
+
 }  // namespace
 }  // namespace tarnwick
