@@ -127,8 +127,8 @@ typedef struct tarnwick_progress_s {
 /*! Progress callback: called on the thread that called tarnwick_run, with a
  *  record that lives only until it returns. It must return normally (an
  *  exception leaving it terminates the process; a longjmp out of it is not
- *  allowed). It may call
- *  tarnwick_cancel and the queries; it cannot stop the run by itself. */
+ *  allowed). It may call tarnwick_cancel and the queries; it cannot stop the
+ *  run by itself. */
 typedef void (*tarnwick_progress_fn)(const tarnwick_progress_t* progress, void* user_data);
 
 TARNWICK_STATIC_ASSERT(sizeof(tarnwick_config_t) == 32, "config record is 32 bytes");
