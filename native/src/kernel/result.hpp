@@ -10,12 +10,8 @@ namespace tarnwick {
 template <class T, class E>
 class [[nodiscard]] Result {
  public:
-  static Result ok(T value) {
-    return Result(std::in_place_index<0>, std::move(value));
-  }
-  static Result err(E error) {
-    return Result(std::in_place_index<1>, std::move(error));
-  }
+  static Result ok(T value) { return Result(std::in_place_index<0>, std::move(value)); }
+  static Result err(E error) { return Result(std::in_place_index<1>, std::move(error)); }
 
   [[nodiscard]] bool has_value() const noexcept { return data_.index() == 0; }
   explicit operator bool() const noexcept { return has_value(); }

@@ -12,8 +12,8 @@ inline constexpr double UNSTABLE_CV_PERCENT = 10.0;
 
 // Appends the interval (last_time, now_time] with the steps since last_ops,
 // then advances the running state. Does nothing when now_time <= last_time.
-void append_sample(std::vector<Sample>& samples, std::uint64_t total_ops,
-                   double& last_time, std::uint64_t& last_ops, double now_time);
+void append_sample(std::vector<Sample>& samples, std::uint64_t total_ops, double& last_time,
+                   std::uint64_t& last_ops, double now_time);
 
 // Closes the series at measured_seconds: drops samples at or beyond it and
 // appends one covering the remainder, so the series spans the window exactly.
