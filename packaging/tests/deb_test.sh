@@ -1,11 +1,13 @@
 #!/bin/sh
-# Builds the Debian package with cpack and checks it as a system would see it:
-# its control fields and dependencies, its file list (dpkg-deb -c), the shlibs
-# entry other packages depend through, and that a host builds against the
-# unpacked tree through pkg-config.
+# Builds the Debian packages with cpack and checks them as a system would see
+# them: the split (libtarnwick0, libtarnwick-dev, tarnwick), each package's
+# control fields, dependencies and file list (dpkg-deb -c), its copyright
+# file, the shlibs entry other packages depend through; then that a host
+# builds against the unpacked packages through pkg-config and the program
+# runs from them.
 #
 # Environment: BUILD_DIR SOURCE_DIR LIBDIR INCLUDEDIR BINDIR HAS_CLI CC
-# CONSUMER_FLAGS PROJECT_VERSION.
+# CONSUMER_FLAGS PROJECT_VERSION PROGRAM (the built program, when HAS_CLI).
 set -eu
 
 . "$(dirname "$0")/lib.sh"
@@ -15,42 +17,83 @@ trap 'rm -rf "$work"' EXIT
 
 cpack -G DEB --config "$BUILD_DIR/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; fail "cpack -G DEB failed"; }
-set -- "$work"/out/*.deb
-[ $# -eq 1 ] && [ -f "$1" ] || fail "expected exactly one .deb, found: $*"
-deb=$1
 arch=$(dpkg --print-architecture)
-[ "$(basename "$deb")" = "tarnwick_${PROJECT_VERSION}_${arch}.deb" ] ||
-  fail "unexpected package file name $(basename "$deb")"
+packages="libtarnwick0 libtarnwick-dev"
+if [ "$HAS_CLI" = 1 ]; then packages="$packages tarnwick"; fi
+(cd "$work/out" && ls -- *.deb) >"$work/debs"
+for package in $packages; do echo "${package}_${PROJECT_VERSION}_${arch}.deb"; done |
+  LC_ALL=C sort | diff -u - "$work/debs" || fail "unexpected package files"
 
-step "control fields"
-[ "$(dpkg-deb -f "$deb" Package)" = tarnwick ] || fail "package name"
-[ "$(dpkg-deb -f "$deb" Version)" = "$PROJECT_VERSION" ] || fail "package version"
-[ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "architecture"
-depends=$(dpkg-deb -f "$deb" Depends)
-echo "Depends: $depends"
-for runtime in libc6 libstdc++6 libgcc-s1; do
-  case ", $depends," in
-    *", $runtime "* | *", $runtime,"*) ;;
-    *) fail "Depends lacks $runtime" ;;
+# Each package's dependencies by name, and the one that must carry a version.
+runtime_deps="libc6 libgcc-s1 libstdc++6"
+program_deps="$runtime_deps libtarnwick0"
+if [ "$HAS_CLI" = 1 ] && readelf -d "$PROGRAM" | grep -q 'NEEDED.*libsqlite3'; then
+  program_deps="$program_deps libsqlite3-0"
+fi
+
+for package in $packages; do
+  deb=$work/out/${package}_${PROJECT_VERSION}_${arch}.deb
+  case $package in
+    libtarnwick0) component=runtime section=libs names=$runtime_deps versioned="" ;;
+    libtarnwick-dev)
+      component=development section=libdevel names=libtarnwick0
+      versioned="libtarnwick0 (= $PROJECT_VERSION)"
+      ;;
+    tarnwick)
+      component=program section=utils names=$program_deps
+      versioned="libtarnwick0 (>= $PROJECT_VERSION)"
+      ;;
   esac
-done
 
-step "file list"
-# dpkg-deb -c prints "mode owner size date time path[ -> target]".
-dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { $1 = $2 = $3 = $4 = $5 = ""; sub(/^ +/, ""); print }' |
-  sed 's|^\./usr/||' | normalise_listing >"$work/actual"
-expected_files >"$work/expected"
-diff -u "$work/expected" "$work/actual" || fail "the package's files differ from the expected list"
+  step "$package: control fields and dependencies"
+  for field in "Package=$package" "Version=$PROJECT_VERSION" "Architecture=$arch" \
+    "Section=$section"; do
+    [ "$(dpkg-deb -f "$deb" "${field%%=*}")" = "${field#*=}" ] ||
+      fail "$package: ${field%%=*} is not ${field#*=}"
+  done
+  depends=$(dpkg-deb -f "$deb" Depends)
+  echo "Depends: $depends"
+  # Exactly these: a library package that pulled in the program's
+  # dependencies would defeat the split.
+  echo "$depends" | tr ',' '\n' | sed 's/^ *//; s/ *(.*//' | LC_ALL=C sort >"$work/deps"
+  printf '%s\n' $names | LC_ALL=C sort | diff -u - "$work/deps" ||
+    fail "$package: unexpected dependencies"
+  if [ -n "$versioned" ]; then
+    case ", $depends," in
+      *", $versioned,"*) ;;
+      *) fail "$package: Depends lacks '$versioned'" ;;
+    esac
+  fi
+
+  step "$package: files"
+  # dpkg-deb -c prints "mode owner size date time path[ -> target]".
+  dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { $1 = $2 = $3 = $4 = $5 = ""; sub(/^ +/, ""); print }' |
+    sed 's|^\./usr/||' | normalise_listing >"$work/actual"
+  {
+    component_files $component
+    echo "share/doc/$package/copyright"
+    if [ "$package" = tarnwick ]; then echo "share/man/man1/tarnwick.1.gz"; fi
+  } | LC_ALL=C sort >"$work/expected"
+  diff -u "$work/expected" "$work/actual" || fail "$package: the files differ from the expected list"
+
+  step "$package: copyright"
+  dpkg-deb -x "$deb" "$work/root"
+  copyright=$work/root/usr/share/doc/$package/copyright
+  head -1 "$copyright" | grep -q '^Format: .*copyright-format/1.0/$' || fail "$package: not a machine-readable copyright file"
+  grep -qx 'Copyright: 2026 the tarnwick authors' "$copyright" || fail "$package: no copyright holder"
+  # The licence text is the LICENSE file's, as a continuation of License: Expat.
+  sed -n '/^License: Expat$/,$p' "$copyright" | sed '1d; s/^ //; s/^\.$//' >"$work/license-text"
+  tail -n +5 "$SOURCE_DIR/LICENSE" | diff -u - "$work/license-text" || fail "$package: the licence text differs"
+done
 
 step "shlibs and loader cache"
 mkdir "$work/control"
-dpkg-deb -e "$deb" "$work/control"
-grep -Eq "^libtarnwick 0 tarnwick( |$)" "$work/control/shlibs" ||
+dpkg-deb -e "$work/out/libtarnwick0_${PROJECT_VERSION}_${arch}.deb" "$work/control"
+grep -Eqx "libtarnwick 0 libtarnwick0 \(>= $PROJECT_VERSION\)" "$work/control/shlibs" ||
   fail "no shlibs entry for libtarnwick.so.0"
 grep -q ldconfig "$work/control/postinst" || fail "postinst does not refresh the loader cache"
 
-step "unpacked tree"
-dpkg-deb -x "$deb" "$work/root"
+step "unpacked packages"
 root=$work/root/usr
 check_library_links "$root/$LIBDIR"
 check_no_build_paths "$work/root"
@@ -64,5 +107,12 @@ export PKG_CONFIG_PATH
   "$SOURCE_DIR/packaging/tests/consumer/consumer.c" $(pkg-config --cflags --libs tarnwick) \
   -o "$work/consumer"
 LD_LIBRARY_PATH="$root/$LIBDIR" "$work/consumer"
+if [ "$HAS_CLI" = 1 ]; then
+  env -u LD_LIBRARY_PATH "$root/$BINDIR/tarnwick" --version | grep -q "$PROJECT_VERSION" ||
+    fail "the packaged program does not run"
+  gzip -dc "$root/share/man/man1/tarnwick.1.gz" >"$work/tarnwick.1"
+  groff -ww -man -z "$work/tarnwick.1" 2>"$work/groff.err" && [ ! -s "$work/groff.err" ] ||
+    { cat "$work/groff.err"; fail "the packaged manual page has warnings"; }
+fi
 
 echo "deb: all checks passed"

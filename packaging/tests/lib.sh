@@ -7,21 +7,45 @@ fail() {
   exit 1
 }
 
-# What an installation holds, relative to its prefix. Symbolic links are
-# listed with their target; the exported targets' per-configuration file is
-# named after the build type, so it is listed under a fixed name.
+# What each install component holds, relative to the prefix: runtime,
+# development, program, or plain (what a plain install adds to them, where a
+# Debian package carries the licence and the manual page in its own forms).
+# Symbolic links are listed with their target; the exported targets'
+# per-configuration file is named after the build type, so it is listed under
+# a fixed name.
+component_files() {
+  case $1 in
+    runtime)
+      echo "$LIBDIR/libtarnwick.so.0 -> libtarnwick.so.$PROJECT_VERSION"
+      echo "$LIBDIR/libtarnwick.so.$PROJECT_VERSION"
+      ;;
+    development)
+      echo "$INCLUDEDIR/tarnwick.h"
+      echo "$LIBDIR/libtarnwick.so -> libtarnwick.so.0"
+      echo "$LIBDIR/cmake/tarnwick/tarnwickConfig.cmake"
+      echo "$LIBDIR/cmake/tarnwick/tarnwickConfigVersion.cmake"
+      echo "$LIBDIR/cmake/tarnwick/tarnwickTargets-CONFIG.cmake"
+      echo "$LIBDIR/cmake/tarnwick/tarnwickTargets.cmake"
+      echo "$LIBDIR/pkgconfig/tarnwick.pc"
+      ;;
+    program)
+      echo "$BINDIR/tarnwick"
+      echo "share/bash-completion/completions/tarnwick"
+      ;;
+    plain)
+      echo "share/doc/tarnwick/LICENSE"
+      if [ "$HAS_CLI" = 1 ]; then echo "share/man/man1/tarnwick.1"; fi
+      ;;
+  esac
+}
+
+# What a plain installation holds.
 expected_files() {
   {
-    echo "$INCLUDEDIR/tarnwick.h"
-    echo "$LIBDIR/libtarnwick.so -> libtarnwick.so.0"
-    echo "$LIBDIR/libtarnwick.so.0 -> libtarnwick.so.$PROJECT_VERSION"
-    echo "$LIBDIR/libtarnwick.so.$PROJECT_VERSION"
-    echo "$LIBDIR/cmake/tarnwick/tarnwickConfig.cmake"
-    echo "$LIBDIR/cmake/tarnwick/tarnwickConfigVersion.cmake"
-    echo "$LIBDIR/cmake/tarnwick/tarnwickTargets-CONFIG.cmake"
-    echo "$LIBDIR/cmake/tarnwick/tarnwickTargets.cmake"
-    echo "$LIBDIR/pkgconfig/tarnwick.pc"
-    if [ "$HAS_CLI" = 1 ]; then echo "$BINDIR/tarnwick"; fi
+    component_files runtime
+    component_files development
+    if [ "$HAS_CLI" = 1 ]; then component_files program; fi
+    component_files plain
   } | LC_ALL=C sort
 }
 
