@@ -1,4 +1,4 @@
-#include "host_facts.hpp"
+#include "environment/host_facts.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,13 @@
 // Builds run reports by hand, so expected figures can be checked on paper.
 #pragma once
 
+#include <fmt/format.h>
+
 #include <cmath>
 #include <string>
 #include <vector>
 
-#include "report.hpp"
+#include "document/model.hpp"
 
 namespace tarnwick {
 
@@ -14,8 +16,12 @@ namespace tarnwick {
 // duration-weighted CV).
 inline RunReport completed_run(const std::vector<double>& rates, uint32_t threads = 1,
                                const std::string& label = "single") {
+  static unsigned made = 0;
   RunReport run;
+  run.id = fmt::format("{:032x}", ++made);
   run.label = label;
+  run.started = "2026-12-07T23:50:01.123Z";
+  run.ended = "2026-12-07T23:50:03.456Z";
   tarnwick_result_t& result = run.result;
   result.abi_version = 1;
   result.status = TARNWICK_STATUS_COMPLETED;

@@ -1,4 +1,4 @@
-#include "numbers.hpp"
+#include "formats/numbers.hpp"
 
 #include <gtest/gtest.h>
 

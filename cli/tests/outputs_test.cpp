@@ -7,11 +7,12 @@
 #include <sstream>
 #include <string>
 
-#include "csv_output.hpp"
-#include "json_output.hpp"
+#include "document/json_writer.hpp"
+#include "document/model.hpp"
+#include "formats/csv.hpp"
+#include "formats/svg.hpp"
 #include "make_run.hpp"
-#include "plot.hpp"
-#include "report.hpp"
+#include "run/warnings.hpp"
 
 namespace tarnwick {
 namespace {
@@ -47,8 +48,10 @@ TEST(Warnings, NameUnstableRunsAndABusyMachine) {
                   cancelled_run({500, 1500})});
   const auto warnings = stability_warnings(session);
   ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_NE(warnings[0].find("all-cpus run is unstable (CV 20.00 %"), std::string::npos)
-      << warnings[0];
+  EXPECT_NE(warnings[0].text.find("all-cpus run is unstable (CV 20.00 %"), std::string::npos)
+      << warnings[0].text;
+  EXPECT_EQ(warnings[0].run_id, session.runs[1].id);
+  EXPECT_EQ(warnings[0].kind, "unstable");
   HostFacts host;
   host.cpus_available = 2;
   EXPECT_FALSE(load_warning(host).has_value());  // load unknown
@@ -56,12 +59,12 @@ TEST(Warnings, NameUnstableRunsAndABusyMachine) {
   EXPECT_FALSE(load_warning(host).has_value());
   host.load_average = 1.0;
   ASSERT_TRUE(load_warning(host).has_value());
-  EXPECT_NE(load_warning(host)->find("1.00 with 2 CPUs"), std::string::npos);
+  EXPECT_NE(load_warning(host)->text.find("1.00 with 2 CPUs"), std::string::npos);
 }
 
 TEST(SessionJson, HoldsEveryResultFieldAndTheHost) {
   Session session = session_of({completed_run({1000, 1100, 900}), cancelled_run({700})});
-  session.warnings = {"a warning"};
+  session.warnings = {{"", "load", "a warning"}, {session.runs[0].id, "unstable", "b"}};
   const nlohmann::json doc = nlohmann::json::parse(session_json(session).dump());
   EXPECT_EQ(doc["program"], "tarnwick");
   EXPECT_EQ(doc["status"], "cancelled");
@@ -70,7 +73,10 @@ TEST(SessionJson, HoldsEveryResultFieldAndTheHost) {
   EXPECT_EQ(doc["host"]["cpu_model"], "Example CPU");
   EXPECT_TRUE(doc["host"]["governor"].is_null());
   EXPECT_EQ(doc["host"]["load_average_1m"], 0.25);
-  EXPECT_EQ(doc["warnings"], nlohmann::json::array({"a warning"}));
+  EXPECT_EQ(doc["schema_version"], 1);
+  EXPECT_EQ(doc["warnings"][0],
+            nlohmann::json({{"run", nullptr}, {"kind", "load"}, {"text", "a warning"}}));
+  EXPECT_EQ(doc["warnings"][1]["run"], session.runs[0].id);
   EXPECT_TRUE(doc["scaling"].is_null());
   ASSERT_EQ(doc["runs"].size(), 2u);
 

@@ -1,11 +1,11 @@
-#include "summary.hpp"
+#include "formats/summary.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "make_run.hpp"
-#include "progress.hpp"
+#include "run/progress.hpp"
 
 namespace tarnwick {
 namespace {

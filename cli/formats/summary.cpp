@@ -1,4 +1,4 @@
-#include "summary.hpp"
+#include "formats/summary.hpp"
 
 #include <fmt/format.h>
 
@@ -7,7 +7,7 @@
 #include <cmath>
 #include <iterator>
 
-#include "numbers.hpp"
+#include "formats/numbers.hpp"
 
 namespace tarnwick {
 namespace {

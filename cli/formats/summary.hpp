@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "report.hpp"
+#include "document/model.hpp"
 #include "tarnwick.h"
 
 namespace tarnwick {

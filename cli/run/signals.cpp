@@ -1,4 +1,4 @@
-#include "signals.hpp"
+#include "run/signals.hpp"
 
 #include <signal.h>
 #include <unistd.h>

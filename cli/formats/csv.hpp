@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "report.hpp"
+#include "document/model.hpp"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "host_facts.hpp"
+#include "environment/host_facts.hpp"
 
 #include <sched.h>
 
@@ -7,7 +7,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "numbers.hpp"
+#include "formats/numbers.hpp"
 
 namespace tarnwick {
 namespace {

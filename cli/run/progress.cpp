@@ -1,4 +1,4 @@
-#include "progress.hpp"
+#include "run/progress.hpp"
 
 #include <fmt/format.h>
 
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <utility>
 
-#include "numbers.hpp"
+#include "formats/numbers.hpp"
 
 namespace tarnwick {
 namespace {

@@ -1,11 +1,13 @@
-#include "runner.hpp"
+#include "run/runner.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
-#include "progress.hpp"
-#include "signals.hpp"
+#include "document/run_id.hpp"
+#include "run/progress.hpp"
+#include "run/signals.hpp"
 
 namespace tarnwick {
 namespace {
@@ -28,7 +30,9 @@ struct Published {
 
 RunReport run_once(const tarnwick_config_t& config, const std::string& label, bool show_progress) {
   RunReport report;
+  report.id = new_run_id();
   report.label = label;
+  report.started = utc_text(std::chrono::system_clock::now());
   report.result.status = TARNWICK_STATUS_FAILED;
   report.result.benchmark = config.benchmark;
 
@@ -43,6 +47,7 @@ RunReport run_once(const tarnwick_config_t& config, const std::string& label, bo
                             config.warmup_seconds + config.measure_seconds);
     tarnwick_run(handle.get(), &config, &ProgressDisplay::callback, &display);
   }
+  report.ended = utc_text(std::chrono::system_clock::now());
   // The status comes from the stored record, not the return value: the
   // two agree, and the record also exists for a rejected configuration.
   if (tarnwick_result(handle.get(), &report.result) == 0) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "report.hpp"
+#include "document/model.hpp"
 
 namespace tarnwick {
 

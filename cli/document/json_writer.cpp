@@ -1,4 +1,4 @@
-#include "json_output.hpp"
+#include "document/json_writer.hpp"
 
 #include <fmt/format.h>
 
@@ -23,7 +23,11 @@ nlohmann::ordered_json run_json(const RunReport& run) {
                        {"rate", sample.rate}});
   }
   return {
+      {"id", run.id},
       {"label", run.label},
+      {"repetition", run.repetition},
+      {"started", run.started},
+      {"ended", run.ended},
       {"status", result.status},
       {"status_name", status_name(result.status)},
       {"reason", run.reason},
@@ -44,6 +48,7 @@ nlohmann::ordered_json run_json(const RunReport& run) {
       {"checksum_hex", fmt::format("{:016x}", result.checksum)},
       {"sample_count", result.sample_count},
       {"samples", std::move(samples)},
+      {"noise", run.noise ? noise_json(*run.noise) : nlohmann::ordered_json(nullptr)},
   };
 }
 
@@ -55,10 +60,19 @@ nlohmann::ordered_json session_json(const Session& session) {
   std::optional<double> scaling_figure;
   if (session.runs.size() == 2) scaling_figure = scaling(session.runs[0], session.runs[1]);
   const int status = exit_status(session);
+  nlohmann::ordered_json warnings = nlohmann::ordered_json::array();
+  for (const Warning& warning : session.warnings) {
+    warnings.push_back({{"run", warning.run_id.empty() ? nlohmann::ordered_json(nullptr)
+                                                       : nlohmann::ordered_json(warning.run_id)},
+                        {"kind", warning.kind},
+                        {"text", warning.text}});
+  }
   return {
+      {"schema_version", 1},
       {"program", "tarnwick"},
       {"status", status_name(static_cast<uint32_t>(status))},
       {"library", {{"version", session.version}, {"abi_version", session.abi_version}}},
+      {"environment", environment_json(session.environment)},
       {"host",
        {{"cpu_model", or_null(session.host.cpu_model)},
         {"cpus_available", session.host.cpus_available},
@@ -66,8 +80,11 @@ nlohmann::ordered_json session_json(const Session& session) {
         {"governor", or_null(session.host.governor)},
         {"load_average_1m", or_null(session.host.load_average)}}},
       {"runs", std::move(runs)},
+      {"repetitions", nlohmann::ordered_json::array()},
       {"scaling", or_null(scaling_figure)},
-      {"warnings", session.warnings},
+      {"scalings", scaling_figure ? nlohmann::ordered_json::array({*scaling_figure})
+                                  : nlohmann::ordered_json::array()},
+      {"warnings", std::move(warnings)},
   };
 }
 

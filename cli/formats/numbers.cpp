@@ -1,4 +1,4 @@
-#include "numbers.hpp"
+#include "formats/numbers.hpp"
 
 #include <fmt/format.h>
 

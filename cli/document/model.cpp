@@ -1,4 +1,4 @@
-#include "report.hpp"
+#include "document/model.hpp"
 
 #include <fmt/format.h>
 
@@ -47,28 +47,6 @@ const char* status_name(uint32_t status) {
     default:
       return "failed";
   }
-}
-
-std::optional<std::string> load_warning(const HostFacts& host) {
-  if (!host.load_average || !load_suggests_other_work(*host.load_average, host.cpus_available)) {
-    return std::nullopt;
-  }
-  return fmt::format(
-      "the 1-minute load average is {:.2f} with {} CPU{} available: other work is running and "
-      "may lower the result or make it unstable",
-      *host.load_average, host.cpus_available, host.cpus_available == 1 ? "" : "s");
-}
-
-std::vector<std::string> stability_warnings(const Session& session) {
-  std::vector<std::string> warnings;
-  for (const RunReport& run : session.runs) {
-    if (run.result.status != TARNWICK_STATUS_COMPLETED || run.result.unstable == 0) continue;
-    warnings.push_back(fmt::format(
-        "the {} run is unstable (CV {:.2f} % is above 10 %): something competed for the CPU; "
-        "measure again on a quieter machine or with a longer warm-up",
-        run.label, run.result.cv_percent));
-  }
-  return warnings;
 }
 
 }  // namespace tarnwick

@@ -1,29 +1,45 @@
-// What the program keeps of each run: the library's records, copied out of
-// the handle before it is freed, and the host facts they are judged by.
+// What the program keeps of a session: the library's records of each run,
+// copied out of the handle before it is freed, with the facts they are
+// judged by. Every output (summary, JSON, CSV, chart) reads this model.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "host_facts.hpp"
+#include "environment/environment.hpp"
+#include "environment/host_facts.hpp"
+#include "environment/noise.hpp"
 #include "tarnwick.h"
 
 namespace tarnwick {
 
 struct RunReport {
-  std::string label;  // "single" or "all-cpus"
+  std::string id;           // 32 lower-case hex digits, random: unique across machines
+  std::string label;        // "single" or "all-cpus"
+  unsigned repetition = 1;  // 1-based index among the session's runs of this label
+  std::string started;      // UTC, ISO 8601 with milliseconds
+  std::string ended;        // same; empty until the run returned
   tarnwick_result_t result{};
   std::string reason;
   std::vector<tarnwick_sample_t> samples;
+  std::optional<Noise> noise;  // absent when it could not be measured
+};
+
+// A warning is a value: the terminal and the document show the same one.
+struct Warning {
+  std::string run_id;  // the run it concerns; empty: the whole command
+  std::string kind;    // short and stable, for machines ("load", "unstable")
+  std::string text;    // for people
 };
 
 struct Session {
   std::string version;  // the loaded library's version text
   int abi_version = 0;  // the loaded library's interface version
+  Environment environment;
   HostFacts host;
   std::vector<RunReport> runs;
-  std::vector<std::string> warnings;  // as printed on standard error
+  std::vector<Warning> warnings;
 };
 
 // multi rate / (threads x single rate), when both runs completed.
@@ -41,11 +57,5 @@ struct Session {
 
 // "completed", "cancelled" or "failed".
 [[nodiscard]] const char* status_name(uint32_t status);
-
-// The load warning, when the load average says other work is running.
-[[nodiscard]] std::optional<std::string> load_warning(const HostFacts& host);
-
-// One warning per unstable run.
-[[nodiscard]] std::vector<std::string> stability_warnings(const Session& session);
 
 }  // namespace tarnwick

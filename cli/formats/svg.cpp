@@ -1,11 +1,11 @@
-#include "plot.hpp"
+#include "formats/svg.hpp"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <cmath>
 
-#include "numbers.hpp"
+#include "formats/numbers.hpp"
 
 namespace tarnwick {
 namespace {

@@ -1,19 +1,35 @@
-#include "options.hpp"
+#include "commands/command_line.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "commands/run.hpp"
 
 namespace tarnwick {
 namespace {
 
+// The outcome of parsing, with the run's options when the parse proceeds.
+struct CommandLine {
+  std::optional<RunOptions> options;
+  int exit_code = 0;
+  std::string out, err;
+};
+
 CommandLine parse(std::initializer_list<const char*> arguments) {
   std::vector<const char*> argv{"tarnwick"};
   argv.insert(argv.end(), arguments);
-  return parse_command_line(static_cast<int>(argv.size()), argv.data());
+  const auto app = make_program();
+  RunOptions options;
+  add_run_options(*app, options);
+  const ParseOutcome outcome = parse_command_line(*app, static_cast<int>(argv.size()), argv.data());
+  CommandLine line{std::nullopt, outcome.exit_code, outcome.out, outcome.err};
+  if (outcome.proceed) line.options = options;
+  return line;
 }
 
 TEST(CommandLine, NoOptionsLeavesTheLibraryDefaults) {

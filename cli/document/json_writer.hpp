@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "report.hpp"
+#include "document/model.hpp"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "csv_output.hpp"
+#include "formats/csv.hpp"
 
 #include <fmt/format.h>
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "report.hpp"
+#include "document/model.hpp"
 #include "tarnwick.h"
 
 namespace tarnwick {

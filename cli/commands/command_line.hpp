@@ -1,0 +1,32 @@
+// The program's command line: the top level runs the benchmark, and each
+// command (compare, history, report) is a subcommand declared by its own
+// file in this folder. Parsing turns help requests and usage errors into
+// the text and exit status that answer them.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <string>
+
+namespace tarnwick {
+
+// Exit status of a bad command line.
+inline constexpr int EXIT_USAGE = 64;
+
+// What the chosen command does once its command line is parsed; returns the
+// exit status. A command's subcommand callback replaces the run's action.
+using CommandAction = std::function<int()>;
+
+// The top-level application, with the program's description and footer.
+[[nodiscard]] std::unique_ptr<CLI::App> make_program();
+
+struct ParseOutcome {
+  bool proceed = false;  // false: print the texts below and exit
+  int exit_code = 0;
+  std::string out;  // for standard output (help)
+  std::string err;  // for standard error (usage errors, with a hint)
+};
+
+[[nodiscard]] ParseOutcome parse_command_line(CLI::App& app, int argc, const char* const* argv);
+
+}  // namespace tarnwick

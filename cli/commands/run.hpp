@@ -1,0 +1,31 @@
+// The run: the program without a command measures the machine. Its options
+// live on the top level of the command line.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <optional>
+#include <string>
+
+namespace tarnwick {
+
+struct RunOptions {
+  bool all_cpus = false;
+  bool both = false;  // one worker, then all CPUs
+  bool json = false;
+  bool quiet = false;
+  bool version = false;
+  // Absent: the library's default. Present: passed on as given, valid or not.
+  std::optional<double> warmup_seconds;
+  std::optional<double> measure_seconds;
+  std::string csv_path;  // empty: no file
+  std::string plot_path;
+};
+
+// Declares the run's options on the program's top level, filling `options`
+// as they are parsed; `options` must outlive the parse.
+void add_run_options(CLI::App& app, RunOptions& options);
+
+// Runs the benchmark as configured; returns the exit status.
+[[nodiscard]] int run_command(const RunOptions& options);
+
+}  // namespace tarnwick

@@ -1,0 +1,31 @@
+#include "run/warnings.hpp"
+
+#include <fmt/format.h>
+
+namespace tarnwick {
+
+std::optional<Warning> load_warning(const HostFacts& host) {
+  if (!host.load_average || !load_suggests_other_work(*host.load_average, host.cpus_available)) {
+    return std::nullopt;
+  }
+  return Warning{
+      "", "load",
+      fmt::format("the 1-minute load average is {:.2f} with {} CPU{} available: other work is "
+                  "running and may lower the result or make it unstable",
+                  *host.load_average, host.cpus_available, host.cpus_available == 1 ? "" : "s")};
+}
+
+std::vector<Warning> stability_warnings(const Session& session) {
+  std::vector<Warning> warnings;
+  for (const RunReport& run : session.runs) {
+    if (run.result.status != TARNWICK_STATUS_COMPLETED || run.result.unstable == 0) continue;
+    warnings.push_back(
+        {run.id, "unstable",
+         fmt::format("the {} run is unstable (CV {:.2f} % is above 10 %): something competed for "
+                     "the CPU; measure again on a quieter machine or with a longer warm-up",
+                     run.label, run.result.cv_percent)});
+  }
+  return warnings;
+}
+
+}  // namespace tarnwick
