@@ -1,0 +1,671 @@
+#include "store/history.hpp"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <utility>
+
+#include "store/database.hpp"
+
+namespace tarnwick {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Each entry takes the schema from the version before it to the next one;
+// a store is migrated by running the entries past its user_version.
+constexpr std::array<std::string_view, HISTORY_SCHEMA_VERSION> MIGRATIONS = {
+    R"sql(
+CREATE TABLE documents (
+  doc INTEGER PRIMARY KEY,
+  schema_version INTEGER NOT NULL,
+  host TEXT NOT NULL,              -- '' when the document does not say
+  timestamp TEXT,
+  library_version TEXT NOT NULL,
+  cpu_model TEXT,
+  arch TEXT,
+  stored TEXT NOT NULL,            -- when this history received it, UTC
+  json TEXT NOT NULL               -- the document with an empty "runs" array
+);
+CREATE TABLE runs (
+  key INTEGER PRIMARY KEY,
+  id TEXT NOT NULL UNIQUE,
+  doc INTEGER NOT NULL REFERENCES documents(doc) ON DELETE CASCADE,
+  host TEXT NOT NULL,
+  label TEXT NOT NULL,
+  repetition INTEGER NOT NULL,
+  threads INTEGER NOT NULL,
+  library_version TEXT NOT NULL,
+  cpu_model TEXT,
+  arch TEXT,
+  started TEXT NOT NULL,
+  status INTEGER NOT NULL,
+  mean REAL,
+  cv REAL,
+  unstable INTEGER NOT NULL,
+  json TEXT NOT NULL               -- the run, its "samples" emptied when kept below
+);
+-- Untyped columns keep each number as written: an integer stays an integer.
+CREATE TABLE samples (
+  run INTEGER NOT NULL REFERENCES runs(key) ON DELETE CASCADE,
+  idx INTEGER NOT NULL,
+  time, duration, operations, rate,
+  PRIMARY KEY (run, idx)
+) WITHOUT ROWID;
+CREATE INDEX runs_by_document ON runs(doc);
+CREATE INDEX runs_by_time ON runs(started);
+CREATE INDEX runs_by_host ON runs(host, started);
+CREATE INDEX runs_by_label ON runs(label, started);
+CREATE INDEX runs_by_series ON runs(host, label, started);
+CREATE INDEX runs_by_baseline ON runs(host, label, threads, library_version, started);
+)sql",
+};
+
+constexpr std::array<std::string_view, 3> TABLES = {"documents", "runs", "samples"};
+constexpr int BUSY_TIMEOUT_MS = 10000;
+constexpr size_t MIN_PREFIX = 8;
+
+// Thrown inside this file only; every public method turns it into text.
+struct Refusal {
+  std::string text;
+};
+
+std::string named(const std::string& path) { return fmt::format("'{}'", path); }
+
+[[noreturn]] void refuse(const std::string& path, std::string_view why) {
+  throw Refusal{fmt::format("history {}: {}; it was left unchanged", named(path), why)};
+}
+
+std::string database_message(const std::string& path, const DatabaseError& error) {
+  switch (error.code) {
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return fmt::format("history {} is damaged ({}); it was left unchanged", named(path),
+                         error.what());
+    case SQLITE_FULL:
+      return fmt::format("history {}: the disk is full ({}); nothing was stored", named(path),
+                         error.what());
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_CANTOPEN:
+    case SQLITE_IOERR:
+      return fmt::format("history {}: {} ({}); nothing was changed", named(path), error.what(),
+                         std::strerror(errno != 0 ? errno : EIO));
+    case SQLITE_BUSY:
+      return fmt::format("history {} stayed locked by another process for {} s ({})", named(path),
+                         BUSY_TIMEOUT_MS / 1000, error.what());
+    default:
+      return fmt::format("history {}: {}", named(path), error.what());
+  }
+}
+
+uint32_t big_endian(const unsigned char* bytes) {
+  return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
+         uint32_t{bytes[3]};
+}
+
+bool exists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+enum class FileState { absent, empty, history };
+
+// What the file is, from its first 100 bytes read as plain bytes: nothing
+// here can change the file. Refuses what is not a tarnwick history.
+std::pair<FileState, int> inspect(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return {FileState::absent, 0};
+    throw Refusal{fmt::format("history {}: cannot read it: {}", named(path), std::strerror(errno))};
+  }
+  struct stat info {};
+  std::array<unsigned char, 100> header{};
+  ssize_t got = -1;
+  if (::fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode)) {
+    got = ::pread(fd, header.data(), header.size(), 0);
+  } else if (S_ISDIR(info.st_mode)) {
+    errno = EISDIR;
+  }
+  const int read_errno = errno;
+  ::close(fd);
+  if (got < 0) {
+    throw Refusal{
+        fmt::format("history {}: cannot read it: {}", named(path), std::strerror(read_errno))};
+  }
+  if (info.st_size == 0) return {FileState::empty, 0};
+  constexpr std::string_view MAGIC{"SQLite format 3\0", 16};
+  if (got < static_cast<ssize_t>(header.size()) ||
+      std::memcmp(header.data(), MAGIC.data(), MAGIC.size()) != 0) {
+    refuse(path, "it is not a tarnwick history (not an SQLite database)");
+  }
+  if (static_cast<int32_t>(big_endian(&header[68])) != HISTORY_APPLICATION_ID) {
+    refuse(path, "it is not a tarnwick history (an SQLite database of another program)");
+  }
+  const auto version = static_cast<int32_t>(big_endian(&header[60]));
+  if (version > HISTORY_SCHEMA_VERSION) {
+    refuse(path, fmt::format("it was written by a newer tarnwick (history version {}, this "
+                             "program knows versions up to {})",
+                             version, HISTORY_SCHEMA_VERSION));
+  }
+  const uint32_t raw_page = (uint32_t{header[16]} << 8) | header[17];
+  const uint32_t page_size = raw_page == 1 ? 65536 : raw_page;
+  if (page_size < 512 || (page_size & (page_size - 1)) != 0) {
+    refuse(path, "it is damaged (its header names no valid page size)");
+  }
+  const auto size = static_cast<uint64_t>(info.st_size);
+  const uint64_t pages = big_endian(&header[28]);
+  const bool pages_valid = big_endian(&header[24]) == big_endian(&header[92]);
+  if (size % page_size != 0 ||
+      (pages_valid && size < pages * page_size && !exists(path + "-wal"))) {
+    refuse(path, "it is damaged (truncated)");
+  }
+  return {FileState::history, version};
+}
+
+// Reads the schema through a connection that can neither write nor create a
+// journal, WAL or shared-memory file: a damaged file stays as it was.
+void check_schema(const std::string& path, int version) {
+  try {
+    Database db(file_uri(path, "mode=ro&immutable=1"), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+    Statement tables = db.prepare(
+        "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
+        "('documents', 'runs', 'samples')");
+    tables.step();
+    if (version >= 1 && tables.integer(0) != static_cast<int64_t>(TABLES.size())) {
+      refuse(path, "it is damaged (tables are missing)");
+    }
+    // Reaching the last row of each table walks the pages a write would.
+    for (const std::string_view table : TABLES) {
+      Statement last = db.prepare(fmt::format("SELECT * FROM {} ORDER BY 1 DESC LIMIT 1", table));
+      last.step();
+    }
+  } catch (const DatabaseError& error) {
+    if (error.code == SQLITE_CORRUPT || error.code == SQLITE_NOTADB) {
+      refuse(path, fmt::format("it is damaged ({})", error.what()));
+    }
+    throw;
+  }
+}
+
+// Creates the directories above `path` as needed.
+void make_parents(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    const std::string directory = path.substr(0, slash);
+    if (::mkdir(directory.c_str(), 0777) != 0 && errno != EEXIST) {
+      throw Refusal{fmt::format("history {}: cannot create the directory '{}': {}", named(path),
+                                directory, std::strerror(errno))};
+    }
+  }
+}
+
+void configure(Database& db) {
+  sqlite3_busy_timeout(db.handle(), BUSY_TIMEOUT_MS);
+  db.execute("PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL;");
+}
+
+// Brings the schema to this program's version, in one transaction that also
+// settles a race between processes creating the same new file.
+void migrate(Database& db, const std::string& path) {
+  db.execute("BEGIN IMMEDIATE");
+  try {
+    const int64_t application = db.single_integer("PRAGMA application_id");
+    const int64_t version = db.single_integer("PRAGMA user_version");
+    const bool blank = db.single_integer("SELECT count(*) FROM sqlite_master") == 0;
+    if (application != HISTORY_APPLICATION_ID && !(application == 0 && version == 0 && blank)) {
+      refuse(path, "it is not a tarnwick history (an SQLite database of another program)");
+    }
+    if (version > HISTORY_SCHEMA_VERSION) {
+      refuse(path, fmt::format("it was written by a newer tarnwick (history version {})", version));
+    }
+    if (version == HISTORY_SCHEMA_VERSION) {
+      db.execute("COMMIT");
+      return;
+    }
+    db.execute(fmt::format("PRAGMA application_id = {}", HISTORY_APPLICATION_ID));
+    for (auto step = static_cast<size_t>(version); step < MIGRATIONS.size(); ++step) {
+      db.execute(MIGRATIONS[step]);
+    }
+    db.execute(fmt::format("PRAGMA user_version = {}", HISTORY_SCHEMA_VERSION));
+    db.execute("COMMIT");
+  } catch (...) {
+    sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+  // WAL lets readers and a writer work at once; set after the first commit
+  // so the header that marks the file as ours is on disk before anything.
+  Statement mode = db.prepare("PRAGMA journal_mode = WAL");
+  mode.step();
+}
+
+std::string utc_now() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm parts{};
+  gmtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  return fmt::format("{}.{:03}Z", text, millis);
+}
+
+// RAII for a write transaction: rolled back unless committed.
+class Transaction {
+ public:
+  explicit Transaction(Database& db) : db_(db) { db_.execute("BEGIN IMMEDIATE"); }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+  ~Transaction() {
+    if (!done_) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  void commit() {
+    db_.execute("COMMIT");
+    done_ = true;
+  }
+
+ private:
+  Database& db_;
+  bool done_ = false;
+};
+
+constexpr std::array<std::string_view, 4> SAMPLE_KEYS = {"time", "duration", "operations", "rate"};
+
+// The samples go to their own table when each is exactly the four numbers
+// the program writes; anything else stays in the run's JSON untouched.
+bool splittable(const Json& samples) {
+  if (!samples.is_array()) return false;
+  return std::all_of(samples.begin(), samples.end(), [](const Json& sample) {
+    if (!sample.is_object() || sample.size() != SAMPLE_KEYS.size()) return false;
+    size_t index = 0;
+    for (const auto& [key, value] : sample.items()) {
+      if (key != SAMPLE_KEYS[index++] || !value.is_number()) return false;
+      if (value.is_number_unsigned() && value.get<uint64_t>() > INT64_MAX) return false;
+    }
+    return true;
+  });
+}
+
+void bind_number(Statement& statement, int index, const Json& value) {
+  if (value.is_number_float()) {
+    statement.bind(index, value.get<double>());
+  } else {
+    statement.bind(index, value.get<int64_t>());
+  }
+}
+
+Json number_at(const Statement& statement, int column) {
+  if (statement.type(column) == SQLITE_INTEGER) {
+    const int64_t value = statement.integer(column);
+    return value >= 0 ? Json(static_cast<uint64_t>(value)) : Json(value);
+  }
+  return Json(statement.real(column));
+}
+
+ListedRun listed_run(const Statement& row) {
+  ListedRun run;
+  run.id = row.text(0);
+  run.started = row.text(1);
+  run.host = row.text(2);
+  run.label = row.text(3);
+  run.threads = static_cast<uint32_t>(row.integer(4));
+  run.library_version = row.text(5);
+  run.status = static_cast<uint32_t>(row.integer(6));
+  run.mean_rate = row.optional_real(7);
+  run.cv_percent = row.optional_real(8);
+  run.unstable = row.integer(9) != 0;
+  return run;
+}
+
+constexpr std::string_view LISTED_COLUMNS =
+    "id, started, host, label, threads, library_version, status, mean, cv, unstable";
+
+template <typename Body>
+auto guarded(const std::string& path, Body body) -> std::variant<decltype(body()), std::string> {
+  try {
+    return body();
+  } catch (const Refusal& refusal) {
+    return refusal.text;
+  } catch (const DatabaseError& error) {
+    return database_message(path, error);
+  } catch (const std::exception& error) {
+    return fmt::format("history {}: {}", named(path), error.what());
+  }
+}
+
+}  // namespace
+
+History::History(std::string path, std::unique_ptr<Database> db)
+    : path_(std::move(path)), db_(std::move(db)) {}
+History::History(History&&) noexcept = default;
+History& History::operator=(History&&) noexcept = default;
+History::~History() = default;
+
+std::variant<History, std::string> History::open(const std::string& path, Access access) {
+  try {
+    const auto [state, version] = inspect(path);
+    if (state == FileState::history) check_schema(path, version);
+    // A store of an older version is migrated even to be read.
+    const bool writing = access == Access::write ||
+                         (state == FileState::history && version < HISTORY_SCHEMA_VERSION);
+    if (!writing) {
+      if (state != FileState::history) return History(path, nullptr);
+      // A history that cannot be written to (its file or its directory) is
+      // read without locking when no writer has left a WAL behind.
+      const std::string directory = path.find('/') == std::string::npos
+                                        ? std::string(".")
+                                        : path.substr(0, std::max<size_t>(path.rfind('/'), 1));
+      if (::access(path.c_str(), W_OK) != 0 || ::access(directory.c_str(), W_OK) != 0) {
+        const bool wal = exists(path + "-wal");
+        auto db =
+            std::make_unique<Database>(file_uri(path, wal ? "mode=ro" : "mode=ro&immutable=1"),
+                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+        configure(*db);
+        return History(path, std::move(db));
+      }
+      auto db = std::make_unique<Database>(path, SQLITE_OPEN_READWRITE);
+      configure(*db);
+      return History(path, std::move(db));
+    }
+    if (state == FileState::absent) make_parents(path);
+    int flags = SQLITE_OPEN_READWRITE;
+    if (state != FileState::history) flags |= SQLITE_OPEN_CREATE;
+    auto db = std::make_unique<Database>(path, flags);
+    configure(*db);
+    migrate(*db, path);
+    return History(path, std::move(db));
+  } catch (const Refusal& refusal) {
+    return refusal.text;
+  } catch (const DatabaseError& error) {
+    return database_message(path, error);
+  }
+}
+
+std::variant<SaveCounts, std::string> History::save(const std::vector<DocumentEntry>& documents) {
+  return guarded(path_, [&] {
+    SaveCounts counts;
+    Transaction transaction(*db_);
+    Statement known = db_->prepare("SELECT 1 FROM runs WHERE id = ?1");
+    Statement insert_document = db_->prepare(
+        "INSERT INTO documents (schema_version, host, timestamp, library_version, cpu_model, "
+        "arch, stored, json) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    Statement insert_run = db_->prepare(
+        "INSERT INTO runs (id, doc, host, label, repetition, threads, library_version, "
+        "cpu_model, arch, started, status, mean, cv, unstable, json) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)");
+    Statement insert_sample = db_->prepare(
+        "INSERT INTO samples (run, idx, time, duration, operations, rate) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+    const std::string stored = utc_now();
+    for (const DocumentEntry& document : documents) {
+      std::vector<const RunEntry*> fresh;
+      std::set<std::string_view> seen;
+      for (const RunEntry& run : document.runs) {
+        known.reset();
+        known.bind(1, run.id);
+        if (known.step() || !seen.insert(run.id).second) {
+          ++counts.skipped;
+        } else {
+          fresh.push_back(&run);
+        }
+      }
+      if (fresh.empty()) continue;
+      const std::string host = document.hostname.value_or("");
+      insert_document.reset();
+      insert_document.bind(1, int64_t{document.schema_version})
+          .bind(2, host)
+          .bind(3, document.timestamp)
+          .bind(4, document.library_version)
+          .bind(5, document.cpu_model)
+          .bind(6, document.arch)
+          .bind(7, stored)
+          .bind(8, document.json);
+      insert_document.step();
+      const int64_t doc = sqlite3_last_insert_rowid(db_->handle());
+      for (const RunEntry* run : fresh) {
+        Json json = Json::parse(run->json);
+        Json samples = Json::array();
+        if (json.contains("samples") && splittable(json["samples"])) {
+          samples = std::exchange(json["samples"], Json::array());
+        }
+        insert_run.reset();
+        insert_run.bind(1, run->id)
+            .bind(2, doc)
+            .bind(3, host)
+            .bind(4, run->label)
+            .bind(5, int64_t{run->repetition})
+            .bind(6, int64_t{run->threads})
+            .bind(7, document.library_version)
+            .bind(8, document.cpu_model)
+            .bind(9, document.arch)
+            .bind(10, run->started.value_or(document.timestamp.value_or(stored)))
+            .bind(11, int64_t{run->status})
+            .bind(12, run->mean_rate)
+            .bind(13, run->cv_percent)
+            .bind(14, int64_t{run->unstable ? 1 : 0})
+            .bind(15, json.dump());
+        insert_run.step();
+        const int64_t key = sqlite3_last_insert_rowid(db_->handle());
+        int64_t index = 0;
+        for (const Json& sample : samples) {
+          insert_sample.reset();
+          insert_sample.bind(1, key).bind(2, index++);
+          int column = 3;
+          for (const std::string_view name : SAMPLE_KEYS) {
+            bind_number(insert_sample, column++, sample[std::string(name)]);
+          }
+          insert_sample.step();
+        }
+        ++counts.stored;
+      }
+    }
+    transaction.commit();
+    return counts;
+  });
+}
+
+std::variant<HistoryListing, std::string> History::list(const HistoryFilter& filter) {
+  return guarded(path_, [&] {
+    HistoryListing listing;
+    if (!db_) return listing;
+    // One statement per filter, so each is served by its own index.
+    std::string where;
+    if (filter.host && filter.label) {
+      where = "WHERE host = ?1 AND label = ?2";
+    } else if (filter.host) {
+      where = "WHERE host = ?1";
+    } else if (filter.label) {
+      where = "WHERE label = ?2";
+    }
+    const auto bind_filter = [&](Statement& statement) {
+      if (filter.host) statement.bind(1, *filter.host);
+      if (filter.label) statement.bind(2, *filter.label);
+    };
+    Statement count = db_->prepare(fmt::format("SELECT count(*) FROM runs {}", where));
+    bind_filter(count);
+    count.step();
+    listing.total = count.integer(0);
+
+    Statement latest = db_->prepare(fmt::format(
+        "SELECT {} FROM runs {} ORDER BY started DESC, key DESC LIMIT ?3", LISTED_COLUMNS, where));
+    bind_filter(latest);
+    latest.bind(3, filter.last);
+    while (latest.step()) listing.runs.push_back(listed_run(latest));
+    std::reverse(listing.runs.begin(), listing.runs.end());
+
+    Statement means = db_->prepare(
+        "SELECT mean FROM runs WHERE host = ?1 AND label = ?2 AND mean IS NOT NULL "
+        "ORDER BY started DESC, key DESC LIMIT ?3");
+    for (const ListedRun& run : listing.runs) {
+      const bool known =
+          std::any_of(listing.series.begin(), listing.series.end(), [&](const Series& series) {
+            return series.host == run.host && series.label == run.label;
+          });
+      if (known) continue;
+      Series series{run.host, run.label, {}};
+      means.reset();
+      means.bind(1, run.host).bind(2, run.label).bind(3, SERIES_LENGTH);
+      while (means.step()) series.means.push_back(means.real(0));
+      std::reverse(series.means.begin(), series.means.end());
+      listing.series.push_back(std::move(series));
+    }
+    return listing;
+  });
+}
+
+std::variant<size_t, std::string> History::remove(const std::vector<std::string>& ids) {
+  return guarded(path_, [&]() -> size_t {
+    if (!db_) throw Refusal{fmt::format("history {} holds no runs yet", named(path_))};
+    Transaction transaction(*db_);
+    Statement find = db_->prepare("SELECT key, id, doc FROM runs WHERE id GLOB ?1 LIMIT 2");
+    Statement drop = db_->prepare("DELETE FROM runs WHERE key = ?1");
+    Statement orphan = db_->prepare(
+        "DELETE FROM documents WHERE doc = ?1 AND NOT EXISTS "
+        "(SELECT 1 FROM runs WHERE doc = ?1)");
+    size_t removed = 0;
+    for (const std::string& id : ids) {
+      const bool plain = !id.empty() && std::all_of(id.begin(), id.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0;
+      });
+      if (!plain) throw Refusal{fmt::format("--delete: '{}' is not a run id", id)};
+      find.reset();
+      find.bind(1, id.size() < 32 ? id + "*" : id);
+      std::vector<std::pair<int64_t, int64_t>> found;
+      std::string full;
+      while (find.step()) {
+        found.emplace_back(find.integer(0), find.integer(2));
+        full = find.text(1);
+      }
+      if (found.empty() || (found.size() == 1 && id.size() < MIN_PREFIX && full != id)) {
+        throw Refusal{fmt::format("--delete: no stored run has the id '{}'{}; nothing was removed",
+                                  id,
+                                  id.size() < MIN_PREFIX && !found.empty()
+                                      ? fmt::format(" (give at least {} characters)", MIN_PREFIX)
+                                      : "")};
+      }
+      if (found.size() > 1) {
+        throw Refusal{
+            fmt::format("--delete: '{}' names more than one stored run; give more of the id", id)};
+      }
+      drop.reset();
+      drop.bind(1, found[0].first);
+      drop.step();
+      removed += static_cast<size_t>(db_->changes());
+      orphan.reset();
+      orphan.bind(1, found[0].second);
+      orphan.step();
+    }
+    transaction.commit();
+    return removed;
+  });
+}
+
+std::optional<std::string> History::export_documents(
+    const std::function<bool(const std::string& line)>& line) {
+  auto outcome = guarded(path_, [&] {
+    if (!db_) return true;
+    // One read transaction: the export is one consistent picture.
+    db_->execute("BEGIN");
+    Statement documents = db_->prepare("SELECT doc, json FROM documents ORDER BY doc");
+    Statement runs = db_->prepare("SELECT key, id, json FROM runs WHERE doc = ?1 ORDER BY key");
+    Statement samples = db_->prepare(
+        "SELECT time, duration, operations, rate FROM samples WHERE run = ?1 ORDER BY idx");
+    bool going = true;
+    while (going && documents.step()) {
+      Json document = Json::parse(documents.text(1));
+      Json kept = Json::array();
+      std::set<std::string> ids;
+      runs.reset();
+      runs.bind(1, documents.integer(0));
+      while (runs.step()) {
+        Json run = Json::parse(runs.text(2));
+        ids.insert(runs.text(1));
+        samples.reset();
+        samples.bind(1, runs.integer(0));
+        while (samples.step()) {
+          Json sample;
+          for (int column = 0; column < 4; ++column) {
+            sample[std::string(SAMPLE_KEYS[static_cast<size_t>(column)])] =
+                number_at(samples, column);
+          }
+          run["samples"].push_back(std::move(sample));
+        }
+        kept.push_back(std::move(run));
+      }
+      document["runs"] = std::move(kept);
+      // Warnings about runs that were removed go with them.
+      if (document.contains("warnings") && document["warnings"].is_array()) {
+        Json warnings = Json::array();
+        for (Json& warning : document["warnings"]) {
+          const bool gone = warning.is_object() && warning.contains("run") &&
+                            warning["run"].is_string() &&
+                            ids.count(warning["run"].get<std::string>()) == 0;
+          if (!gone) warnings.push_back(std::move(warning));
+        }
+        document["warnings"] = std::move(warnings);
+      }
+      going = line(document.dump(-1, ' ', false, Json::error_handler_t::replace));
+    }
+    db_->execute("COMMIT");
+    return going;
+  });
+  if (auto* failure = std::get_if<std::string>(&outcome)) return *failure;
+  return std::nullopt;
+}
+
+std::variant<std::vector<BaselineRun>, std::string> History::baseline(
+    const BaselineKey& key, int64_t last, const std::vector<std::string>& exclude) {
+  return guarded(path_, [&] {
+    std::vector<BaselineRun> found;
+    if (!db_) return found;
+    Statement runs = db_->prepare(fmt::format(
+        "SELECT {}, key, cpu_model, arch, json FROM runs WHERE host = ?1 AND label = ?2 AND "
+        "threads = ?3 AND library_version = ?4 AND status = 0 AND mean IS NOT NULL "
+        "ORDER BY started DESC, key DESC LIMIT ?5",
+        LISTED_COLUMNS));
+    runs.bind(1, key.host)
+        .bind(2, key.label)
+        .bind(3, int64_t{key.threads})
+        .bind(4, key.library_version)
+        .bind(5, last + static_cast<int64_t>(exclude.size()));
+    Statement samples =
+        db_->prepare("SELECT duration, rate FROM samples WHERE run = ?1 ORDER BY idx");
+    while (runs.step() && static_cast<int64_t>(found.size()) < last) {
+      BaselineRun run{listed_run(runs), runs.optional_text(11), runs.optional_text(12), {}, {}};
+      if (std::find(exclude.begin(), exclude.end(), run.run.id) != exclude.end()) continue;
+      samples.reset();
+      samples.bind(1, runs.integer(10));
+      while (samples.step()) {
+        run.durations.push_back(samples.real(0));
+        run.rates.push_back(samples.real(1));
+      }
+      if (run.rates.empty()) {
+        // Samples the table could not hold stayed in the run's JSON.
+        const Json json = Json::parse(runs.text(13));
+        if (json.contains("samples") && json["samples"].is_array()) {
+          for (const Json& sample : json["samples"]) {
+            if (!sample.is_object()) continue;
+            run.rates.push_back(sample.value("rate", 0.0));
+            run.durations.push_back(sample.value("duration", 0.0));
+          }
+        }
+      }
+      found.push_back(std::move(run));
+    }
+    std::reverse(found.begin(), found.end());
+    return found;
+  });
+}
+
+}  // namespace tarnwick

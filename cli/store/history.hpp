@@ -1,0 +1,156 @@
+// The run history: result documents kept in an SQLite database, one row per
+// document (its environment) and per run, with the per-second samples in a
+// table of their own. Every run keeps its JSON, so a stored document can be
+// written back as it was read.
+//
+// Safety: before anything is written, the file is checked without writing
+// (its header read as plain bytes, its schema through an immutable read-only
+// connection), so a file that is not a tarnwick history, is damaged, or was
+// written by a newer program is reported and left exactly as it was, with no
+// journal or WAL file created beside it. Writes are single transactions in
+// WAL mode behind a busy timeout: processes saving at once wait for each
+// other and lose nothing.
+//
+// No method throws: failures come back as the text to show the user, which
+// names the file.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace tarnwick {
+
+class Database;
+
+// The number in the database header that marks a tarnwick history ("TRNW").
+inline constexpr int32_t HISTORY_APPLICATION_ID = 0x54524e57;
+// The schema version this program writes; older stores are migrated forward,
+// newer ones refused.
+inline constexpr int HISTORY_SCHEMA_VERSION = 1;
+
+// One run of a document, as the history stores it.
+struct RunEntry {
+  std::string id;  // unique across the store; a second copy of an id is skipped
+  std::string label;
+  unsigned repetition = 1;
+  uint32_t status = 2;  // 0 completed, 1 cancelled, 2 failed
+  uint32_t threads = 0;
+  std::optional<double> mean_rate, cv_percent;
+  bool unstable = false;
+  std::optional<std::string> started;  // UTC ISO 8601; absent in 0.0.2 documents
+  std::string json;                    // the run's JSON object, samples included
+};
+
+// One document: its facts, its JSON without the runs, and its runs.
+struct DocumentEntry {
+  int schema_version = 0;  // 0: a 0.0.2 document
+  std::string library_version;
+  std::optional<std::string> hostname, timestamp, cpu_model, arch;
+  std::string json;  // the whole document, its "runs" an empty array
+  std::vector<RunEntry> runs;
+};
+
+struct SaveCounts {
+  size_t stored = 0;
+  size_t skipped = 0;  // already in the history, by id
+};
+
+struct HistoryFilter {
+  std::optional<std::string> host;  // "" selects runs of an unknown host
+  std::optional<std::string> label;
+  int64_t last = 20;
+};
+
+// A stored run as the listing shows it.
+struct ListedRun {
+  std::string id;
+  std::string started;  // the run's start, else the document's, else when it was stored
+  std::string host;     // "" when the document did not say
+  std::string label;
+  uint32_t threads = 0;
+  std::string library_version;
+  uint32_t status = 2;
+  std::optional<double> mean_rate, cv_percent;
+  bool unstable = false;
+};
+
+// The mean rates of the latest completed runs of one host and label,
+// oldest first.
+struct Series {
+  std::string host;
+  std::string label;
+  std::vector<double> means;
+};
+
+struct HistoryListing {
+  int64_t total = 0;            // runs that match the filter
+  std::vector<ListedRun> runs;  // the latest `last` of them, oldest first
+  std::vector<Series> series;   // one per host and label among `runs`
+};
+
+// How many runs one series of the listing holds at most.
+inline constexpr int64_t SERIES_LENGTH = 30;
+
+// What a baseline is made of: runs comparable with a new one.
+struct BaselineKey {
+  std::string host;
+  std::string label;
+  uint32_t threads = 0;
+  std::string library_version;
+};
+
+// A stored run with its per-second samples, for a comparison.
+struct BaselineRun {
+  ListedRun run;
+  std::optional<std::string> cpu_model, arch;
+  std::vector<double> rates, durations;
+};
+
+enum class Access { read, write };
+
+class History {
+ public:
+  // Opens the history at `path` after checking it without writing. For
+  // writing, a missing file (and its directories) or an empty file is
+  // created as a new history; for reading, it is an empty history.
+  [[nodiscard]] static std::variant<History, std::string> open(const std::string& path,
+                                                               Access access);
+  History(History&&) noexcept;
+  History& operator=(History&&) noexcept;
+  ~History();
+
+  [[nodiscard]] const std::string& path() const { return path_; }
+
+  // Stores every run whose id is not stored yet, all in one transaction.
+  [[nodiscard]] std::variant<SaveCounts, std::string> save(
+      const std::vector<DocumentEntry>& documents);
+
+  [[nodiscard]] std::variant<HistoryListing, std::string> list(const HistoryFilter& filter);
+
+  // Removes the runs named by their ids, or by a prefix of at least 8
+  // characters that names one run; nothing is removed unless all are found.
+  [[nodiscard]] std::variant<size_t, std::string> remove(const std::vector<std::string>& ids);
+
+  // Every stored document as one line of compact JSON, in the order stored,
+  // with the runs it still has. `line` returns false to stop (a write failed).
+  [[nodiscard]] std::optional<std::string> export_documents(
+      const std::function<bool(const std::string& line)>& line);
+
+  // The latest `last` completed runs matching `key`, oldest first, leaving
+  // out the runs named in `exclude` (the new document's own, if stored).
+  [[nodiscard]] std::variant<std::vector<BaselineRun>, std::string> baseline(
+      const BaselineKey& key, int64_t last, const std::vector<std::string>& exclude);
+
+ private:
+  History(std::string path, std::unique_ptr<Database> db);
+  std::string path_;
+  std::unique_ptr<Database> db_;  // null: no history file yet (reading only)
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,150 @@
+#include "store/listing.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace tarnwick {
+namespace {
+
+constexpr size_t HOST_WIDTH = 12;
+
+// Long names keep their start and lose their middle, so node names that
+// differ at the end stay apart.
+std::string fit(const std::string& text, size_t width) {
+  if (text.size() <= width) return text;
+  const size_t head = width - 3;
+  return text.substr(0, head - 2) + "..." + text.substr(text.size() - 2);
+}
+
+std::string host_text(const std::string& host) {
+  return host.empty() ? "?" : fit(host, HOST_WIDTH);
+}
+
+// "2026-12-07T23:50:01.123Z" -> "2026-12-07 23:50".
+std::string minute(const std::string& iso) {
+  if (iso.size() < 16) return iso;
+  std::string text = iso.substr(0, 16);
+  text[10] = ' ';
+  return text;
+}
+
+std::string grouped_rate(double value) {
+  const auto whole = static_cast<long long>(std::llround(value));
+  std::string digits = std::to_string(whole < 0 ? -whole : whole);
+  for (auto at = static_cast<long long>(digits.size()) - 3; at > 0; at -= 3) {
+    digits.insert(static_cast<size_t>(at), ",");
+  }
+  return whole < 0 ? "-" + digits : digits;
+}
+
+template <typename T>
+nlohmann::ordered_json or_null(const std::optional<T>& value) {
+  return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
+}
+
+const char* status_text(uint32_t status) {
+  switch (status) {
+    case 0:
+      return "completed";
+    case 1:
+      return "cancelled";
+    default:
+      return "failed";
+  }
+}
+
+}  // namespace
+
+std::string verdict(const ListedRun& run) {
+  if (run.status == 1) return "cancelled";
+  if (run.status != 0) return "failed";
+  if (run.unstable) return "UNSTABLE";
+  return run.cv_percent ? "stable" : "no CV";
+}
+
+std::string sparkline(const std::vector<double>& values, bool unicode) {
+  static constexpr std::array<std::string_view, 8> BLOCKS = {"▁", "▂", "▃", "▄",
+                                                             "▅", "▆", "▇", "█"};
+  static constexpr std::string_view ASCII = "_.-~=+*#";
+  if (values.empty()) return {};
+  const auto [low, high] = std::minmax_element(values.begin(), values.end());
+  std::string line;
+  for (const double value : values) {
+    size_t level = BLOCKS.size() / 2 - 1;
+    if (*high > *low) {
+      const double share = (value - *low) / (*high - *low);
+      level = std::min(BLOCKS.size() - 1,
+                       static_cast<size_t>(share * static_cast<double>(BLOCKS.size())));
+    }
+    if (unicode) {
+      line += BLOCKS[level];
+    } else {
+      line += ASCII[level];
+    }
+  }
+  return line;
+}
+
+std::string listing_text(const std::string& path, const HistoryListing& listing, bool unicode) {
+  if (listing.total == 0) return fmt::format("No runs stored in {}.\n", path);
+  std::string text = fmt::format("{} of {} stored runs in {}\n", listing.runs.size(),
+                                 grouped_rate(static_cast<double>(listing.total)), path);
+  // Single spaces between padded columns: the widest row is 79 columns.
+  text += fmt::format("{:<8} {:<16} {:<12} {:<8} {:>3} {:>11} {:>5} {}\n", "id", "date (UTC)",
+                      "host", "label", "wkr", "mean/s", "CV", "verdict");
+  for (const ListedRun& run : listing.runs) {
+    text +=
+        fmt::format("{:<8} {:<16} {:<12} {:<8} {:>3} {:>11} {:>5} {}\n", run.id.substr(0, 8),
+                    minute(run.started), host_text(run.host), fit(run.label, 8), run.threads,
+                    run.mean_rate ? grouped_rate(*run.mean_rate) : "-",
+                    run.cv_percent ? fmt::format("{:.1f}%", *run.cv_percent) : "-", verdict(run));
+  }
+  text +=
+      fmt::format("\nMean rate over the latest {} completed runs, oldest first:\n", SERIES_LENGTH);
+  for (const Series& series : listing.series) {
+    if (series.means.empty()) continue;
+    const auto [low, high] = std::minmax_element(series.means.begin(), series.means.end());
+    text +=
+        fmt::format("{:<12} {:<8} {} {} to {}\n", host_text(series.host), fit(series.label, 8),
+                    sparkline(series.means, unicode) +
+                        std::string(static_cast<size_t>(SERIES_LENGTH) - series.means.size(), ' '),
+                    grouped_rate(*low), grouped_rate(*high));
+  }
+  return text;
+}
+
+nlohmann::ordered_json listing_json(const std::string& path, const HistoryListing& listing) {
+  nlohmann::ordered_json runs = nlohmann::ordered_json::array();
+  for (const ListedRun& run : listing.runs) {
+    runs.push_back({{"id", run.id},
+                    {"started", run.started},
+                    {"host", run.host.empty() ? nlohmann::ordered_json(nullptr)
+                                              : nlohmann::ordered_json(run.host)},
+                    {"label", run.label},
+                    {"threads", run.threads},
+                    {"library_version", run.library_version},
+                    {"status", run.status},
+                    {"status_name", status_text(run.status)},
+                    {"mean_rate", or_null(run.mean_rate)},
+                    {"cv_percent", or_null(run.cv_percent)},
+                    {"unstable", run.unstable},
+                    {"verdict", verdict(run)}});
+  }
+  nlohmann::ordered_json series = nlohmann::ordered_json::array();
+  for (const Series& one : listing.series) {
+    series.push_back({{"host", one.host.empty() ? nlohmann::ordered_json(nullptr)
+                                                : nlohmann::ordered_json(one.host)},
+                      {"label", one.label},
+                      {"mean_rates", one.means}});
+  }
+  return {{"program", "tarnwick"},
+          {"history", path},
+          {"total_runs", listing.total},
+          {"runs", std::move(runs)},
+          {"series", std::move(series)}};
+}
+
+}  // namespace tarnwick

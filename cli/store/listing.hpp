@@ -1,0 +1,28 @@
+// The history listing as text for a terminal and as a JSON document.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "store/history.hpp"
+
+namespace tarnwick {
+
+// "stable", "UNSTABLE", "no CV", "cancelled" or "failed".
+[[nodiscard]] std::string verdict(const ListedRun& run);
+
+// A bar per value, scaled between the series' minimum and maximum; a flat
+// series sits in the middle. Unicode blocks, or ASCII when `unicode` is off.
+[[nodiscard]] std::string sparkline(const std::vector<double>& values, bool unicode);
+
+// The table of runs (oldest first) and one sparkline per host and label,
+// every line within 80 columns.
+[[nodiscard]] std::string listing_text(const std::string& path, const HistoryListing& listing,
+                                       bool unicode);
+
+// The listing as docs/history.schema.json describes it.
+[[nodiscard]] nlohmann::ordered_json listing_json(const std::string& path,
+                                                  const HistoryListing& listing);
+
+}  // namespace tarnwick

@@ -1,0 +1,329 @@
+#include "store/history.hpp"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "store/listing.hpp"
+
+namespace tarnwick {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::ordered_json;
+
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "tarnwick-store-XXXXXX").string();
+    path = mkdtemp(pattern.data());
+  }
+  ~TempDir() { fs::remove_all(path); }
+};
+
+// A document as the program writes it, with `runs` runs of `host`.
+DocumentEntry document(const std::string& host, const std::string& id_prefix, int runs,
+                       double rate = 1000) {
+  DocumentEntry entry;
+  entry.schema_version = 1;
+  entry.library_version = "0.0.2";
+  entry.hostname = host;
+  entry.timestamp = "2026-12-07T23:50:01Z";
+  entry.cpu_model = "Test CPU";
+  entry.arch = "x86_64";
+  Json json = {{"schema_version", 1},
+               {"program", "tarnwick"},
+               {"status", "completed"},
+               {"library", {{"version", "0.0.2"}}},
+               {"environment", {{"hostname", host}}},
+               {"runs", Json::array()},
+               {"warnings", Json::array()}};
+  for (int index = 0; index < runs; ++index) {
+    RunEntry run;
+    run.id = fmt::format("{}{:0>{}}", id_prefix, index, 32 - id_prefix.size());
+    run.label = "single";
+    run.repetition = static_cast<unsigned>(index + 1);
+    run.status = 0;
+    run.threads = 1;
+    run.mean_rate = rate + index;
+    run.cv_percent = 2.5;
+    run.started = fmt::format("2026-12-07T23:5{}:0{}.000Z", index / 10 % 10, index % 10);
+    // The second sample's rate is written as an integer, as a hand-made
+    // document might: it must come back as one.
+    Json samples =
+        Json::array({{{"time", 1.0}, {"duration", 1.0}, {"operations", 1000}, {"rate", rate + 0.5}},
+                     {{"time", 2.0}, {"duration", 1.0}, {"operations", 999}, {"rate", 999}}});
+    run.json = Json{
+        {"id", run.id},
+        {"label", "single"},
+        {"mean_rate", *run.mean_rate},
+        {"samples",
+         samples}}.dump();
+    json["warnings"].push_back({{"run", run.id}, {"kind", "unstable"}, {"text", "t"}});
+    entry.runs.push_back(run);
+  }
+  entry.json = json.dump();
+  return entry;
+}
+
+template <typename T>
+T ok(std::variant<T, std::string> outcome) {
+  if (auto* failure = std::get_if<std::string>(&outcome)) {
+    ADD_FAILURE() << *failure;
+    return T{};
+  }
+  return std::get<T>(std::move(outcome));
+}
+
+History open_ok(const fs::path& path, Access access) {
+  auto opened = History::open(path.string(), access);
+  if (auto* failure = std::get_if<std::string>(&opened)) {
+    throw std::runtime_error("open failed: " + *failure);
+  }
+  return std::get<History>(std::move(opened));
+}
+
+std::vector<std::string> export_lines(History& history) {
+  std::vector<std::string> lines;
+  EXPECT_EQ(history.export_documents([&](const std::string& line) {
+    lines.push_back(line);
+    return true;
+  }),
+            std::nullopt);
+  return lines;
+}
+
+// Every file of a directory with its bytes: what "left unchanged" means.
+std::map<std::string, std::string> snapshot(const fs::path& directory) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    files[entry.path().filename().string()] = bytes.str();
+  }
+  return files;
+}
+
+void sql(const fs::path& path, const std::string& statements) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, statements.c_str(), nullptr, nullptr, &error), SQLITE_OK)
+      << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
+
+TEST(History, StoresListsSkipsKnownRunsAndExportsWhatItRead) {
+  TempDir dir;
+  const fs::path path = dir.path / "deep" / "er" / "history.db";
+  History history = open_ok(path, Access::write);
+  const SaveCounts first =
+      ok(history.save({document("node01", "a", 3), document("node02", "b", 2)}));
+  EXPECT_EQ(first.stored, 5u);
+  // The same runs again, and a document repeating one run inside itself.
+  DocumentEntry twice = document("node01", "c", 1);
+  twice.runs.push_back(twice.runs[0]);
+  const SaveCounts second = ok(history.save({document("node01", "a", 3), twice}));
+  EXPECT_EQ(second.stored, 1u);
+  EXPECT_EQ(second.skipped, 4u);
+
+  const HistoryListing all = ok(history.list({}));
+  EXPECT_EQ(all.total, 6);
+  ASSERT_EQ(all.runs.size(), 6u);
+  // Oldest first by the run's start.
+  EXPECT_TRUE(
+      std::is_sorted(all.runs.begin(), all.runs.end(),
+                     [](const ListedRun& a, const ListedRun& b) { return a.started < b.started; }));
+  const HistoryListing node01 = ok(history.list({"node01", "single", 2}));
+  EXPECT_EQ(node01.total, 4);
+  ASSERT_EQ(node01.runs.size(), 2u);
+  ASSERT_EQ(node01.series.size(), 1u);
+  EXPECT_EQ(node01.series[0].means, (std::vector<double>{1000, 1000, 1001, 1002}));
+  const std::string text = listing_text(path.string(), all, true);
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(path.string()) == std::string::npos) {
+      EXPECT_LE(line.size() - (line.find("\xe2") != std::string::npos ? 60 : 0), 80u) << line;
+    }
+  }
+
+  // Exported lines go into another history and come back byte for byte.
+  const std::vector<std::string> exported = export_lines(history);
+  ASSERT_EQ(exported.size(), 3u);
+  const Json line = Json::parse(exported[0]);
+  EXPECT_EQ(line["runs"].size(), 3u);
+  EXPECT_TRUE(line["runs"][0]["samples"][1]["rate"].is_number_integer());
+  History copy = open_ok(dir.path / "copy.db", Access::write);
+  std::vector<DocumentEntry> again;
+  for (const std::string& text_line : exported) {
+    const Json parsed = Json::parse(text_line);
+    DocumentEntry entry = document(parsed["environment"]["hostname"], "", 0);
+    Json envelope = parsed;
+    envelope["runs"] = Json::array();
+    entry.json = envelope.dump();
+    for (const Json& run : parsed["runs"]) {
+      entry.runs.push_back({run["id"], "single", 1, 0, 1, run["mean_rate"].get<double>(), 2.5,
+                            false, "2026-12-07T23:50:00.000Z", run.dump()});
+    }
+    again.push_back(entry);
+  }
+  EXPECT_EQ(ok(copy.save(again)).stored, 6u);
+  EXPECT_EQ(export_lines(copy), exported);
+
+  // Removal by a prefix takes the run, its samples and its warning along.
+  EXPECT_EQ(history.remove({"b0000000"}).index(), 1u);  // two runs share the prefix
+  EXPECT_EQ(ok(history.list({})).total, 6);
+  EXPECT_EQ(history.remove({"b0000000000000000000000000000001", "c000"}).index(), 1u);
+  EXPECT_EQ(ok(history.list({})).total, 6);  // a short prefix removes nothing at all
+  EXPECT_EQ(ok(history.remove({"b0000000000000000000000000000001"})), 1u);
+  const std::vector<std::string> after = export_lines(history);
+  EXPECT_EQ(Json::parse(after[1])["runs"].size(), 1u);
+  EXPECT_EQ(Json::parse(after[1])["warnings"].size(), 1u);
+}
+
+TEST(History, BaselineTakesTheLatestComparableCompletedRuns) {
+  TempDir dir;
+  History history = open_ok(dir.path / "h.db", Access::write);
+  DocumentEntry other_version = document("node01", "v", 2);
+  other_version.library_version = "0.0.3";
+  ASSERT_EQ(
+      ok(history.save({document("node01", "a", 12), document("node02", "b", 3), other_version}))
+          .stored,
+      17u);
+  const auto runs = ok(
+      history.baseline({"node01", "single", 1, "0.0.2"}, 10, {"a0000000000000000000000000000011"}));
+  ASSERT_EQ(runs.size(), 10u);
+  EXPECT_EQ(runs.front().run.id, "a0000000000000000000000000000001");
+  EXPECT_EQ(runs.back().run.id, "a0000000000000000000000000000010");
+  EXPECT_EQ(runs.back().rates, (std::vector<double>{1000.5, 999}));
+}
+
+// Each file is refused, for writing and for reading, and the directory holds
+// the same files with the same bytes afterwards: no journal, WAL or
+// shared-memory file appears either.
+TEST(History, RefusesWhatIsNotAGoodHistoryAndLeavesItUnchanged) {
+  TempDir dir;
+  const fs::path good = dir.path / "good.db";
+  {
+    History history = open_ok(good, Access::write);
+    ASSERT_EQ(ok(history.save({document("node01", "a", 40)})).stored, 40u);
+  }
+  const auto damaged_copy = [&](const std::string& name, auto damage) {
+    const fs::path copy = dir.path / name / "history.db";
+    fs::create_directories(copy.parent_path());
+    fs::copy_file(good, copy);
+    damage(copy);
+    return copy;
+  };
+  struct Case {
+    fs::path path;
+    std::string reason;
+  };
+  std::vector<Case> cases;
+  {
+    const fs::path text = dir.path / "text" / "history.db";
+    fs::create_directories(text.parent_path());
+    std::ofstream(text) << "runs: 3\n";
+    cases.push_back({text, "not an SQLite database"});
+  }
+  for (const std::string mode : {"wal", "delete"}) {
+    const fs::path other = dir.path / ("other-" + mode) / "app.db";
+    fs::create_directories(other.parent_path());
+    sql(other, "PRAGMA journal_mode=" + mode + "; CREATE TABLE t(x); INSERT INTO t VALUES (1);");
+    cases.push_back({other, "another program"});
+  }
+  cases.push_back(
+      {damaged_copy("newer", [](const fs::path& copy) { sql(copy, "PRAGMA user_version = 9"); }),
+       "newer tarnwick (history version 9"});
+  cases.push_back({damaged_copy("truncated",
+                                [](const fs::path& copy) {
+                                  fs::resize_file(copy, fs::file_size(copy) / 2 / 4096 * 4096);
+                                }),
+                   "damaged"});
+  cases.push_back(
+      {damaged_copy("scrambled",
+                    [](const fs::path& copy) {
+                      // Every page after the first, the tables' roots among them.
+                      std::fstream file(copy, std::ios::in | std::ios::out | std::ios::binary);
+                      file.seekp(4096);
+                      const std::string noise(fs::file_size(copy) - 4096, '\x5a');
+                      file.write(noise.data(), static_cast<std::streamsize>(noise.size()));
+                    }),
+       "damaged"});
+  for (const Case& one : cases) {
+    const auto before = snapshot(one.path.parent_path());
+    for (const Access access : {Access::write, Access::read}) {
+      auto opened = History::open(one.path.string(), access);
+      ASSERT_EQ(opened.index(), 1u) << one.path;
+      const std::string& text = std::get<std::string>(opened);
+      EXPECT_NE(text.find(one.reason), std::string::npos) << text;
+      EXPECT_NE(text.find("left unchanged"), std::string::npos) << text;
+    }
+    EXPECT_EQ(snapshot(one.path.parent_path()), before) << one.path;
+  }
+
+  // An empty file is a new history.
+  const fs::path empty = dir.path / "empty.db";
+  std::ofstream{empty};
+  History fresh = open_ok(empty, Access::write);
+  EXPECT_EQ(ok(fresh.save({document("node01", "e", 1)})).stored, 1u);
+}
+
+// Two processes save into one new file at once, each opening the history
+// afresh for every document as separate runs would: nothing is lost.
+TEST(History, ProcessesSavingAtOnceLoseNothing) {
+  TempDir dir;
+  const fs::path path = dir.path / "new" / "history.db";
+  constexpr int PER_PROCESS = 30;
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  std::vector<pid_t> children;
+  for (const char* prefix : {"a", "b"}) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      char go = 0;
+      close(ready[1]);
+      if (read(ready[0], &go, 1) != 1) _exit(3);
+      for (int index = 0; index < PER_PROCESS; ++index) {
+        auto opened = History::open(path.string(), Access::write);
+        if (opened.index() != 0) {
+          fprintf(stderr, "%s\n", std::get<std::string>(opened).c_str());
+          _exit(1);
+        }
+        auto saved = std::get<History>(opened).save(
+            {document("node01", fmt::format("{}{:03}", prefix, index), 1)});
+        if (saved.index() != 0) {
+          fprintf(stderr, "%s\n", std::get<std::string>(saved).c_str());
+          _exit(2);
+        }
+      }
+      _exit(0);
+    }
+    children.push_back(child);
+  }
+  close(ready[0]);
+  ASSERT_EQ(write(ready[1], "gg", 2), 2);  // both start together
+  close(ready[1]);
+  for (const pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  History history = open_ok(path, Access::read);
+  EXPECT_EQ(ok(history.list({})).total, 2 * PER_PROCESS);
+}
+
+}  // namespace
+}  // namespace tarnwick
