@@ -1,0 +1,818 @@
+#include "reader.hpp"
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+namespace tarnwick {
+namespace {
+
+// The objects the reader looks into; every other value is skipped unread.
+enum class Where : uint8_t { Top, Library, Environment, Cpu, Host, Runs, Run, Samples, Sample };
+
+enum class Field : uint8_t {
+  Other,
+  SchemaVersion,
+  Program,
+  Status,
+  Library,
+  Environment,
+  Host,
+  Runs,
+  Version,
+  Timestamp,
+  Hostname,
+  Cpu,
+  Model,
+  Arch,
+  CpuModel,
+  Id,
+  Label,
+  Repetition,
+  Started,
+  Ended,
+  Reason,
+  Threads,
+  MeanRate,
+  CvPercent,
+  Unstable,
+  MeasuredSeconds,
+  Operations,
+  Checksum,
+  Samples,
+  Rate,
+  Duration,
+};
+
+struct Key {
+  std::string_view name;
+  Field field;
+};
+
+constexpr std::array TOP_KEYS{Key{"schema_version", Field::SchemaVersion},
+                              Key{"program", Field::Program},
+                              Key{"status", Field::Status},
+                              Key{"library", Field::Library},
+                              Key{"environment", Field::Environment},
+                              Key{"host", Field::Host},
+                              Key{"runs", Field::Runs}};
+constexpr std::array LIBRARY_KEYS{Key{"version", Field::Version}};
+constexpr std::array ENVIRONMENT_KEYS{Key{"timestamp", Field::Timestamp},
+                                      Key{"hostname", Field::Hostname}, Key{"cpu", Field::Cpu}};
+constexpr std::array CPU_KEYS{Key{"model", Field::Model}, Key{"arch", Field::Arch}};
+constexpr std::array HOST_KEYS{Key{"cpu_model", Field::CpuModel}};
+constexpr std::array RUN_KEYS{Key{"id", Field::Id},
+                              Key{"label", Field::Label},
+                              Key{"repetition", Field::Repetition},
+                              Key{"started", Field::Started},
+                              Key{"ended", Field::Ended},
+                              Key{"status", Field::Status},
+                              Key{"reason", Field::Reason},
+                              Key{"threads", Field::Threads},
+                              Key{"mean_rate", Field::MeanRate},
+                              Key{"cv_percent", Field::CvPercent},
+                              Key{"unstable", Field::Unstable},
+                              Key{"measured_seconds", Field::MeasuredSeconds},
+                              Key{"operations", Field::Operations},
+                              Key{"checksum", Field::Checksum},
+                              Key{"samples", Field::Samples}};
+constexpr std::array SAMPLE_KEYS{Key{"rate", Field::Rate}, Key{"duration", Field::Duration}};
+
+template <size_t N>
+Field find_field(const std::array<Key, N>& keys, std::string_view name) {
+  for (const Key& key : keys) {
+    if (key.name == name) return key.field;
+  }
+  return Field::Other;
+}
+
+Field field_of(Where where, std::string_view name) {
+  switch (where) {
+    case Where::Top:
+      return find_field(TOP_KEYS, name);
+    case Where::Library:
+      return find_field(LIBRARY_KEYS, name);
+    case Where::Environment:
+      return find_field(ENVIRONMENT_KEYS, name);
+    case Where::Cpu:
+      return find_field(CPU_KEYS, name);
+    case Where::Host:
+      return find_field(HOST_KEYS, name);
+    case Where::Run:
+      return find_field(RUN_KEYS, name);
+    case Where::Sample:
+      return find_field(SAMPLE_KEYS, name);
+    case Where::Runs:
+    case Where::Samples:
+      break;
+  }
+  return Field::Other;
+}
+
+// The keys a run must have, as bits of a mask.
+enum RunKey : unsigned {
+  RUN_ID = 1u << 0,
+  RUN_LABEL = 1u << 1,
+  RUN_REPETITION = 1u << 2,
+  RUN_STATUS = 1u << 3,
+  RUN_THREADS = 1u << 4,
+  RUN_MEASURED = 1u << 5,
+  RUN_OPERATIONS = 1u << 6,
+  RUN_CHECKSUM = 1u << 7,
+};
+
+struct Scalar {
+  enum Kind : uint8_t { Null, Bool, Signed, Unsigned, Float, String } kind = Null;
+  bool boolean = false;
+  int64_t integer = 0;
+  uint64_t whole = 0;
+  double real = 0;
+  std::string_view text;  // a string's value, or a number's text
+};
+
+const char* kind_name(Scalar::Kind kind) {
+  switch (kind) {
+    case Scalar::Null:
+      return "null";
+    case Scalar::Bool:
+      return "true or false";
+    case Scalar::Signed:
+      return "a negative number";
+    case Scalar::Unsigned:
+      return "a whole number";
+    case Scalar::Float:
+      return "a number with a fraction or exponent";
+    case Scalar::String:
+      return "a string";
+  }
+  return "a value";
+}
+
+// 128-bit FNV-1a: enough bits that two different runs never share an id.
+class ContentHash {
+ public:
+  void add(char tag, std::string_view bytes) {
+    step(static_cast<unsigned char>(tag));
+    for (const char byte : bytes) step(static_cast<unsigned char>(byte));
+    step(0);
+  }
+  [[nodiscard]] std::string hex() const {
+    static constexpr char DIGITS[] = "0123456789abcdef";
+    std::string text(32, '0');
+    u128 value = state_;
+    for (int i = 31; i >= 0; --i) {
+      text[static_cast<size_t>(i)] = DIGITS[static_cast<unsigned>(value & 0xf)];
+      value >>= 4;
+    }
+    return text;
+  }
+
+ private:
+  __extension__ using u128 = unsigned __int128;
+  static constexpr u128 PRIME = (u128{1} << 88) + 0x13b;
+  void step(unsigned char byte) {
+    state_ ^= byte;
+    state_ *= PRIME;
+  }
+  u128 state_ = (u128{0x6c62272e07bb0142ULL} << 64) | 0x62b821756295c58dULL;
+};
+
+void append_quoted(std::string& out, std::string_view text) {
+  out += '"';
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      static constexpr char DIGITS[] = "0123456789abcdef";
+      out += "\\u00";
+      out += DIGITS[byte >> 4];
+      out += DIGITS[byte & 0xf];
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
+// The handler of nlohmann's streaming parser: it follows the few paths it
+// reads, counts its way through everything else, and stops at the first
+// value of the wrong type with the path of that value.
+class DocumentHandler {
+ public:
+  explicit DocumentHandler(ReadOptions options) : options_(options) {}
+
+  bool null() { return scalar(Scalar{}); }
+  bool boolean(bool value) {
+    Scalar s;
+    s.kind = Scalar::Bool;
+    s.boolean = value;
+    return scalar(s);
+  }
+  bool number_integer(int64_t value) {
+    char buffer[24];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+    Scalar s;
+    s.kind = Scalar::Signed;
+    s.integer = value;
+    s.real = static_cast<double>(value);
+    s.text = std::string_view(buffer, static_cast<size_t>(end - buffer));
+    return scalar(s);
+  }
+  bool number_unsigned(uint64_t value) {
+    char buffer[24];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+    Scalar s;
+    s.kind = Scalar::Unsigned;
+    s.whole = value;
+    s.real = static_cast<double>(value);
+    s.text = std::string_view(buffer, static_cast<size_t>(end - buffer));
+    return scalar(s);
+  }
+  bool number_float(double value, const std::string& text) {
+    Scalar s;
+    s.kind = Scalar::Float;
+    s.real = value;
+    s.text = text;
+    return scalar(s);
+  }
+  bool string(std::string& value) {
+    Scalar s;
+    s.kind = Scalar::String;
+    s.text = value;
+    return scalar(s);
+  }
+  bool binary(nlohmann::json::binary_t& /*value*/) { return fail("binary values are not JSON"); }
+  bool start_object(size_t /*elements*/) { return open(true); }
+  bool start_array(size_t /*elements*/) { return open(false); }
+  bool end_object() { return close('}'); }
+  bool end_array() { return close(']'); }
+
+  bool key(std::string& name) {
+    if (hashing_) hash_.add('k', name);
+    if (capture_ != nullptr) {
+      if (need_comma_) *capture_ += ',';
+      append_quoted(*capture_, name);
+      *capture_ += ':';
+      need_comma_ = false;
+    }
+    if (skip_depth_ > 0) return true;
+    Frame& frame = frames_.back();
+    frame.field = field_of(frame.where, name);
+    return true;
+  }
+
+  bool parse_error(size_t position, const std::string& /*last_token*/,
+                   const nlohmann::detail::exception& error) {
+    parse_failed_at_ = position;
+    parse_message_ = error.what();
+    return false;
+  }
+
+  // The document, or the reason it cannot be read; text is what was parsed.
+  std::variant<LoadedDocument, std::string> finish(bool parsed, std::string_view text);
+
+ private:
+  struct Frame {
+    Where where;
+    Field field = Field::Other;  // of the current key, in an object
+    size_t count = 0;            // elements started so far, in an array
+  };
+
+  bool fail(std::string reason) {
+    error_ = std::move(reason);
+    return false;
+  }
+
+  // "runs[2].samples[5]", "environment.cpu", or "" for the top.
+  [[nodiscard]] std::string path() const;
+  [[nodiscard]] std::string field_path() const;
+  bool wrong_type(const char* expected, const char* got) {
+    return fail(fmt_path(field_path()) + "expected " + expected + ", got " + got);
+  }
+  static std::string fmt_path(const std::string& path) { return path.empty() ? "" : path + ": "; }
+
+  bool open(bool object);
+  bool close(char bracket);
+  bool scalar(const Scalar& value);
+  bool assign(Frame& frame, const Scalar& value);
+  void capture_value(std::string_view text) {
+    if (need_comma_) *capture_ += ',';
+    *capture_ += text;
+    need_comma_ = true;
+  }
+
+  ReadOptions options_;
+  LoadedDocument document_;
+  std::vector<Frame> frames_;
+  size_t skip_depth_ = 0;  // nesting inside a skipped object or array
+  std::string error_;
+  std::optional<size_t> parse_failed_at_;
+  std::string parse_message_;
+
+  bool seen_program_ = false, seen_version_ = false, seen_runs_ = false;
+  std::optional<std::string> host_cpu_model_, environment_cpu_model_;
+  std::vector<unsigned> run_keys_;        // RunKey bits of each run
+  std::vector<std::string> content_ids_;  // "h" + hash, for runs without an id
+  std::optional<double> sample_rate_, sample_duration_;
+
+  bool hashing_ = false;
+  ContentHash hash_;
+  std::string* capture_ = nullptr;  // the JSON text being kept, when keep_json
+  size_t capture_depth_ = 0;        // frames_ depth of the captured object
+  bool need_comma_ = false;
+};
+
+std::string DocumentHandler::path() const {
+  std::string text;
+  for (const Frame& frame : frames_) {
+    switch (frame.where) {
+      case Where::Top:
+      case Where::Runs:
+      case Where::Samples:
+        break;
+      case Where::Library:
+        text = "library";
+        break;
+      case Where::Environment:
+        text = "environment";
+        break;
+      case Where::Cpu:
+        text += ".cpu";
+        break;
+      case Where::Host:
+        text = "host";
+        break;
+      case Where::Run:
+        text = "runs[" + std::to_string(document_.runs.size() - 1) + "]";
+        break;
+      case Where::Sample: {
+        const size_t index = frames_[frames_.size() - 2].count - 1;
+        text += ".samples[" + std::to_string(index) + "]";
+        break;
+      }
+    }
+  }
+  return text;
+}
+
+std::string DocumentHandler::field_path() const {
+  const Frame& frame = frames_.back();
+  std::string text = path();
+  if (frame.where == Where::Runs) return "runs[" + std::to_string(frame.count - 1) + "]";
+  if (frame.where == Where::Samples) {
+    return text + ".samples[" + std::to_string(frame.count - 1) + "]";
+  }
+  std::string_view name;
+  auto find_name = [&](const auto& keys) {
+    for (const Key& key : keys) {
+      if (key.field == frame.field) name = key.name;
+    }
+  };
+  switch (frame.where) {
+    case Where::Top:
+      find_name(TOP_KEYS);
+      break;
+    case Where::Library:
+      find_name(LIBRARY_KEYS);
+      break;
+    case Where::Environment:
+      find_name(ENVIRONMENT_KEYS);
+      break;
+    case Where::Cpu:
+      find_name(CPU_KEYS);
+      break;
+    case Where::Host:
+      find_name(HOST_KEYS);
+      break;
+    case Where::Run:
+      find_name(RUN_KEYS);
+      break;
+    case Where::Sample:
+      find_name(SAMPLE_KEYS);
+      break;
+    default:
+      break;
+  }
+  return text.empty() ? std::string(name) : text + "." + std::string(name);
+}
+
+bool DocumentHandler::open(bool object) {
+  if (hashing_) hash_.add(object ? '{' : '[', {});
+  if (capture_ != nullptr) {
+    if (need_comma_) *capture_ += ',';
+    *capture_ += object ? '{' : '[';
+    need_comma_ = false;
+  }
+  if (skip_depth_ > 0) {
+    ++skip_depth_;
+    return true;
+  }
+  const char* got = object ? "an object" : "an array";
+  if (frames_.empty()) {
+    if (!object) return fail("not a result document: expected a JSON object, got an array");
+    frames_.push_back({Where::Top});
+    return true;
+  }
+  Frame& parent = frames_.back();
+  std::optional<Where> child;
+  bool wanted_object = true;
+  switch (parent.where) {
+    case Where::Runs:
+    case Where::Samples:
+      ++parent.count;
+      child = parent.where == Where::Runs ? Where::Run : Where::Sample;
+      break;
+    case Where::Top:
+      switch (parent.field) {
+        case Field::Library:
+          child = Where::Library;
+          break;
+        case Field::Environment:
+          child = Where::Environment;
+          break;
+        case Field::Host:
+          child = Where::Host;
+          break;
+        case Field::Runs:
+          child = Where::Runs;
+          wanted_object = false;
+          break;
+        case Field::Other:
+          break;
+        default:
+          return wrong_type(parent.field == Field::SchemaVersion ? "a whole number" : "a string",
+                            got);
+      }
+      break;
+    case Where::Environment:
+      if (parent.field == Field::Cpu) {
+        child = Where::Cpu;
+      } else if (parent.field != Field::Other) {
+        return wrong_type("a string", got);
+      }
+      break;
+    case Where::Run:
+      if (parent.field == Field::Samples) {
+        wanted_object = false;
+        if (options_.samples) child = Where::Samples;
+      } else if (parent.field != Field::Other) {
+        return wrong_type(parent.field == Field::Unstable ? "true or false" : "a scalar value",
+                          got);
+      }
+      break;
+    default:
+      if (parent.field != Field::Other) return wrong_type("a scalar value", got);
+      break;
+  }
+  if (object != wanted_object && (child || parent.field == Field::Samples)) {
+    return wrong_type(wanted_object ? "an object" : "an array", got);
+  }
+  if (!child) {
+    skip_depth_ = 1;
+    return true;
+  }
+  frames_.push_back({*child});
+  if (*child == Where::Runs) seen_runs_ = true;
+  if (*child == Where::Run) {
+    document_.runs.emplace_back();
+    run_keys_.push_back(0);
+    content_ids_.emplace_back();
+    if (document_.schema_version == 0) {
+      hashing_ = true;
+      hash_ = ContentHash{};
+      hash_.add('{', {});
+    }
+  } else if (*child == Where::Sample) {
+    sample_rate_.reset();
+    sample_duration_.reset();
+  }
+  if (options_.keep_json && capture_ == nullptr &&
+      (*child == Where::Run || *child == Where::Environment || *child == Where::Host)) {
+    capture_ = *child == Where::Run           ? &document_.runs.back().json
+               : *child == Where::Environment ? &document_.environment_json
+                                              : &document_.host_json;
+    capture_->clear();
+    *capture_ += '{';
+    need_comma_ = false;
+    capture_depth_ = frames_.size();
+  }
+  return true;
+}
+
+bool DocumentHandler::close(char bracket) {
+  if (hashing_) hash_.add(bracket, {});
+  if (capture_ != nullptr) {
+    *capture_ += bracket;
+    need_comma_ = true;
+  }
+  if (skip_depth_ > 0) {
+    --skip_depth_;
+    return true;
+  }
+  const Frame frame = frames_.back();
+  if (capture_ != nullptr && frames_.size() == capture_depth_) capture_ = nullptr;
+  if (frame.where == Where::Run && hashing_) {
+    hashing_ = false;
+    content_ids_.back() = "h" + hash_.hex();
+  } else if (frame.where == Where::Sample) {
+    if (!sample_rate_ || !sample_duration_) {
+      return fail(path() + ": " + (sample_rate_ ? "duration" : "rate") + " is missing");
+    }
+    document_.runs.back().rates.push_back(*sample_rate_);
+    document_.runs.back().durations.push_back(*sample_duration_);
+  }
+  frames_.pop_back();
+  return true;
+}
+
+bool DocumentHandler::scalar(const Scalar& value) {
+  if (hashing_) {
+    static constexpr std::array TAGS{'z', 'b', 'n', 'n', 'n', 's'};
+    hash_.add(TAGS[value.kind],
+              value.kind == Scalar::Bool ? (value.boolean ? "true" : "false") : value.text);
+  }
+  if (capture_ != nullptr) {
+    switch (value.kind) {
+      case Scalar::Null:
+        capture_value("null");
+        break;
+      case Scalar::Bool:
+        capture_value(value.boolean ? "true" : "false");
+        break;
+      case Scalar::String:
+        if (need_comma_) *capture_ += ',';
+        append_quoted(*capture_, value.text);
+        need_comma_ = true;
+        break;
+      default:
+        capture_value(value.text);
+        break;
+    }
+  }
+  if (skip_depth_ > 0) return true;
+  if (frames_.empty()) {
+    return fail(std::string("not a result document: expected a JSON object, got ") +
+                kind_name(value.kind));
+  }
+  Frame& frame = frames_.back();
+  if (frame.where == Where::Runs || frame.where == Where::Samples) {
+    ++frame.count;
+    return wrong_type("an object", kind_name(value.kind));
+  }
+  return assign(frame, value);
+}
+
+bool DocumentHandler::assign(Frame& frame, const Scalar& value) {
+  const char* got = kind_name(value.kind);
+  const auto text = [&](bool nullable, auto& target) {
+    if (value.kind == Scalar::String) {
+      target = std::string(value.text);
+      return true;
+    }
+    if (nullable && value.kind == Scalar::Null) return true;
+    return wrong_type(nullable ? "a string or null" : "a string", got);
+  };
+  const auto number = [&](bool nullable, auto& target) {
+    if (value.kind == Scalar::Signed || value.kind == Scalar::Unsigned ||
+        value.kind == Scalar::Float) {
+      target = value.real;
+      return true;
+    }
+    if (nullable && value.kind == Scalar::Null) return true;
+    return wrong_type(nullable ? "a number or null" : "a number", got);
+  };
+  const auto whole = [&](uint64_t limit, auto& target) {
+    if (value.kind == Scalar::Unsigned && value.whole <= limit) {
+      target = static_cast<std::remove_reference_t<decltype(target)>>(value.whole);
+      return true;
+    }
+    if (value.kind == Scalar::Unsigned) {
+      return fail(field_path() + ": " + std::string(value.text) + " is out of range");
+    }
+    return wrong_type("a whole number", got);
+  };
+  LoadedRun* run = frame.where == Where::Run ? &document_.runs.back() : nullptr;
+  const auto mark = [&](unsigned bit) { run_keys_.back() |= bit; };
+  switch (frame.where) {
+    case Where::Top:
+      switch (frame.field) {
+        case Field::SchemaVersion: {
+          uint64_t version = 0;
+          if (!whole(UINT64_MAX, version)) return false;
+          if (version != 1) {
+            return fail("unknown schema_version " + std::to_string(version) +
+                        " (this program reads 1 and documents without one)");
+          }
+          document_.schema_version = 1;
+          return true;
+        }
+        case Field::Program: {
+          std::string program;
+          if (!text(false, program)) return false;
+          if (program != "tarnwick") {
+            return fail("not a result document of this program (program is '" + program + "')");
+          }
+          seen_program_ = true;
+          return true;
+        }
+        case Field::Status:
+          return text(false, document_.status);
+        case Field::Library:
+        case Field::Environment:
+        case Field::Host:
+          return wrong_type("an object", got);
+        case Field::Runs:
+          return wrong_type("an array", got);
+        default:
+          return true;
+      }
+    case Where::Library:
+      if (frame.field != Field::Version) return true;
+      seen_version_ = true;
+      return text(false, document_.library_version);
+    case Where::Environment:
+      if (frame.field == Field::Timestamp) return text(true, document_.timestamp);
+      if (frame.field == Field::Hostname) return text(true, document_.hostname);
+      if (frame.field == Field::Cpu) return wrong_type("an object", got);
+      return true;
+    case Where::Cpu:
+      if (frame.field == Field::Model) return text(true, environment_cpu_model_);
+      if (frame.field == Field::Arch) return text(true, document_.arch);
+      return true;
+    case Where::Host:
+      if (frame.field == Field::CpuModel) return text(true, host_cpu_model_);
+      return true;
+    case Where::Run:
+      switch (frame.field) {
+        case Field::Id:
+          mark(RUN_ID);
+          if (!text(false, run->id)) return false;
+          if (run->id.empty()) return fail(field_path() + ": empty");
+          return true;
+        case Field::Label:
+          mark(RUN_LABEL);
+          return text(false, run->label);
+        case Field::Repetition:
+          mark(RUN_REPETITION);
+          if (!whole(UINT32_MAX, run->repetition)) return false;
+          if (run->repetition == 0) return fail(field_path() + ": 0, but repetitions count from 1");
+          return true;
+        case Field::Started:
+          return text(true, run->started);
+        case Field::Ended:
+          return text(true, run->ended);
+        case Field::Status:
+          mark(RUN_STATUS);
+          if (!whole(2, run->status)) return false;
+          return true;
+        case Field::Reason:
+          return text(false, run->reason);
+        case Field::Threads:
+          mark(RUN_THREADS);
+          return whole(UINT32_MAX, run->threads);
+        case Field::MeanRate:
+          return number(true, run->mean_rate);
+        case Field::CvPercent:
+          return number(true, run->cv_percent);
+        case Field::Unstable:
+          if (value.kind != Scalar::Bool) return wrong_type("true or false", got);
+          run->unstable = value.boolean;
+          return true;
+        case Field::MeasuredSeconds:
+          mark(RUN_MEASURED);
+          return number(false, run->measured_seconds);
+        case Field::Operations:
+          mark(RUN_OPERATIONS);
+          return whole(UINT64_MAX, run->operations);
+        case Field::Checksum:
+          mark(RUN_CHECKSUM);
+          return whole(UINT64_MAX, run->checksum);
+        case Field::Samples:
+          return wrong_type("an array", got);
+        default:
+          return true;
+      }
+    case Where::Sample:
+      if (frame.field == Field::Rate) return number(false, sample_rate_);
+      if (frame.field == Field::Duration) return number(false, sample_duration_);
+      return true;
+    case Where::Runs:
+    case Where::Samples:
+      break;
+  }
+  return true;
+}
+
+std::variant<LoadedDocument, std::string> DocumentHandler::finish(bool parsed,
+                                                                  std::string_view text) {
+  if (!parsed) {
+    if (!error_.empty()) return error_;
+    const size_t at = std::min(parse_failed_at_.value_or(text.size()), text.size());
+    size_t line = 1;
+    size_t line_start = 0;
+    for (size_t i = 0; i + 1 < at; ++i) {
+      if (text[i] == '\n') {
+        ++line;
+        line_start = i + 1;
+      }
+    }
+    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) return "empty: no JSON text";
+    if (parse_failed_at_.value_or(0) >= text.size() && frames_.size() + skip_depth_ > 0) {
+      return "truncated: the text ends inside the document, at line " + std::to_string(line);
+    }
+    // nlohmann's message ends with what it expected and what it read.
+    std::string detail = parse_message_;
+    if (const auto dash = detail.find(" - "); dash != std::string::npos) {
+      detail = detail.substr(dash + 3);
+    }
+    return "not JSON at line " + std::to_string(line) + ", column " +
+           std::to_string(at - line_start) + ": " + detail;
+  }
+  if (!seen_program_) return "not a result document of this program (no \"program\" key)";
+  if (!seen_version_) return "library.version is missing";
+  if (!seen_runs_) return "runs is missing";
+  static constexpr std::array<std::pair<unsigned, const char*>, 8> REQUIRED{{
+      {RUN_ID, "id"},
+      {RUN_LABEL, "label"},
+      {RUN_REPETITION, "repetition"},
+      {RUN_STATUS, "status"},
+      {RUN_THREADS, "threads"},
+      {RUN_MEASURED, "measured_seconds"},
+      {RUN_OPERATIONS, "operations"},
+      {RUN_CHECKSUM, "checksum"},
+  }};
+  for (size_t i = 0; i < document_.runs.size(); ++i) {
+    for (const auto& [bit, name] : REQUIRED) {
+      if (document_.schema_version == 0 && (bit == RUN_ID || bit == RUN_REPETITION)) continue;
+      if ((run_keys_[i] & bit) == 0) {
+        return "runs[" + std::to_string(i) + "]." + name + " is missing";
+      }
+    }
+    if (document_.schema_version == 0) {
+      document_.runs[i].id = content_ids_[i];
+      document_.runs[i].repetition = 1;
+      document_.runs[i].started.reset();
+      document_.runs[i].ended.reset();
+    }
+  }
+  document_.cpu_model = environment_cpu_model_ ? environment_cpu_model_ : host_cpu_model_;
+  if (document_.schema_version == 0) {
+    // The host of a 0.0.2 document is unknown beyond its CPU model.
+    document_.hostname.reset();
+    document_.timestamp.reset();
+    document_.arch.reset();
+    document_.environment_json.clear();
+  }
+  return std::move(document_);
+}
+
+}  // namespace
+
+std::variant<LoadedDocument, std::string> read_document(std::string_view text,
+                                                        ReadOptions options) {
+  try {
+    DocumentHandler handler(options);
+    const bool parsed = nlohmann::json::sax_parse(text.begin(), text.end(), &handler);
+    return handler.finish(parsed, text);
+  } catch (const std::bad_alloc&) {
+    return std::string("out of memory while reading the document");
+  } catch (const std::exception& error) {
+    return std::string("cannot read the document: ") + error.what();
+  }
+}
+
+std::variant<LoadedDocument, std::string> read_document_file(const std::string& path,
+                                                             ReadOptions options) {
+  try {
+    struct Closer {
+      void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+    };
+    const bool standard_input = path == "-";
+    std::unique_ptr<std::FILE, Closer> owned;
+    std::FILE* file = stdin;
+    if (!standard_input) {
+      owned.reset(std::fopen(path.c_str(), "rb"));
+      file = owned.get();
+    }
+    const std::string name = standard_input ? "standard input" : "'" + path + "'";
+    if (file == nullptr) return "cannot read " + name + ": " + std::strerror(errno);
+    std::string text;
+    char buffer[1 << 16];
+    size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, count);
+    if (std::ferror(file) != 0) return "cannot read " + name + ": " + std::strerror(errno);
+    auto result = read_document(text, options);
+    if (auto* reason = std::get_if<std::string>(&result)) *reason = name + ": " + *reason;
+    return result;
+  } catch (const std::bad_alloc&) {
+    return std::string("out of memory while reading '") + path + "'";
+  }
+}
+
+}  // namespace tarnwick

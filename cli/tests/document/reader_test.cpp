@@ -1,0 +1,219 @@
+#include "document/reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace tarnwick {
+namespace {
+
+// A run of today's writer, with two samples.
+constexpr const char* TODAY_RUN = R"({
+      "label": "single", "status": 0, "status_name": "completed", "reason": "",
+      "abi_version": 1, "benchmark": 1, "threads": 1, "mean_rate": 42081.5,
+      "warmup_seconds": 5, "measure_seconds": 2, "measured_seconds": 2.001,
+      "cv_percent": 1.5, "has_cv": true, "unstable": false, "operations": 84163,
+      "checksum": 15527385062390863577, "checksum_hex": "d7d071cfd6ab16d9",
+      "sample_count": 2,
+      "samples": [{"time": 1.0, "duration": 1.0, "operations": 41000, "rate": 41000.0},
+                  {"time": 2.001, "duration": 1.001, "operations": 43163, "rate": 43120.0}]})";
+
+std::string today_document(const std::string& second_run) {
+  return std::string(R"({"program": "tarnwick", "status": "completed",
+    "library": {"version": "0.0.2", "abi_version": 1},
+    "host": {"cpu_model": "Example CPU", "cpus_available": 2, "cpus_source": "library",
+             "governor": null, "load_average_1m": 0.3},
+    "runs": [)") +
+         TODAY_RUN + "," + second_run + R"(],
+    "scaling": 0.9, "warnings": ["the 1-minute load average is high"]})";
+}
+
+const std::string ALL_CPUS_RUN = R"({"label": "all-cpus", "status": 1, "reason": "cancelled",
+    "threads": 2, "mean_rate": null, "measured_seconds": 0.5, "cv_percent": null,
+    "unstable": false, "operations": 1000, "checksum": 7, "samples": []})";
+
+constexpr const char* SCHEMA_ONE = R"({
+  "schema_version": 1, "program": "tarnwick", "status": "completed",
+  "library": {"version": "0.0.3", "abi_version": 1},
+  "environment": {"timestamp": "2026-12-07T23:50:01Z", "hostname": "node01",
+    "os": "6.1.0-28-amd64", "command_line": ["tarnwick", "--repeat", "2"],
+    "program": {"version": "0.0.3", "compiler": "GCC 12.2.0", "build_flags": "-O2"},
+    "cpu": {"arch": "x86_64", "model": "Example \"Quoted\" CPU", "logical_cpus": 2,
+            "physical_cores": 1, "threads_per_core": 2, "nominal_mhz": null,
+            "l2_cache_bytes": 4194304, "l3_cache_bytes": null, "hypervisor": "KVMKVMKVM"},
+    "cgroup_cpu_quota": 1.5},
+  "host": {"cpu_model": "Example \"Quoted\" CPU", "cpus_available": 2, "cpus_source": "affinity",
+           "governor": null, "load_average_1m": null},
+  "runs": [
+    {"id": "5f0c2a9e7b1d4c3a9e8f7a6b5c4d3e2f", "label": "single", "repetition": 2,
+     "started": "2026-12-07T23:50:01.123Z", "ended": "2026-12-07T23:50:04.456Z",
+     "status": 0, "status_name": "completed", "reason": "", "abi_version": 1, "benchmark": 1,
+     "threads": 1, "mean_rate": 93974.2, "warmup_seconds": 1, "measure_seconds": 2,
+     "measured_seconds": 2.0, "cv_percent": 12.5, "has_cv": true, "unstable": true,
+     "operations": 187948, "checksum": 18446744073709551615, "checksum_hex": "ffffffffffffffff",
+     "sample_count": 2, "samples": [{"time": 1.0, "duration": 1.0, "operations": 90000,
+     "rate": 90000.0}, {"time": 2.0, "duration": 1.0, "operations": 97948, "rate": 97948}],
+     "noise": {"steal_percent": 0.4, "other_cpus": 0.05, "involuntary_context_switches": 12,
+               "in_container": false}}],
+  "repetitions": [], "scaling": null, "scalings": [],
+  "warnings": [{"run": "5f0c2a9e7b1d4c3a9e8f7a6b5c4d3e2f", "kind": "unstable", "text": "x"}]})";
+
+LoadedDocument read_ok(std::string_view text, ReadOptions options = {}) {
+  auto result = read_document(text, options);
+  if (const auto* reason = std::get_if<std::string>(&result)) {
+    ADD_FAILURE() << *reason;
+    return {};
+  }
+  return std::get<LoadedDocument>(std::move(result));
+}
+
+TEST(ReadDocument, ReadsTheCurrentSchemaWithSamplesAndJsonOnRequest) {
+  const LoadedDocument plain = read_ok(SCHEMA_ONE);
+  EXPECT_EQ(plain.schema_version, 1);
+  EXPECT_EQ(plain.status, "completed");
+  EXPECT_EQ(plain.library_version, "0.0.3");
+  EXPECT_EQ(plain.hostname, "node01");
+  EXPECT_EQ(plain.timestamp, "2026-12-07T23:50:01Z");
+  EXPECT_EQ(plain.cpu_model, "Example \"Quoted\" CPU");
+  EXPECT_EQ(plain.arch, "x86_64");
+  ASSERT_EQ(plain.runs.size(), 1u);
+  const LoadedRun& run = plain.runs[0];
+  EXPECT_EQ(run.id, "5f0c2a9e7b1d4c3a9e8f7a6b5c4d3e2f");
+  EXPECT_EQ(run.label, "single");
+  EXPECT_EQ(run.repetition, 2u);
+  EXPECT_EQ(run.status, 0u);
+  EXPECT_EQ(run.threads, 1u);
+  EXPECT_EQ(run.mean_rate, 93974.2);
+  EXPECT_EQ(run.cv_percent, 12.5);
+  EXPECT_TRUE(run.unstable);
+  EXPECT_EQ(run.measured_seconds, 2.0);
+  EXPECT_EQ(run.operations, 187948u);
+  EXPECT_EQ(run.checksum, UINT64_MAX);
+  EXPECT_EQ(run.started, "2026-12-07T23:50:01.123Z");
+  EXPECT_EQ(run.ended, "2026-12-07T23:50:04.456Z");
+  EXPECT_TRUE(run.rates.empty());
+  EXPECT_TRUE(run.json.empty());
+  EXPECT_TRUE(plain.environment_json.empty());
+
+  const LoadedDocument full = read_ok(SCHEMA_ONE, {.samples = true, .keep_json = true});
+  EXPECT_EQ(full.runs[0].rates, (std::vector<double>{90000.0, 97948.0}));
+  EXPECT_EQ(full.runs[0].durations, (std::vector<double>{1.0, 1.0}));
+  // The kept text is the same JSON, numbers as written.
+  const auto source = nlohmann::json::parse(SCHEMA_ONE);
+  EXPECT_EQ(nlohmann::json::parse(full.runs[0].json), source["runs"][0]);
+  EXPECT_NE(full.runs[0].json.find("\"checksum\":18446744073709551615,"), std::string::npos);
+  EXPECT_EQ(nlohmann::json::parse(full.environment_json), source["environment"]);
+  EXPECT_EQ(nlohmann::json::parse(full.host_json), source["host"]);
+}
+
+TEST(ReadDocument, ReadsTodaysDocumentsWithIdsFromTheirContent) {
+  const std::string text = today_document(ALL_CPUS_RUN);
+  const LoadedDocument document = read_ok(text, {.samples = true});
+  EXPECT_EQ(document.schema_version, 0);
+  EXPECT_EQ(document.library_version, "0.0.2");
+  EXPECT_EQ(document.cpu_model, "Example CPU");
+  EXPECT_FALSE(document.hostname || document.timestamp || document.arch);
+  ASSERT_EQ(document.runs.size(), 2u);
+  const LoadedRun& single = document.runs[0];
+  const LoadedRun& multi = document.runs[1];
+  EXPECT_EQ(single.repetition, 1u);
+  EXPECT_EQ(single.checksum, 15527385062390863577u);
+  EXPECT_EQ(single.rates, (std::vector<double>{41000.0, 43120.0}));
+  EXPECT_FALSE(single.started.has_value());
+  EXPECT_EQ(multi.status, 1u);
+  EXPECT_EQ(multi.reason, "cancelled");
+  EXPECT_FALSE(multi.mean_rate.has_value());
+  EXPECT_FALSE(multi.cv_percent.has_value());
+  EXPECT_TRUE(multi.rates.empty());
+  ASSERT_EQ(single.id.size(), 33u);
+  EXPECT_EQ(single.id[0], 'h');
+  EXPECT_EQ(single.id.find_first_not_of("0123456789abcdef", 1), std::string::npos);
+  EXPECT_NE(single.id, multi.id);
+
+  // Stable across reads and layouts, with or without samples; changed by any value.
+  const std::string reindented = nlohmann::ordered_json::parse(text).dump(4);
+  const LoadedDocument again = read_ok(reindented);
+  EXPECT_EQ(again.runs[0].id, single.id);
+  EXPECT_EQ(again.runs[1].id, multi.id);
+  std::string changed = text;
+  changed.replace(changed.find("43163"), 5, "43164");
+  EXPECT_NE(read_ok(changed).runs[0].id, single.id);
+  EXPECT_EQ(read_ok(changed).runs[1].id, multi.id);
+}
+
+TEST(ReadDocument, RefusesWhatItCannotReadWithAReason) {
+  const std::string today = today_document(ALL_CPUS_RUN);
+  const auto replaced = [](std::string text, const std::string& from, const std::string& to) {
+    const auto at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return text.replace(at, from.size(), to);
+  };
+  struct Case {
+    std::string text;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"", "empty: no JSON text"},
+      {" \n", "empty: no JSON text"},
+      {today.substr(0, today.size() / 2), "truncated: the text ends inside the document, at line"},
+      {"{\"program\": \"tarnwick\",\n  \"other\": [1,]}", "not JSON at line 2, column 15"},
+      {"{\"program\": \"tarnwick\"}\n\n{}", "not JSON at line 3, column 1: unexpected '{'"},
+      {"[1, 2]", "not a result document: expected a JSON object, got an array"},
+      {"42", "expected a JSON object, got a whole number"},
+      {replaced(SCHEMA_ONE, "\"schema_version\": 1", "\"schema_version\": 7"),
+       "unknown schema_version 7"},
+      {replaced(today, "\"program\": \"tarnwick\"", "\"program\": \"other\""),
+       "program is 'other'"},
+      {replaced(today, "\"program\": \"tarnwick\",", ""), "no \"program\" key"},
+      {replaced(today, "\"version\": \"0.0.2\"", "\"version\": 2"),
+       "library.version: expected a string, got a whole number"},
+      {replaced(today, "\"threads\": 2", "\"threads\": \"2\""),
+       "runs[1].threads: expected a whole number, got a string"},
+      {replaced(today, "\"threads\": 2", "\"threads\": -2"),
+       "runs[1].threads: expected a whole number, got a negative number"},
+      {replaced(today, "\"status\": 1", "\"status\": 3"), "runs[1].status: 3 is out of range"},
+      {replaced(today, "\"checksum\": 7", "\"checksum\": 7.5"),
+       "runs[1].checksum: expected a whole number, got a number with a fraction or exponent"},
+      {replaced(today, "\"mean_rate\": null", "\"mean_rate\": \"fast\""),
+       "runs[1].mean_rate: expected a number or null, got a string"},
+      {replaced(today, "\"unstable\": false, \"operations\": 1000", "\"operations\": 1000"),
+       ""},  // optional: absent means stable
+      {replaced(today, "\"checksum\": 7,", ""), "runs[1].checksum is missing"},
+      {replaced(today, "\"samples\": []", "\"samples\": {}"),
+       "runs[1].samples: expected an array, got an object"},
+      {replaced(today, "\"rate\": 43120.0", "\"rates\": 43120.0"),
+       "runs[0].samples[1]: rate is missing"},
+      {replaced(today, "\"runs\": [", "\"runs\": [[], "), "runs[0]: expected an object"},
+      {replaced(today, "\"host\": {", "\"host\": [{"), "host: expected an object"},
+      {replaced(SCHEMA_ONE, "\"id\": \"5f0c2a9e7b1d4c3a9e8f7a6b5c4d3e2f\",", ""),
+       "runs[0].id is missing"},
+      {replaced(SCHEMA_ONE, "\"repetition\": 2", "\"repetition\": 0"),
+       "runs[0].repetition: 0, but repetitions count from 1"},
+      {replaced(SCHEMA_ONE, "\"arch\": \"x86_64\"", "\"arch\": 64"),
+       "environment.cpu.arch: expected a string or null, got a whole number"},
+  };
+  for (const Case& c : cases) {
+    const auto result = read_document(c.text, {.samples = true});
+    if (c.reason.empty()) {
+      EXPECT_TRUE(std::holds_alternative<LoadedDocument>(result)) << c.text;
+      continue;
+    }
+    const auto* reason = std::get_if<std::string>(&result);
+    ASSERT_NE(reason, nullptr) << c.reason;
+    EXPECT_NE(reason->find(c.reason), std::string::npos) << *reason << "\nexpected: " << c.reason;
+  }
+}
+
+TEST(ReadDocumentFile, NamesTheFileItCannotRead) {
+  const auto missing = read_document_file("/nonexistent/result.json");
+  ASSERT_TRUE(std::holds_alternative<std::string>(missing));
+  EXPECT_EQ(std::get<std::string>(missing),
+            "cannot read '/nonexistent/result.json': No such file or directory");
+  const auto directory = read_document_file("/");
+  ASSERT_TRUE(std::holds_alternative<std::string>(directory));
+  EXPECT_EQ(std::get<std::string>(directory), "cannot read '/': Is a directory");
+}
+
+}  // namespace
+}  // namespace tarnwick
