@@ -1,12 +1,17 @@
 #include "reader.hpp"
 
+#include <rapidjson/error/en.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <nlohmann/json.hpp>
+#include <system_error>
 
 namespace tarnwick {
 namespace {
@@ -48,43 +53,45 @@ enum class Field : uint8_t {
   Duration,
 };
 
-struct Key {
+struct KeyName {
   std::string_view name;
   Field field;
 };
 
-constexpr std::array TOP_KEYS{Key{"schema_version", Field::SchemaVersion},
-                              Key{"program", Field::Program},
-                              Key{"status", Field::Status},
-                              Key{"library", Field::Library},
-                              Key{"environment", Field::Environment},
-                              Key{"host", Field::Host},
-                              Key{"runs", Field::Runs}};
-constexpr std::array LIBRARY_KEYS{Key{"version", Field::Version}};
-constexpr std::array ENVIRONMENT_KEYS{Key{"timestamp", Field::Timestamp},
-                                      Key{"hostname", Field::Hostname}, Key{"cpu", Field::Cpu}};
-constexpr std::array CPU_KEYS{Key{"model", Field::Model}, Key{"arch", Field::Arch}};
-constexpr std::array HOST_KEYS{Key{"cpu_model", Field::CpuModel}};
-constexpr std::array RUN_KEYS{Key{"id", Field::Id},
-                              Key{"label", Field::Label},
-                              Key{"repetition", Field::Repetition},
-                              Key{"started", Field::Started},
-                              Key{"ended", Field::Ended},
-                              Key{"status", Field::Status},
-                              Key{"reason", Field::Reason},
-                              Key{"threads", Field::Threads},
-                              Key{"mean_rate", Field::MeanRate},
-                              Key{"cv_percent", Field::CvPercent},
-                              Key{"unstable", Field::Unstable},
-                              Key{"measured_seconds", Field::MeasuredSeconds},
-                              Key{"operations", Field::Operations},
-                              Key{"checksum", Field::Checksum},
-                              Key{"samples", Field::Samples}};
-constexpr std::array SAMPLE_KEYS{Key{"rate", Field::Rate}, Key{"duration", Field::Duration}};
+constexpr std::array TOP_KEYS{KeyName{"schema_version", Field::SchemaVersion},
+                              KeyName{"program", Field::Program},
+                              KeyName{"status", Field::Status},
+                              KeyName{"library", Field::Library},
+                              KeyName{"environment", Field::Environment},
+                              KeyName{"host", Field::Host},
+                              KeyName{"runs", Field::Runs}};
+constexpr std::array LIBRARY_KEYS{KeyName{"version", Field::Version}};
+constexpr std::array ENVIRONMENT_KEYS{KeyName{"timestamp", Field::Timestamp},
+                                      KeyName{"hostname", Field::Hostname},
+                                      KeyName{"cpu", Field::Cpu}};
+constexpr std::array CPU_KEYS{KeyName{"model", Field::Model}, KeyName{"arch", Field::Arch}};
+constexpr std::array HOST_KEYS{KeyName{"cpu_model", Field::CpuModel}};
+constexpr std::array RUN_KEYS{KeyName{"id", Field::Id},
+                              KeyName{"label", Field::Label},
+                              KeyName{"repetition", Field::Repetition},
+                              KeyName{"started", Field::Started},
+                              KeyName{"ended", Field::Ended},
+                              KeyName{"status", Field::Status},
+                              KeyName{"reason", Field::Reason},
+                              KeyName{"threads", Field::Threads},
+                              KeyName{"mean_rate", Field::MeanRate},
+                              KeyName{"cv_percent", Field::CvPercent},
+                              KeyName{"unstable", Field::Unstable},
+                              KeyName{"measured_seconds", Field::MeasuredSeconds},
+                              KeyName{"operations", Field::Operations},
+                              KeyName{"checksum", Field::Checksum},
+                              KeyName{"samples", Field::Samples}};
+constexpr std::array SAMPLE_KEYS{KeyName{"rate", Field::Rate},
+                                 KeyName{"duration", Field::Duration}};
 
 template <size_t N>
-Field find_field(const std::array<Key, N>& keys, std::string_view name) {
-  for (const Key& key : keys) {
+Field find_field(const std::array<KeyName, N>& keys, std::string_view name) {
+  for (const KeyName& key : keys) {
     if (key.name == name) return key.field;
   }
   return Field::Other;
@@ -128,10 +135,7 @@ enum RunKey : unsigned {
 struct Scalar {
   enum Kind : uint8_t { Null, Bool, Signed, Unsigned, Float, String } kind = Null;
   bool boolean = false;
-  int64_t integer = 0;
-  uint64_t whole = 0;
-  double real = 0;
-  std::string_view text;  // a string's value, or a number's text
+  std::string_view text;  // a string's value, or a number's text as written
 };
 
 const char* kind_name(Scalar::Kind kind) {
@@ -200,60 +204,49 @@ void append_quoted(std::string& out, std::string_view text) {
   out += '"';
 }
 
-// The handler of nlohmann's streaming parser: it follows the few paths it
+// The handler of the streaming parser: it follows the few paths it
 // reads, counts its way through everything else, and stops at the first
 // value of the wrong type with the path of that value.
 class DocumentHandler {
  public:
   explicit DocumentHandler(ReadOptions options) : options_(options) {}
 
-  bool null() { return scalar(Scalar{}); }
-  bool boolean(bool value) {
+  // RapidJSON's handler: numbers arrive as their text and are converted
+  // only where a field is read.
+  bool Null() { return scalar(Scalar{}); }
+  bool Bool(bool value) {
     Scalar s;
     s.kind = Scalar::Bool;
     s.boolean = value;
     return scalar(s);
   }
-  bool number_integer(int64_t value) {
-    char buffer[24];
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+  bool RawNumber(const char* text, rapidjson::SizeType length, bool /*copy*/) {
     Scalar s;
-    s.kind = Scalar::Signed;
-    s.integer = value;
-    s.real = static_cast<double>(value);
-    s.text = std::string_view(buffer, static_cast<size_t>(end - buffer));
+    s.text = std::string_view(text, length);
+    s.kind = s.text.find_first_of(".eE") != std::string_view::npos ? Scalar::Float
+             : text[0] == '-'                                      ? Scalar::Signed
+                                                                   : Scalar::Unsigned;
     return scalar(s);
   }
-  bool number_unsigned(uint64_t value) {
-    char buffer[24];
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
-    Scalar s;
-    s.kind = Scalar::Unsigned;
-    s.whole = value;
-    s.real = static_cast<double>(value);
-    s.text = std::string_view(buffer, static_cast<size_t>(end - buffer));
-    return scalar(s);
-  }
-  bool number_float(double value, const std::string& text) {
-    Scalar s;
-    s.kind = Scalar::Float;
-    s.real = value;
-    s.text = text;
-    return scalar(s);
-  }
-  bool string(std::string& value) {
+  bool String(const char* text, rapidjson::SizeType length, bool /*copy*/) {
     Scalar s;
     s.kind = Scalar::String;
-    s.text = value;
+    s.text = std::string_view(text, length);
     return scalar(s);
   }
-  bool binary(nlohmann::json::binary_t& /*value*/) { return fail("binary values are not JSON"); }
-  bool start_object(size_t /*elements*/) { return open(true); }
-  bool start_array(size_t /*elements*/) { return open(false); }
-  bool end_object() { return close('}'); }
-  bool end_array() { return close(']'); }
+  // Not called with numbers as text; present for the handler's concept.
+  bool Int(int) { return true; }
+  bool Uint(unsigned) { return true; }
+  bool Int64(int64_t) { return true; }
+  bool Uint64(uint64_t) { return true; }
+  bool Double(double) { return true; }
+  bool StartObject() { return open(true); }
+  bool StartArray() { return open(false); }
+  bool EndObject(rapidjson::SizeType /*members*/) { return close('}'); }
+  bool EndArray(rapidjson::SizeType /*elements*/) { return close(']'); }
 
-  bool key(std::string& name) {
+  bool Key(const char* text, rapidjson::SizeType length, bool /*copy*/) {
+    const std::string_view name(text, length);
     if (hashing_) hash_.add('k', name);
     if (capture_ != nullptr) {
       if (need_comma_) *capture_ += ',';
@@ -267,15 +260,9 @@ class DocumentHandler {
     return true;
   }
 
-  bool parse_error(size_t position, const std::string& /*last_token*/,
-                   const nlohmann::detail::exception& error) {
-    parse_failed_at_ = position;
-    parse_message_ = error.what();
-    return false;
-  }
-
   // The document, or the reason it cannot be read; text is what was parsed.
-  std::variant<LoadedDocument, std::string> finish(bool parsed, std::string_view text);
+  std::variant<LoadedDocument, std::string> finish(rapidjson::ParseResult parsed,
+                                                   std::string_view text);
 
  private:
   struct Frame {
@@ -312,8 +299,6 @@ class DocumentHandler {
   std::vector<Frame> frames_;
   size_t skip_depth_ = 0;  // nesting inside a skipped object or array
   std::string error_;
-  std::optional<size_t> parse_failed_at_;
-  std::string parse_message_;
 
   bool seen_program_ = false, seen_version_ = false, seen_runs_ = false;
   std::optional<std::string> host_cpu_model_, environment_cpu_model_;
@@ -370,7 +355,7 @@ std::string DocumentHandler::field_path() const {
   }
   std::string_view name;
   auto find_name = [&](const auto& keys) {
-    for (const Key& key : keys) {
+    for (const KeyName& key : keys) {
       if (key.field == frame.field) name = key.name;
     }
   };
@@ -581,18 +566,27 @@ bool DocumentHandler::assign(Frame& frame, const Scalar& value) {
   const auto number = [&](bool nullable, auto& target) {
     if (value.kind == Scalar::Signed || value.kind == Scalar::Unsigned ||
         value.kind == Scalar::Float) {
-      target = value.real;
+      double parsed = 0;
+      const auto [end, error] =
+          std::from_chars(value.text.data(), value.text.data() + value.text.size(), parsed);
+      if (error != std::errc{}) {
+        return fail(field_path() + ": " + std::string(value.text) + " is out of range");
+      }
+      target = parsed;
       return true;
     }
     if (nullable && value.kind == Scalar::Null) return true;
     return wrong_type(nullable ? "a number or null" : "a number", got);
   };
   const auto whole = [&](uint64_t limit, auto& target) {
-    if (value.kind == Scalar::Unsigned && value.whole <= limit) {
-      target = static_cast<std::remove_reference_t<decltype(target)>>(value.whole);
-      return true;
-    }
     if (value.kind == Scalar::Unsigned) {
+      uint64_t parsed = 0;
+      const auto [end, error] =
+          std::from_chars(value.text.data(), value.text.data() + value.text.size(), parsed);
+      if (error == std::errc{} && parsed <= limit) {
+        target = static_cast<std::remove_reference_t<decltype(target)>>(parsed);
+        return true;
+      }
       return fail(field_path() + ": " + std::string(value.text) + " is out of range");
     }
     return wrong_type("a whole number", got);
@@ -709,30 +703,28 @@ bool DocumentHandler::assign(Frame& frame, const Scalar& value) {
   return true;
 }
 
-std::variant<LoadedDocument, std::string> DocumentHandler::finish(bool parsed,
+std::variant<LoadedDocument, std::string> DocumentHandler::finish(rapidjson::ParseResult parsed,
                                                                   std::string_view text) {
-  if (!parsed) {
-    if (!error_.empty()) return error_;
-    const size_t at = std::min(parse_failed_at_.value_or(text.size()), text.size());
+  if (parsed.IsError()) {
+    if (parsed.Code() == rapidjson::kParseErrorTermination) return error_;
+    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) return "empty: no JSON text";
+    const size_t at = std::min(parsed.Offset(), text.size());
     size_t line = 1;
     size_t line_start = 0;
-    for (size_t i = 0; i + 1 < at; ++i) {
+    for (size_t i = 0; i < at; ++i) {
       if (text[i] == '\n') {
         ++line;
         line_start = i + 1;
       }
     }
-    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) return "empty: no JSON text";
-    if (parse_failed_at_.value_or(0) >= text.size() && frames_.size() + skip_depth_ > 0) {
+    if (at == text.size() && frames_.size() + skip_depth_ > 0) {
       return "truncated: the text ends inside the document, at line " + std::to_string(line);
     }
-    // nlohmann's message ends with what it expected and what it read.
-    std::string detail = parse_message_;
-    if (const auto dash = detail.find(" - "); dash != std::string::npos) {
-      detail = detail.substr(dash + 3);
-    }
+    std::string detail = rapidjson::GetParseError_En(parsed.Code());
+    if (!detail.empty() && detail.back() == '.') detail.pop_back();
+    detail[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(detail[0])));
     return "not JSON at line " + std::to_string(line) + ", column " +
-           std::to_string(at - line_start) + ": " + detail;
+           std::to_string(at - line_start + 1) + ": " + detail;
   }
   if (!seen_program_) return "not a result document of this program (no \"program\" key)";
   if (!seen_version_) return "library.version is missing";
@@ -777,8 +769,15 @@ std::variant<LoadedDocument, std::string> DocumentHandler::finish(bool parsed,
 std::variant<LoadedDocument, std::string> read_document(std::string_view text,
                                                         ReadOptions options) {
   try {
+    // Iterative, so that deep nesting cannot exhaust the stack; strings
+    // must be valid UTF-8, as the writer makes them.
+    constexpr unsigned FLAGS = rapidjson::kParseIterativeFlag |
+                               rapidjson::kParseNumbersAsStringsFlag |
+                               rapidjson::kParseValidateEncodingFlag;
     DocumentHandler handler(options);
-    const bool parsed = nlohmann::json::sax_parse(text.begin(), text.end(), &handler);
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    rapidjson::Reader reader;
+    const rapidjson::ParseResult parsed = reader.Parse<FLAGS>(stream, handler);
     return handler.finish(parsed, text);
   } catch (const std::bad_alloc&) {
     return std::string("out of memory while reading the document");

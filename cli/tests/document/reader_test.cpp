@@ -158,7 +158,13 @@ TEST(ReadDocument, RefusesWhatItCannotReadWithAReason) {
       {" \n", "empty: no JSON text"},
       {today.substr(0, today.size() / 2), "truncated: the text ends inside the document, at line"},
       {"{\"program\": \"tarnwick\",\n  \"other\": [1,]}", "not JSON at line 2, column 15"},
-      {"{\"program\": \"tarnwick\"}\n\n{}", "not JSON at line 3, column 1: unexpected '{'"},
+      {"{\"program\": \"tarnwick\"}\n\n{}", "not JSON at line 3, column 1"},
+      {"{\"program\": \"tarn\xffwick\"}",
+       "not JSON at line 1, column 18: invalid encoding in string"},
+      // Deep nesting is skipped without recursion.
+      {"{\"program\": \"tarnwick\", \"x\": " + std::string(200000, '[') + std::string(200000, ']') +
+           "}",
+       "library.version is missing"},
       {"[1, 2]", "not a result document: expected a JSON object, got an array"},
       {"42", "expected a JSON object, got a whole number"},
       {replaced(SCHEMA_ONE, "\"schema_version\": 1", "\"schema_version\": 7"),
@@ -180,6 +186,8 @@ TEST(ReadDocument, RefusesWhatItCannotReadWithAReason) {
       {replaced(today, "\"unstable\": false, \"operations\": 1000", "\"operations\": 1000"),
        ""},  // optional: absent means stable
       {replaced(today, "\"checksum\": 7,", ""), "runs[1].checksum is missing"},
+      {replaced(today, "\"checksum\": 7", "\"checksum\": 18446744073709551616"),
+       "runs[1].checksum: 18446744073709551616 is out of range"},
       {replaced(today, "\"samples\": []", "\"samples\": {}"),
        "runs[1].samples: expected an array, got an object"},
       {replaced(today, "\"rate\": 43120.0", "\"rates\": 43120.0"),
