@@ -24,6 +24,8 @@
 
 #include <stdint.h>
 
+#include "tarnwick_version.h"
+
 #if defined(__GNUC__)
 #define TARNWICK_API __attribute__((visibility("default")))
 #else
@@ -42,6 +44,8 @@ extern "C" {
 /*-*************************************
  *  Version
  ***************************************/
+/* TARNWICK_VERSION_MAJOR, _MINOR, _PATCH and TARNWICK_VERSION_STRING come
+ * from tarnwick_version.h, installed beside this header. */
 /*! Interface version: the `abi_version` a configuration record must carry. */
 #define TARNWICK_ABI_VERSION 1
 
@@ -148,8 +152,10 @@ typedef struct tarnwick_handle tarnwick_handle_t;
 TARNWICK_API int32_t tarnwick_abi_version(void) TARNWICK_NOEXCEPT;
 
 /*! tarnwick_version() :
- *  @return : the static text "0.0.2"; the same pointer on every call, valid
- *            while the library is loaded. Never free or modify it. */
+ *  @return : the static text of the library's version, "MAJOR.MINOR.PATCH"
+ *            (TARNWICK_VERSION_STRING of the header it was built with); the
+ *            same pointer on every call, valid while the library is loaded.
+ *            Never free or modify it. */
 TARNWICK_API const char* tarnwick_version(void) TARNWICK_NOEXCEPT;
 
 /*! tarnwick_default_config() : writes all 32 bytes of the default record

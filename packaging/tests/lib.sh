@@ -21,6 +21,7 @@ component_files() {
       ;;
     development)
       echo "$INCLUDEDIR/tarnwick.h"
+      echo "$INCLUDEDIR/tarnwick_version.h"
       echo "$LIBDIR/libtarnwick.so -> libtarnwick.so.0"
       echo "$LIBDIR/cmake/tarnwick/tarnwickConfig.cmake"
       echo "$LIBDIR/cmake/tarnwick/tarnwickConfigVersion.cmake"

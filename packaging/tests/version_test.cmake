@@ -1,12 +1,27 @@
-# Which find_package requests the installed version file accepts, run as
-# cmake -DVERSION_FILE=<tarnwickConfigVersion.cmake> -P version_test.cmake
-# against a package of version 0.0.2. Each case is: requested version (or
+# Which find_package requests the package's version file accepts, run as
+#   cmake -DVERSION_FILE=<built tarnwickConfigVersion.cmake> -DTEMPLATE=<its .in>
+#         -DWORK_DIR=<scratch> -DPROJECT_VERSION=<x.y.z> -P version_test.cmake
+# The built file must announce the project's version; the rules are checked
+# on the template generated for a package of 0.0.2, so the table below holds
+# whatever the project's version is. Each case is: requested version (or
 # range), expected compatibility, expected exactness.
 cmake_minimum_required(VERSION 3.25)
 
 if(NOT EXISTS "${VERSION_FILE}")
   message(FATAL_ERROR "no version file at '${VERSION_FILE}'")
 endif()
+include("${VERSION_FILE}")
+if(NOT PACKAGE_VERSION STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "the built version file announces '${PACKAGE_VERSION}', "
+                      "the project is '${PROJECT_VERSION}'")
+endif()
+
+set(VERSION_FILE "${WORK_DIR}/tarnwickConfigVersion-0.0.2.cmake")
+block()
+  set(PROJECT_VERSION 0.0.2)
+  set(CMAKE_SIZEOF_VOID_P 8)
+  configure_file("${TEMPLATE}" "${VERSION_FILE}" @ONLY)
+endblock()
 
 set(CASES
   "0.0.2|TRUE|TRUE"

@@ -34,6 +34,8 @@ from ._library import (
 )
 from ._records import ABI_VERSION
 
+# Kept by hand for installs without the build; a test holds it equal to the
+# version of the library the build produces.
 __version__ = "0.0.2"
 
 __all__ = [

@@ -35,7 +35,7 @@ static_assert(offsetof(Sample, rate) == offsetof(tarnwick_sample_t, rate));
 static_assert(CancelFlag::is_always_lock_free);
 
 // NUL-terminated for hosts, and one object so every call returns one pointer.
-constexpr char VERSION_TEXT[] = TARNWICK_VERSION;
+constexpr char VERSION_TEXT[] = TARNWICK_VERSION_STRING;
 
 }  // namespace
 }  // namespace tarnwick

@@ -6,12 +6,11 @@
 #include <string_view>
 #include <vector>
 
+#include "tarnwick_version.h"
+
 namespace tarnwick {
 
-#ifndef TARNWICK_VERSION
-#error "TARNWICK_VERSION must be defined by the build"
-#endif
-inline constexpr std::string_view VERSION = TARNWICK_VERSION;
+inline constexpr std::string_view VERSION = TARNWICK_VERSION_STRING;
 
 // One entry of the sample series; same layout as tarnwick_sample_t.
 struct Sample {

@@ -1,6 +1,7 @@
 /* The exports that need no benchmark run, called as a C host calls them:
  * null arguments, defaults, version, fresh handles and every rejection. */
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "check.h"
@@ -52,9 +53,15 @@ static void default_config_overwrites_all_32_bytes(void) {
 
 static void version_is_one_static_text(void) {
   const char* v = tarnwick_version();
+  char composed[32];
   CHECK(v != NULL);
   CHECK(memcmp(v, "0.0.2", 6) == 0); /* the terminator included */
   CHECK(tarnwick_version() == v);
+  /* The generated header agrees with the library, and with itself. */
+  CHECK(strcmp(v, TARNWICK_VERSION_STRING) == 0);
+  snprintf(composed, sizeof composed, "%d.%d.%d", TARNWICK_VERSION_MAJOR, TARNWICK_VERSION_MINOR,
+           TARNWICK_VERSION_PATCH);
+  CHECK(strcmp(composed, TARNWICK_VERSION_STRING) == 0);
 }
 
 static void fresh_handle_reports_nothing(void) {

@@ -31,6 +31,8 @@ int main(void) {
          "interface version differs from the header's");
   expect(strcmp(tarnwick_version(), EXPECTED_VERSION) == 0,
          "library version differs from the package's");
+  expect(strcmp(TARNWICK_VERSION_STRING, EXPECTED_VERSION) == 0,
+         "installed version header differs from the package's");
   expect(tarnwick_default_config(&config) == 1 && config.size == sizeof config,
          "default configuration not filled");
 
