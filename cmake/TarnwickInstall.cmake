@@ -182,6 +182,8 @@ else()
 endif()
 include(CPack)
 
+include("${PROJECT_SOURCE_DIR}/bindings/python/Wheel.cmake")
+
 if(TARNWICK_BUILD_TESTS)
   add_subdirectory(packaging/tests)
 endif()

@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import ctypes
+import decimal
 import enum
+import math
+import numbers
 import signal
 import threading
 from dataclasses import dataclass
@@ -124,6 +127,23 @@ class Result:
         return self.status is Status.COMPLETED
 
 
+def _seconds(name: str, value: object) -> float:
+    """A duration as the library's double; its range is the library's to judge.
+
+    Only real numbers are durations: ``float("5")`` would accept a string and
+    ``True`` would pass for one second, hiding a caller's mistake.
+    """
+    if isinstance(value, bool) or not isinstance(value, (numbers.Real, decimal.Decimal)):
+        raise TypeError(
+            f"tarnwick: {name} must be a real number of seconds, not {type(value).__name__}"
+        )
+    try:
+        return float(value)
+    except OverflowError:
+        # An integer beyond the double range: infinite, as the library sees it.
+        return math.inf if value > 0 else -math.inf
+
+
 ProgressCallback = Callable[[Progress], Any]
 """Receives each progress report on the thread that runs the benchmark."""
 
@@ -164,15 +184,21 @@ class Benchmark:
 
         The library validates the durations: out-of-range values give a
         result with status FAILED and the library's reason, not an exception.
+
+        Raises:
+            TypeError: a duration is not a real number (a string or a bool,
+                say): it is refused before the library is loaded.
         """
+        warmup_seconds = _seconds("warmup", warmup)
+        measure_seconds = _seconds("measure", measure)
         self._library: Library = load_library(library)
         self._c = self._library.c
         self._config = rec.ConfigRecord()
         if self._c.tarnwick_default_config(ctypes.byref(self._config)) != 1:
             raise RuntimeError("tarnwick: the library refused to fill a default configuration")
         self._config.benchmark = rec.BENCHMARK_ALL_CPUS if all_cpus else rec.BENCHMARK_SINGLE
-        self._config.warmup_seconds = float(warmup)
-        self._config.measure_seconds = float(measure)
+        self._config.warmup_seconds = warmup_seconds
+        self._config.measure_seconds = measure_seconds
         self._progress = progress
         # Reentrant: the Ctrl-C handler may call cancel() on the main thread
         # while that thread is already inside cancel() or close().

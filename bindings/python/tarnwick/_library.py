@@ -1,9 +1,9 @@
 """Finding, loading and checking the shared library.
 
 The search order is: an explicit path, the ``TARNWICK_LIBRARY`` environment
-variable, a build of the source tree this package sits in, then the system's
-own search (the linker cache, ``LD_LIBRARY_PATH`` and the default
-directories). An explicit path or the environment variable, when given, is the
+variable, the copy a platform wheel carries inside the package, a build of
+the source tree this package sits in, then the system's own search (the
+linker cache, ``LD_LIBRARY_PATH`` and the default directories). An explicit path or the environment variable, when given, is the
 only place tried: silently loading some other copy would hide the mistake.
 """
 
@@ -104,6 +104,12 @@ class Library:
         return f"Library(path={self.path!r}, version={self.version!r})"
 
 
+def packaged_library() -> Optional[Path]:
+    """The library a platform wheel installed beside this module, if any."""
+    path = Path(__file__).resolve().parent / SONAME
+    return path if path.is_file() else None
+
+
 def source_tree_root() -> Optional[Path]:
     """The repository this package sits in, or None when it was installed."""
     root = Path(__file__).resolve().parents[3]
@@ -122,6 +128,7 @@ def search_plan(
     explicit: Optional[PathLike],
     environ: Mapping[str, str],
     root: Optional[Path],
+    packaged: Optional[Path] = None,
 ) -> List[Tuple[str, List[str]]]:
     """Where to look, in order, as (description, names to load) pairs.
 
@@ -134,6 +141,8 @@ def search_plan(
     if from_env:
         return [(f"${ENVIRONMENT_VARIABLE}", [from_env])]
     plan: List[Tuple[str, List[str]]] = []
+    if packaged is not None:
+        plan.append(("the copy inside the package", [str(packaged)]))
     if root is not None:
         plan.append(
             (
@@ -168,8 +177,9 @@ def load_library(path: Optional[PathLike] = None) -> Library:
 
     Args:
         path: the library file to load. When None, ``$TARNWICK_LIBRARY`` is
-            used if set, otherwise a build in this package's source tree, then
-            the system's search path.
+            used if set, otherwise the copy inside the package (a platform
+            wheel's), a build in this package's source tree, then the system's
+            search path.
 
     Returns:
         The loaded library; loading the same name again returns the same object.
@@ -185,7 +195,7 @@ def load_library(path: Optional[PathLike] = None) -> Library:
     if found is not None:
         return found
     tried: List[str] = []
-    for where, names in search_plan(path, os.environ, source_tree_root()):
+    for where, names in search_plan(path, os.environ, source_tree_root(), packaged_library()):
         if not names:
             tried.append(f"  {where}: nothing built there")
         for name in names:

@@ -58,7 +58,8 @@ class Install(unittest.TestCase):
             installed = sorted(p.name for p in files if p.name != "__pycache__")
             self.assertEqual(
                 installed,
-                ["__init__.py", "_benchmark.py", "_library.py", "_records.py", "py.typed"],
+                ["__init__.py", "__main__.py", "_benchmark.py", "_library.py", "_records.py",
+                 "py.typed"],
             )
             out = subprocess.run(
                 [sys.executable, "-I", "-c", CHECK, str(target)],

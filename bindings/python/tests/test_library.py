@@ -42,27 +42,32 @@ def fake_tree(root: Path, builds: dict) -> None:
 
 
 class SearchPlan(unittest.TestCase):
-    def test_explicit_path_then_environment_then_tree_and_system(self) -> None:
+    def test_explicit_path_then_environment_then_package_tree_and_system(self) -> None:
         with tempfile.TemporaryDirectory() as tmp:
             root = Path(tmp)
             fake_tree(root, {"old": 1_000_000, "new": 2_000_000})
             built = [
                 str(root / "build" / b / "native/src/ffi" / _library.SONAME) for b in ("new", "old")
             ]
+            packaged = root / "site" / "tarnwick" / _library.SONAME
             env = {_library.ENVIRONMENT_VARIABLE: "/from/env.so"}
-            # (case, explicit path, environment, names of the first step, number of steps)
+            # (case, explicit path, environment, packaged copy, the steps' first names)
             cases = [
-                ("explicit path alone", "/explicit.so", env, ["/explicit.so"], 1),
-                ("environment alone", None, env, ["/from/env.so"], 1),
-                ("newest build first, then the system", None, {}, built, 2),
+                ("explicit path alone", "/explicit.so", env, packaged, ["/explicit.so"]),
+                ("environment alone", None, env, packaged, ["/from/env.so"]),
+                ("packaged copy, builds, system", None, {}, packaged,
+                 [str(packaged), built[0], _library.SONAME]),
+                ("newest build first, then the system", None, {}, None,
+                 [built[0], _library.SONAME]),
             ]
-            for name, explicit, environ, first, steps in cases:
+            for name, explicit, environ, copy, firsts in cases:
                 with self.subTest(name):
-                    plan = _library.search_plan(explicit, environ, root)
-                    self.assertEqual(plan[0][1], first)
-                    self.assertEqual(len(plan), steps)
-                    if steps == 2:
-                        self.assertIn(_library.SONAME, plan[1][1])
+                    plan = _library.search_plan(explicit, environ, root, copy)
+                    self.assertEqual([names[0] for _, names in plan[:-1]], firsts[:-1])
+                    self.assertEqual(len(plan), len(firsts))
+                    self.assertIn(firsts[-1], plan[-1][1])
+                    if len(plan) > 1 and copy is None:
+                        self.assertEqual(plan[0][1], built)
 
     def test_an_installed_package_skips_the_build_tree(self) -> None:
         plan = _library.search_plan(None, {}, None)

@@ -2,6 +2,8 @@
 
 import dataclasses
 import math
+from decimal import Decimal
+from fractions import Fraction
 import threading
 import time
 import unittest
@@ -98,6 +100,27 @@ class Run(unittest.TestCase):
                 # The configured values come back as given, not as converted.
                 self.assertEqual(exact(result.warmup_seconds), exact(warmup))
                 self.assertEqual(exact(result.measure_seconds), exact(measure))
+
+
+    def test_durations_must_be_real_numbers(self) -> None:
+        for bad in ("5", b"5", True, None, 1j, [1.0]):
+            for name in ("warmup", "measure"):
+                with self.subTest(name=name, value=bad):
+                    with self.assertRaisesRegex(TypeError, f"{name} must be a real number"):
+                        tarnwick.run(**{name: bad})  # type: ignore[arg-type]
+                    with self.assertRaises(TypeError):
+                        tarnwick.Benchmark(**{name: bad})  # type: ignore[arg-type]
+        # Any real number reaches the library, which judges its range; an
+        # integer beyond the double range arrives as infinity.
+        cases = [
+            (0, Fraction(1, 10**10), "measurement duration must be positive"),
+            (Decimal(0), 10**400, "durations must be finite: warmup >= 0, measurement > 0"),
+        ]
+        for warmup, measure, reason in cases:
+            with self.subTest(warmup=warmup, measure=measure):
+                result = tarnwick.run(warmup=warmup, measure=measure)
+                self.assertIs(result.status, Status.FAILED)
+                self.assertEqual(result.reason, reason)
 
 
 def exact(value: float) -> bytes:
