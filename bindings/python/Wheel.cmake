@@ -3,7 +3,8 @@
 # setuptools and wheel (the first python3 on PATH may be another interpreter,
 # without them). Sets TARNWICK_WHEEL_DIR when the wheel is built.
 option(TARNWICK_BUILD_WHEEL "Build the Python wheel that carries the shared library" ON)
-if(NOT TARNWICK_BUILD_WHEEL)
+# A wheel is for users: an instrumented library has no place in one.
+if(NOT TARNWICK_BUILD_WHEEL OR TARNWICK_SANITIZE OR TARNWICK_COVERAGE)
   return()
 endif()
 
