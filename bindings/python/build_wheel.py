@@ -88,13 +88,16 @@ def main() -> None:
     # The backend builds the project in the current directory, in a process
     # of its own so nothing of this one leaks into the build.
     build = "import setuptools.build_meta as b, sys; print(b.build_wheel(sys.argv[1]))"
-    name = subprocess.run(
+    build_run = subprocess.run(
         [sys.executable, "-c", build, str(out)],
         cwd=work,
-        check=True,
         stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
         text=True,
-    ).stdout.strip().splitlines()[-1]
+    )
+    if build_run.returncode != 0:
+        sys.exit(f"{build_run.stdout}build_wheel: setuptools could not build the wheel")
+    name = build_run.stdout.strip().splitlines()[-1]
     print(f"build_wheel: {out / name}")
 
 
