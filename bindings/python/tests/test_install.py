@@ -61,6 +61,8 @@ class Install(unittest.TestCase):
                 ["__init__.py", "__main__.py", "_benchmark.py", "_library.py", "_records.py",
                  "py.typed"],
             )
+            license_file = next(target.glob("tarnwick-*.dist-info")) / "LICENSE"
+            self.assertIn("MIT License", license_file.read_text(encoding="utf-8"))
             out = subprocess.run(
                 [sys.executable, "-I", "-c", CHECK, str(target)],
                 check=True,
