@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "commands/command_line.hpp"
+#include "commands/compare.hpp"
 #include "commands/run.hpp"
 
 int main(int argc, char** argv) {
@@ -14,6 +15,8 @@ int main(int argc, char** argv) {
   add_run_options(*app, run_options);
   CommandAction action = [&run_options] { return run_command(run_options); };
   // Each command registers here and, when chosen, replaces the action.
+  CompareOptions compare_options;
+  add_compare_command(*app, compare_options, action);
 
   const ParseOutcome outcome = parse_command_line(*app, argc, argv);
   std::fputs(outcome.out.c_str(), stdout);

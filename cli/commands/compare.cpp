@@ -1,0 +1,129 @@
+#include "commands/compare.hpp"
+
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <utility>
+#include <variant>
+
+#include "compare/render.hpp"
+#include "formats/numbers.hpp"
+
+namespace tarnwick {
+namespace {
+
+constexpr int EXIT_GATE = 1;
+constexpr int EXIT_FAILURE_STATUS = 2;
+
+const CLI::Validator PERCENT(
+    [](const std::string& text) -> std::string {
+      const auto value = parse_number(text);
+      if (value && *value >= 0 && *value < 100) return {};
+      return fmt::format("expected a percentage from 0 to below 100, got '{}'", text);
+    },
+    "", "percent");
+
+// Standard error's messages, wrapped at word boundaries to 80 columns, the
+// lines after the first indented.
+void print_message(const std::string& prefix, const std::string& text) {
+  constexpr std::size_t WIDTH = 80;
+  std::string line = prefix;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find(' ', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(start, end - start);
+    if (line.size() > 2 && line.back() != ' ' && line.size() + 1 + word.size() > WIDTH) {
+      fmt::print(stderr, "{}\n", line);
+      line = "  ";
+    } else if (!line.empty() && line.back() != ' ') {
+      line += ' ';
+    }
+    line += word;
+    start = end + 1;
+  }
+  fmt::print(stderr, "{}\n", line);
+}
+
+}  // namespace
+
+CLI::App& add_compare_command(CLI::App& app, CompareOptions& options, CommandAction& action) {
+  CLI::App* command = app.add_subcommand(
+      "compare", "Judges NEW against BASE per run label: ratio, 95 % CI, verdict");
+  command->footer(
+      "Exit status: 0 compared, 1 a --fail-slower gate tripped, 2 a document\n"
+      "could not be read or compared, 64 bad command line.");
+  command->add_option("BASE", options.base, "The reference result document ('-': stdin)")
+      ->type_name("FILE");
+  command->add_option("NEW", options.now, "The result document to judge ('-': stdin)")
+      ->type_name("FILE");
+  command->add_flag("--json", options.json, "Print the comparison as a JSON document");
+  command
+      ->add_option_function<std::string>(
+          "--fail-slower",
+          [&options](const std::string& text) { options.fail_slower = parse_number(text); },
+          "Exit 1 when a label is slower by more than PCT %\n"
+          "(the ratio's interval wholly below 1 - PCT/100)")
+      ->check(PERCENT)
+      ->type_name("PCT");
+  command->callback(
+      [&options, &action] { action = [&options] { return compare_command(options); }; });
+  return *command;
+}
+
+int compare_command(const CompareOptions& options) {
+  if (options.base.empty() || options.now.empty()) {
+    fmt::print(stderr,
+               "tarnwick: compare: expected two documents, BASE and NEW\n"
+               "Run 'tarnwick compare --help' for the options.\n");
+    return EXIT_USAGE;
+  }
+  if (options.base == "-" && options.now == "-") {
+    fmt::print(stderr, "tarnwick: compare: BASE and NEW cannot both be standard input ('-')\n");
+    return EXIT_USAGE;
+  }
+  ComparisonSide sides[2];
+  const char* names[2] = {"BASE", "NEW"};
+  for (int i = 0; i < 2; ++i) {
+    const std::string& path = i == 0 ? options.base : options.now;
+    sides[i].source = path;
+    auto loaded = read_document_file(path, ReadOptions{.samples = true});
+    if (auto* reason = std::get_if<std::string>(&loaded)) {
+      fmt::print(stderr, "tarnwick: {}: {}\n", names[i], *reason);
+      return EXIT_FAILURE_STATUS;
+    }
+    sides[i].documents.push_back(std::move(std::get<LoadedDocument>(loaded)));
+  }
+  return report_comparison(sides[0], sides[1], options);
+}
+
+int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
+                      const CompareOptions& options) {
+  const auto outcome = compare_sides(base, now);
+  if (const auto* reason = std::get_if<std::string>(&outcome)) {
+    fmt::print(stderr, "tarnwick: cannot compare: {}\n", *reason);
+    return EXIT_FAILURE_STATUS;
+  }
+  const Comparison& comparison = std::get<Comparison>(outcome);
+  if (options.json) {
+    fmt::print("{}\n", comparison_json(comparison, options.fail_slower)
+                           .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+  } else {
+    fmt::print("{}", comparison_text(comparison));
+  }
+  // Output that cannot be written is a failure, not a silent success.
+  const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+  for (const ComparisonWarning& warning : comparison.warnings) {
+    print_message("tarnwick: warning: ", warning.text);
+  }
+  if (!written) {
+    fmt::print(stderr, "tarnwick: cannot write the comparison to standard output\n");
+    return EXIT_FAILURE_STATUS;
+  }
+  if (!options.fail_slower) return 0;
+  const std::vector<std::string> messages = gate_messages(comparison, *options.fail_slower);
+  for (const std::string& message : messages) print_message("tarnwick: ", message);
+  return messages.empty() ? 0 : EXIT_GATE;
+}
+
+}  // namespace tarnwick

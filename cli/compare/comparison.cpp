@@ -1,0 +1,236 @@
+#include "compare/comparison.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <map>
+#include <utility>
+
+namespace tarnwick {
+namespace {
+
+template <typename T>
+void add_distinct(std::vector<T>& values, const T& value) {
+  if (std::find(values.begin(), values.end(), value) == values.end()) values.push_back(value);
+}
+
+bool completed(const LoadedRun& run) { return run.status == 0 && run.mean_rate.has_value(); }
+
+// The completed runs of each label, labels in the order first met.
+struct Grouped {
+  std::vector<std::string> labels;
+  std::map<std::string, std::vector<const LoadedRun*>> runs;
+  std::size_t ignored = 0;
+};
+
+Grouped group_runs(const ComparisonSide& side) {
+  Grouped grouped;
+  for (const LoadedDocument& document : side.documents) {
+    for (const LoadedRun& run : document.runs) {
+      if (!completed(run)) {
+        ++grouped.ignored;
+        continue;
+      }
+      add_distinct(grouped.labels, run.label);
+      grouped.runs[run.label].push_back(&run);
+    }
+  }
+  return grouped;
+}
+
+SideFacts side_facts(const ComparisonSide& side, std::size_t completed_runs) {
+  SideFacts facts;
+  facts.source = side.source;
+  facts.documents = side.documents.size();
+  facts.completed_runs = completed_runs;
+  for (const LoadedDocument& document : side.documents) {
+    if (document.hostname) add_distinct(facts.hosts, *document.hostname);
+    if (document.cpu_model) add_distinct(facts.cpu_models, *document.cpu_model);
+    if (document.arch) add_distinct(facts.architectures, *document.arch);
+    if (!document.library_version.empty())
+      add_distinct(facts.library_versions, document.library_version);
+  }
+  return facts;
+}
+
+LabelSide label_side(const std::vector<const LoadedRun*>& runs) {
+  LabelSide side;
+  side.runs = runs.size();
+  for (const LoadedRun* run : runs) {
+    side.mean_rate += *run->mean_rate;
+    add_distinct(side.threads, run->threads);
+  }
+  side.mean_rate /= static_cast<double>(runs.size());
+  return side;
+}
+
+std::vector<double> run_means(const std::vector<const LoadedRun*>& runs) {
+  std::vector<double> values;
+  for (const LoadedRun* run : runs) values.push_back(*run->mean_rate);
+  return values;
+}
+
+// A second with no progress has no logarithm; it is left out rather than
+// made to fail the whole test.
+std::vector<double> per_second_rates(const std::vector<const LoadedRun*>& runs) {
+  std::vector<double> values;
+  for (const LoadedRun* run : runs) {
+    for (const double rate : run->rates) {
+      if (rate > 0) values.push_back(rate);
+    }
+  }
+  return values;
+}
+
+std::string join(const std::vector<std::string>& values) {
+  return values.empty() ? std::string("unknown") : fmt::format("{}", fmt::join(values, ", "));
+}
+
+std::string workers(const std::vector<std::uint32_t>& threads) {
+  return fmt::format("{}", fmt::join(threads, "/"));
+}
+
+std::optional<LabelComparison> compare_label(const std::string& label,
+                                             const std::vector<const LoadedRun*>& base,
+                                             const std::vector<const LoadedRun*>& now) {
+  LabelComparison result;
+  result.label = label;
+  result.base = label_side(base);
+  result.now = label_side(now);
+  std::vector<double> base_values;
+  std::vector<double> new_values;
+  if (base.size() >= MIN_RUNS && now.size() >= MIN_RUNS) {
+    base_values = run_means(base);
+    new_values = run_means(now);
+  } else {
+    result.kind = ObservationKind::per_second_rates;
+    result.low_confidence = true;
+    base_values = per_second_rates(base);
+    new_values = per_second_rates(now);
+  }
+  const auto test = welch_log_ratio(base_values, new_values);
+  if (!test) return std::nullopt;
+  result.test = *test;
+  result.base.observations = base_values.size();
+  result.now.observations = new_values.size();
+  if (test->low > 1) {
+    result.verdict = Verdict::faster;
+  } else if (test->high < 1) {
+    result.verdict = Verdict::slower;
+  }
+  return result;
+}
+
+}  // namespace
+
+std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
+                                                    const ComparisonSide& now) {
+  const Grouped base_runs = group_runs(base);
+  const Grouped new_runs = group_runs(now);
+  for (const auto& [name, side, grouped] :
+       {std::tuple{"BASE", &base, &base_runs}, std::tuple{"NEW", &now, &new_runs}}) {
+    if (grouped->labels.empty()) {
+      return grouped->ignored == 0
+                 ? fmt::format("{} ({}) has no runs", name, side->source)
+                 : fmt::format("{} ({}) has no completed run: its {} run{} failed or {} cancelled",
+                               name, side->source, grouped->ignored,
+                               grouped->ignored == 1 ? "" : "s",
+                               grouped->ignored == 1 ? "was" : "were");
+    }
+  }
+
+  Comparison comparison;
+  std::size_t base_count = 0;
+  std::size_t new_count = 0;
+  for (const auto& [label, runs] : base_runs.runs) base_count += runs.size();
+  for (const auto& [label, runs] : new_runs.runs) new_count += runs.size();
+  comparison.base = side_facts(base, base_count);
+  comparison.now = side_facts(now, new_count);
+  auto warn = [&comparison](std::string kind, std::string text) {
+    comparison.warnings.push_back({std::move(kind), std::move(text)});
+  };
+
+  std::vector<std::string> common;
+  for (const std::string& label : base_runs.labels) {
+    if (new_runs.runs.count(label) != 0) {
+      common.push_back(label);
+    } else {
+      warn("one_side_only", fmt::format("'{}' runs are only in BASE: not compared", label));
+    }
+  }
+  for (const std::string& label : new_runs.labels) {
+    if (base_runs.runs.count(label) == 0)
+      warn("one_side_only", fmt::format("'{}' runs are only in NEW: not compared", label));
+  }
+  if (common.empty()) {
+    return fmt::format("no run label in both BASE ({}) and NEW ({})", join(base_runs.labels),
+                       join(new_runs.labels));
+  }
+
+  // A rate is only comparable within one kernel version.
+  if (comparison.base.library_versions != comparison.now.library_versions) {
+    warn(
+        "library_version",
+        fmt::format("library versions differ (BASE {}, NEW {}): rates of different kernels "
+                    "are not comparable",
+                    join(comparison.base.library_versions), join(comparison.now.library_versions)));
+  }
+  for (const auto& [name, grouped] : {std::pair{"BASE", &base_runs}, std::pair{"NEW", &new_runs}}) {
+    if (grouped->ignored > 0) {
+      warn("ignored_runs", fmt::format("{} run{} of {} did not complete and {} left out",
+                                       grouped->ignored, grouped->ignored == 1 ? "" : "s", name,
+                                       grouped->ignored == 1 ? "is" : "are"));
+    }
+  }
+
+  for (const std::string& label : common) {
+    const auto& base_label = base_runs.runs.at(label);
+    const auto& new_label = new_runs.runs.at(label);
+    auto result = compare_label(label, base_label, new_label);
+    if (!result) {
+      warn("too_few", fmt::format("'{}': too few observations to compare (BASE {} run{}, NEW {} "
+                                  "run{}, with fewer than two per-second rates on a side)",
+                                  label, base_label.size(), base_label.size() == 1 ? "" : "s",
+                                  new_label.size(), new_label.size() == 1 ? "" : "s"));
+      continue;
+    }
+    if (result->base.threads != result->now.threads) {
+      warn("workers",
+           fmt::format("'{}': worker counts differ (BASE {}, NEW {}): the rates "
+                       "measure different work",
+                       label, workers(result->base.threads), workers(result->now.threads)));
+    }
+    comparison.labels.push_back(std::move(*result));
+  }
+  if (comparison.labels.empty()) {
+    return fmt::format("no label has enough observations to compare ({})", join(common));
+  }
+  return comparison;
+}
+
+std::vector<const LabelComparison*> slower_than(const Comparison& comparison, double percent) {
+  const double threshold = 1 - percent / 100;
+  std::vector<const LabelComparison*> tripped;
+  for (const LabelComparison& label : comparison.labels) {
+    if (label.test.high < threshold) tripped.push_back(&label);
+  }
+  return tripped;
+}
+
+const char* verdict_name(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::faster:
+      return "faster";
+    case Verdict::slower:
+      return "slower";
+    case Verdict::no_difference:
+      break;
+  }
+  return "no significant difference";
+}
+
+const char* observation_kind_name(ObservationKind kind) {
+  return kind == ObservationKind::run_means ? "runs" : "seconds";
+}
+
+}  // namespace tarnwick

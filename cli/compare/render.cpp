@@ -1,0 +1,207 @@
+#include "compare/render.hpp"
+
+#include <fmt/format.h>
+
+#include <cmath>
+
+#include "formats/numbers.hpp"
+
+namespace tarnwick {
+namespace {
+
+constexpr std::size_t WIDTH = 80;
+constexpr std::size_t NAME_COLUMN = 15;
+constexpr std::size_t SIDE_COLUMN = 32;
+
+std::string clip(std::string text, std::size_t width) {
+  if (text.size() > width) text = text.substr(0, width - 3) + "...";
+  return text;
+}
+
+std::string join(const std::vector<std::string>& values) {
+  return values.empty() ? std::string("unknown") : fmt::format("{}", fmt::join(values, ", "));
+}
+
+// Side by side when both values fit their columns, else one line each.
+void side_row(std::string& text, const char* name, const std::string& base,
+              const std::string& now) {
+  if (base.size() < SIDE_COLUMN && NAME_COLUMN + SIDE_COLUMN + now.size() <= WIDTH) {
+    text += fmt::format("{:<{}}{:<{}}{}\n", name, NAME_COLUMN, base, SIDE_COLUMN, now);
+    return;
+  }
+  const std::size_t room = WIDTH - NAME_COLUMN - 5;
+  text += fmt::format("{:<{}}BASE {}\n", name, NAME_COLUMN, clip(base, room));
+  text += fmt::format("{:<{}}NEW  {}\n", "", NAME_COLUMN, clip(now, room));
+}
+
+void row(std::string& text, const char* name, const std::string& value) {
+  text += fmt::format("  {:<{}}{}\n", name, NAME_COLUMN - 2, value);
+}
+
+std::string plural(std::size_t count, const char* noun) {
+  return fmt::format("{} {}{}", count, noun, count == 1 ? "" : "s");
+}
+
+std::string workers_text(const LabelComparison& label) {
+  const auto list = [](const std::vector<std::uint32_t>& threads) {
+    return fmt::format("{}", fmt::join(threads, "/"));
+  };
+  const bool one = label.base.threads.size() == 1 && label.base.threads.front() == 1;
+  if (label.base.threads == label.now.threads) {
+    return fmt::format("{} worker{}", list(label.base.threads), one ? "" : "s");
+  }
+  return fmt::format("BASE {} workers, NEW {}", list(label.base.threads), list(label.now.threads));
+}
+
+std::string p_text(double p) {
+  return p < 0.001 ? std::string("p < 0.001") : fmt::format("p = {:.3f}", p);
+}
+
+std::string change_text(double ratio) {
+  return fmt::format("{:.1f} %", std::fabs(ratio - 1) * 100);
+}
+
+std::string verdict_text(const LabelComparison& label) {
+  std::string text;
+  switch (label.verdict) {
+    case Verdict::faster:
+      text = "FASTER by " + change_text(label.test.ratio);
+      break;
+    case Verdict::slower:
+      text = "SLOWER by " + change_text(label.test.ratio);
+      break;
+    case Verdict::no_difference:
+      text = "no significant difference";
+      break;
+  }
+  if (label.low_confidence) text += " (low confidence)";
+  return text;
+}
+
+std::string observations_text(const LabelComparison& label) {
+  if (label.kind == ObservationKind::run_means) {
+    return fmt::format("{} + {} runs' mean rates", label.base.observations, label.now.observations);
+  }
+  return fmt::format("{} + {} per-second rates", label.base.observations, label.now.observations);
+}
+
+nlohmann::ordered_json side_json(const SideFacts& facts) {
+  return {{"source", facts.source},
+          {"documents", facts.documents},
+          {"completed_runs", facts.completed_runs},
+          {"hosts", facts.hosts},
+          {"cpu_models", facts.cpu_models},
+          {"architectures", facts.architectures},
+          {"library_versions", facts.library_versions}};
+}
+
+nlohmann::ordered_json label_side_json(const LabelSide& side) {
+  return {{"mean_rate", side.mean_rate},
+          {"runs", side.runs},
+          {"observations", side.observations},
+          {"threads", side.threads}};
+}
+
+}  // namespace
+
+std::string comparison_text(const Comparison& comparison) {
+  const SideFacts& base = comparison.base;
+  const SideFacts& now = comparison.now;
+  std::string text;
+  side_row(text, "", "BASE", "NEW");
+  side_row(text, "source", base.source, now.source);
+  side_row(text, "host", join(base.hosts), join(now.hosts));
+  side_row(text, "CPU", join(base.cpu_models), join(now.cpu_models));
+  side_row(text, "architecture", join(base.architectures), join(now.architectures));
+  side_row(text, "library", join(base.library_versions), join(now.library_versions));
+  side_row(text, "completed runs", fmt::format("{}", base.completed_runs),
+           fmt::format("{}", now.completed_runs));
+
+  bool any_low = false;
+  for (const LabelComparison& label : comparison.labels) {
+    any_low = any_low || label.low_confidence;
+    text += fmt::format("\n{} ({})\n", label.label, workers_text(label));
+    const auto rate = [](const LabelSide& side) {
+      return fmt::format("{} steps/s ({})", grouped(side.mean_rate), plural(side.runs, "run"));
+    };
+    text += fmt::format("  {:<{}}{:<{}}{}\n", "mean rate", NAME_COLUMN - 2, rate(label.base),
+                        SIDE_COLUMN, rate(label.now));
+    row(text, "NEW/BASE",
+        fmt::format("{:.3f}, {:.0f} % CI {:.3f} to {:.3f}", label.test.ratio,
+                    label.test.confidence * 100, label.test.low, label.test.high));
+    row(text, "test",
+        fmt::format("{}, {}, {:.1f} df", WELCH_LOG_TEST, p_text(label.test.p_value),
+                    label.test.degrees_of_freedom));
+    row(text, "observations", observations_text(label));
+    row(text, "verdict", verdict_text(label));
+  }
+  if (any_low) {
+    text += fmt::format(
+        "\nlow confidence: a side has fewer than {} completed runs of the label, so its\n"
+        "per-second rates were compared; the seconds of one run are not independent,\n"
+        "so the interval is narrower than it should be. Use --repeat {} or more.\n",
+        MIN_RUNS, MIN_RUNS);
+  }
+  return text;
+}
+
+nlohmann::ordered_json comparison_json(const Comparison& comparison,
+                                       std::optional<double> fail_slower) {
+  nlohmann::ordered_json labels = nlohmann::ordered_json::array();
+  for (const LabelComparison& label : comparison.labels) {
+    labels.push_back({{"label", label.label},
+                      {"base", label_side_json(label.base)},
+                      {"new", label_side_json(label.now)},
+                      {"observations", observation_kind_name(label.kind)},
+                      {"test", WELCH_LOG_TEST},
+                      {"ratio", label.test.ratio},
+                      {"confidence", label.test.confidence},
+                      {"ratio_low", label.test.low},
+                      {"ratio_high", label.test.high},
+                      {"p_value", label.test.p_value},
+                      {"t", label.test.t},
+                      {"degrees_of_freedom", label.test.degrees_of_freedom},
+                      {"verdict", verdict_name(label.verdict)},
+                      {"low_confidence", label.low_confidence}});
+  }
+  nlohmann::ordered_json warnings = nlohmann::ordered_json::array();
+  for (const ComparisonWarning& warning : comparison.warnings) {
+    warnings.push_back({{"kind", warning.kind}, {"text", warning.text}});
+  }
+  nlohmann::ordered_json gate = nullptr;
+  if (fail_slower) {
+    nlohmann::ordered_json tripped = nlohmann::ordered_json::array();
+    for (const LabelComparison* label : slower_than(comparison, *fail_slower)) {
+      tripped.push_back(label->label);
+    }
+    gate = {{"fail_slower_percent", *fail_slower},
+            {"threshold", 1 - *fail_slower / 100},
+            {"tripped", !tripped.empty()},
+            {"labels", tripped}};
+  }
+  return {{"schema_version", 1},
+          {"program", "tarnwick"},
+          {"command", "compare"},
+          {"base", side_json(comparison.base)},
+          {"new", side_json(comparison.now)},
+          {"labels", labels},
+          {"warnings", warnings},
+          {"gate", gate}};
+}
+
+std::vector<std::string> gate_messages(const Comparison& comparison, double fail_slower) {
+  std::vector<std::string> messages;
+  for (const LabelComparison* label : slower_than(comparison, fail_slower)) {
+    messages.push_back(fmt::format(
+        "gate: {} slower by more than {} % (ratio {:.3f}, {:.0f} % CI to {:.3f})", label->label,
+        fail_slower, label->test.ratio, label->test.confidence * 100, label->test.high));
+    if (label->low_confidence) {
+      messages.push_back(fmt::format(
+          "gate: {}'s verdict is low confidence (fewer than {} runs a side), tripped all the same",
+          label->label, MIN_RUNS));
+    }
+  }
+  return messages;
+}
+
+}  // namespace tarnwick
