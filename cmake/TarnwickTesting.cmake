@@ -14,6 +14,10 @@ function(tarnwick_add_gtest name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT ${TARNWICK_TEST_TIMEOUT})
   endif()
+  # An empty label list would swallow the next property's name as a label.
+  if(NOT ARG_LABELS)
+    set(ARG_LABELS unit)
+  endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest
                                         GTest::gtest_main tarnwick_warnings)
