@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,16 +55,24 @@ std::uint32_t expected_workers(std::uint32_t cpus, long quota, long period) {
       cpus, std::max<std::uint32_t>(1, static_cast<std::uint32_t>(quota / period)));
 }
 
+// The quota the program reports, "none" or fixed-point CPUs as the probe
+// prints them.
+std::string expected_quota(std::optional<double> cpus) {
+  return cpus ? std::to_string(*cpus) : "none";
+}
+
 struct Probe {
   int exit_code = -1;
   std::uint32_t threads = 0;
   std::string cgroup;
+  std::string quota;
   std::string output;
 };
 
 Probe run_probe(const std::string& command) {
   const CommandResult result = run_command(command + " 2>&1");
-  Probe probe{result.exit_code, 0, field_of(result.output, "cgroup"), result.output};
+  Probe probe{result.exit_code, 0, field_of(result.output, "cgroup"),
+              field_of(result.output, "quota"), result.output};
   const std::string threads = field_of(result.output, "threads");
   if (!threads.empty()) probe.threads = static_cast<std::uint32_t>(std::stoul(threads));
   if (field_of(result.output, "status") != "1") probe.exit_code = -2;
@@ -113,6 +122,7 @@ TEST_F(CpuCount, VersionOneQuotaIsFoundBesideAnEmptyUnifiedLine) {
     std::vector<std::unique_ptr<ControlGroup>> groups;
     std::string parent = V1_CPU;
     std::uint32_t want = c.pin ? 1 : cpus;
+    std::optional<double> want_quota;
     for (const V1Level& level : c.levels) {
       groups.push_back(std::make_unique<ControlGroup>(parent, unique_group_name("tarnwick-cpu")));
       ControlGroup& group = *groups.back();
@@ -120,6 +130,10 @@ TEST_F(CpuCount, VersionOneQuotaIsFoundBesideAnEmptyUnifiedLine) {
       ASSERT_TRUE(group.write("cpu.cfs_period_us", std::to_string(level.period)));
       ASSERT_TRUE(group.write("cpu.cfs_quota_us", std::to_string(level.quota)));
       want = std::min(want, expected_workers(cpus, level.quota, level.period));
+      if (level.quota >= 0) {
+        const double share = static_cast<double>(level.quota) / static_cast<double>(level.period);
+        want_quota = std::min(want_quota.value_or(share), share);
+      }
       parent = group.path();
     }
     const std::string join = "echo $$ > " + shell_quote(parent + "/cgroup.procs") + " && exec " +
@@ -129,6 +143,7 @@ TEST_F(CpuCount, VersionOneQuotaIsFoundBesideAnEmptyUnifiedLine) {
     EXPECT_EQ(probe.cgroup.substr(probe.cgroup.find(":/") + 1), parent.substr(V1_CPU.size()))
         << "the probe did not run in the group";
     EXPECT_EQ(probe.threads, want) << probe.output;
+    EXPECT_EQ(probe.quota, expected_quota(want_quota)) << probe.output;
     // Children go first.
     while (!groups.empty()) groups.pop_back();
   }
@@ -139,6 +154,7 @@ struct V2Case {
   const char* leaf;          // cpu.max of the process's group, or null for none
   const char* parent;        // cpu.max of its parent, or null for none
   std::uint32_t want_quota;  // 0: unlimited
+  std::optional<double> want_cpus;
   bool pin;
 };
 
@@ -147,13 +163,13 @@ TEST_F(CpuCount, FakedVersionTwoTreeInAPrivateMountNamespace) {
   if (unshare.exit_code != 0) GTEST_SKIP() << "no private mount namespace: " << unshare.output;
   const std::uint32_t cpus = affinity_cpus();
   const V2Case cases[] = {
-      {"half a CPU", "50000 100000", nullptr, 1, false},
-      {"no limit", "max 100000", nullptr, 0, false},
-      {"limit on the parent", "max 100000", "150000 100000", 1, false},
-      {"two and a half CPUs", "250000 100000", "max 100000", 2, false},
-      {"a zero period sets no limit", "100000 0", nullptr, 0, false},
-      {"no cpu.max files at all", nullptr, nullptr, 0, false},
-      {"affinity below the limit", "250000 100000", nullptr, 2, true},
+      {"half a CPU", "50000 100000", nullptr, 1, 0.5, false},
+      {"no limit", "max 100000", nullptr, 0, std::nullopt, false},
+      {"limit on the parent", "max 100000", "150000 100000", 1, 1.5, false},
+      {"two and a half CPUs", "250000 100000", "max 100000", 2, 2.5, false},
+      {"a zero period sets no limit", "100000 0", nullptr, 0, std::nullopt, false},
+      {"no cpu.max files at all", nullptr, nullptr, 0, std::nullopt, false},
+      {"affinity below the limit", "250000 100000", nullptr, 2, 2.5, true},
   };
   for (const V2Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -183,6 +199,7 @@ TEST_F(CpuCount, FakedVersionTwoTreeInAPrivateMountNamespace) {
     const std::uint32_t limit = c.pin ? 1 : cpus;
     const std::uint32_t want = c.want_quota == 0 ? limit : std::min(limit, c.want_quota);
     EXPECT_EQ(probe.threads, want) << probe.output;
+    EXPECT_EQ(probe.quota, expected_quota(c.want_cpus)) << probe.output;
   }
 }
 

@@ -3,7 +3,8 @@
 // key=value fields, the reason last.
 //
 //   reliability_probe cpus
-//       benchmark 2 cancelled before it starts: the worker count.
+//       benchmark 2 cancelled before it starts: the worker count, and the
+//       control groups' CPU quota as the program would report it.
 //   reliability_probe spawn-limit GROUP EXTRA
 //       joins the pids group GROUP, allows EXTRA threads beyond the ones
 //       it has, and runs benchmark 2 for a moment.
@@ -13,10 +14,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "capi.hpp"
 #include "process_state.hpp"
+#include "tarnwick/cgroup.hpp"
 
 namespace tr = tarnwick::reliability;
 
@@ -39,15 +42,15 @@ std::string cpu_cgroup_line() {
   return unified;
 }
 
-int report(tarnwick_handle_t* handle, int status) {
+int report(tarnwick_handle_t* handle, int status, const std::string& extra = "") {
   tarnwick_result_t result{};
   if (tarnwick_result(handle, &result) != 1) {
     std::printf("error=no-result\n");
     return 3;
   }
-  std::printf("status=%d threads=%u workers_left=%zu cgroup=%s reason=%s\n", status, result.threads,
-              tr::settled_worker_threads(), cpu_cgroup_line().c_str(),
-              tr::reason_of(handle).c_str());
+  std::printf("status=%d threads=%u workers_left=%zu cgroup=%s %sreason=%s\n", status,
+              result.threads, tr::settled_worker_threads(), cpu_cgroup_line().c_str(),
+              extra.c_str(), tr::reason_of(handle).c_str());
   return 0;
 }
 
@@ -55,7 +58,10 @@ int probe_cpus() {
   tr::HandlePtr handle = tr::make_handle();
   const tarnwick_config_t config = tr::make_config(2, 0.0, 1.0);
   tarnwick_cancel(handle.get());
-  return report(handle.get(), tarnwick_run(handle.get(), &config, nullptr, nullptr));
+  const int status = tarnwick_run(handle.get(), &config, nullptr, nullptr);
+  const std::optional<double> quota = tarnwick::cgroup_cpu_quota_cpus();
+  return report(handle.get(), status,
+                quota ? "quota=" + std::to_string(*quota) + " " : "quota=none ");
 }
 
 bool write_file(const std::string& path, const std::string& value) {
