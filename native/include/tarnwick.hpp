@@ -61,6 +61,7 @@ enum class Phase : std::uint32_t {
   failed = TARNWICK_PHASE_FAILED,
 };
 
+// Names for display: views of string literals, so data() is NUL-terminated.
 // "completed", "cancelled", "failed"; "unknown" for a value the library
 // never reports.
 [[nodiscard]] constexpr std::string_view name(Status status) noexcept {
@@ -92,7 +93,8 @@ enum class Phase : std::uint32_t {
   return "unknown";
 }
 
-// The library's version text ("0.0.2") and interface version, as loaded.
+// The library's version text ("0.0.2", NUL-terminated, static) and
+// interface version, as loaded.
 [[nodiscard]] inline std::string_view version() noexcept { return tarnwick_version(); }
 [[nodiscard]] inline std::int32_t abi_version() noexcept { return tarnwick_abi_version(); }
 
