@@ -22,6 +22,10 @@ install(TARGETS tarnwick
   EXPORT tarnwickTargets
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT runtime NAMELINK_COMPONENT development
   PUBLIC_HEADER DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT development)
+# The C++ interface is header-only over the C one: installed beside it, built
+# into nothing.
+install(FILES "${PROJECT_SOURCE_DIR}/native/include/tarnwick.hpp"
+  DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}" COMPONENT development)
 
 if(TARGET tarnwick_cli)
   # Found next to the library it was installed with, wherever the prefix is

@@ -3,10 +3,10 @@
 # them: the split (libtarnwick0, libtarnwick-dev, tarnwick), each package's
 # control fields, dependencies and file list (dpkg-deb -c), its copyright
 # file, the shlibs entry other packages depend through; then that a host
-# builds against the unpacked packages through pkg-config and the program
-# runs from them.
+# builds against the unpacked packages through pkg-config, in C and in C++,
+# and the program runs from them.
 #
-# Environment: BUILD_DIR SOURCE_DIR LIBDIR INCLUDEDIR BINDIR HAS_CLI CC
+# Environment: BUILD_DIR SOURCE_DIR LIBDIR INCLUDEDIR BINDIR HAS_CLI CC CXX
 # CONSUMER_FLAGS PROJECT_VERSION PROGRAM (the built program, when HAS_CLI).
 set -eu
 
@@ -107,6 +107,10 @@ export PKG_CONFIG_PATH
   "$SOURCE_DIR/packaging/tests/consumer/consumer.c" $(pkg-config --cflags --libs tarnwick) \
   -o "$work/consumer"
 LD_LIBRARY_PATH="$root/$LIBDIR" "$work/consumer"
+# shellcheck disable=SC2046,SC2086
+"$CXX" $CONSUMER_FLAGS -std=c++17 "$SOURCE_DIR/examples/cpp/host.cpp" \
+  $(pkg-config --cflags --libs tarnwick) -o "$work/host_cpp"
+check_cpp_host env LD_LIBRARY_PATH="$root/$LIBDIR" "$work/host_cpp"
 if [ "$HAS_CLI" = 1 ]; then
   env -u LD_LIBRARY_PATH "$root/$BINDIR/tarnwick" --version | grep -q "$PROJECT_VERSION" ||
     fail "the packaged program does not run"

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Installs the build into a temporary prefix, moves the prefix elsewhere (an
 # installed tree must not remember where it was built or installed), then
-# checks what is there and builds two hosts against it: one through the CMake
-# package, one through pkg-config.
+# checks what is there and builds hosts against it, C and C++: through the
+# CMake package and through pkg-config.
 #
 # Environment: BUILD_DIR SOURCE_DIR LIBDIR INCLUDEDIR BINDIR HAS_CLI CC CXX
 # CONSUMER_FLAGS (extra compile and link flags, for sanitizer builds).
@@ -42,6 +42,7 @@ cmake --build "$work/cmake-consumer" >>"$work/consumer.log" ||
   { cat "$work/consumer.log"; fail "the find_package consumer did not build"; }
 "$work/cmake-consumer/consumer_c"
 "$work/cmake-consumer/consumer_cxx"
+check_cpp_host "$work/cmake-consumer/host_cpp"
 
 step "find_package refuses another minor version"
 for wanted in 0.1 1.0 0.0.3; do
@@ -68,6 +69,9 @@ esac
   "$SOURCE_DIR/packaging/tests/consumer/consumer.c" -x none $flags -o "$work/pc_consumer_cxx"
 LD_LIBRARY_PATH="$prefix/$LIBDIR" "$work/pc_consumer_c"
 LD_LIBRARY_PATH="$prefix/$LIBDIR" "$work/pc_consumer_cxx"
+# shellcheck disable=SC2086
+"$CXX" $CONSUMER_FLAGS -std=c++17 "$SOURCE_DIR/examples/cpp/host.cpp" $flags -o "$work/pc_host_cpp"
+check_cpp_host env LD_LIBRARY_PATH="$prefix/$LIBDIR" "$work/pc_host_cpp"
 
 if [ "$HAS_CLI" = 1 ]; then
   step "installed program finds its library"

@@ -22,6 +22,7 @@ component_files() {
     development)
       echo "$INCLUDEDIR/tarnwick.h"
       echo "$INCLUDEDIR/tarnwick_version.h"
+      echo "$INCLUDEDIR/tarnwick.hpp"
       echo "$LIBDIR/libtarnwick.so -> libtarnwick.so.0"
       echo "$LIBDIR/cmake/tarnwick/tarnwickConfig.cmake"
       echo "$LIBDIR/cmake/tarnwick/tarnwickConfigVersion.cmake"
@@ -58,6 +59,16 @@ installed_files() {
   (cd "$1" && find . ! -type d | sed 's|^\./||' | while read -r f; do
     if [ -L "$f" ]; then echo "$f -> $(readlink "$f")"; else echo "$f"; fi
   done) | normalise_listing
+}
+
+# Runs the C++ example host (a command line) for a short window: it must
+# complete.
+check_cpp_host() {
+  out=$("$@" --warmup 0 --measure 0.3 2>/dev/null) || fail "$* exited with status $?"
+  case "$out" in
+    *"status: completed"*) ;;
+    *) fail "$* did not complete: $out" ;;
+  esac
 }
 
 check_library_links() {
