@@ -112,6 +112,7 @@ int run_command(const RunOptions& options) {
   session.version = tarnwick_version();
   session.abi_version = tarnwick_abi_version();
   session.host = read_host_facts();
+  session.environment = read_environment(session.host);
   if (auto warning = load_warning(session.host)) warn(session, std::move(*warning));
 
   tarnwick_config_t config{};

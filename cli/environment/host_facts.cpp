@@ -10,7 +10,6 @@
 #include "formats/numbers.hpp"
 
 namespace tarnwick {
-namespace {
 
 std::string_view trim(std::string_view text) {
   const auto first = text.find_first_not_of(" \t\r\n");
@@ -27,6 +26,8 @@ std::optional<std::string> read_file(const std::string& path) {
   if (in.bad()) return std::nullopt;
   return contents.str();
 }
+
+namespace {
 
 // The CPUs this process may run on, by index; empty when the mask cannot be
 // read. A large set covers machines with more than CPU_SETSIZE processors.

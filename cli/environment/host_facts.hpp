@@ -21,6 +21,12 @@ struct HostFacts {
   std::optional<double> load_average;  // 1 minute, read before the first run
 };
 
+// The text without leading and trailing blanks and line ends.
+[[nodiscard]] std::string_view trim(std::string_view text);
+
+// A whole /proc or /sys file, or nothing when it cannot be read.
+[[nodiscard]] std::optional<std::string> read_file(const std::string& path);
+
 // The first "model name" of a /proc/cpuinfo text.
 [[nodiscard]] std::optional<std::string> parse_cpu_model(std::string_view cpuinfo);
 
