@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <exception>
 
+#include "commands/baseline.hpp"
 #include "commands/command_line.hpp"
 #include "commands/compare.hpp"
+#include "commands/history.hpp"
 #include "commands/run.hpp"
 
 int main(int argc, char** argv) {
@@ -16,7 +18,11 @@ int main(int argc, char** argv) {
   CommandAction action = [&run_options] { return run_command(run_options); };
   // Each command registers here and, when chosen, replaces the action.
   CompareOptions compare_options;
-  add_compare_command(*app, compare_options, action);
+  CLI::App& compare = add_compare_command(*app, compare_options, action);
+  BaselineOptions baseline_options;
+  add_baseline_options(compare, baseline_options, compare_options, action);
+  HistoryOptions history_options;
+  add_history_command(*app, history_options, action);
 
   const ParseOutcome outcome = parse_command_line(*app, argc, argv);
   std::fputs(outcome.out.c_str(), stdout);

@@ -140,10 +140,9 @@ nlohmann::ordered_json listing_json(const std::string& path, const HistoryListin
                       {"label", one.label},
                       {"mean_rates", one.means}});
   }
-  return {{"program", "tarnwick"},
-          {"history", path},
-          {"total_runs", listing.total},
-          {"runs", std::move(runs)},
+  return {{"schema_version", 1},         {"program", "tarnwick"},
+          {"command", "history"},        {"history", path},
+          {"total_runs", listing.total}, {"runs", std::move(runs)},
           {"series", std::move(series)}};
 }
 

@@ -1,0 +1,245 @@
+#include "commands/history.hpp"
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <utility>
+#include <variant>
+
+#include "document/reader.hpp"
+#include "store/documents.hpp"
+#include "store/history.hpp"
+#include "store/listing.hpp"
+#include "store/location.hpp"
+
+namespace tarnwick {
+namespace {
+
+constexpr int EXIT_FAILURE_STATUS = 2;
+
+int fail(const std::string& message) {
+  fmt::print(stderr, "tarnwick: {}\n", message);
+  return EXIT_FAILURE_STATUS;
+}
+
+std::optional<std::string> located(const std::string& option) {
+  auto path = history_path(option);
+  if (!path) fail(std::string(NO_HISTORY_PATH));
+  return path;
+}
+
+std::variant<std::string, std::string> read_text(const std::string& path) {
+  std::ostringstream text;
+  if (path == "-") {
+    text << std::cin.rdbuf();
+    if (std::cin.bad())
+      return std::variant<std::string, std::string>(std::in_place_index<1>,
+                                                    "cannot read standard input");
+  } else {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+      return std::variant<std::string, std::string>(
+          std::in_place_index<1>, fmt::format("cannot read '{}': {}", path, std::strerror(errno)));
+    }
+    text << file.rdbuf();
+  }
+  return std::variant<std::string, std::string>(std::in_place_index<0>, text.str());
+}
+
+// The program's output helpers are not in this tree yet: these stand in.
+bool utf8_locale() {
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') {
+      const std::string text(value);
+      return text.find("UTF-8") != std::string::npos || text.find("utf8") != std::string::npos;
+    }
+  }
+  return false;
+}
+
+std::optional<std::string> write_standard_output(std::string_view text) {
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+    return fmt::format("cannot write standard output: {}", std::strerror(errno));
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> write_file(const std::string& path, std::string_view text) {
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) return fmt::format("cannot write '{}': {}", path, std::strerror(errno));
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (std::fclose(file) != 0 || !written) {
+    return fmt::format("cannot write '{}': {}", path, std::strerror(errno));
+  }
+  return std::nullopt;
+}
+
+// Counts of runs: a whole number from 1 up.
+const CLI::Validator RUN_COUNT(
+    [](const std::string& text) -> std::string {
+      const bool digits = !text.empty() && text.size() < 10 &&
+                          text.find_first_not_of("0123456789") == std::string::npos;
+      if (digits && std::stol(text) >= 1) return {};
+      return fmt::format("expected a number of runs (1 or more), got '{}'", text);
+    },
+    "", "count");
+
+int import_documents(History& history, const std::vector<std::string>& paths) {
+  // Everything is read before anything is stored: one bad file stores nothing.
+  std::vector<DocumentEntry> documents;
+  for (const std::string& path : paths) {
+    auto text = read_text(path);
+    if (text.index() == 1) return fail(std::get<1>(text));
+    auto read = history_entries(std::get<0>(text));
+    if (auto* reason = std::get_if<std::string>(&read)) {
+      return fail(fmt::format("{}: {}", path == "-" ? "standard input" : path, *reason));
+    }
+    auto& entries = std::get<std::vector<DocumentEntry>>(read);
+    std::move(entries.begin(), entries.end(), std::back_inserter(documents));
+  }
+  const auto saved = history.save(documents);
+  if (auto* failure = std::get_if<std::string>(&saved)) return fail(*failure);
+  const SaveCounts& counts = std::get<SaveCounts>(saved);
+  fmt::print("Imported {} run{} into {}", counts.stored, counts.stored == 1 ? "" : "s",
+             history.path());
+  if (counts.skipped > 0) fmt::print(" ({} already stored, skipped)", counts.skipped);
+  fmt::print(".\n");
+  return 0;
+}
+
+int export_documents(History& history, const std::string& path) {
+  if (path == "-") {
+    bool written = true;
+    const auto failure = history.export_documents([&](const std::string& line) {
+      written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
+                std::fputc('\n', stdout) != EOF;
+      return written;
+    });
+    if (failure) return fail(*failure);
+    if (!written || std::fflush(stdout) != 0) {
+      return fail(fmt::format("cannot write standard output: {}", std::strerror(errno)));
+    }
+    return 0;
+  }
+  std::string contents;
+  if (const auto failure = history.export_documents([&](const std::string& line) {
+        contents += line;
+        contents += '\n';
+        return true;
+      })) {
+    return fail(*failure);
+  }
+  if (const auto failure = write_file(path, contents)) return fail(*failure);
+  return 0;
+}
+
+}  // namespace
+
+void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& action) {
+  CLI::App* command = app.add_subcommand(
+      "history", "Lists the runs stored with --save, with the mean rate over time");
+  command->footer(
+      "The history is --history FILE, else $TARNWICK_HISTORY, else\n"
+      "$XDG_DATA_HOME/tarnwick/history.db, else ~/.local/share/tarnwick/history.db.\n"
+      "Exit status: 0 done, 2 the history or a file could not be read or written,\n"
+      "64 bad command line.");
+  command->add_option("--history", options.history, "The history's database file")
+      ->type_name("FILE");
+  auto* host =
+      command->add_option("--host", options.host, "Only the runs of host H")->type_name("H");
+  auto* label =
+      command->add_option("--label", options.label, "Only the runs labelled L")->type_name("L");
+  auto* last =
+      command
+          ->add_option("--last", options.last, "How many of the latest runs to list (default 20)")
+          ->check(RUN_COUNT)
+          ->type_name("N");
+  auto* json = command->add_flag("--json", options.json, "Print the listing as a JSON document");
+  auto* import = command
+                     ->add_option("--import", options.import_paths,
+                                  "Store the runs of result documents or exported JSON lines,\n"
+                                  "skipping runs already stored ('-': stdin)")
+                     ->type_name("FILE...")
+                     ->expected(1, -1);
+  auto* exported = command
+                       ->add_option_function<std::string>(
+                           "--export",
+                           [&options](const std::string& path) {
+                             options.export_path = path.empty() ? "-" : path;
+                           },
+                           "Write every stored document as JSON lines (default: stdout)")
+                       ->type_name("[FILE]")
+                       ->expected(0, 1);
+  auto* removed = command
+                      ->add_option("--delete", options.delete_ids,
+                                   "Remove the runs with these ids (or 8+ character prefixes)")
+                      ->type_name("ID...")
+                      ->expected(1, -1);
+  for (CLI::Option* listing : {host, label, last, json}) {
+    listing->excludes(import)->excludes(exported)->excludes(removed);
+  }
+  import->excludes(exported)->excludes(removed);
+  exported->excludes(removed);
+  command->callback(
+      [&options, &action] { action = [&options] { return history_command(options); }; });
+}
+
+int history_command(const HistoryOptions& options) {
+  const auto path = located(options.history);
+  if (!path) return EXIT_FAILURE_STATUS;
+  const bool writing = !options.import_paths.empty() || !options.delete_ids.empty();
+  auto opened = History::open(*path, writing ? Access::write : Access::read);
+  if (auto* failure = std::get_if<std::string>(&opened)) return fail(*failure);
+  History& history = std::get<History>(opened);
+
+  if (!options.import_paths.empty()) return import_documents(history, options.import_paths);
+  if (options.export_path) return export_documents(history, *options.export_path);
+  if (!options.delete_ids.empty()) {
+    const auto removed = history.remove(options.delete_ids);
+    if (auto* failure = std::get_if<std::string>(&removed)) return fail(*failure);
+    const size_t count = std::get<size_t>(removed);
+    fmt::print("Removed {} run{} from {}.\n", count, count == 1 ? "" : "s", history.path());
+    return 0;
+  }
+  const auto listing = history.list(HistoryFilter{options.host, options.label, options.last});
+  if (auto* failure = std::get_if<std::string>(&listing)) return fail(*failure);
+  const std::string text =
+      options.json
+          ? listing_json(*path, std::get<HistoryListing>(listing))
+                    .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+                "\n"
+          : listing_text(*path, std::get<HistoryListing>(listing), utf8_locale());
+  if (const auto failure = write_standard_output(text)) return fail(*failure);
+  return 0;
+}
+
+int save_to_history(const nlohmann::ordered_json& document, const std::string& history_option,
+                    bool quiet) {
+  const auto path = located(history_option);
+  if (!path) return EXIT_FAILURE_STATUS;
+  auto entries = history_entries(
+      document.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+  if (auto* reason = std::get_if<std::string>(&entries)) {
+    return fail(fmt::format("cannot store the run: {}", *reason));
+  }
+  auto opened = History::open(*path, Access::write);
+  if (auto* failure = std::get_if<std::string>(&opened)) return fail(*failure);
+  const auto saved = std::get<History>(opened).save(std::get<std::vector<DocumentEntry>>(entries));
+  if (auto* failure = std::get_if<std::string>(&saved)) return fail(*failure);
+  if (!quiet) {
+    const size_t stored = std::get<SaveCounts>(saved).stored;
+    fmt::print(stderr, "tarnwick: stored {} run{} in {}\n", stored, stored == 1 ? "" : "s", *path);
+  }
+  return 0;
+}
+
+}  // namespace tarnwick
