@@ -83,16 +83,6 @@ std::optional<std::string> write_file(const std::string& path, std::string_view 
   return std::nullopt;
 }
 
-// Counts of runs: a whole number from 1 up.
-const CLI::Validator RUN_COUNT(
-    [](const std::string& text) -> std::string {
-      const bool digits = !text.empty() && text.size() < 10 &&
-                          text.find_first_not_of("0123456789") == std::string::npos;
-      if (digits && std::stol(text) >= 1) return {};
-      return fmt::format("expected a number of runs (1 or more), got '{}'", text);
-    },
-    "", "count");
-
 int import_documents(History& history, const std::vector<std::string>& paths) {
   // Everything is read before anything is stored: one bad file stores nothing.
   std::vector<DocumentEntry> documents;
@@ -143,6 +133,15 @@ int export_documents(History& history, const std::string& path) {
 }
 
 }  // namespace
+
+const CLI::Validator RUN_COUNT(
+    [](const std::string& text) -> std::string {
+      const bool digits = !text.empty() && text.size() < 10 &&
+                          text.find_first_not_of("0123456789") == std::string::npos;
+      if (digits && std::stol(text) >= 1) return {};
+      return fmt::format("expected a number of runs (1 or more), got '{}'", text);
+    },
+    "", "count");
 
 void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& action) {
   CLI::App* command = app.add_subcommand(
