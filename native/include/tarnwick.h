@@ -8,7 +8,8 @@
  *
  * Threading at a glance:
  *   - tarnwick_run blocks the calling thread for the whole run; the progress
- *     callback is called only on that thread.
+ *     callback is called only on that thread. A run is stopped by
+ *     tarnwick_cancel, not by cancelling the thread (see tarnwick_run).
  *   - tarnwick_cancel may be called from any thread (and from a signal
  *     handler: it is a single atomic store) at any time while the handle
  *     exists.
@@ -186,6 +187,10 @@ TARNWICK_API void tarnwick_free(tarnwick_handle_t* handle) TARNWICK_NOEXCEPT;
  *  be in progress in the process at a time. `config` is copied at the start.
  *  `callback` (may be NULL) receives progress reports on this thread, with
  *  `user_data` passed back unchanged (never dereferenced).
+ *  The way to stop a run is tarnwick_cancel. Thread cancellation
+ *  (pthread_cancel) is disabled for the whole call, the callback included,
+ *  and the caller's state is restored on return: a cancel request waits out
+ *  the run and acts at the caller's next cancellation point after the call.
  *  @return : 0 completed, 1 cancelled, 2 failed or rejected (the reason is
  *            stored); also 2, storing nothing, when `handle` is NULL or its
  *            attempt was already claimed. */

@@ -1,4 +1,6 @@
 // tarnwick_run: claim, validate, run under fault containment, store.
+#include <pthread.h>
+
 #include <mutex>
 #include <utility>
 
@@ -10,6 +12,21 @@
 namespace {
 // A null or already claimed handle: refused, and nothing is stored.
 constexpr int32_t REFUSED = 2;
+
+// Keeps a host's pthread_cancel out of the run: the driver's sleeps and waits
+// are cancellation points, and the forced unwind they would start cannot pass
+// the noexcept boundary. The caller's own state comes back on every return,
+// so a pending request acts at its next cancellation point after the call.
+class CancellationDisabled {
+ public:
+  CancellationDisabled() noexcept { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previous_); }
+  CancellationDisabled(const CancellationDisabled&) = delete;
+  CancellationDisabled& operator=(const CancellationDisabled&) = delete;
+  ~CancellationDisabled() { pthread_setcancelstate(previous_, nullptr); }
+
+ private:
+  int previous_ = PTHREAD_CANCEL_ENABLE;
+};
 }  // namespace
 
 extern "C" TARNWICK_API int32_t tarnwick_run(tarnwick_handle_t* handle,
@@ -17,6 +34,7 @@ extern "C" TARNWICK_API int32_t tarnwick_run(tarnwick_handle_t* handle,
                                              tarnwick_progress_fn callback,
                                              void* user_data) noexcept {
   using namespace tarnwick;
+  const CancellationDisabled no_thread_cancel;
   if (handle == nullptr) return REFUSED;
   // One attempt per handle, ever: the claim is never given back, so a later
   // call cannot disturb what this one stores.

@@ -168,7 +168,78 @@ static void cancel_before_run(void) {
   tarnwick_free(h);
 }
 
+/* A host that cancels the thread blocked in tarnwick_run (a pool shutting
+ * down): the run is not cut short, the cancel acts once the call has
+ * returned, and the process and the library carry on. */
+struct cancelled_host {
+  pthread_mutex_t mutex;
+  pthread_cond_t changed;
+  int running;
+  int returned; /* set after tarnwick_run, before the next cancellation point */
+  int32_t status;
+  tarnwick_result_t result;
+};
+
+static void signal_running(const tarnwick_progress_t* p, void* user_data) {
+  struct cancelled_host* h = (struct cancelled_host*)user_data;
+  (void)p;
+  pthread_mutex_lock(&h->mutex);
+  h->running = 1;
+  pthread_cond_broadcast(&h->changed);
+  pthread_mutex_unlock(&h->mutex);
+}
+
+static void* cancellable_runner(void* arg) {
+  struct cancelled_host* h = (struct cancelled_host*)arg;
+  tarnwick_config_t config;
+  tarnwick_handle_t* handle = tarnwick_create();
+  tarnwick_default_config(&config);
+  config.warmup_seconds = 0.0;
+  config.measure_seconds = 0.3;
+  h->status = tarnwick_run(handle, &config, signal_running, h);
+  tarnwick_result(handle, &h->result);
+  tarnwick_free(handle);
+  h->returned = 1;
+  pthread_testcancel();
+  return NULL;
+}
+
+static void thread_cancel_waits_for_the_run(void) {
+  struct cancelled_host h;
+  pthread_t thread;
+  void* exit_value = NULL;
+  int previous = -1;
+  tarnwick_config_t config;
+  tarnwick_handle_t* again = tarnwick_create();
+  memset(&h, 0, sizeof h);
+  pthread_mutex_init(&h.mutex, NULL);
+  pthread_cond_init(&h.changed, NULL);
+  CHECK(pthread_create(&thread, NULL, cancellable_runner, &h) == 0);
+  pthread_mutex_lock(&h.mutex);
+  while (!h.running) pthread_cond_wait(&h.changed, &h.mutex);
+  pthread_mutex_unlock(&h.mutex);
+  CHECK(pthread_cancel(thread) == 0);
+  CHECK(pthread_join(thread, &exit_value) == 0);
+  CHECK(exit_value == PTHREAD_CANCELED);
+  CHECK(h.returned == 1);
+  CHECK(h.status == 0 && h.result.status == 0);
+  CHECK(h.result.measured_seconds >= 0.3);
+
+  /* The library runs again, and a caller's disabled state stays disabled. */
+  tarnwick_default_config(&config);
+  config.warmup_seconds = 0.0;
+  config.measure_seconds = 0.05;
+  CHECK(pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, NULL) == 0);
+  CHECK(tarnwick_run(again, &config, NULL, NULL) == 0);
+  CHECK(pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &previous) == 0);
+  CHECK(previous == PTHREAD_CANCEL_DISABLE);
+  tarnwick_free(again);
+  pthread_cond_destroy(&h.changed);
+  pthread_mutex_destroy(&h.mutex);
+}
+
 int main(void) {
+  RUN_CASE(thread_cancel_waits_for_the_run);
   RUN_CASE(cancel_during_warmup);
   RUN_CASE(cancel_during_measurement_keeps_samples);
   RUN_CASE(cancel_before_run);
