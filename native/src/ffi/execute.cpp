@@ -1,5 +1,12 @@
 #include "execute.hpp"
 
+#include <pthread.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <exception>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -15,6 +22,33 @@ namespace {
 void call_host(tarnwick_progress_fn callback, const tarnwick_progress_t* record,
                void* user_data) noexcept {
   callback(record, user_data);
+}
+
+// One line on standard error naming the thread and what was caught, as a
+// worker's fault is reported. Nothing here allocates: the fault may be an
+// allocation failure. A single writev keeps the line whole among others.
+void report_contained_fault(const char* what) noexcept {
+  char name[16] = "?";
+  static_cast<void>(pthread_getname_np(pthread_self(), name, sizeof name));
+  constexpr char PLACE[] = ": tarnwick_run: ";
+  iovec parts[] = {
+      {name, std::strlen(name)},
+      {const_cast<char*>(PLACE), sizeof PLACE - 1},
+      {const_cast<char*>(what), std::strlen(what)},
+      {const_cast<char*>("\n"), 1},
+  };
+  static_cast<void>(::writev(STDERR_FILENO, parts, static_cast<int>(std::size(parts))));
+}
+
+// Names the exception being handled; called only inside a catch block.
+void report_current_fault() noexcept {
+  try {
+    throw;
+  } catch (const std::exception& fault) {
+    report_contained_fault(fault.what());
+  } catch (...) {
+    report_contained_fault("unknown fault");
+  }
 }
 
 }  // namespace
@@ -44,8 +78,10 @@ Outcome execute(const RunFunction& run, const RunRequest& request,
     outcome =
         run(request.benchmark, request.durations, cancel_flag, sink, std::make_shared<System>());
   } catch (...) {
-    // The fault's payload says nothing a host could use; the partial
-    // outcome went with the unwinding.
+    // The fault's payload says nothing a host could use, but a developer
+    // reading standard error needs it; the partial outcome went with the
+    // unwinding.
+    report_current_fault();
     outcome = Outcome{};
     outcome.status = STATUS_FAILED;
     outcome.reason = std::string(reasons::NATIVE_PANICKED);

@@ -22,7 +22,8 @@ using RunFunction =
 
 // Runs `run` on the calling thread with a fresh System, forwarding each
 // report to `callback` (when not null) with `user_data`. Any exception that
-// leaves `run` is contained: the outcome is then "native benchmark panicked"
+// leaves `run` is contained: one line naming the thread and the exception's
+// what() goes to standard error, the outcome is "native benchmark panicked"
 // with no threads, and whatever the run had gathered is dropped. The result
 // always carries the host's warm-up and measurement seconds.
 [[nodiscard]] Outcome execute(const RunFunction& run, const RunRequest& request,

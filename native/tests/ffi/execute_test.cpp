@@ -1,6 +1,7 @@
 #include "execute.hpp"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <bit>
@@ -9,6 +10,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "boundary_reasons.hpp"
@@ -42,23 +44,32 @@ Outcome gathered_outcome(std::uint32_t benchmark, Durations d) {
   return o;
 }
 
+// Each fault also leaves exactly one line on standard error: the thread's
+// name and what was caught.
 TEST(Execute, AnyFaultBecomesTheFaultOutcome) {
-  const std::vector<std::pair<const char*, RunFunction>> throwers = {
-      {"std exception", [](auto...) -> Outcome { throw std::runtime_error("broken"); }},
-      {"non-standard payload", [](auto...) -> Outcome { throw 42; }},
-      {"memory exhaustion", [](auto...) -> Outcome { throw std::bad_alloc(); }},
+  const std::vector<std::tuple<const char*, RunFunction, std::string>> throwers = {
+      {"std exception", [](auto...) -> Outcome { throw std::runtime_error("broken"); }, "broken"},
+      {"non-standard payload", [](auto...) -> Outcome { throw 42; }, "unknown fault"},
+      {"memory exhaustion", [](auto...) -> Outcome { throw std::bad_alloc(); },
+       std::bad_alloc().what()},
       {"after a report",
        [](std::uint32_t, Durations, const std::shared_ptr<CancelFlag>&,
           const ProgressCallback& progress, std::shared_ptr<Runtime>) -> Outcome {
          progress(Progress{0.5, 0.1, 1.0, 80, 4, PHASE_MEASUREMENT});
          throw std::logic_error("invariant");
-       }},
+       },
+       "invariant"},
   };
+  char thread_name[16] = {};
+  ASSERT_EQ(pthread_getname_np(pthread_self(), thread_name, sizeof thread_name), 0);
   const auto flag = std::make_shared<CancelFlag>(false);
-  for (const auto& [name, run] : throwers) {
+  for (const auto& [name, run, what] : throwers) {
     SCOPED_TRACE(name);
     Recorder recorder;
+    testing::internal::CaptureStderr();
     const Outcome o = execute(run, request(), flag, Recorder::callback, &recorder);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string(thread_name) + ": tarnwick_run: " + what + "\n");
     EXPECT_EQ(o.status, STATUS_FAILED);
     EXPECT_EQ(o.reason, reasons::NATIVE_PANICKED);
     EXPECT_EQ(o.benchmark, 2u);
