@@ -1,9 +1,9 @@
 """End-to-end tests of `tarnwick compare` on planted result documents.
 
-Usage: test_compare.py PATH_TO_TARNWICK PATH_TO_SCHEMA [TestCaseName ...]
+Usage: test_compare.py PATH_TO_TARNWICK DOCS_DIRECTORY [TestCaseName ...]
 The documents are written here with known rates, so each verdict is known
-before the program gives it. Every --json output is validated against the
-schema with python3-jsonschema.
+before the program gives it; they are checked against the result document's
+schema, and every --json output against compare's, with python3-jsonschema.
 """
 
 import json
@@ -18,6 +18,7 @@ import jsonschema
 
 BINARY = ""
 SCHEMA = None
+RESULT_SCHEMA = None
 RUN_ID = 0
 
 
@@ -83,6 +84,8 @@ class CompareCase(unittest.TestCase):
         self.directory.cleanup()
 
     def write(self, name, document):
+        if isinstance(document, dict) and document.get("schema_version") == 1:
+            jsonschema.validate(document, RESULT_SCHEMA)
         path = os.path.join(self.directory.name, name)
         with open(path, "w") as file:
             file.write(document if isinstance(document, str) else json.dumps(document))
@@ -230,6 +233,8 @@ class Rejections(CompareCase):
 
 if __name__ == "__main__":
     BINARY = sys.argv[1]
-    with open(sys.argv[2]) as schema_file:
+    with open(os.path.join(sys.argv[2], "compare.schema.json")) as schema_file:
         SCHEMA = json.load(schema_file)
+    with open(os.path.join(sys.argv[2], "result.schema.json")) as schema_file:
+        RESULT_SCHEMA = json.load(schema_file)
     unittest.main(argv=[sys.argv[0]] + sys.argv[3:], verbosity=2)
