@@ -2,7 +2,7 @@
 # is missing (scripts/bootstrap), configures and builds before it runs.
 JOBS ?= 2
 
-.PHONY: run test bench test-asan test-tsan fuzz coverage format format-check clean
+.PHONY: run test bench test-asan test-tsan test-arm64 package-arm64 fuzz coverage format format-check clean
 
 # The benchmark with the library's defaults: one worker, 120 s warm-up, 60 s window.
 run:
@@ -36,6 +36,21 @@ test-tsan:
 	cmake --preset tsan
 	cmake --build --preset tsan
 	ctest --preset tsan -j $(JOBS)
+
+# The arm64 cross build: the library's unit and C ABI suites and a short run
+# of the program, under qemu-user. Rates measured under emulation mean nothing.
+test-arm64:
+	@scripts/bootstrap arm64
+	cmake --preset dev-arm64
+	cmake --build --preset dev-arm64
+	ctest --preset dev-arm64 -j $(JOBS)
+
+# The arm64 Debian packages and Python wheel, from the cross build.
+package-arm64:
+	@scripts/bootstrap arm64
+	cmake --preset release-arm64
+	cmake --build --preset release-arm64
+	cd build/release-arm64 && cpack -G DEB
 
 # The configuration fuzzer (clang 14, libFuzzer with ASan and UBSan), bounded.
 FUZZ_SECONDS ?= 60

@@ -141,6 +141,11 @@ if(TARGET tarnwick_cli)
   list(APPEND CPACK_COMPONENTS_ALL program)
 endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# A cross build packages for its target, not for the machine that built it
+# (dpkg calls arm64 what the compiler calls aarch64).
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 
 set(_tarnwick_about
