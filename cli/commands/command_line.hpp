@@ -1,11 +1,13 @@
 // The program's command line: the top level runs the benchmark, and each
 // command (compare, history, report) is a subcommand declared by its own
 // file in this folder. Parsing turns help requests and usage errors into
-// the text and exit status that answer them.
+// the text and exit status that answer them; every usage error names the
+// option and what it wanted.
 #pragma once
 
 #include <CLI/CLI.hpp>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace tarnwick {
@@ -18,7 +20,15 @@ inline constexpr int EXIT_USAGE = 64;
 using CommandAction = std::function<int()>;
 
 // The top-level application, with the program's description and footer.
+// Options given twice are refused after parsing ("--warmup given twice").
 [[nodiscard]] std::unique_ptr<CLI::App> make_program();
+
+// Value checks that name what they wanted: "expected a number of seconds,
+// got '5s'"; an option name where a value belongs is "needs a value".
+// `what` is e.g. "a number of seconds".
+[[nodiscard]] CLI::Validator number_text(const std::string& what);
+[[nodiscard]] CLI::Validator whole_number_text(const std::string& what, long minimum);
+[[nodiscard]] CLI::Validator one_of(std::vector<std::string> choices);
 
 struct ParseOutcome {
   bool proceed = false;  // false: print the texts below and exit
@@ -28,5 +38,9 @@ struct ParseOutcome {
 };
 
 [[nodiscard]] ParseOutcome parse_command_line(CLI::App& app, int argc, const char* const* argv);
+
+// The usage error text for a message found after parsing (e.g. outputs
+// that clash): "tarnwick: <message>" and the hint.
+[[nodiscard]] std::string usage_error(const std::string& message);
 
 }  // namespace tarnwick

@@ -4,19 +4,22 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <utility>
+#include <variant>
 #include <vector>
 
+#include "commands/command_line.hpp"
 #include "document/json_writer.hpp"
 #include "document/model.hpp"
 #include "formats/csv.hpp"
 #include "formats/numbers.hpp"
 #include "formats/summary.hpp"
 #include "formats/svg.hpp"
+#include "output/atomic_file.hpp"
+#include "output/terminal.hpp"
+#include "run/progress.hpp"
+#include "run/repetitions.hpp"
 #include "run/runner.hpp"
 #include "run/signals.hpp"
 #include "run/warnings.hpp"
@@ -25,48 +28,45 @@
 namespace tarnwick {
 namespace {
 
-// Checks the text only; the value is judged by the library.
-const CLI::Validator STRICT_NUMBER(
-    [](const std::string& text) -> std::string {
-      if (parse_number(text)) return {};
-      return fmt::format("'{}' is not a number", text);
-    },
-    "", "number");
-
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-struct OutputFile {
-  std::string path;
-  File file;
+// The outputs of one command, opened before the run so that a bad path
+// costs a second, not a whole run.
+struct Outputs {
+  std::optional<OutputFile> document;
+  std::optional<OutputFile> csv;
+  std::optional<OutputFile> plot;
 };
 
-// Output files are opened before the run, so a typo in a path costs a
-// second, not a whole run.
-[[nodiscard]] bool open_output(const std::string& path, OutputFile& out) {
-  if (path.empty()) return true;
-  out.path = path;
-  out.file.reset(std::fopen(path.c_str(), "w"));
-  if (out.file) return true;
-  fmt::print(stderr, "tarnwick: cannot write '{}': {}\n", path, std::strerror(errno));
-  return false;
+void print_warning(const Warning& warning, const TextStyle& style) {
+  fmt::print(stderr, "tarnwick: {} {}\n", style.caution("warning:"), warning.text);
 }
 
-[[nodiscard]] bool write_output(OutputFile& out, const std::string& contents) {
-  if (!out.file) return true;
-  const bool written =
-      std::fwrite(contents.data(), 1, contents.size(), out.file.get()) == contents.size() &&
-      std::fclose(out.file.release()) == 0;
-  if (!written)
-    fmt::print(stderr, "tarnwick: cannot write '{}': {}\n", out.path, std::strerror(errno));
-  return written;
+// The options the user set, as typed, for a message about their values.
+std::string duration_options(const RunOptions& options) {
+  std::vector<std::string> set;
+  if (options.warmup_seconds) set.push_back("--warmup " + options.warmup_text);
+  if (options.measure_seconds) set.push_back("--measure " + options.measure_text);
+  if (set.size() == 2) return set[0] + " and " + set[1];
+  return set.empty() ? std::string() : set[0];
 }
 
-void warn(Session& session, Warning warning) {
-  fmt::print(stderr, "tarnwick: warning: {}\n", warning.text);
-  session.warnings.push_back(std::move(warning));
+// The message of a failed run. A run the library refused before it decided
+// its workers was refused for its configuration, and the only configuration
+// the user sets is the durations: name them, and leave the rule to the
+// library's reason.
+std::string failure_text(const RunReport& run, const RunOptions& options) {
+  const std::string named = duration_options(options);
+  if (run.last_phase == 0 && run.result.threads == 0 && !named.empty()) {
+    return fmt::format("{}: {}", named, run.reason);
+  }
+  return run.reason;
+}
+
+// True when some run measured something worth keeping: a rejected run, or
+// one that failed before measuring, leaves existing files untouched.
+bool measured_anything(const Session& session) {
+  return std::any_of(session.runs.begin(), session.runs.end(), [](const RunReport& run) {
+    return run.result.status != TARNWICK_STATUS_FAILED || run.result.sample_count > 0;
+  });
 }
 
 }  // namespace
@@ -74,38 +74,93 @@ void warn(Session& session, Warning warning) {
 void add_run_options(CLI::App& app, RunOptions& options) {
   app.add_option_function<std::string>(
          "--warmup",
-         [&options](const std::string& text) { options.warmup_seconds = parse_number(text); },
+         [&options](const std::string& text) {
+           options.warmup_text = text;
+           options.warmup_seconds = parse_number(text);
+         },
          "Warm-up length in seconds (library default 120)")
-      ->check(STRICT_NUMBER)
+      ->check(number_text("a number of seconds"))
       ->type_name("SECONDS");
   app.add_option_function<std::string>(
          "--measure",
-         [&options](const std::string& text) { options.measure_seconds = parse_number(text); },
+         [&options](const std::string& text) {
+           options.measure_text = text;
+           options.measure_seconds = parse_number(text);
+         },
          "Measurement window in seconds (library default 60)")
-      ->check(STRICT_NUMBER)
+      ->check(number_text("a number of seconds"))
       ->type_name("SECONDS");
   auto* all_cpus =
       app.add_flag("--all-cpus", options.all_cpus, "One worker per CPU this process may use");
   app.add_flag("--both", options.both,
                "One worker, then all CPUs, and the scaling: multi rate / (threads x single rate)")
       ->excludes(all_cpus);
-  app.add_flag("--json", options.json, "Print one JSON document on standard output");
-  app.add_option("--csv", options.csv_path, "Write the samples to FILE as CSV")->type_name("FILE");
-  app.add_option("--plot", options.plot_path, "Write an SVG chart of the per-second rates to FILE")
-      ->type_name("FILE");
+  app.add_option_function<std::string>(
+         "--repeat", [&options](const std::string& text) { options.repeat = std::stoul(text); },
+         "Run N times, each on a fresh handle; --both interleaves the pairs (default 1)")
+      ->check(whole_number_text("a whole number of runs, 1 or more", 1))
+      ->type_name("N");
+  app.add_flag("--json", options.json, "Print the result document (JSON) on standard output");
+  const auto output = [&app](const char* name, RunOptions::Output& into, const char* help) {
+    app.add_option_function<std::string>(
+           name,
+           [&into](const std::string& path) {
+             into.path = path;
+             into.given = true;
+           },
+           help)
+        ->type_name("FILE");
+  };
+  output("--output", options.output, "Write the result document to FILE; the summary still prints");
+  output("--csv", options.csv, "Write the samples to FILE as CSV");
+  output("--plot", options.plot,
+         "Write an SVG chart of the per-second rates to FILE ('-': stdout for one of the three)");
+  app.add_option_function<std::string>(
+         "--color",
+         [&options](const std::string& text) {
+           options.color = text == "always"  ? ColorChoice::always
+                           : text == "never" ? ColorChoice::never
+                                             : ColorChoice::automatic;
+         },
+         "Colour the verdicts and warnings: auto (a terminal, without NO_COLOR), always, never")
+      ->check(one_of({"auto", "always", "never"}))
+      ->type_name("WHEN");
   app.add_flag("--quiet", options.quiet, "No live progress display");
   app.add_flag("--version", options.version, "Print the program and library versions");
 }
 
 int run_command(const RunOptions& options) {
   if (options.version) {
-    fmt::print("tarnwick {} (library ABI {}, built for ABI {})\n", tarnwick_version(),
-               tarnwick_abi_version(), TARNWICK_ABI_VERSION);
-    return 0;
+    return write_standard_output(fmt::format("tarnwick {} (library ABI {}, built for ABI {})\n",
+                                             tarnwick_version(), tarnwick_abi_version(),
+                                             TARNWICK_ABI_VERSION))
+               ? 2
+               : 0;
   }
-  OutputFile csv;
-  OutputFile plot;
-  if (!open_output(options.csv_path, csv) || !open_output(options.plot_path, plot)) return 2;
+  const std::vector<NamedOutput> named = {{"--output", options.output.path, options.output.given},
+                                          {"--csv", options.csv.path, options.csv.given},
+                                          {"--plot", options.plot.path, options.plot.given}};
+  if (const auto clash = output_clash(named, options.json ? "--json" : "")) {
+    std::fputs(usage_error(*clash).c_str(), stderr);
+    return EXIT_USAGE;
+  }
+  Outputs outputs;
+  bool summary_on_stdout = !options.json;
+  for (auto [output, slot] :
+       {std::pair{named[0], &outputs.document}, std::pair{named[1], &outputs.csv},
+        std::pair{named[2], &outputs.plot}}) {
+    if (!output.given) continue;
+    auto opened = OutputFile::open(output.path);
+    if (auto* message = std::get_if<std::string>(&opened)) {
+      fmt::print(stderr, "tarnwick: {}\n", *message);
+      return 2;
+    }
+    slot->emplace(std::move(std::get<OutputFile>(opened)));
+    if ((*slot)->is_standard_output()) summary_on_stdout = false;
+  }
+  std::FILE* const summary_stream = summary_on_stdout ? stdout : stderr;
+  const TextStyle style = style_for(summary_stream, options.color);
+  const TextStyle error_style = style_for(stderr, options.color);
 
   install_signal_handlers();
   Session session;
@@ -113,7 +168,6 @@ int run_command(const RunOptions& options) {
   session.abi_version = tarnwick_abi_version();
   session.host = read_host_facts();
   session.environment = read_environment(session.host);
-  if (auto warning = load_warning(session.host)) warn(session, std::move(*warning));
 
   tarnwick_config_t config{};
   if (tarnwick_default_config(&config) == 0) {
@@ -123,51 +177,87 @@ int run_command(const RunOptions& options) {
   if (options.warmup_seconds) config.warmup_seconds = *options.warmup_seconds;
   if (options.measure_seconds) config.measure_seconds = *options.measure_seconds;
 
-  std::vector<std::pair<std::string, uint32_t>> plan;
-  if (options.both || !options.all_cpus) plan.emplace_back("single", TARNWICK_BENCHMARK_SINGLE);
-  if (options.both || options.all_cpus) plan.emplace_back("all-cpus", TARNWICK_BENCHMARK_ALL_CPUS);
-
+  const std::vector<PlannedRun> plan = plan_runs(options.both || !options.all_cpus,
+                                                 options.both || options.all_cpus, options.repeat);
   const bool show_progress = !options.quiet && isatty(STDERR_FILENO) == 1;
-  for (const auto& [label, benchmark] : plan) {
-    // A run that was stopped or failed ends the session: a second run
-    // would be measured against nothing.
+  ProgressDisplay display(stderr, show_progress, error_style);
+  // Host warnings wait for the run to start: a rejected run gets its reason
+  // alone. The count they judge by is the run's own.
+  display.on_first_report([&](const tarnwick_progress_t& progress) {
+    if (config.benchmark == TARNWICK_BENCHMARK_ALL_CPUS && progress.threads > 0) {
+      session.host.cpus_available = progress.threads;
+      session.host.cpus_source = "library";
+    }
+    if (auto warning = load_warning(session.host)) {
+      print_warning(*warning, error_style);
+      session.warnings.push_back(std::move(*warning));
+    }
+  });
+  const double planned_each =
+      std::max(config.warmup_seconds, 0.0) + std::max(config.measure_seconds, 0.0);
+  for (std::size_t index = 0; index < plan.size(); ++index) {
+    // A run that was stopped or failed ends the command: what follows would
+    // be measured against nothing.
     if (!session.runs.empty() &&
         (interrupted() || session.runs.back().result.status != TARNWICK_STATUS_COMPLETED)) {
       break;
     }
-    config.benchmark = benchmark;
-    session.runs.push_back(run_once(config, label, show_progress));
-    const RunReport& run = session.runs.back();
+    const PlannedRun& step = plan[index];
+    config.benchmark = step.benchmark;
+    display.begin(step.label, planned_each,
+                  {static_cast<unsigned>(index + 1), static_cast<unsigned>(plan.size()),
+                   planned_each * static_cast<double>(plan.size() - index - 1)});
+    RunReport run = run_once(config, step.label, display);
+    run.repetition = step.repetition;
     if (run.result.status == TARNWICK_STATUS_FAILED) {
-      fmt::print(stderr, "tarnwick: {}\n", run.reason);
+      fmt::print(stderr, "tarnwick: {}\n", failure_text(run, options));
     }
     // The library's count honours the control-group quota, the affinity
     // mask alone does not.
-    if (benchmark == TARNWICK_BENCHMARK_ALL_CPUS && run.result.threads > 0) {
+    if (step.benchmark == TARNWICK_BENCHMARK_ALL_CPUS && run.result.threads > 0) {
       session.host.cpus_available = run.result.threads;
       session.host.cpus_source = "library";
     }
+    session.runs.push_back(std::move(run));
   }
   // Kept for the document now, printed after the summary they qualify.
   const std::vector<Warning> late_warnings = stability_warnings(session);
   session.warnings.insert(session.warnings.end(), late_warnings.begin(), late_warnings.end());
 
+  bool written = true;
+  const auto report = [&written](const std::optional<std::string>& failure) {
+    if (!failure) return;
+    fmt::print(stderr, "tarnwick: {}\n", *failure);
+    written = false;
+  };
+  const bool keep = measured_anything(session);
+  std::string document;
+  if (options.json || (outputs.document && keep)) {
+    document = session_json(session).dump(2, ' ', false,
+                                          nlohmann::ordered_json::error_handler_t::replace) +
+               "\n";
+  }
   if (options.json) {
-    fmt::print("{}\n", session_json(session).dump(
-                           2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
-  } else if (std::any_of(session.runs.begin(), session.runs.end(), [](const RunReport& run) {
-               return run.result.status != TARNWICK_STATUS_FAILED;
+    report(write_standard_output(document));
+  } else if (keep && std::any_of(session.runs.begin(), session.runs.end(), [](const RunReport& r) {
+               return r.result.status != TARNWICK_STATUS_FAILED;
              })) {
-    fmt::print("{}", session_summary(session));
+    const std::string summary = session_summary(session, style);
+    if (summary_on_stdout) {
+      report(write_standard_output(summary));
+    } else {
+      std::fputs(summary.c_str(), stderr);
+    }
   }
-  std::fflush(stdout);
-  for (const Warning& warning : late_warnings) {
-    fmt::print(stderr, "tarnwick: warning: {}\n", warning.text);
+  for (const Warning& warning : late_warnings) print_warning(warning, error_style);
+  if (keep) {
+    if (outputs.document) report(outputs.document->commit(document));
+    if (outputs.csv) report(outputs.csv->commit(samples_csv(session)));
+    if (outputs.plot) report(outputs.plot->commit(session_svg(session)));
   }
-  bool written = write_output(csv, samples_csv(session));
-  written = write_output(plot, session_svg(session)) && written;
   const int status = exit_status(session);
-  return status == 0 && !written ? 2 : status;
+  // An output that could not be written fails the command, cancelled or not.
+  return written ? status : 2;
 }
 
 }  // namespace tarnwick

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "output/terminal.hpp"
+
 namespace tarnwick {
 
 struct RunOptions {
@@ -14,11 +16,21 @@ struct RunOptions {
   bool json = false;
   bool quiet = false;
   bool version = false;
-  // Absent: the library's default. Present: passed on as given, valid or not.
+  unsigned long repeat = 1;
+  // Absent: the library's default. Present: passed on as given, valid or
+  // not, with the text the user typed for messages.
   std::optional<double> warmup_seconds;
   std::optional<double> measure_seconds;
-  std::string csv_path;  // empty: no file
-  std::string plot_path;
+  std::string warmup_text;
+  std::string measure_text;
+  struct Output {
+    std::string path;  // "-": standard output
+    bool given = false;
+  };
+  Output output;  // the result document
+  Output csv;
+  Output plot;
+  ColorChoice color = ColorChoice::automatic;
 };
 
 // Declares the run's options on the program's top level, filling `options`

@@ -24,6 +24,10 @@ struct RunReport {
   std::string reason;
   std::vector<tarnwick_sample_t> samples;
   std::optional<Noise> noise;  // absent when it could not be measured
+  // How far the run got: the phase of its last progress report (0: none
+  // came) and the wall time the library took, warm-up included.
+  uint32_t last_phase = 0;
+  double run_seconds = 0.0;
 };
 
 // A warning is a value: the terminal and the document show the same one.

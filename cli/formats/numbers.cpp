@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <locale>
 #include <system_error>
 
@@ -34,7 +35,14 @@ std::optional<double> parse_number(std::string_view text) {
   double value = 0.0;
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  if (ec != std::errc{} || ptr != end) return std::nullopt;
+  if (ptr != end) return std::nullopt;
+  if (ec == std::errc::result_out_of_range) {
+    // Beyond the double range the value is still a number: it overflows to
+    // infinity or underflows to zero, as the hardware would round it.
+    const std::string copy(text);
+    return std::strtod(copy.c_str(), nullptr);
+  }
+  if (ec != std::errc{}) return std::nullopt;
   return value;
 }
 

@@ -8,7 +8,8 @@
 namespace tarnwick {
 
 // The whole text as a double, or nothing: no surrounding blanks, no trailing
-// characters, nothing out of the double range. A leading '+' is accepted.
+// characters. A leading '+' is accepted. Beyond the double range a value
+// overflows to infinity and underflows to zero.
 // Values are not judged here: "nan", "inf" and negatives are numbers, and the
 // library decides whether it accepts them.
 [[nodiscard]] std::optional<double> parse_number(std::string_view text);

@@ -14,30 +14,50 @@ namespace {
 
 constexpr std::array<const char*, 7> BLOCKS = {"\u2581", "\u2582", "\u2583", "\u2584",
                                                "\u2585", "\u2586", "\u2587"};
+constexpr std::array<const char*, 7> ASCII_BLOCKS = {"_", ".", ":", "-", "=", "+", "#"};
 constexpr long MIDDLE = 3;
+// Rows are "  name         value": the value starts at this column.
+constexpr int VALUE_COLUMN = 15;
 
-std::string variation_text(const tarnwick_result_t& result) {
+std::string variation_text(const tarnwick_result_t& result, const TextStyle& style) {
   if (result.status != TARNWICK_STATUS_COMPLETED) return "- (only for a completed run)";
   if (result.has_cv == 0) return "- (needs at least two samples)";
-  return fmt::format("{:.2f} % CV, {}", result.cv_percent,
-                     result.unstable != 0 ? "UNSTABLE (above 10 %)" : "stable");
+  return fmt::format(
+      "{:.2f} % CV, {}", result.cv_percent,
+      result.unstable != 0 ? style.bad("UNSTABLE (above 10 %)") : style.good("stable"));
 }
 
-// The CPU model on its own line: it is long and the rest lines up below it.
+std::string window_text(const RunReport& run) {
+  const tarnwick_result_t& result = run.result;
+  // Cancelled before the measurement: the window is empty, and what the
+  // user wants to know is how far the warm-up got.
+  if (result.status == TARNWICK_STATUS_CANCELLED && result.sample_count == 0 &&
+      run.last_phase != TARNWICK_PHASE_MEASUREMENT) {
+    return fmt::format("cancelled during the warm-up, after {:.1f} s of {} s", run.run_seconds,
+                       short_seconds(result.warmup_seconds));
+  }
+  return fmt::format("{:.3f} s measured of {} s, after a {} s warm-up", result.measured_seconds,
+                     short_seconds(result.measure_seconds), short_seconds(result.warmup_seconds));
+}
+
+// The host, one fact per line so that each fits.
 std::string host_text(const HostFacts& host) {
+  const auto row = [](const std::string& value) {
+    return fmt::format("{:{}}{}\n", "", VALUE_COLUMN, value);
+  };
   std::string text = host.cpu_model.value_or("unknown CPU") + "\n";
-  text += fmt::format("{:15}{} CPU{} available ({}), governor {}, ", "", host.cpus_available,
-                      host.cpus_available == 1 ? "" : "s", host.cpus_source,
-                      host.governor.value_or("unknown"));
-  text += host.load_average ? fmt::format("load {:.2f} before the run", *host.load_average)
-                            : std::string("load unknown");
+  text += row(fmt::format("{} CPU{} available ({}), governor {}", host.cpus_available,
+                          host.cpus_available == 1 ? "" : "s", host.cpus_source,
+                          host.governor.value_or("unknown")));
+  text += row(host.load_average ? fmt::format("load {:.2f} before the run", *host.load_average)
+                                : std::string("load unknown"));
   return text;
 }
 
 }  // namespace
 
 std::string sparkline(const std::vector<tarnwick_sample_t>& samples, double reference,
-                      std::size_t max_columns) {
+                      std::size_t max_columns, bool utf8) {
   if (samples.empty() || max_columns == 0) return {};
   const std::size_t per_column = (samples.size() + max_columns - 1) / max_columns;
   std::vector<double> rates;
@@ -54,6 +74,7 @@ std::string sparkline(const std::vector<tarnwick_sample_t>& samples, double refe
     first = last;
   }
   if (!(reference > 0.0)) reference = *std::max_element(rates.begin(), rates.end());
+  const auto& blocks = utf8 ? BLOCKS : ASCII_BLOCKS;
   std::string line;
   for (const double rate : rates) {
     // Steps away from the reference; with no reference every bar is lowest.
@@ -61,27 +82,32 @@ std::string sparkline(const std::vector<tarnwick_sample_t>& samples, double refe
     if (reference > 0.0) steps = (rate / reference - 1.0) / SPARK_STEP;
     if (std::isnan(steps)) steps = 0.0;
     const double bounded = std::clamp(steps, -static_cast<double>(MIDDLE),
-                                      static_cast<double>(BLOCKS.size() - 1 - MIDDLE));
-    line += BLOCKS[static_cast<std::size_t>(MIDDLE + std::lround(bounded))];
+                                      static_cast<double>(blocks.size() - 1 - MIDDLE));
+    line += blocks[static_cast<std::size_t>(MIDDLE + std::lround(bounded))];
   }
   return line;
 }
 
-std::string run_summary(const RunReport& run, const std::string& version) {
+std::string run_summary(const RunReport& run, const std::string& version, const TextStyle& style,
+                        bool numbered) {
   const tarnwick_result_t& result = run.result;
   const bool completed = result.status == TARNWICK_STATUS_COMPLETED;
+  const char* dot = style.pick("\u00b7", "-");
   std::string status;
-  if (result.status == TARNWICK_STATUS_CANCELLED) status = " \u00b7 CANCELLED, partial result";
-  std::string text = fmt::format("tarnwick {} \u00b7 {}{}\n", version, workers_text(run), status);
+  if (result.status == TARNWICK_STATUS_CANCELLED) {
+    status = fmt::format(" {} {}", dot, style.caution("CANCELLED, partial result"));
+  }
+  std::string repetition;
+  if (numbered) repetition = fmt::format(" {} run {}", dot, run.repetition);
+  std::string text =
+      fmt::format("tarnwick {} {} {}{}{}\n", version, dot, workers_text(run), repetition, status);
   const auto row = [&text](const char* name, const std::string& value) {
     text += fmt::format("  {:<12} {}\n", name, value);
   };
   row("mean rate", completed ? grouped(result.mean_rate) + " steps/s"
                              : std::string("- (only for a completed run)"));
-  row("variation", variation_text(result));
-  row("window",
-      fmt::format("{:.3f} s measured of {} s, after a {} s warm-up", result.measured_seconds,
-                  short_seconds(result.measure_seconds), short_seconds(result.warmup_seconds)));
+  row("variation", variation_text(result, style));
+  row("window", window_text(run));
   row("steps", grouped(static_cast<double>(result.operations)));
   row("samples", fmt::format("{}", result.sample_count));
   row("checksum", fmt::format("{:#018x}", result.checksum));
@@ -89,31 +115,34 @@ std::string run_summary(const RunReport& run, const std::string& version) {
     const auto [low, high] = std::minmax_element(
         run.samples.begin(), run.samples.end(),
         [](const tarnwick_sample_t& a, const tarnwick_sample_t& b) { return a.rate < b.rate; });
-    row("per second", fmt::format("{}  min {} \u00b7 max {} steps/s ({} is {}, a step {:.0f} %)",
-                                  sparkline(run.samples, reference_rate(run)), grouped(low->rate),
-                                  grouped(high->rate), BLOCKS[MIDDLE],
-                                  completed ? "the mean" : "the rate so far", SPARK_STEP * 100.0));
+    // The sparkline narrows to the width; its legend gets a row of its own.
+    const auto columns =
+        static_cast<std::size_t>(std::clamp(style.width - 1 - VALUE_COLUMN, 10, 60));
+    row("per second", sparkline(run.samples, reference_rate(run), columns, style.utf8));
+    row("", fmt::format("min {} {} max {} steps/s", grouped(low->rate), dot, grouped(high->rate)));
+    row("",
+        fmt::format("({} is {}, a step {:.0f} %)", style.pick(BLOCKS[MIDDLE], ASCII_BLOCKS[MIDDLE]),
+                    completed ? "the mean" : "the rate so far", SPARK_STEP * 100.0));
   }
   return text;
 }
 
-std::string session_summary(const Session& session) {
+std::string session_summary(const Session& session, const TextStyle& style) {
   std::string text;
   for (const RunReport& run : session.runs) {
     // A failed run has nothing to show; its reason goes to standard error.
     if (run.result.status == TARNWICK_STATUS_FAILED) continue;
     if (!text.empty()) text += "\n";
-    text += run_summary(run, session.version);
+    text += run_summary(run, session.version, style);
   }
   if (session.runs.size() == 2) {
     if (const auto figure = scaling(session.runs[0], session.runs[1])) {
       text += fmt::format(
-          "\nscaling        {:.3f}  (all-CPUs rate / ({} x single rate); 1.0 is "
-          "perfect)\n",
-          *figure, session.runs[1].result.threads);
+          "\nscaling        {:.3f}  (all-CPUs rate / ({} x single rate);\n{:{}}1.0 is perfect)\n",
+          *figure, session.runs[1].result.threads, "", VALUE_COLUMN);
     }
   }
-  text += fmt::format("\nhost           {}\n", host_text(session.host));
+  text += fmt::format("\nhost           {}", host_text(session.host));
   return text;
 }
 

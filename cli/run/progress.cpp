@@ -3,15 +3,19 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <optional>
 #include <utility>
 
 #include "formats/numbers.hpp"
+#include "run/signals.hpp"
 
 namespace tarnwick {
 namespace {
 
 constexpr int BAR_WIDTH = 24;
+constexpr int MIN_BAR_WIDTH = 6;
 
 const char* phase_name(uint32_t phase) {
   switch (phase) {
@@ -30,52 +34,118 @@ const char* phase_name(uint32_t phase) {
   }
 }
 
-std::string bar(double fraction) {
-  const int filled = static_cast<int>(std::lround(fraction * BAR_WIDTH));
+std::string bar(double fraction, int width, const TextStyle& style) {
+  const int filled = static_cast<int>(std::lround(fraction * width));
   std::string text;
-  for (int cell = 0; cell < BAR_WIDTH; ++cell) text += cell < filled ? "\u2588" : "\u2591";
+  for (int cell = 0; cell < width; ++cell) {
+    text += cell < filled ? style.pick("\u2588", "#") : style.pick("\u2591", "-");
+  }
   return text;
 }
+
+// The parts, in the order they are dropped when the line is too wide.
+enum Part { BAR, TIMES, PERCENT, LABEL, PHASE, COUNTER, LEFT, RATE, PARTS };
 
 }  // namespace
 
 std::string progress_line(const tarnwick_progress_t& progress, const std::string& label,
-                          double planned_seconds) {
+                          double planned_seconds, const RunPosition& position,
+                          const TextStyle& style) {
   // NaN lands on 0: a display must never fail on odd input.
   const double fraction =
       std::clamp(std::isnan(progress.progress) ? 0.0 : progress.progress, 0.0, 1.0);
   const double elapsed = fraction * planned_seconds;
+  const double left = planned_seconds - elapsed + std::max(position.seconds_after, 0.0);
   std::string rate = "-";
   if (progress.phase_elapsed > 0.0) {
     rate = grouped(static_cast<double>(progress.operations) / progress.phase_elapsed);
   }
-  // Whole seconds say nothing about a run shorter than a minute.
-  const auto time = [planned_seconds](double seconds) {
-    if (planned_seconds < 60.0) return fmt::format("{:.1f} s", std::max(seconds, 0.0));
+  // Whole seconds say nothing about a command shorter than a minute.
+  const bool short_command = planned_seconds + position.seconds_after < 60.0;
+  const auto time = [short_command](double seconds) {
+    if (short_command) return fmt::format("{:.1f} s", std::max(seconds, 0.0));
     return clock_time(seconds);
   };
-  return fmt::format("{} {:<9} {} {:>3.0f}%  {} / {}  left {}  {} steps/s", label,
-                     phase_name(progress.phase), bar(fraction), fraction * 100.0, time(elapsed),
-                     time(planned_seconds), time(planned_seconds - elapsed), rate);
+
+  std::array<std::string, PARTS> parts;
+  if (position.count > 1) parts[COUNTER] = fmt::format("{}/{}", position.index, position.count);
+  parts[LABEL] = label;
+  parts[PHASE] = fmt::format("{:<9}", phase_name(progress.phase));
+  parts[PERCENT] = fmt::format("{:>3.0f}%", fraction * 100.0);
+  parts[TIMES] = fmt::format("{} / {}", time(elapsed), time(planned_seconds));
+  parts[LEFT] = "left " + time(left);
+  parts[RATE] = rate + " steps/s";
+
+  // The last column stays free: writing it makes some terminals wrap.
+  const int room = std::max(style.width - 1, 1);
+  const auto compose = [&](int bar_width) {
+    std::string line;
+    const auto add = [&line](const std::string& text, const char* gap) {
+      if (text.empty()) return;
+      if (!line.empty()) line += gap;
+      line += text;
+    };
+    add(parts[COUNTER], " ");
+    add(parts[LABEL], " ");
+    add(parts[PHASE], " ");
+    if (bar_width > 0) add(bar(fraction, bar_width, style), " ");
+    add(parts[PERCENT], " ");
+    add(parts[TIMES], "  ");
+    add(parts[LEFT], "  ");
+    add(parts[RATE], "  ");
+    return line;
+  };
+  int bar_width = BAR_WIDTH;
+  std::string line = compose(bar_width);
+  for (int dropped = BAR; display_width(line) > room && dropped < PARTS; ++dropped) {
+    if (dropped == BAR) {
+      const int excess = display_width(line) - room;
+      if (bar_width - excess >= MIN_BAR_WIDTH) {
+        bar_width -= excess;
+      } else {
+        bar_width = 0;
+      }
+    } else {
+      parts[static_cast<std::size_t>(dropped)].clear();
+    }
+    line = compose(bar_width);
+  }
+  // Narrower than the rate alone: cut it, every character is one column.
+  if (display_width(line) > room) line = parts[RATE].substr(0, static_cast<std::size_t>(room));
+  // The phase is padded for steadiness; trailing blanks serve nothing.
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
 }
 
-ProgressDisplay::ProgressDisplay(std::FILE* stream, bool enabled, std::string label,
-                                 double planned_seconds)
-    : stream_(stream),
-      enabled_(enabled),
-      label_(std::move(label)),
-      planned_seconds_(planned_seconds) {}
+ProgressDisplay::ProgressDisplay(std::FILE* stream, bool enabled, TextStyle style)
+    : stream_(stream), enabled_(enabled), style_(style) {}
 
 ProgressDisplay::~ProgressDisplay() { clear(); }
 
+void ProgressDisplay::begin(std::string label, double planned_seconds, RunPosition position) {
+  label_ = std::move(label);
+  planned_seconds_ = planned_seconds;
+  position_ = position;
+}
+
 void ProgressDisplay::update(const tarnwick_progress_t& progress) {
+  if (first_report_ && progress.phase < TARNWICK_PHASE_COMPLETED) {
+    clear();
+    std::exchange(first_report_, nullptr)(progress);
+  }
   if (!enabled_) return;
   if (progress.phase >= TARNWICK_PHASE_COMPLETED) {
     clear();
     return;
   }
+  if (terminal_resized() || !width_known_) {
+    const int width = terminal_width(stream_);
+    if (width > 0) style_.width = width;
+    width_known_ = true;
+  }
   // \r and erase-to-end keep it one line however its width changes.
-  fmt::print(stream_, "\r{}\x1b[K", progress_line(progress, label_, planned_seconds_));
+  fmt::print(stream_, "\r{}\x1b[K",
+             progress_line(progress, label_, planned_seconds_, position_, style_));
   std::fflush(stream_);
   shown_ = true;
 }
@@ -85,17 +155,6 @@ void ProgressDisplay::clear() {
   shown_ = false;
   std::fputs("\r\x1b[K", stream_);
   std::fflush(stream_);
-}
-
-void ProgressDisplay::callback(const tarnwick_progress_t* progress, void* user_data) noexcept {
-  // Nothing may leave a callback by exception; a lost frame of the display
-  // is harmless.
-  try {
-    if (progress != nullptr && user_data != nullptr) {
-      static_cast<ProgressDisplay*>(user_data)->update(*progress);
-    }
-  } catch (...) {
-  }
 }
 
 }  // namespace tarnwick

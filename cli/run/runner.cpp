@@ -6,7 +6,6 @@
 #include <memory>
 
 #include "document/run_id.hpp"
-#include "run/progress.hpp"
 #include "run/signals.hpp"
 
 namespace tarnwick {
@@ -26,9 +25,28 @@ struct Published {
   ~Published() { withdraw_handle(); }
 };
 
+// Forwards the library's reports to the display and keeps the last phase.
+struct Watcher {
+  ProgressDisplay& display;
+  uint32_t last_phase = 0;
+
+  static void callback(const tarnwick_progress_t* progress, void* user_data) noexcept {
+    // Nothing may leave a callback by exception; a lost frame of the
+    // display is harmless.
+    try {
+      if (progress == nullptr || user_data == nullptr) return;
+      auto& watcher = *static_cast<Watcher*>(user_data);
+      if (progress->phase < TARNWICK_PHASE_COMPLETED) watcher.last_phase = progress->phase;
+      watcher.display.update(*progress);
+    } catch (...) {
+    }
+  }
+};
+
 }  // namespace
 
-RunReport run_once(const tarnwick_config_t& config, const std::string& label, bool show_progress) {
+RunReport run_once(const tarnwick_config_t& config, const std::string& label,
+                   ProgressDisplay& display) {
   RunReport report;
   report.id = new_run_id();
   report.label = label;
@@ -41,13 +59,17 @@ RunReport run_once(const tarnwick_config_t& config, const std::string& label, bo
     report.reason = "cannot create a benchmark handle";
     return report;
   }
+  Watcher watcher{display};
+  const auto began = std::chrono::steady_clock::now();
   {
     const Published published(handle.get());
-    ProgressDisplay display(stderr, show_progress, label,
-                            config.warmup_seconds + config.measure_seconds);
-    tarnwick_run(handle.get(), &config, &ProgressDisplay::callback, &display);
+    tarnwick_run(handle.get(), &config, &Watcher::callback, &watcher);
+    display.clear();
   }
+  report.run_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   report.ended = utc_text(std::chrono::system_clock::now());
+  report.last_phase = watcher.last_phase;
   // The status comes from the stored record, not the return value: the
   // two agree, and the record also exists for a rejected configuration.
   if (tarnwick_result(handle.get(), &report.result) == 0) {

@@ -5,11 +5,13 @@
 #include <string>
 
 #include "document/model.hpp"
+#include "run/progress.hpp"
 #include "tarnwick.h"
 
 namespace tarnwick {
 
+// The display must have begun this run (ProgressDisplay::begin).
 [[nodiscard]] RunReport run_once(const tarnwick_config_t& config, const std::string& label,
-                                 bool show_progress);
+                                 ProgressDisplay& display);
 
 }  // namespace tarnwick

@@ -5,40 +5,57 @@
 
 #include <atomic>
 
+#include "output/atomic_file.hpp"
+
 namespace tarnwick {
 namespace {
 
-// Lock-free atomics are async-signal-safe; both are checked below.
+// Lock-free atomics are async-signal-safe; all are checked below.
 std::atomic<tarnwick_handle_t*> current_handle{nullptr};
 std::atomic<int> signals_seen{0};
+std::atomic<bool> resized{false};
 static_assert(std::atomic<tarnwick_handle_t*>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+[[noreturn]] void leave_now(int signal_number) {
+  remove_temporary_files();
+  // Finish the progress line so the shell prompt starts on its own.
+  const char newline = '\n';
+  [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, &newline, 1);
+  _exit(128 + signal_number);
+}
 
 // Safe against the handle being freed under it: the program has no threads
 // of its own, so the handler runs either on the main thread (which is then
 // not freeing anything) or on a library worker, and tarnwick_run joins
 // every worker, handler included, before it returns and the handle can be
 // withdrawn.
-extern "C" void on_signal(int signal_number) {
-  if (signals_seen.fetch_add(1) > 0) {
-    // Finish the progress line so the shell prompt starts on its own.
-    const char newline = '\n';
-    [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, &newline, 1);
-    _exit(128 + signal_number);
-  }
+extern "C" void on_cancel(int signal_number) {
+  if (signals_seen.fetch_add(1) > 0) leave_now(signal_number);
   tarnwick_cancel(current_handle.load());
+}
+
+extern "C" void on_hangup(int signal_number) { leave_now(signal_number); }
+
+extern "C" void on_resize(int) { resized.store(true); }
+
+void install(int signal_number, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  // The program's own reads and writes just continue after a signal.
+  action.sa_flags = SA_RESTART;
+  sigaction(signal_number, &action, nullptr);
 }
 
 }  // namespace
 
 void install_signal_handlers() {
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  // The program's own reads and writes just continue after a signal.
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  install(SIGINT, on_cancel);
+  install(SIGTERM, on_cancel);
+  install(SIGHUP, on_hangup);
+  install(SIGWINCH, on_resize);
 }
 
 void publish_handle(tarnwick_handle_t* handle) {
@@ -51,5 +68,7 @@ void publish_handle(tarnwick_handle_t* handle) {
 void withdraw_handle() { current_handle.store(nullptr); }
 
 bool interrupted() { return signals_seen.load() > 0; }
+
+bool terminal_resized() { return resized.exchange(false); }
 
 }  // namespace tarnwick

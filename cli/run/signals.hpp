@@ -1,12 +1,15 @@
-// Ctrl-C and SIGTERM: the first one cancels the run in progress through the
-// library, so what was measured is kept; a second one leaves at once.
+// Signals during a run. Ctrl-C and SIGTERM: the first one cancels the run in
+// progress through the library, so what was measured is kept; a second one
+// leaves at once. SIGHUP (the terminal went away) leaves at once too. Leaving
+// at once removes every temporary output file first, so existing files stay
+// as they were.
 #pragma once
 
 #include "tarnwick.h"
 
 namespace tarnwick {
 
-// Installs the handlers for SIGINT and SIGTERM.
+// Installs the handlers for SIGINT, SIGTERM, SIGHUP and SIGWINCH.
 void install_signal_handlers();
 
 // The handle a signal cancels; nullptr when no run is in progress. A signal
@@ -16,5 +19,8 @@ void withdraw_handle();
 
 // True once a first SIGINT or SIGTERM has arrived.
 [[nodiscard]] bool interrupted();
+
+// True once after each change of the terminal's size.
+[[nodiscard]] bool terminal_resized();
 
 }  // namespace tarnwick

@@ -8,11 +8,10 @@ std::optional<Warning> load_warning(const HostFacts& host) {
   if (!host.load_average || !load_suggests_other_work(*host.load_average, host.cpus_available)) {
     return std::nullopt;
   }
-  return Warning{
-      "", "load",
-      fmt::format("the 1-minute load average is {:.2f} with {} CPU{} available: other work is "
-                  "running and may lower the result or make it unstable",
-                  *host.load_average, host.cpus_available, host.cpus_available == 1 ? "" : "s")};
+  return Warning{"", "load",
+                 fmt::format("the 1-minute load average was {:.2f} when the run started: other "
+                             "work is running and may lower the result or make it unstable",
+                             *host.load_average)};
 }
 
 std::vector<Warning> stability_warnings(const Session& session) {

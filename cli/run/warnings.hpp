@@ -9,7 +9,8 @@
 
 namespace tarnwick {
 
-// The load warning, when the load average says other work is running.
+// The load warning, when the load average says other work is running on
+// the host's CPUs (host.cpus_available: the count the run uses).
 [[nodiscard]] std::optional<Warning> load_warning(const HostFacts& host);
 
 // One warning per unstable run.

@@ -39,21 +39,24 @@ TEST(CommandLine, NoOptionsLeavesTheLibraryDefaults) {
   EXPECT_FALSE(line.options->measure_seconds.has_value());
   EXPECT_FALSE(line.options->all_cpus || line.options->both || line.options->json ||
                line.options->quiet || line.options->version);
-  EXPECT_TRUE(line.options->csv_path.empty());
-  EXPECT_TRUE(line.options->plot_path.empty());
+  EXPECT_TRUE(line.options->csv.path.empty() && !line.options->csv.given);
+  EXPECT_TRUE(!line.options->plot.given);
 }
 
 TEST(CommandLine, ReadsEveryOption) {
-  const CommandLine line = parse({"--warmup", "0.05", "--measure=1.3", "--all-cpus", "--json",
-                                  "--csv", "s.csv", "--plot", "p.svg", "--quiet"});
+  const CommandLine line =
+      parse({"--warmup", "0.05", "--measure=1.3", "--all-cpus", "--json", "--csv", "s.csv",
+             "--plot", "p.svg", "--quiet", "--repeat", "3", "--color", "never"});
   ASSERT_TRUE(line.options.has_value()) << line.err;
   EXPECT_EQ(line.options->warmup_seconds, 0.05);
   EXPECT_EQ(line.options->measure_seconds, 1.3);
   EXPECT_TRUE(line.options->all_cpus);
   EXPECT_TRUE(line.options->json);
   EXPECT_TRUE(line.options->quiet);
-  EXPECT_EQ(line.options->csv_path, "s.csv");
-  EXPECT_EQ(line.options->plot_path, "p.svg");
+  EXPECT_EQ(line.options->csv.path, "s.csv");
+  EXPECT_EQ(line.options->plot.path, "p.svg");
+  EXPECT_EQ(line.options->repeat, 3u);
+  EXPECT_EQ(line.options->color, ColorChoice::never);
 }
 
 TEST(CommandLine, PassesValuesTheLibraryMustJudge) {
@@ -66,6 +69,11 @@ TEST(CommandLine, PassesValuesTheLibraryMustJudge) {
   ASSERT_TRUE(nan.options.has_value()) << nan.err;
   ASSERT_TRUE(nan.options->measure_seconds.has_value());
   EXPECT_TRUE(std::isnan(*nan.options->measure_seconds));
+  // Beyond the double range: infinity and zero, for the library to judge.
+  const CommandLine huge = parse({"--warmup", "1e400", "--measure", "-1e-400"});
+  ASSERT_TRUE(huge.options.has_value()) << huge.err;
+  EXPECT_EQ(huge.options->warmup_seconds, HUGE_VAL);
+  EXPECT_EQ(huge.options->measure_seconds, 0.0);
   const CommandLine zero = parse({"--measure", "0"});
   ASSERT_TRUE(zero.options.has_value());
   EXPECT_EQ(zero.options->measure_seconds, 0.0);
@@ -76,12 +84,19 @@ TEST(CommandLine, UsageErrorsExitWith64AndAHint) {
     std::initializer_list<const char*> arguments;
     const char* names;  // part of the message
   };
-  for (const Case& c : {Case{{"--warmup", "5s"}, "'5s' is not a number"},
-                        Case{{"--measure", ""}, "'' is not a number"},
-                        Case{{"--measure", " 5"}, "' 5' is not a number"},
-                        Case{{"--measure"}, "--measure"}, Case{{"--bogus"}, "--bogus"},
-                        Case{{"extra"}, "extra"}, Case{{"--both", "--all-cpus"}, "excludes"},
-                        Case{{"--warmup", "1", "--warmup", "2"}, "--warmup"}}) {
+  for (const Case& c :
+       {Case{{"--warmup", "5s"}, "--warmup: expected a number of seconds, got '5s'"},
+        Case{{"--measure", ""}, "--measure: expected a number of seconds, got ''"},
+        Case{{"--measure", " 5"}, "got ' 5'"}, Case{{"--measure"}, "--measure: needs a value"},
+        Case{{"--warmup", "--quiet"}, "--warmup: needs a value"},
+        Case{{"--warmup", "1", "--warmup", "2"}, "--warmup given twice"},
+        Case{{"--json", "--json"}, "--json given twice"},
+        Case{{"--bogus"}, "unknown option '--bogus'"},
+        Case{{"extra"}, "unexpected argument 'extra'"},
+        Case{{"--both", "--all-cpus"}, "cannot be used together"},
+        Case{{"--repeat", "0"}, "--repeat: expected a whole number of runs"},
+        Case{{"--repeat", "2.5"}, "--repeat: expected a whole number of runs"},
+        Case{{"--color", "blue"}, "--color: expected auto, always or never, got 'blue'"}}) {
     const CommandLine line = parse(c.arguments);
     EXPECT_FALSE(line.options.has_value()) << c.names;
     EXPECT_EQ(line.exit_code, EXIT_USAGE) << c.names;
@@ -96,8 +111,9 @@ TEST(CommandLine, HelpListsTheOptionsAndExitsZero) {
   const CommandLine line = parse({"--help"});
   EXPECT_FALSE(line.options.has_value());
   EXPECT_EQ(line.exit_code, 0);
-  for (const char* option : {"--all-cpus", "--warmup", "--measure", "--both", "--json", "--csv",
-                             "--plot", "--quiet", "--version", "Exit status"}) {
+  for (const char* option :
+       {"--all-cpus", "--warmup", "--measure", "--both", "--json", "--csv", "--plot", "--output",
+        "--repeat", "--color", "--quiet", "--version", "Exit status"}) {
     EXPECT_NE(line.out.find(option), std::string::npos) << option;
   }
 }

@@ -14,13 +14,14 @@ TEST(ParseNumber, AcceptsWholeNumbersOnly) {
     double expected;
   };
   for (const Case& c : {Case{"5", 5.0}, Case{"0.05", 0.05}, Case{"1e-10", 1e-10}, Case{"+3", 3.0},
-                        Case{".5", 0.5}, Case{"5.", 5.0}, Case{"-1", -1.0}, Case{"1.3", 1.3}}) {
+                        Case{".5", 0.5}, Case{"5.", 5.0}, Case{"-1", -1.0}, Case{"1.3", 1.3},
+                        Case{"1e400", HUGE_VAL}, Case{"-1e400", -HUGE_VAL}, Case{"1e-400", 0.0}}) {
     const auto value = parse_number(c.text);
     ASSERT_TRUE(value.has_value()) << c.text;
     EXPECT_EQ(*value, c.expected) << c.text;
   }
-  for (const char* text : {"", " 5", "5 ", "5s", "1,5", "0x10", "--1", "+-1", "++1", "+", "-", "1e",
-                           "1e400", "five"}) {
+  for (const char* text :
+       {"", " 5", "5 ", "5s", "1,5", "0x10", "--1", "+-1", "++1", "+", "-", "1e", "five"}) {
     EXPECT_FALSE(parse_number(text).has_value()) << "'" << text << "'";
   }
 }

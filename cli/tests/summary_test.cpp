@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "make_run.hpp"
 #include "run/progress.hpp"
@@ -83,10 +85,9 @@ TEST(SessionSummary, AddsScalingAndHostAndSkipsFailedRuns) {
   Session session = session_of({completed_run({1000, 1000}), completed_run({3600, 3600}, 2)});
   std::string text = session_summary(session);
   EXPECT_NE(text.find("scaling        1.800"), std::string::npos) << text;
-  EXPECT_NE(
-      text.find(
-          "Example CPU\n               2 CPUs available (affinity), governor unknown, load 0.25"),
-      std::string::npos)
+  EXPECT_NE(text.find("Example CPU\n               2 CPUs available (affinity), governor unknown\n"
+                      "               load 0.25"),
+            std::string::npos)
       << text;
   session.runs[1] = failed;
   text = session_summary(session);
@@ -94,29 +95,68 @@ TEST(SessionSummary, AddsScalingAndHostAndSkipsFailedRuns) {
   EXPECT_EQ(text.find("oops"), std::string::npos) << text;
 }
 
+TextStyle wide(int width = 200, bool utf8 = true) {
+  TextStyle style;
+  style.width = width;
+  style.utf8 = utf8;
+  return style;
+}
+
 TEST(ProgressLine, ShowsPhaseBarTimesAndRate) {
-  // 30 s of 180 s planned, 10 s into the measurement at 1.5 M steps/s.
+  // 30 s of 180 s planned, 10 s into the measurement at 1.5 M steps/s;
+  // the second of three runs, so 360 s more to come after this one.
   const tarnwick_progress_t progress{
       TARNWICK_PHASE_MEASUREMENT, 1, 1.0 / 6.0, 10.0, 60.0, 15'000'000};
-  const std::string line = progress_line(progress, "single", 180.0);
+  const std::string line = progress_line(progress, "single", 180.0, {2, 3, 360.0}, wide());
   for (const char* part :
-       {"single", "measuring", " 17%", "0:30 / 3:00", "left 2:30", "1,500,000 steps/s"}) {
+       {"2/3 single", "measuring", " 17%", "0:30 / 3:00", "left 8:30", "1,500,000 steps/s"}) {
     EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
   }
+  EXPECT_EQ(progress_line(progress, "single", 180.0, {}, wide()).find("1/1"), std::string::npos);
+}
+
+TEST(ProgressLine, FitsTheWidthDroppingTheBarFirstAndTheRateLast) {
+  const tarnwick_progress_t progress{
+      TARNWICK_PHASE_MEASUREMENT, 2, 0.75, 45.0, 60.0, 4'500'000'000};
+  struct Case {
+    int width;
+    std::vector<const char*> shown, dropped;
+  };
+  const char* const BAR = "\u2588";
+  for (const Case& c :
+       {Case{200,
+             {"1/2", "all-cpus", BAR, "75%", "2:15 / 3:00", "left 3:45", "100,000,000 steps/s"},
+             {}},
+        Case{80, {"1/2", "all-cpus", "measuring", BAR, "left 3:45", "steps/s"}, {}},
+        Case{60, {"1/2", "measuring", "left 3:45", "steps/s"}, {BAR}},
+        Case{40, {"left 3:45", "100,000,000 steps/s"}, {BAR, "2:15", "75%"}},
+        Case{20, {"100,000,000 steps/s"}, {"left"}}}) {
+    const std::string line =
+        progress_line(progress, "all-cpus", 180.0, {1, 2, 180.0}, wide(c.width));
+    EXPECT_LT(display_width(line), c.width) << line;
+    for (const char* part : c.shown)
+      EXPECT_NE(line.find(part), std::string::npos) << c.width << ": " << line;
+    for (const char* part : c.dropped)
+      EXPECT_EQ(line.find(part), std::string::npos) << c.width << ": " << line;
+  }
+  // Outside UTF-8 the bar is ASCII, and nothing else needs more.
+  const std::string ascii = progress_line(progress, "single", 180.0, {}, wide(120, false));
+  EXPECT_NE(ascii.find("##################------"), std::string::npos) << ascii;
+  EXPECT_TRUE(std::all_of(ascii.begin(), ascii.end(), [](char c) { return (c & 0x80) == 0; }));
 }
 
 TEST(ProgressLine, SurvivesTheFirstReportAndOddValues) {
   const tarnwick_progress_t first{TARNWICK_PHASE_WARMUP, 2, 0.0, 0.0, 120.0, 0};
-  const std::string line = progress_line(first, "all-cpus", 180.0);
+  const std::string line = progress_line(first, "all-cpus", 180.0, {}, wide());
   EXPECT_NE(line.find("warm-up"), std::string::npos) << line;
   EXPECT_NE(line.find("- steps/s"), std::string::npos) << line;
   const tarnwick_progress_t odd{99, 1, std::nan(""), -1.0, 0.0, 5};
-  EXPECT_NE(progress_line(odd, "x", 0.0).find("  0%"), std::string::npos);
-  // A short run shows tenths of seconds.
+  EXPECT_NE(progress_line(odd, "x", 0.0, {}, wide()).find("  0%"), std::string::npos);
+  // A short command shows tenths of seconds.
   const tarnwick_progress_t short_run{TARNWICK_PHASE_MEASUREMENT, 1, 0.5, 0.6, 1.3, 600};
-  EXPECT_NE(progress_line(short_run, "single", 1.4).find("0.7 s / 1.4 s  left 0.7 s"),
+  EXPECT_NE(progress_line(short_run, "single", 1.4, {}, wide()).find("0.7 s / 1.4 s  left 0.7 s"),
             std::string::npos)
-      << progress_line(short_run, "single", 1.4);
+      << progress_line(short_run, "single", 1.4, {}, wide());
 }
 
 }  // namespace

@@ -1,0 +1,286 @@
+#include "output/atomic_file.hpp"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace tarnwick {
+namespace {
+
+// The temporary files the signal handlers must remove. A slot's path is
+// written before its flag is raised and read only while it is raised.
+constexpr std::size_t SLOTS = 16;
+struct Slot {
+  std::atomic<bool> used{false};
+  std::atomic<bool> armed{false};
+  std::array<char, PATH_MAX> path{};
+};
+std::array<Slot, SLOTS> slots;
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+int arm_slot(const std::string& path) {
+  if (path.size() >= PATH_MAX) return -1;
+  for (std::size_t index = 0; index < SLOTS; ++index) {
+    bool expected = false;
+    if (!slots[index].used.compare_exchange_strong(expected, true)) continue;
+    std::memcpy(slots[index].path.data(), path.c_str(), path.size() + 1);
+    slots[index].armed.store(true);
+    return static_cast<int>(index);
+  }
+  return -1;
+}
+
+void release_slot(int slot) {
+  if (slot < 0) return;
+  slots[static_cast<std::size_t>(slot)].armed.store(false);
+  slots[static_cast<std::size_t>(slot)].used.store(false);
+}
+
+std::string message(const std::string& path, int error) {
+  if (path == "-") return fmt::format("cannot write standard output: {}", std::strerror(error));
+  return fmt::format("cannot write '{}': {}", path, std::strerror(error));
+}
+
+std::string directory_of(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Follows a chain of symlinks in the final component only, as a shell's
+// redirection would; a dangling link resolves to the missing file it names.
+// Gives up (returns the path as given) on a loop.
+std::string follow_final_symlinks(std::string path) {
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    std::array<char, PATH_MAX> buffer{};
+    const ssize_t length = readlink(path.c_str(), buffer.data(), buffer.size() - 1);
+    if (length <= 0) return path;
+    std::string target(buffer.data(), static_cast<std::size_t>(length));
+    path = target.front() == '/' ? target : directory_of(path) + "/" + target;
+  }
+  return path;
+}
+
+[[nodiscard]] bool write_all(int fd, std::string_view contents) {
+  while (!contents.empty()) {
+    const ssize_t written = ::write(fd, contents.data(), contents.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    contents.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+mode_t current_umask() {
+  // Reading the mask means setting it; the program has no other thread
+  // creating files while this runs.
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
+// The file an output names, for comparing two outputs: an existing file by
+// its identity, a missing one by its directory's identity and its name.
+struct FileKey {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string name;  // empty for an existing file
+  bool operator==(const FileKey&) const = default;
+};
+
+std::optional<FileKey> key_of(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0) {
+    // Devices and pipes are written through, and /dev/null twice is fine.
+    if (!S_ISREG(info.st_mode)) return std::nullopt;
+    return FileKey{info.st_dev, info.st_ino, {}};
+  }
+  const std::string resolved = follow_final_symlinks(path);
+  if (stat(directory_of(resolved).c_str(), &info) != 0) return std::nullopt;
+  return FileKey{info.st_dev, info.st_ino, base_of(resolved)};
+}
+
+}  // namespace
+
+std::variant<OutputFile, std::string> OutputFile::open(const std::string& path) {
+  if (path == "-") return OutputFile(path, Kind::standard_output);
+  struct stat info {};
+  const bool exists = stat(path.c_str(), &info) == 0;
+  if (!exists && errno != ENOENT) return message(path, errno);
+  std::string resolved = follow_final_symlinks(path);
+  struct stat resolved_info {};
+  // A link that resolves elsewhere than the kernel's own lookup (the magic
+  // links of /proc and /dev/fd) is written through, never replaced.
+  const bool same_file = exists && stat(resolved.c_str(), &resolved_info) == 0 &&
+                         resolved_info.st_dev == info.st_dev && resolved_info.st_ino == info.st_ino;
+  if (exists && (!S_ISREG(info.st_mode) || !same_file)) {
+    if (S_ISDIR(info.st_mode)) return message(path, EISDIR);
+    OutputFile output(path, Kind::direct);
+    output.target_ = path;
+    // A FIFO would block until a reader comes: opened when written.
+    if (!S_ISFIFO(info.st_mode)) {
+      output.fd_ = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+      if (output.fd_ < 0) return message(path, errno);
+    } else if (access(path.c_str(), W_OK) != 0) {
+      return message(path, errno);
+    }
+    return output;
+  }
+
+  OutputFile output(path, Kind::replace);
+  output.target_ = resolved;
+  // Hidden, and ending in random letters rather than the target's
+  // extension, so nothing that watches for *.csv picks it up half-written.
+  std::string name = "." + base_of(resolved).substr(0, 200) + ".XXXXXX";
+  std::string temporary = directory_of(resolved) + "/" + name;
+  std::vector<char> buffer(temporary.begin(), temporary.end());
+  buffer.push_back('\0');
+  const int fd = mkostemp(buffer.data(), O_CLOEXEC);
+  if (fd < 0) return message(path, errno);
+  output.fd_ = fd;
+  output.temporary_ = buffer.data();
+  output.slot_ = arm_slot(output.temporary_);
+  const mode_t mode = exists ? (info.st_mode & 07777) : (0666 & ~current_umask());
+  if (fchmod(fd, mode) != 0) {
+    const int error = errno;
+    output.discard();
+    return message(path, error);
+  }
+  // Keep an existing file's owner when allowed to (as root); otherwise the
+  // file becomes the writer's, as any editor's save would make it.
+  if (exists && fchown(fd, info.st_uid, info.st_gid) != 0) {
+    // Not ours to give away: the new file stays the writer's.
+  }
+  return output;
+}
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : path_(std::move(other.path_)),
+      kind_(other.kind_),
+      target_(std::move(other.target_)),
+      temporary_(std::move(other.temporary_)),
+      fd_(std::exchange(other.fd_, -1)),
+      slot_(std::exchange(other.slot_, -1)),
+      committed_(other.committed_) {}
+
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
+  if (this != &other) {
+    discard();
+    path_ = std::move(other.path_);
+    kind_ = other.kind_;
+    target_ = std::move(other.target_);
+    temporary_ = std::move(other.temporary_);
+    fd_ = std::exchange(other.fd_, -1);
+    slot_ = std::exchange(other.slot_, -1);
+    committed_ = other.committed_;
+  }
+  return *this;
+}
+
+OutputFile::~OutputFile() { discard(); }
+
+void OutputFile::discard() noexcept {
+  release_slot(std::exchange(slot_, -1));
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  if (!temporary_.empty()) {
+    ::unlink(temporary_.c_str());
+    temporary_.clear();
+  }
+}
+
+std::optional<std::string> OutputFile::commit(std::string_view contents) {
+  if (committed_) return message(path_, EBADF);
+  committed_ = true;
+  switch (kind_) {
+    case Kind::standard_output:
+      return write_standard_output(contents);
+    case Kind::direct: {
+      if (fd_ < 0) fd_ = ::open(target_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+      const bool written = fd_ >= 0 && write_all(fd_, contents);
+      const int error = errno;
+      const bool closed = fd_ < 0 || ::close(std::exchange(fd_, -1)) == 0;
+      if (!written) return message(path_, error);
+      if (!closed) return message(path_, errno);
+      return std::nullopt;
+    }
+    case Kind::replace:
+      break;
+  }
+  // Flushed to the disk before the rename, so a crash leaves the old file
+  // or the new one, never an empty one.
+  if (!write_all(fd_, contents) || fsync(fd_) != 0 || ::close(std::exchange(fd_, -1)) != 0 ||
+      ::rename(temporary_.c_str(), target_.c_str()) != 0) {
+    const int error = errno;
+    discard();
+    return message(path_, error);
+  }
+  release_slot(std::exchange(slot_, -1));
+  temporary_.clear();
+  return std::nullopt;
+}
+
+std::optional<std::string> write_standard_output(std::string_view contents) {
+  errno = 0;
+  const bool written = std::fwrite(contents.data(), 1, contents.size(), stdout) == contents.size();
+  if (std::fflush(stdout) == 0 && written) return std::nullopt;
+  return message("-", errno != 0 ? errno : EIO);
+}
+
+void remove_temporary_files() noexcept {
+  for (Slot& slot : slots) {
+    if (slot.armed.load()) ::unlink(slot.path.data());
+  }
+}
+
+std::optional<std::string> output_clash(const std::vector<NamedOutput>& outputs,
+                                        std::string_view stdout_owner) {
+  std::vector<const NamedOutput*> given;
+  for (const NamedOutput& output : outputs) {
+    if (!output.given) continue;
+    if (output.path.empty()) return fmt::format("{}: expected a file name, got ''", output.option);
+    given.push_back(&output);
+  }
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    const NamedOutput& first = *given[i];
+    if (first.path == "-" && !stdout_owner.empty()) {
+      return fmt::format("{} - and {} both write to standard output", first.option, stdout_owner);
+    }
+    for (std::size_t j = i + 1; j < given.size(); ++j) {
+      const NamedOutput& second = *given[j];
+      if (first.path == "-" || second.path == "-") {
+        if (first.path == second.path) {
+          return fmt::format("{} - and {} - both write to standard output", first.option,
+                             second.option);
+        }
+        continue;
+      }
+      const auto a = key_of(first.path);
+      if (a && a == key_of(second.path)) {
+        return fmt::format("{} and {} name the same file ('{}' and '{}')", first.option,
+                           second.option, first.path, second.path);
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace tarnwick

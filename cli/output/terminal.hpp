@@ -1,0 +1,52 @@
+// What the terminal can show: its width, whether it takes UTF-8, whether
+// colour is wanted. Everything the program prints adapts to these, so that
+// a line never wraps and nothing shows as mojibake or escape codes.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+enum class ColorChoice { automatic, always, never };
+
+// The width in columns of the terminal `stream` writes to; 0 when it is not
+// a terminal or does not say.
+[[nodiscard]] int terminal_width(std::FILE* stream);
+
+// True when the user's locale (LC_ALL, LC_CTYPE, LANG) uses UTF-8. Reads the
+// environment once; the program's own locale stays "C" for numbers.
+[[nodiscard]] bool utf8_locale();
+
+// Colour on `stream`: always, never, or (automatic) on a terminal unless
+// NO_COLOR is set and not empty or TERM is "dumb".
+[[nodiscard]] bool use_colour(ColorChoice choice, std::FILE* stream);
+
+// How text is drawn for one stream.
+struct TextStyle {
+  bool utf8 = true;
+  bool colour = false;
+  int width = 80;  // columns a line may use
+
+  // UTF-8 or the ASCII stand-in, e.g. pick("\u00b7", "-").
+  [[nodiscard]] const char* pick(const char* unicode, const char* ascii) const {
+    return utf8 ? unicode : ascii;
+  }
+  [[nodiscard]] std::string good(std::string_view text) const { return paint(text, "32"); }
+  [[nodiscard]] std::string bad(std::string_view text) const { return paint(text, "1;31"); }
+  [[nodiscard]] std::string caution(std::string_view text) const { return paint(text, "33"); }
+
+ private:
+  [[nodiscard]] std::string paint(std::string_view text, std::string_view sgr) const;
+};
+
+// The style for `stream`: its width (80 off a terminal), the locale's
+// charset and the colour choice.
+[[nodiscard]] TextStyle style_for(std::FILE* stream, ColorChoice choice);
+
+// Columns `text` takes: code points, escape sequences excluded (every
+// character the program prints is one column wide).
+[[nodiscard]] int display_width(std::string_view text);
+
+}  // namespace tarnwick
