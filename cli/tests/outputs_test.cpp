@@ -59,7 +59,8 @@ TEST(Warnings, NameUnstableRunsAndABusyMachine) {
   EXPECT_FALSE(load_warning(host).has_value());
   host.load_average = 1.0;
   ASSERT_TRUE(load_warning(host).has_value());
-  EXPECT_NE(load_warning(host)->text.find("average was 1.00 when the run started"), std::string::npos);
+  EXPECT_NE(load_warning(host)->text.find("average was 1.00 when the run started"),
+            std::string::npos);
 }
 
 TEST(SessionJson, HoldsEveryResultFieldAndTheHost) {
