@@ -9,6 +9,7 @@
 #include <set>
 
 #include "document/run_id.hpp"
+#include "tarnwick/cgroup.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -250,6 +251,11 @@ Environment read_environment(const HostFacts& host) {
   environment.cpu.nominal_mhz = read_nominal_mhz();
   read_caches(environment.cpu);
   environment.cpu.hypervisor = read_hypervisor();
+  try {
+    environment.cgroup_cpu_quota = cgroup_cpu_quota_cpus();
+  } catch (const std::exception&) {
+    // A quota that cannot be read is reported as none, as the library counts it.
+  }
   return environment;
 }
 

@@ -41,6 +41,40 @@ class ResultSchema(unittest.TestCase):
         self.assertEqual(environment["cpu"]["model"], self.both["host"]["cpu_model"])
         self.assertEqual(environment["cpu"]["arch"], os.uname().machine)
 
+    def test_a_cgroup_quota_is_reported_in_cpus(self):
+        """A run inside a control group granted 150 ms of every 100 ms reports
+        1.5 CPUs (root only: the group is made for the test and removed)."""
+        group = None
+        for parent, limit in (("/sys/fs/cgroup/cpu", ("cpu.cfs_quota_us", "150000")),
+                              ("/sys/fs/cgroup", ("cpu.max", "150000 100000"))):
+            try:
+                if os.path.isdir(parent) and (parent != "/sys/fs/cgroup" or "cpu" in open(
+                        os.path.join(parent, "cgroup.subtree_control")).read().split()):
+                    group = os.path.join(parent, f"tarnwick_test_{os.getpid()}")
+                    os.mkdir(group)
+                    with open(os.path.join(group, limit[0]), "w") as file:
+                        file.write(limit[1])
+                    break
+            except OSError:
+                if group and os.path.isdir(group):
+                    os.rmdir(group)
+                group = None
+        if group is None:
+            self.skipTest("no control group with a CPU quota can be made here")
+        try:
+            def enter():
+                with open(os.path.join(group, "cgroup.procs"), "w") as file:
+                    file.write(str(os.getpid()))
+
+            process = subprocess.run([BINARY, "--json", "--warmup", "0.05", "--measure", "0.3"],
+                                     capture_output=True, text=True, stdin=subprocess.DEVNULL,
+                                     timeout=60, preexec_fn=enter)
+        finally:
+            os.rmdir(group)
+        document = json.loads(process.stdout)
+        self.assertEqual(document["environment"]["cgroup_cpu_quota"], 1.5)
+        self.assertEqual(validate_json.check(document), [])
+
     def test_planted_faults_are_caught(self):
         def broken(change):
             document = copy.deepcopy(self.both)
