@@ -8,6 +8,7 @@
 #include "commands/command_line.hpp"
 #include "commands/compare.hpp"
 #include "commands/history.hpp"
+#include "commands/report.hpp"
 #include "commands/run.hpp"
 
 int main(int argc, char** argv) {
@@ -23,6 +24,8 @@ int main(int argc, char** argv) {
   add_baseline_options(compare, baseline_options, compare_options, action);
   HistoryOptions history_options;
   add_history_command(*app, history_options, action);
+  ReportOptions report_options;
+  add_report_command(*app, report_options, action);
 
   const ParseOutcome outcome = parse_command_line(*app, argc, argv);
   std::fputs(outcome.out.c_str(), stdout);

@@ -1,0 +1,193 @@
+#include "commands/report.hpp"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include "fleet/fleet.hpp"
+#include "fleet/outputs.hpp"
+
+namespace tarnwick {
+namespace {
+
+namespace fs = std::filesystem;
+
+const CLI::Validator SINCE_DATE(
+    [](const std::string& text) -> std::string {
+      if (fleet::parse_since(text)) return {};
+      return fmt::format("expected a UTC date as YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS], got '{}'",
+                         text);
+    },
+    "", "date");
+
+std::string utc_text(std::time_t time) {
+  std::tm parts{};
+  gmtime_r(&time, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+// Reads a whole file into `buffer` (reused from file to file); its
+// modification time dates a document that carries none.
+bool read_file(const std::string& path, std::string& buffer, std::string& file_time,
+               std::string& error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    error = std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  file_time = utc_text(info.st_mtim.tv_sec);
+  buffer.resize(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 1);
+  std::size_t size = 0;
+  for (;;) {
+    if (size == buffer.size()) buffer.resize(buffer.size() * 2);
+    const ssize_t got = ::read(fd, buffer.data() + size, buffer.size() - size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      error = std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    size += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+  buffer.resize(size);
+  return true;
+}
+
+// The files named, and the .json files under the folders named, each
+// folder's in name order.
+std::vector<std::string> collect(const std::vector<std::string>& paths,
+                                 fleet::FleetBuilder& builder) {
+  std::vector<std::string> files;
+  for (const std::string& path : paths) {
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (status.type() == fs::file_type::not_found) {
+      builder.add_problem(path, "no such file or directory");
+      continue;
+    }
+    if (error) {
+      builder.add_problem(path, error.message());
+      continue;
+    }
+    if (!fs::is_directory(status)) {
+      files.push_back(path);
+      continue;
+    }
+    std::vector<std::string> found;
+    fs::recursive_directory_iterator walk(path, fs::directory_options::skip_permission_denied,
+                                          error);
+    for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
+      if (walk->path().extension() == ".json" && walk->is_regular_file(error)) {
+        found.push_back(walk->path().string());
+      }
+    }
+    if (error) builder.add_problem(path, fmt::format("cannot list: {}", error.message()));
+    std::sort(found.begin(), found.end());
+    files.insert(files.end(), found.begin(), found.end());
+  }
+  return files;
+}
+
+// Writes an output file; "-" is standard output.
+bool write_output(const std::string& path, const std::string& text) {
+  if (path == "-") {
+    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
+           std::fflush(stdout) == 0;
+  }
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (file != nullptr) written = std::fclose(file) == 0 && written;
+  if (!written) fmt::print(stderr, "tarnwick: cannot write '{}': {}\n", path, std::strerror(errno));
+  return written;
+}
+
+}  // namespace
+
+CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandAction& action) {
+  CLI::App* command = app.add_subcommand(
+      "report", "Flags the hosts slow or fast against their twins in many result documents");
+  command->add_option("PATH", options.paths, "Result documents and folders of them")
+      ->required()
+      ->type_name("");
+  command->add_flag("--all-runs", options.all_runs,
+                    "Every run of each host, not only its latest document's");
+  command->add_option("--since", options.since, "Leave out runs older than DATE (UTC)")
+      ->check(SINCE_DATE)
+      ->type_name("DATE");
+  command->add_flag("--json", options.json, "Print the report as one JSON document");
+  command->add_option("--csv", options.csv_path, "Write one row per host and group to FILE")
+      ->type_name("FILE");
+  command
+      ->add_option("--plot", options.plot_path,
+                   "Write an SVG dot plot of the hosts, grouped by CPU model, to FILE")
+      ->type_name("FILE");
+  command->add_flag("--strict", options.strict,
+                    "Exit with status 2 when any document was left out");
+  command->callback(
+      [&options, &action] { action = [&options] { return report_command(options); }; });
+  return *command;
+}
+
+int report_command(const ReportOptions& options) {
+  fleet::FleetOptions settings;
+  settings.all_runs = options.all_runs;
+  if (!options.since.empty()) settings.since = fleet::parse_since(options.since);
+  fleet::FleetBuilder builder(settings);
+  std::string buffer;
+  std::string file_time;
+  std::string error;
+  for (const std::string& path : collect(options.paths, builder)) {
+    if (read_file(path, buffer, file_time, error)) {
+      builder.add(path, buffer, file_time);
+    } else {
+      builder.add_problem(path, error);
+    }
+  }
+  const fleet::FleetReport report = builder.finish();
+
+  bool written = true;
+  if (options.json) {
+    written = write_output(
+        "-",
+        report_json(report).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+            "\n");
+  } else {
+    written = write_output("-", report_text(report));
+  }
+  if (!options.csv_path.empty())
+    written = write_output(options.csv_path, report_csv(report)) && written;
+  if (!options.plot_path.empty()) {
+    written = write_output(options.plot_path, report_svg(report)) && written;
+  }
+  if (report.documents == 0) {
+    fmt::print(stderr, "tarnwick: report: no usable result document in {}\n",
+               fmt::join(options.paths, ", "));
+    return 2;
+  }
+  if (options.strict && !report.problems.empty()) {
+    fmt::print(stderr, "tarnwick: report: {} document{} left out (--strict)\n",
+               report.problems.size(), report.problems.size() == 1 ? " was" : "s were");
+    return 2;
+  }
+  return written ? 0 : 2;
+}
+
+}  // namespace tarnwick

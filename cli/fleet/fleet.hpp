@@ -1,0 +1,126 @@
+// The fleet report: result documents from many machines, sorted into groups
+// of comparable runs (same CPU model and architecture, label, worker count
+// and library version), each host judged against its group by the robust
+// z-score. Documents are added one at a time and only their figures are
+// kept, so memory grows with the number of runs, never with the samples.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "document/reader.hpp"
+
+namespace tarnwick::fleet {
+
+struct FleetOptions {
+  bool all_runs = false;             // every run, not only each host's latest
+  std::optional<std::string> since;  // "YYYY-MM-DDTHH:MM:SS" (UTC): older runs left out
+};
+
+// A document, or a run inside one, that the report left out, and why.
+struct Problem {
+  std::string path;
+  std::string reason;
+};
+
+// One host's figure in one group.
+struct HostFigure {
+  std::string host;
+  bool host_from_file = false;  // a 0.0.2 document: the host is the file's name
+  std::size_t runs = 0;         // the runs its figure is the median of
+  double median_rate = 0.0;
+  std::optional<double> median_cv_percent;
+  bool unstable = false;    // one of those runs was unstable
+  std::string latest;       // time of its latest run (UTC, ISO 8601)
+  std::optional<double> z;  // absent when the group cannot judge
+  std::string flag;         // "slow", "fast" or empty
+};
+
+struct Group {
+  std::string cpu_model;  // "unknown" when no document said
+  std::string arch;       // "unknown" for 0.0.2 documents
+  std::string label;
+  uint32_t threads = 0;
+  std::string library_version;
+  double median = 0.0;
+  double mad = 0.0;
+  std::string no_flags_reason;    // why no host is judged, or empty
+  std::vector<HostFigure> hosts;  // slowest first
+};
+
+// A flagged host, pointing into the groups.
+struct Outlier {
+  std::size_t group = 0;
+  std::size_t host = 0;
+};
+
+struct HostSummary {
+  std::string host;
+  bool host_from_file = false;
+  std::size_t documents = 0;  // documents of this host that were read
+  std::size_t runs = 0;       // runs kept (latest only, unless all runs)
+  bool unstable = false;
+};
+
+struct FleetReport {
+  std::size_t documents = 0;  // read and used
+  std::vector<HostSummary> hosts;
+  std::vector<Group> groups;
+  std::vector<Outlier> outliers;  // slowest first, then the fast ones
+  std::vector<Problem> problems;
+};
+
+class FleetBuilder {
+ public:
+  explicit FleetBuilder(FleetOptions options) : options_(std::move(options)) {}
+
+  // One document's text. `file_time` (UTC, ISO 8601) dates a document that
+  // carries no time of its own (0.0.2).
+  void add(const std::string& path, std::string_view text, const std::string& file_time);
+  void add_problem(std::string path, std::string reason);
+
+  [[nodiscard]] FleetReport finish() const;
+
+ private:
+  struct Kept {
+    uint32_t host = 0;  // index into hosts_
+    uint32_t group = 0;
+    uint32_t document = 0;  // order of reading: the tie-breaker of equal times
+    std::string time;
+    double rate = 0.0;
+    std::optional<double> cv;
+    bool unstable = false;
+  };
+  struct GroupKey {
+    std::string cpu_model, arch, label, library_version;
+    uint32_t threads = 0;
+    bool operator==(const GroupKey&) const = default;
+  };
+
+  uint32_t host_index(const std::string& name, bool from_file);
+  uint32_t group_index(GroupKey key);
+
+  FleetOptions options_;
+  std::vector<HostSummary> hosts_;
+  std::unordered_map<std::string, uint32_t> host_lookup_;
+  std::vector<GroupKey> groups_;
+  std::unordered_map<std::string, uint32_t> group_lookup_;
+  std::vector<Kept> runs_;
+  std::vector<Problem> problems_;
+  std::size_t documents_ = 0;
+};
+
+// "2026-12-07", "2026-12-07T23:50" or "2026-12-07T23:50:01Z" as
+// "YYYY-MM-DDTHH:MM:SS"; nothing for any other text.
+[[nodiscard]] std::optional<std::string> parse_since(std::string_view text);
+
+// The host a 0.0.2 document stands for: its file's name without the folder
+// and the ".json" ending.
+[[nodiscard]] std::string host_from_path(std::string_view path);
+
+}  // namespace tarnwick::fleet

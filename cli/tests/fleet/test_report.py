@@ -1,0 +1,159 @@
+"""tarnwick report end to end, on a planted fleet: 40 hosts of two CPU models
+(on two architectures), two nights each; on the latest night one host is
+15 % slow and another ran unstable. The report must find exactly those, keep
+each host's latest run, and list the documents it could not use.
+
+Usage: test_report.py TARNWICK"""
+import csv
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import xml.etree.ElementTree as ElementTree
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fleet_documents  # noqa: E402
+
+TARNWICK = None
+SLOW, UNSTABLE = "node07", "node31"
+
+
+def plant(folder):
+    rng = random.Random(12)
+    for index in range(40):
+        host = "node%02d" % index
+        model, arch = ("Model A", "x86_64") if index < 20 else ("Model B \"v2\"", "aarch64")
+        base = 95000.0 if index < 20 else 61000.0
+        for night, day in enumerate(("2026-12-01T02:00:00Z", "2026-12-02T02:00:00Z")):
+            rate = base * (1 + rng.gauss(0, 0.008))
+            latest = night == 1
+            if latest and host == SLOW:
+                rate = base * 0.85
+            doc = fleet_documents.document(
+                host, day, rate, model=model, arch=arch, rng=rng,
+                cv=14.0 if latest and host == UNSTABLE else 0.8,
+                unstable=latest and host == UNSTABLE, samples=5)
+            os.makedirs(os.path.join(folder, day[:10]), exist_ok=True)
+            fleet_documents.write(os.path.join(folder, day[:10], host + ".json"), doc)
+
+
+class Report(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tarnwick-report-")
+        self.fleet = os.path.join(self.dir, "fleet")
+        plant(self.fleet)
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def report(self, *args, status=0):
+        done = subprocess.run([TARNWICK, "report", *args], capture_output=True, text=True,
+                              timeout=60)
+        self.assertEqual(done.returncode, status, done.stderr)
+        return done
+
+    def judged(self, *args):
+        result = json.loads(self.report("--json", *args).stdout)
+        outliers = [(o["host"], o["flag"]) for o in result["outliers"]]
+        unstable = sorted(h["host"] for h in result["hosts"] if h["unstable"])
+        return result, outliers, unstable
+
+    def test_finds_exactly_the_planted_hosts(self):
+        result, outliers, unstable = self.judged(self.fleet)
+        self.assertEqual(outliers, [(SLOW, "slow")])
+        self.assertEqual(unstable, [UNSTABLE])
+        self.assertEqual(len(result["hosts"]), 40)
+        self.assertEqual(result["documents"], 80)
+        # One group per CPU model and architecture, every host on its latest night.
+        self.assertEqual(sorted((g["cpu_model"], g["arch"], g["hosts"]) for g in result["groups"]),
+                         [("Model A", "x86_64", 20), ("Model B \"v2\"", "aarch64", 20)])
+        for group in result["groups"]:
+            self.assertIsNone(group["no_flags_reason"])
+            for member in group["members"]:
+                self.assertEqual((member["runs"], member["latest"][:10]), (1, "2026-12-02"))
+        slow = next(m for g in result["groups"] for m in g["members"] if m["host"] == SLOW)
+        self.assertAlmostEqual(slow["deviation_percent"], -15.0, delta=1.5)
+        self.assertLess(slow["robust_z"], -3.5)
+
+        text = self.report(self.fleet).stdout
+        outliers_section = text.split("Outliers")[1].split("\n\n")[0]
+        self.assertIn(SLOW, outliers_section)
+        self.assertIn("slow", outliers_section)
+        self.assertIn(UNSTABLE, text.split("unstable runs")[1].split("\n\n")[0])
+
+    def test_all_runs_and_since_choose_the_runs(self):
+        result, _, _ = self.judged("--all-runs", self.fleet)
+        self.assertTrue(all(m["runs"] == 2 for g in result["groups"] for m in g["members"]))
+        result, _, _ = self.judged("--all-runs", "--since", "2026-12-01T12:00", self.fleet)
+        self.assertTrue(all(m["runs"] == 1 for g in result["groups"] for m in g["members"]))
+        self.report("--since", "last week", self.fleet, status=64)
+
+    def test_bad_documents_are_listed_and_left_out(self):
+        bad = os.path.join(self.fleet, "bad")
+        os.makedirs(bad)
+        with open(os.path.join(self.fleet, "2026-12-02", "node05.json")) as good:
+            text = good.read()
+        samples = {"notjson.json": "hello\n", "truncated.json": text[: len(text) // 2],
+                   "future.json": text.replace('"schema_version": 1', '"schema_version": 7')}
+        for name, contents in samples.items():
+            with open(os.path.join(bad, name), "w") as out:
+                out.write(contents)
+        failed = fleet_documents.document("node99", "2026-12-02T02:00:00Z", 1.0, status=2,
+                                          reason="the machine ran out of memory")
+        fleet_documents.write(os.path.join(bad, "failed.json"), failed)
+        # A 0.0.2 document: no schema_version and no host name.
+        old = {"program": "tarnwick", "status": "completed",
+               "library": {"version": "0.0.2", "abi_version": 1},
+               "host": {"cpu_model": "Model A", "cpus_available": 2},
+               "runs": [{"label": "all-cpus", "status": 0, "threads": 2, "mean_rate": 95000.0,
+                         "cv_percent": 1.0, "unstable": False, "measured_seconds": 60.0,
+                         "operations": 5700000, "checksum": 1, "samples": []}]}
+        fleet_documents.write(os.path.join(self.dir, "legacy-host.json"), old)
+
+        paths = [self.fleet, os.path.join(self.dir, "legacy-host.json"), "/nonexistent/x"]
+        result, outliers, _ = self.judged(*paths)
+        self.assertEqual(outliers, [(SLOW, "slow")])
+        reasons = {os.path.basename(p["path"]): p["reason"] for p in result["left_out"]}
+        expected = {
+            "notjson.json": "not JSON at line 1, column 1",
+            "truncated.json": "truncated",
+            "future.json": "unknown schema_version 7",
+            "failed.json": "the all-cpus run failed: the machine ran out of memory",
+            "x": "no such file or directory"}
+        self.assertEqual(sorted(reasons), sorted(expected))
+        for name, start in expected.items():
+            self.assertTrue(reasons[name].startswith(start), reasons[name])
+        legacy = next(h for h in result["hosts"] if h["host"] == "legacy-host")
+        self.assertTrue(legacy["host_from_file"])
+        text = self.report(*paths).stdout
+        self.assertIn("legacy-host *", text)
+        self.assertIn("truncated.json: truncated", text)
+        strict = self.report("--strict", *paths, status=2)
+        self.assertIn("left out", strict.stderr)
+        self.report(os.path.join(bad, "notjson.json"), status=2)
+
+    def test_csv_and_plot_files(self):
+        table, picture = os.path.join(self.dir, "fleet.csv"), os.path.join(self.dir, "fleet.svg")
+        self.report("--csv", table, "--plot", picture, self.fleet)
+        with open(table, newline="") as rows:
+            records = list(csv.DictReader(rows))
+        self.assertEqual(len(records), 40)
+        self.assertEqual([r["host"] for r in records if r["flag"]], [SLOW])
+        self.assertIn('Model B "v2"', {r["cpu_model"] for r in records})
+        svg = ElementTree.parse(picture).getroot()
+        texts = [t.text or "" for t in svg.iter("{http://www.w3.org/2000/svg}text")]
+        self.assertIn(SLOW, texts)
+        self.assertTrue(any(t.startswith("slow z") for t in texts))
+        if shutil.which("rsvg-convert"):
+            png = os.path.join(self.dir, "fleet.png")
+            subprocess.run(["rsvg-convert", "-o", png, picture], check=True, timeout=60)
+            self.assertGreater(os.path.getsize(png), 1000)
+
+
+if __name__ == "__main__":
+    TARNWICK = sys.argv.pop(1)
+    unittest.main(verbosity=2)
