@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "document/run_id.hpp"
+#include "environment/noise.hpp"
 #include "run/signals.hpp"
 
 namespace tarnwick {
@@ -25,10 +26,12 @@ struct Published {
   ~Published() { withdraw_handle(); }
 };
 
-// Forwards the library's reports to the display and keeps the last phase.
+// Forwards the library's reports to the display, keeps the last phase and
+// starts the noise probe at the first measuring report.
 struct Watcher {
   ProgressDisplay& display;
   uint32_t last_phase = 0;
+  NoiseProbe probe;
 
   static void callback(const tarnwick_progress_t* progress, void* user_data) noexcept {
     // Nothing may leave a callback by exception; a lost frame of the
@@ -37,6 +40,7 @@ struct Watcher {
       if (progress == nullptr || user_data == nullptr) return;
       auto& watcher = *static_cast<Watcher*>(user_data);
       if (progress->phase < TARNWICK_PHASE_COMPLETED) watcher.last_phase = progress->phase;
+      if (progress->phase == TARNWICK_PHASE_MEASUREMENT) watcher.probe.start();
       watcher.display.update(*progress);
     } catch (...) {
     }
@@ -59,11 +63,12 @@ RunReport run_once(const tarnwick_config_t& config, const std::string& label,
     report.reason = "cannot create a benchmark handle";
     return report;
   }
-  Watcher watcher{display};
+  Watcher watcher{display, 0, {}};
   const auto began = std::chrono::steady_clock::now();
   {
     const Published published(handle.get());
     tarnwick_run(handle.get(), &config, &Watcher::callback, &watcher);
+    report.noise = watcher.probe.finish();
     display.clear();
   }
   report.run_seconds =

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "environment/noise.hpp"
+
 namespace tarnwick {
 
 std::optional<Warning> load_warning(const HostFacts& host) {
@@ -20,9 +22,9 @@ std::vector<Warning> stability_warnings(const Session& session) {
     if (run.result.status != TARNWICK_STATUS_COMPLETED || run.result.unstable == 0) continue;
     warnings.push_back(
         {run.id, "unstable",
-         fmt::format("the {} run is unstable (CV {:.2f} % is above 10 %): something competed for "
-                     "the CPU; measure again on a quieter machine or with a longer warm-up",
-                     run.label, run.result.cv_percent)});
+         fmt::format("the {} run is unstable (CV {:.2f} % is above 10 %): {}; measure again on a "
+                     "quieter machine or with a longer warm-up",
+                     run.label, run.result.cv_percent, explain_noise(run.noise))});
   }
   return warnings;
 }

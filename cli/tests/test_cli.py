@@ -21,10 +21,21 @@ import tty
 import unittest
 import xml.etree.ElementTree as ElementTree
 
+import validate_json
+
 BINARY = ""
 SHORT = ["--warmup", "0.05", "--measure", "1.3"]
 DURATIONS_REASON = "durations must be finite: warmup >= 0, measurement > 0"
 PROGRESS_LINE = r"(warm-up|measuring) +[\u2588\u2591]+ +\d+%"
+
+
+def load_document(text):
+    """The program's JSON document, checked against docs/result.schema.json."""
+    document = json.loads(text)
+    errors = validate_json.check(document)
+    if errors:
+        raise AssertionError("the document breaks its schema:\n" + "\n".join(errors))
+    return document
 
 
 def run(args, timeout=60):
@@ -194,7 +205,7 @@ class Rejections(Checks):
         result = run(["--warmup", "-0.5", "--measure", "1", "--json"])
         self.assertEqual(result.returncode, 2)
         self.assertIn(DURATIONS_REASON, result.stderr)
-        doc = json.loads(result.stdout)
+        doc = load_document(result.stdout)
         self.assertEqual(doc["status"], "failed")
         [rejected] = doc["runs"]
         self.assertEqual(rejected["status"], 2)
@@ -221,7 +232,7 @@ class Outputs(Checks):
             result = run(SHORT + ["--json", "--csv", csv_path, "--plot", svg_path])
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assert_no_progress(result.stderr)
-            doc = json.loads(result.stdout)
+            doc = load_document(result.stdout)
             version = run(["--version"]).stdout.split()[1]
             self.assertEqual(doc["library"], {"version": version, "abi_version": 1})
             self.assertEqual(doc["status"], "completed")
@@ -271,7 +282,7 @@ class Outputs(Checks):
     def test_both_runs_single_then_all_cpus_and_scales(self):
         result = run(SHORT + ["--both", "--json"], timeout=90)
         self.assertEqual(result.returncode, 0, result.stderr)
-        doc = json.loads(result.stdout)
+        doc = load_document(result.stdout)
         single, multi = doc["runs"]
         self.assertEqual((single["label"], single["threads"]), ("single", 1))
         self.assertEqual((multi["label"], multi["benchmark"]), ("all-cpus", 2))
@@ -305,7 +316,7 @@ class Interrupts(Checks):
                     signal_number=signal_number)
                 self.assertEqual(status, 1, terminal)
                 self.assertLess(waited, 5.0)
-                doc = json.loads(stdout)
+                doc = load_document(stdout)
                 self.assertEqual(doc["status"], "cancelled")
                 [run_report] = doc["runs"]
                 self.assertEqual(run_report["status"], 1)

@@ -40,6 +40,11 @@ class ResultSchema(unittest.TestCase):
                          ["--json", "--warmup", "0.05", "--measure", "0.3", "--both"])
         self.assertEqual(environment["cpu"]["model"], self.both["host"]["cpu_model"])
         self.assertEqual(environment["cpu"]["arch"], os.uname().machine)
+        # Every run that measured has its noise; the refused one never measured.
+        for run in self.both["runs"]:
+            self.assertIsNotNone(run["noise"]["steal_percent"], run["label"])
+            self.assertIsNotNone(run["noise"]["other_cpus"], run["label"])
+        self.assertIsNone(self.failed["runs"][0]["noise"])
 
     def test_a_cgroup_quota_is_reported_in_cpus(self):
         """A run inside a control group granted 150 ms of every 100 ms reports
