@@ -8,6 +8,7 @@
 
 #include "compare/render.hpp"
 #include "formats/numbers.hpp"
+#include "output/atomic_file.hpp"
 
 namespace tarnwick {
 namespace {
@@ -105,19 +106,19 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
     return EXIT_FAILURE_STATUS;
   }
   const Comparison& comparison = std::get<Comparison>(outcome);
-  if (options.json) {
-    fmt::print("{}\n", comparison_json(comparison, options.fail_slower)
-                           .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
-  } else {
-    fmt::print("{}", comparison_text(comparison));
-  }
+  const std::string text =
+      options.json
+          ? comparison_json(comparison, options.fail_slower)
+                    .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+                "\n"
+          : comparison_text(comparison);
   // Output that cannot be written is a failure, not a silent success.
-  const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+  const auto unwritten = write_standard_output(text);
   for (const ComparisonWarning& warning : comparison.warnings) {
     print_message("tarnwick: warning: ", warning.text);
   }
-  if (!written) {
-    fmt::print(stderr, "tarnwick: cannot write the comparison to standard output\n");
+  if (unwritten) {
+    fmt::print(stderr, "tarnwick: {}\n", *unwritten);
     return EXIT_FAILURE_STATUS;
   }
   if (!options.fail_slower) return 0;
