@@ -8,7 +8,6 @@ namespace {
 
 __extension__ using Wide = unsigned __int128;
 
-constexpr std::uint64_t NANOS_PER_SEC = 1'000'000'000;
 constexpr std::uint64_t MANTISSA_MASK = (std::uint64_t{1} << 52) - 1;
 constexpr int EXPONENT_BIAS = 1075;  // 1023 plus the 52 fraction bits
 

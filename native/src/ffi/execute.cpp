@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "boundary_reasons.hpp"
+#include "reasons.hpp"
 
 namespace tarnwick {
 

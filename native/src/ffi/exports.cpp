@@ -31,6 +31,16 @@ static_assert(alignof(tarnwick_result_t) == 8 && alignof(tarnwick_progress_t) ==
 static_assert(sizeof(Sample) == sizeof(tarnwick_sample_t));
 static_assert(offsetof(Sample, operations) == offsetof(tarnwick_sample_t, operations));
 static_assert(offsetof(Sample, rate) == offsetof(tarnwick_sample_t, rate));
+// The engine's statuses, phases and benchmark kind are the header's.
+static_assert(STATUS_COMPLETED == TARNWICK_STATUS_COMPLETED);
+static_assert(STATUS_CANCELLED == TARNWICK_STATUS_CANCELLED);
+static_assert(STATUS_FAILED == TARNWICK_STATUS_FAILED);
+static_assert(PHASE_WARMUP == TARNWICK_PHASE_WARMUP);
+static_assert(PHASE_MEASUREMENT == TARNWICK_PHASE_MEASUREMENT);
+static_assert(PHASE_COMPLETED == TARNWICK_PHASE_COMPLETED);
+static_assert(PHASE_CANCELLED == TARNWICK_PHASE_CANCELLED);
+static_assert(PHASE_FAILED == TARNWICK_PHASE_FAILED);
+static_assert(BENCHMARK_SINGLE == TARNWICK_BENCHMARK_SINGLE);
 // tarnwick_cancel promises a single store that is safe even in a signal handler.
 static_assert(CancelFlag::is_always_lock_free);
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "boundary_reasons.hpp"
 #include "duration.hpp"
+#include "reasons.hpp"
 
 namespace tarnwick {
 namespace {

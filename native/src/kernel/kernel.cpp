@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "reasons.hpp"
+
 namespace tarnwick {
 
 namespace {
@@ -65,7 +67,7 @@ TableAllocation allocate_table() noexcept {
   }
   // Building the short text may itself fail only when memory is exhausted,
   // which ends the process like every other exhaustion does.
-  return TableAllocation::err(ALLOCATION_FAILED);
+  return TableAllocation::err(std::string(reasons::ALLOCATION_FAILED));
 }
 
 void seed_kernel(Kernel& kernel, std::uint64_t seed) {

@@ -18,9 +18,6 @@ inline constexpr std::array<unsigned char, 32> ALPHABET = {
     '0', '1', '2', '3', '4', '5', '6', '7', '8', '9', '0', '1', '2', '3', '4', '5',
     '6', '7', '8', '9', ' ', '+', '-', '.', ',', 'e', 'E', ';', 'x', 'y', 'z', '\n'};
 
-inline constexpr const char* ALLOCATION_FAILED =
-    "memory allocation failed because the memory allocator returned an error";
-
 using Table = std::vector<std::uint64_t>;
 using TableAllocation = Result<Table, std::string>;
 
@@ -33,7 +30,7 @@ using TableAllocation = Result<Table, std::string>;
 }
 
 // Reserves exactly TABLE_LEN words (an empty table with that capacity), or
-// returns ALLOCATION_FAILED. Never throws and never terminates.
+// returns reasons::ALLOCATION_FAILED. Never throws and never terminates.
 [[nodiscard]] TableAllocation allocate_table() noexcept;
 
 // Scanner state after phase 2 of a step.

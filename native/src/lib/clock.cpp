@@ -6,10 +6,6 @@
 
 namespace tarnwick {
 
-namespace {
-constexpr std::uint32_t NANOS_PER_SEC = 1'000'000'000;
-}
-
 Instant now() noexcept {
   timespec ts{};
   // CLOCK_MONOTONIC cannot fail on Linux with a valid pointer.
@@ -30,6 +26,13 @@ std::optional<Instant> checked_add(Instant at, Duration d) noexcept {
     nanos -= NANOS_PER_SEC;
   }
   return Instant{total_secs, nanos};
+}
+
+std::uint64_t saturating_nanos(Duration d) noexcept {
+  __extension__ using Wide = unsigned __int128;
+  const Wide nanos = static_cast<Wide>(d.secs) * NANOS_PER_SEC + d.nanos;
+  constexpr auto max = std::numeric_limits<std::uint64_t>::max();
+  return nanos > max ? max : static_cast<std::uint64_t>(nanos);
 }
 
 Duration saturating_since(Instant to, Instant from) noexcept {

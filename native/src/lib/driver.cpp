@@ -133,7 +133,7 @@ void aggregate(Outcome& outcome, const RunRecords& records) {
     max_nanos = std::max(max_nanos, c->measured_nanos.load(std::memory_order_relaxed));
     outcome.checksum ^= c->checksum.load(std::memory_order_relaxed);
   }
-  outcome.measured_seconds = static_cast<double>(max_nanos) / 1e9;
+  outcome.measured_seconds = nanos_as_seconds(max_nanos);
 }
 
 Progress final_report(const Outcome& outcome, Instant start) {
@@ -173,7 +173,7 @@ Outcome run_with(std::uint32_t benchmark, Durations durations,
   const ActiveGuard active_guard;
 
   std::size_t threads = 1;
-  if (benchmark != 1) {
+  if (benchmark != BENCHMARK_SINGLE) {
     auto cpus = runtime->available_cpus();
     if (!cpus) {
       outcome.reason = with_prefix(reasons::NO_CPU_COUNT, cpus.error().text);

@@ -12,6 +12,10 @@
 
 namespace tarnwick {
 
+// The engine's vocabulary, pinned to the public header's values at the
+// boundary (the engine does not include the C interface).
+inline constexpr std::uint32_t BENCHMARK_SINGLE = 1;  // any other kind: one worker per CPU
+
 inline constexpr std::uint32_t PHASE_WARMUP = 1;
 inline constexpr std::uint32_t PHASE_MEASUREMENT = 2;
 inline constexpr std::uint32_t PHASE_COMPLETED = 3;

@@ -1,27 +1,12 @@
 #include "worker.hpp"
 
 #include <atomic>
-#include <limits>
 #include <stdexcept>
 #include <utility>
 
 #include "clock.hpp"
 
 namespace tarnwick {
-
-namespace {
-
-__extension__ typedef unsigned __int128 Wide;
-
-// Nanoseconds from `from` to `to` (0 if `to` is earlier), saturating at 2^64 - 1.
-std::uint64_t saturating_nanos(Instant to, Instant from) {
-  const Duration span = saturating_since(to, from);
-  const Wide nanos = static_cast<Wide>(span.secs) * 1'000'000'000u + span.nanos;
-  constexpr auto max = std::numeric_limits<std::uint64_t>::max();
-  return nanos > max ? max : static_cast<std::uint64_t>(nanos);
-}
-
-}  // namespace
 
 void worker_main(WorkerContext context) {
   Result<Kernel, std::string> built = context.runtime->kernel(context.worker_index);
@@ -59,7 +44,8 @@ void worker_main(WorkerContext context) {
     counters.phase_ops[phase].fetch_add(STEPS_PER_BATCH, std::memory_order_relaxed);
   }
 
-  counters.measured_nanos.store(saturating_nanos(now(), warm_end), std::memory_order_relaxed);
+  counters.measured_nanos.store(saturating_nanos(saturating_since(now(), warm_end)),
+                                std::memory_order_relaxed);
   counters.checksum.store(checksum, std::memory_order_relaxed);
 }
 

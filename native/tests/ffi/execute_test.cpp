@@ -13,7 +13,6 @@
 #include <tuple>
 #include <vector>
 
-#include "boundary_reasons.hpp"
 #include "reasons.hpp"
 
 namespace tarnwick {

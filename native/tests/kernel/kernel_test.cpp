@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "allocation_probe.hpp"
+#include "reasons.hpp"
 
 namespace tarnwick {
 namespace {
@@ -121,8 +122,7 @@ TEST(KernelAllocation, AllocatorFailureBecomesAnErrorValue) {
   const auto kernel = Kernel::new_with_allocator(0, allocate_table);
   AllocationProbe::fail_none();
   ASSERT_FALSE(table);
-  EXPECT_EQ(table.error(),
-            "memory allocation failed because the memory allocator returned an error");
+  EXPECT_EQ(table.error(), reasons::ALLOCATION_FAILED);
   ASSERT_FALSE(kernel);
   EXPECT_EQ(kernel.error(), table.error());
 }

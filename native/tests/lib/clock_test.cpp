@@ -24,5 +24,15 @@ TEST(SaturatingSince, BorrowsAndStopsAtZero) {
             (Duration{std::numeric_limits<std::uint64_t>::max(), 0}));
 }
 
+// 2^64 - 1 ns is 18446744073 s and 709551615 ns: one more saturates.
+TEST(SaturatingNanos, CountsExactlyAndStopsAtTheTop) {
+  constexpr auto TOP = std::numeric_limits<std::uint64_t>::max();
+  EXPECT_EQ(saturating_nanos({2, 5}), 2'000'000'005u);
+  EXPECT_EQ(saturating_nanos({18'446'744'073, 709'551'615}), TOP);
+  EXPECT_EQ(saturating_nanos({18'446'744'073, 709'551'616}), TOP);
+  EXPECT_EQ(saturating_nanos({std::numeric_limits<std::uint64_t>::max(), 999'999'999}), TOP);
+  EXPECT_EQ(nanos_as_seconds(1'500'000'000), 1.5);
+}
+
 }  // namespace
 }  // namespace tarnwick

@@ -136,8 +136,7 @@ TEST(WorkerMain, AWindowAlreadyOverRunsNoBatchButMeasuresToItsClockRead) {
   EXPECT_EQ(rig.counters->warmup_ops().load() + rig.counters->measured_ops().load(), 0u);
   EXPECT_EQ(rig.counters->checksum.load(), 0u);
   const auto nanos_since_past = [&](Instant to) {
-    const Duration d = saturating_since(to, past);
-    return d.secs * 1'000'000'000u + d.nanos;
+    return saturating_nanos(saturating_since(to, past));
   };
   EXPECT_GE(rig.counters->measured_nanos.load(), nanos_since_past(opened));
   EXPECT_LE(rig.counters->measured_nanos.load(), nanos_since_past(joined));

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "../support/fake_runtime.hpp"
-#include "boundary_reasons.hpp"
 #include "driver.hpp"
 #include "execute.hpp"
 #include "process_state.hpp"
