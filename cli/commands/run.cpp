@@ -14,6 +14,7 @@
 #include "document/model.hpp"
 #include "formats/csv.hpp"
 #include "formats/numbers.hpp"
+#include "formats/prometheus.hpp"
 #include "formats/summary.hpp"
 #include "formats/svg.hpp"
 #include "output/atomic_file.hpp"
@@ -34,6 +35,7 @@ struct Outputs {
   std::optional<OutputFile> document;
   std::optional<OutputFile> csv;
   std::optional<OutputFile> plot;
+  std::optional<OutputFile> prom;
 };
 
 void print_warning(const Warning& warning, const TextStyle& style) {
@@ -115,6 +117,8 @@ void add_run_options(CLI::App& app, RunOptions& options) {
   output("--csv", options.csv, "Write the samples to FILE as CSV");
   output("--plot", options.plot,
          "Write an SVG chart of the per-second rates to FILE ('-': stdout for one of the three)");
+  output("--prom", options.prom,
+         "Write the figures as Prometheus metrics to FILE (node_exporter's textfile collector)");
   app.add_option_function<std::string>(
          "--color",
          [&options](const std::string& text) {
@@ -139,7 +143,8 @@ int run_command(const RunOptions& options) {
   }
   const std::vector<NamedOutput> named = {{"--output", options.output.path, options.output.given},
                                           {"--csv", options.csv.path, options.csv.given},
-                                          {"--plot", options.plot.path, options.plot.given}};
+                                          {"--plot", options.plot.path, options.plot.given},
+                                          {"--prom", options.prom.path, options.prom.given}};
   if (const auto clash = output_clash(named, options.json ? "--json" : "")) {
     std::fputs(usage_error(*clash).c_str(), stderr);
     return EXIT_USAGE;
@@ -148,7 +153,7 @@ int run_command(const RunOptions& options) {
   bool summary_on_stdout = !options.json;
   for (auto [output, slot] :
        {std::pair{named[0], &outputs.document}, std::pair{named[1], &outputs.csv},
-        std::pair{named[2], &outputs.plot}}) {
+        std::pair{named[2], &outputs.plot}, std::pair{named[3], &outputs.prom}}) {
     if (!output.given) continue;
     auto opened = OutputFile::open(output.path);
     if (auto* message = std::get_if<std::string>(&opened)) {
@@ -254,6 +259,7 @@ int run_command(const RunOptions& options) {
     if (outputs.document) report(outputs.document->commit(document));
     if (outputs.csv) report(outputs.csv->commit(samples_csv(session)));
     if (outputs.plot) report(outputs.plot->commit(session_svg(session)));
+    if (outputs.prom) report(outputs.prom->commit(prometheus_text(session)));
   }
   const int status = exit_status(session);
   // An output that could not be written fails the command, cancelled or not.

@@ -30,6 +30,7 @@ struct RunOptions {
   Output output;  // the result document
   Output csv;
   Output plot;
+  Output prom;  // Prometheus text, for node_exporter's textfile collector
   ColorChoice color = ColorChoice::automatic;
 };
 

@@ -5,6 +5,8 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "formats/prometheus.hpp"
+
 namespace tarnwick::fleet {
 namespace {
 
@@ -78,6 +80,15 @@ TEST(FleetBuilder, ParsesSinceDates) {
   for (const char* bad : {"yesterday", "2026-13-01", "2026-12-07T25:00", "2026-12-07 junk"}) {
     EXPECT_FALSE(parse_since(bad)) << bad;
   }
+}
+
+TEST(Prometheus, EscapesLabelValues) {
+  EXPECT_EQ(prometheus_label_value("Xeon \"Gold\" C:\\x\nnext"),
+            "Xeon \\\"Gold\\\" C:\\\\x\\nnext");
+  Session session;
+  session.version = "0.0.2";
+  session.environment.cpu.model = "CPU \"A\"";
+  EXPECT_NE(prometheus_text(session).find("cpu_model=\"CPU \\\"A\\\"\""), std::string::npos);
 }
 
 }  // namespace

@@ -1,0 +1,21 @@
+// The run's figures in Prometheus's text exposition format, for
+// node_exporter's textfile collector: base units, ratios rather than
+// percents, HELP and TYPE for every metric, and no sample timestamps (the
+// collector refuses them; the time of the run is a gauge of its own).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "document/model.hpp"
+
+namespace tarnwick {
+
+// A label value with backslash, double quote and newline escaped.
+[[nodiscard]] std::string prometheus_label_value(std::string_view text);
+
+// One series per label and worker count; with repeated runs, the median of
+// the completed runs' figures and the number of runs.
+[[nodiscard]] std::string prometheus_text(const Session& session);
+
+}  // namespace tarnwick
