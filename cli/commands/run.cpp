@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "commands/command_line.hpp"
+#include "commands/history.hpp"
 #include "document/json_writer.hpp"
 #include "document/model.hpp"
 #include "formats/csv.hpp"
@@ -129,6 +130,11 @@ void add_run_options(CLI::App& app, RunOptions& options) {
          "Colour the verdicts and warnings: auto (a terminal, without NO_COLOR), always, never")
       ->check(one_of({"auto", "always", "never"}))
       ->type_name("WHEN");
+  auto* save = app.add_flag("--save", options.save,
+                            "Store the runs in the history (see 'tarnwick history')");
+  app.add_option("--history", options.history_path, "The history's database file, with --save")
+      ->type_name("FILE")
+      ->needs(save);
   app.add_flag("--quiet", options.quiet, "No live progress display");
   app.add_flag("--version", options.version, "Print the program and library versions");
 }
@@ -260,6 +266,11 @@ int run_command(const RunOptions& options) {
     if (outputs.csv) report(outputs.csv->commit(samples_csv(session)));
     if (outputs.plot) report(outputs.plot->commit(session_svg(session)));
     if (outputs.prom) report(outputs.prom->commit(prometheus_text(session)));
+  }
+  // Stored last: a history that fails costs none of the outputs above.
+  if (options.save && keep &&
+      save_to_history(session_json(session), options.history_path, options.quiet) != 0) {
+    written = false;
   }
   const int status = exit_status(session);
   // An output that could not be written fails the command, cancelled or not.

@@ -32,6 +32,8 @@ struct RunOptions {
   Output plot;
   Output prom;  // Prometheus text, for node_exporter's textfile collector
   ColorChoice color = ColorChoice::automatic;
+  bool save = false;         // store the session in the history
+  std::string history_path;  // --history; empty: the default location
 };
 
 // Declares the run's options on the program's top level, filling `options`
