@@ -9,7 +9,8 @@ namespace tarnwick {
 
 void throw_database_error(sqlite3* db, int code) {
   const char* text = db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
-  throw DatabaseError(code & 0xff, text != nullptr ? text : "unknown SQLite error");
+  throw DatabaseError(code & 0xff, text != nullptr ? text : "unknown SQLite error",
+                      db != nullptr ? sqlite3_system_errno(db) : 0);
 }
 
 std::string file_uri(std::string_view path, std::string_view query) {

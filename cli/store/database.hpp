@@ -14,9 +14,10 @@
 namespace tarnwick {
 
 struct DatabaseError : std::runtime_error {
-  DatabaseError(int sqlite_code, const std::string& text)
-      : std::runtime_error(text), code(sqlite_code) {}
-  int code;  // the primary result code (SQLITE_CORRUPT, SQLITE_FULL, ...)
+  DatabaseError(int sqlite_code, const std::string& text, int os_error = 0)
+      : std::runtime_error(text), code(sqlite_code), system_errno(os_error) {}
+  int code;          // the primary result code (SQLITE_CORRUPT, SQLITE_FULL, ...)
+  int system_errno;  // the system's error behind it, 0 when none
 };
 
 class Statement {

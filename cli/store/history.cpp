@@ -87,25 +87,28 @@ std::string named(const std::string& path) { return fmt::format("'{}'", path); }
 }
 
 std::string database_message(const std::string& path, const DatabaseError& error) {
+  const int system = error.system_errno;
+  const std::string because =
+      system != 0 ? fmt::format("{}: {}", error.what(), std::strerror(system)) : error.what();
+  if (error.code == SQLITE_FULL || system == ENOSPC || system == EDQUOT) {
+    return fmt::format("history {}: the disk is full ({}); nothing was stored", named(path),
+                       because);
+  }
   switch (error.code) {
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
-      return fmt::format("history {} is damaged ({}); it was left unchanged", named(path),
-                         error.what());
-    case SQLITE_FULL:
-      return fmt::format("history {}: the disk is full ({}); nothing was stored", named(path),
-                         error.what());
+      return fmt::format("history {} is damaged ({}); it was left unchanged", named(path), because);
+    case SQLITE_BUSY:
+      return fmt::format("history {} stayed locked by another process for {} s ({})", named(path),
+                         BUSY_TIMEOUT_MS / 1000, because);
     case SQLITE_READONLY:
     case SQLITE_PERM:
     case SQLITE_CANTOPEN:
     case SQLITE_IOERR:
-      return fmt::format("history {}: {} ({}); nothing was changed", named(path), error.what(),
-                         std::strerror(errno != 0 ? errno : EIO));
-    case SQLITE_BUSY:
-      return fmt::format("history {} stayed locked by another process for {} s ({})", named(path),
-                         BUSY_TIMEOUT_MS / 1000, error.what());
+      return fmt::format("history {}: cannot write it ({}); nothing was stored", named(path),
+                         because);
     default:
-      return fmt::format("history {}: {}", named(path), error.what());
+      return fmt::format("history {}: {}", named(path), because);
   }
 }
 

@@ -1,0 +1,330 @@
+#!/usr/bin/python3
+"""End-to-end tests of the run history: the real program, real SQLite files,
+real processes. Usage: test_history.py PATH_TO_TARNWICK [TestCaseName ...]
+
+The cases that need root (an unprivileged user through setpriv, a full
+tmpfs in a private mount namespace) skip themselves without it.
+"""
+
+import json
+import os
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+import uuid
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import validate_json  # noqa: E402
+
+BINARY = ""
+SHORT = ["--warmup", "0.05", "--measure", "1.2", "--quiet"]
+_DOCUMENT = None
+
+
+def run(args, env=None, timeout=120, prefix=()):
+    return subprocess.run(list(prefix) + [BINARY] + args, capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL, timeout=timeout, env=env)
+
+
+def real_document():
+    """One document of a real two-run session (single, then all CPUs)."""
+    global _DOCUMENT
+    if _DOCUMENT is None:
+        result = run(SHORT + ["--both", "--json"])
+        assert result.returncode == 0, result.stderr
+        _DOCUMENT = json.loads(result.stdout)
+    return json.loads(json.dumps(_DOCUMENT))
+
+
+def fresh_copy(document):
+    """The document with new run ids, as another session would have."""
+    for stored in document["runs"]:
+        stored["id"] = uuid.uuid4().hex
+    document["warnings"] = []
+    return document
+
+
+def as_0_0_2(document):
+    """The document as version 0.0.2 wrote it: no schema_version, no
+    environment, no run ids or times."""
+    old = {key: value for key, value in document.items()
+           if key not in ("schema_version", "environment", "repetitions", "scalings")}
+    old["runs"] = [{key: value for key, value in stored.items()
+                    if key not in ("id", "repetition", "started", "ended", "noise")}
+                   for stored in document["runs"]]
+    old["warnings"] = []
+    return old
+
+
+def listing(history, *args):
+    result = run(["history", "--history", history, "--json"] + list(args))
+    assert result.returncode == 0, result.stderr
+    document = json.loads(result.stdout)
+    errors = validate_json.check(document, "history")
+    assert not errors, errors
+    return document
+
+
+def snapshot(directory):
+    files = {}
+    for name in sorted(os.listdir(directory)):
+        with open(os.path.join(directory, name), "rb") as handle:
+            files[name] = handle.read()
+    return files
+
+
+class TempDirTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tarnwick-history-")
+        os.chmod(self.dir, 0o755)
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def path(self, *names):
+        return os.path.join(self.dir, *names)
+
+    def write_json(self, name, document):
+        with open(self.path(name), "w") as handle:
+            json.dump(document, handle, indent=2)
+        return self.path(name)
+
+
+class Store(TempDirTest):
+    def test_save_import_export_delete(self):
+        history = self.path("data", "history.db")
+        env = dict(os.environ, TARNWICK_HISTORY=history)
+        saved = run(SHORT + ["--save", "--json"], env=env)
+        self.assertEqual(saved.returncode, 0, saved.stderr)
+        saved_id = json.loads(saved.stdout)["runs"][0]["id"]
+
+        first = self.write_json("first.json", fresh_copy(real_document()))
+        old = self.write_json("old.json", as_0_0_2(real_document()))
+        imported = run(["history", "--history", history, "--import", first, old])
+        self.assertEqual(imported.returncode, 0, imported.stderr)
+        self.assertIn("Imported 4 runs", imported.stdout)
+        # The same files again: every run is known by its id, the 0.0.2 ones
+        # by their content.
+        again = run(["history", "--history", history, "--import", first, old])
+        self.assertIn("Imported 0 runs", again.stdout)
+        self.assertIn("4 already stored", again.stdout)
+
+        everything = listing(history)
+        self.assertEqual(everything["total_runs"], 5)
+        starts = [stored["started"] for stored in everything["runs"]]
+        self.assertEqual(starts, sorted(starts))  # oldest first
+        self.assertIn(saved_id, [stored["id"] for stored in everything["runs"]])
+        self.assertEqual(listing(history, "--label", "all-cpus", "--last", "1")["total_runs"], 2)
+        self.assertEqual(len(listing(history, "--label", "all-cpus", "--last", "1")["runs"]), 1)
+        text = run(["history", "--history", history])
+        self.assertEqual(text.returncode, 0, text.stderr)
+        self.assertTrue(all(len(line) <= 80 for line in text.stdout.splitlines()[1:]),
+                        text.stdout)
+
+        # Export, import elsewhere, export again: the same lines; the
+        # schema-1 lines are valid result documents.
+        exported = run(["history", "--history", history, "--export"])
+        self.assertEqual(exported.returncode, 0, exported.stderr)
+        lines = exported.stdout.splitlines()
+        self.assertEqual(len(lines), 3)
+        current = [json.loads(line) for line in lines if '"schema_version"' in line]
+        self.assertEqual(validate_json.check(current, "result"), [])
+        export_file = self.path("export.jsonl")
+        self.assertEqual(run(["history", "--history", history, "--export", export_file])
+                         .returncode, 0)
+        copy = self.path("copy.db")
+        self.assertEqual(run(["history", "--history", copy, "--import", export_file])
+                         .returncode, 0)
+        self.assertEqual(run(["history", "--history", copy, "--export"]).stdout,
+                         exported.stdout)
+
+        removed = run(["history", "--history", history, "--delete", saved_id[:8]])
+        self.assertEqual(removed.returncode, 0, removed.stderr)
+        self.assertEqual(listing(history)["total_runs"], 4)
+        unknown = run(["history", "--history", history, "--delete", "0123456789abcdef"])
+        self.assertEqual(unknown.returncode, 2)
+        self.assertIn("no stored run", unknown.stderr)
+
+    def test_processes_saving_at_once_lose_nothing(self):
+        # Two streams of separate processes import into one new file at the
+        # same time, each process creating or opening it on its own.
+        history = self.path("new", "history.db")
+        documents = [self.write_json(f"d{index}.json", fresh_copy(real_document()))
+                     for index in range(16)]
+        failures = []
+
+        def import_each(paths):
+            for path in paths:
+                result = run(["history", "--history", history, "--import", path])
+                if result.returncode != 0:
+                    failures.append(result.stderr)
+
+        threads = [threading.Thread(target=import_each, args=(documents[start::2],))
+                   for start in (0, 1)]
+        for thread in threads:
+            thread.start()
+        # Two real runs save while the imports go on.
+        runs = [subprocess.Popen([BINARY] + SHORT + ["--save", "--history", history],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                for _ in range(2)]
+        for process in runs:
+            _, err = process.communicate(timeout=120)
+            self.assertEqual(process.returncode, 0, err)
+        for thread in threads:
+            thread.join(timeout=120)
+        self.assertEqual(failures, [])
+        self.assertEqual(listing(history)["total_runs"], 2 * len(documents) + 2)
+
+    def test_baseline_compares_with_the_stored_runs_of_the_same_kind(self):
+        history = self.path("history.db")
+        stored = [self.write_json(f"s{index}.json", fresh_copy(real_document()))
+                  for index in range(3)]
+        other = fresh_copy(real_document())
+        other["library"]["version"] = "9.9.9"
+        stored.append(self.write_json("other.json", other))
+        self.assertEqual(run(["history", "--history", history, "--import"] + stored)
+                         .returncode, 0)
+        new = self.write_json("new.json", fresh_copy(real_document()))
+        compared = run(["compare", "--baseline", new, "--history", history, "--json"])
+        self.assertEqual(compared.returncode, 0, compared.stderr)
+        document = json.loads(compared.stdout)
+        self.assertEqual(validate_json.check(document, "compare"), [])
+        # Three stored runs per label of the same library: the runs' means
+        # are the observations; the 9.9.9 document is not among them.
+        self.assertEqual(document["base"]["completed_runs"], 6)
+        self.assertEqual(document["base"]["library_versions"], ["0.0.2"])
+        self.assertEqual({label["label"] for label in document["labels"]},
+                         {"single", "all-cpus"})
+        empty = run(["compare", "--baseline", new, "--history", self.path("none.db")])
+        self.assertEqual(empty.returncode, 2)
+        self.assertIn("no stored runs", empty.stderr)
+
+
+class Damage(TempDirTest):
+    """Files that are not good histories: exit 2, a message, the file and its
+    directory byte for byte as they were, and a run's other outputs kept."""
+
+    def damaged(self):
+        good = self.path("good", "history.db")
+        os.makedirs(os.path.dirname(good))
+        document = self.write_json("doc.json", fresh_copy(real_document()))
+        self.assertEqual(run(["history", "--history", good, "--import", document])
+                         .returncode, 0)
+        cases = []
+
+        def place(name):
+            os.makedirs(self.path(name))
+            return self.path(name, "history.db")
+
+        with open(place("text"), "w") as handle:
+            handle.write("not a database\n" * 10)
+        cases.append((self.path("text", "history.db"), "not an SQLite database"))
+        foreign = place("foreign")
+        connection = sqlite3.connect(foreign)
+        connection.execute("PRAGMA journal_mode=WAL")
+        connection.execute("CREATE TABLE notes (text)")
+        connection.commit()
+        connection.close()
+        cases.append((foreign, "another program"))
+        newer = place("newer")
+        shutil.copy(good, newer)
+        connection = sqlite3.connect(newer)
+        connection.execute("PRAGMA user_version = 7")
+        connection.commit()
+        connection.close()
+        cases.append((newer, "newer tarnwick"))
+        truncated = place("truncated")
+        shutil.copy(good, truncated)
+        os.truncate(truncated, os.path.getsize(good) // 2 // 4096 * 4096)
+        cases.append((truncated, "damaged"))
+        return document, cases
+
+    def test_refused_and_left_unchanged(self):
+        document, cases = self.damaged()
+        for path, reason in cases:
+            directory = os.path.dirname(path)
+            before = snapshot(directory)
+            csv = self.path(os.path.basename(directory) + ".csv")
+            for args in (["history", "--history", path],
+                         ["history", "--history", path, "--import", document],
+                         ["compare", "--baseline", document, "--history", path],
+                         SHORT + ["--save", "--history", path, "--csv", csv]):
+                result = run(args)
+                self.assertEqual(result.returncode, 2, (args, result.stderr))
+                self.assertIn(reason, result.stderr)
+                self.assertIn("left unchanged", result.stderr)
+                self.assertEqual(snapshot(directory), before, args)
+            # The run's own output was written all the same.
+            self.assertGreater(os.path.getsize(csv), 0)
+
+    def test_an_empty_file_is_a_new_history(self):
+        history = self.path("empty.db")
+        open(history, "w").close()
+        saved = run(SHORT + ["--save", "--history", history])
+        self.assertEqual(saved.returncode, 0, saved.stderr)
+        self.assertEqual(listing(history)["total_runs"], 1)
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root: setpriv and private mounts")
+class Limits(TempDirTest):
+    def test_read_only_location_loses_no_output(self):
+        # A history in a directory the user may read but not write.
+        history = self.path("locked", "history.db")
+        os.makedirs(os.path.dirname(history))
+        document = self.write_json("doc.json", fresh_copy(real_document()))
+        self.assertEqual(run(["history", "--history", history, "--import", document])
+                         .returncode, 0)
+        os.chmod(self.dir, 0o777)
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        before = snapshot(os.path.dirname(history))
+        listed = run(["history", "--history", history, "--json"], prefix=nobody)
+        self.assertEqual(listed.returncode, 0, listed.stderr)
+        self.assertEqual(json.loads(listed.stdout)["total_runs"], 2)
+        csv = self.path("run.csv")
+        saved = run(SHORT + ["--save", "--history", history, "--csv", csv], prefix=nobody)
+        self.assertEqual(saved.returncode, 2, saved.stderr)
+        self.assertIn("history", saved.stderr)
+        self.assertGreater(os.path.getsize(csv), 0)
+        self.assertEqual(snapshot(os.path.dirname(history)), before)
+        # A new history where nothing may be created.
+        fresh = run(SHORT + ["--save", "--history", self.path("locked", "sub", "h.db")],
+                    prefix=nobody)
+        self.assertEqual(fresh.returncode, 2)
+        self.assertIn("Permission denied", fresh.stderr)
+
+    def test_full_disk_loses_no_output(self):
+        # A 256 KiB tmpfs in a private mount namespace: the history fills it.
+        mount = self.path("small")
+        os.makedirs(mount)
+        document = self.write_json("doc.json", fresh_copy(real_document()))
+        csv = self.path("run.csv")
+        script = f"""
+set -e
+mount -t tmpfs -o size=256k tmpfs {mount}
+{BINARY} history --history {mount}/h.db --import {document}
+dd if=/dev/zero of={mount}/filler bs=4k 2>/dev/null || true
+set +e
+{BINARY} {' '.join(SHORT)} --save --history {mount}/h.db --csv {csv}
+echo "save=$?"
+rm {mount}/filler
+{BINARY} history --history {mount}/h.db --json
+"""
+        result = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
+                                 script], capture_output=True, text=True, timeout=120)
+        if "mount:" in result.stderr and "permission denied" in result.stderr.lower():
+            self.skipTest("no mount namespace here: " + result.stderr)
+        self.assertIn("save=2", result.stdout, result.stderr)
+        self.assertIn("disk is full", result.stderr)
+        self.assertGreater(os.path.getsize(csv), 0)
+        # What was stored before is still there and readable.
+        listed = json.loads(result.stdout.split("save=2", 1)[1])
+        self.assertEqual(listed["total_runs"], 2)
+
+
+if __name__ == "__main__":
+    BINARY = os.path.abspath(sys.argv[1])
+    unittest.main(argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)
