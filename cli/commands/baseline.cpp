@@ -7,7 +7,6 @@
 #include <variant>
 #include <vector>
 
-#include "commands/history.hpp"
 #include "document/reader.hpp"
 #include "store/history.hpp"
 #include "store/location.hpp"
@@ -33,7 +32,7 @@ void add_baseline_options(CLI::App& compare, BaselineOptions& baseline, CompareO
                   ->type_name("NEW");
   compare
       .add_option("--last", baseline.last, "How many stored runs make the baseline (default 10)")
-      ->check(RUN_COUNT)
+      ->check(whole_number_text("a number of runs, 1 or more", 1))
       ->type_name("N")
       ->needs(now);
   compare.add_option("--history", baseline.history, "The history's database file")

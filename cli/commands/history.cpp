@@ -15,6 +15,8 @@
 #include <variant>
 
 #include "document/reader.hpp"
+#include "output/atomic_file.hpp"
+#include "output/terminal.hpp"
 #include "store/documents.hpp"
 #include "store/history.hpp"
 #include "store/listing.hpp"
@@ -54,35 +56,6 @@ std::variant<std::string, std::string> read_text(const std::string& path) {
   return std::variant<std::string, std::string>(std::in_place_index<0>, text.str());
 }
 
-// The program's output helpers are not in this tree yet: these stand in.
-bool utf8_locale() {
-  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') {
-      const std::string text(value);
-      return text.find("UTF-8") != std::string::npos || text.find("utf8") != std::string::npos;
-    }
-  }
-  return false;
-}
-
-std::optional<std::string> write_standard_output(std::string_view text) {
-  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
-    return fmt::format("cannot write standard output: {}", std::strerror(errno));
-  }
-  return std::nullopt;
-}
-
-std::optional<std::string> write_file(const std::string& path, std::string_view text) {
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) return fmt::format("cannot write '{}': {}", path, std::strerror(errno));
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (std::fclose(file) != 0 || !written) {
-    return fmt::format("cannot write '{}': {}", path, std::strerror(errno));
-  }
-  return std::nullopt;
-}
-
 int import_documents(History& history, const std::vector<std::string>& paths) {
   // Everything is read before anything is stored: one bad file stores nothing.
   std::vector<DocumentEntry> documents;
@@ -120,6 +93,8 @@ int export_documents(History& history, const std::string& path) {
     }
     return 0;
   }
+  auto output = OutputFile::open(path);
+  if (auto* reason = std::get_if<std::string>(&output)) return fail(*reason);
   std::string contents;
   if (const auto failure = history.export_documents([&](const std::string& line) {
         contents += line;
@@ -128,20 +103,11 @@ int export_documents(History& history, const std::string& path) {
       })) {
     return fail(*failure);
   }
-  if (const auto failure = write_file(path, contents)) return fail(*failure);
+  if (const auto failure = std::get<OutputFile>(output).commit(contents)) return fail(*failure);
   return 0;
 }
 
 }  // namespace
-
-const CLI::Validator RUN_COUNT(
-    [](const std::string& text) -> std::string {
-      const bool digits = !text.empty() && text.size() < 10 &&
-                          text.find_first_not_of("0123456789") == std::string::npos;
-      if (digits && std::stol(text) >= 1) return {};
-      return fmt::format("expected a number of runs (1 or more), got '{}'", text);
-    },
-    "", "count");
 
 void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& action) {
   CLI::App* command = app.add_subcommand(
@@ -160,7 +126,7 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
   auto* last =
       command
           ->add_option("--last", options.last, "How many of the latest runs to list (default 20)")
-          ->check(RUN_COUNT)
+          ->check(whole_number_text("a number of runs, 1 or more", 1))
           ->type_name("N");
   auto* json = command->add_flag("--json", options.json, "Print the listing as a JSON document");
   auto* import = command
@@ -216,7 +182,8 @@ int history_command(const HistoryOptions& options) {
           ? listing_json(*path, std::get<HistoryListing>(listing))
                     .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
                 "\n"
-          : listing_text(*path, std::get<HistoryListing>(listing), utf8_locale());
+          : listing_text(*path, std::get<HistoryListing>(listing),
+                         style_for(stdout, ColorChoice::never).utf8);
   if (const auto failure = write_standard_output(text)) return fail(*failure);
   return 0;
 }

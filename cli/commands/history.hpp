@@ -24,9 +24,6 @@ struct HistoryOptions {
   std::vector<std::string> delete_ids;
 };
 
-// --last N: a whole number of runs, 1 or more.
-extern const CLI::Validator RUN_COUNT;
-
 // Declares the `history` subcommand; when it is chosen, `action` runs it.
 void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& action);
 
