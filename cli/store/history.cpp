@@ -13,6 +13,8 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <thread>
+#include <tuple>
 #include <utility>
 
 #include "store/database.hpp"
@@ -78,12 +80,18 @@ constexpr size_t MIN_PREFIX = 8;
 // Thrown inside this file only; every public method turns it into text.
 struct Refusal {
   std::string text;
+  bool damaged = false;  // may be a writer caught mid-checkpoint: worth a second look
 };
 
 std::string named(const std::string& path) { return fmt::format("'{}'", path); }
 
 [[noreturn]] void refuse(const std::string& path, std::string_view why) {
   throw Refusal{fmt::format("history {}: {}; it was left unchanged", named(path), why)};
+}
+
+[[noreturn]] void refuse_damaged(const std::string& path, std::string_view why) {
+  throw Refusal{
+      fmt::format("history {}: it is damaged ({}); it was left unchanged", named(path), why), true};
 }
 
 std::string database_message(const std::string& path, const DatabaseError& error) {
@@ -164,29 +172,35 @@ std::pair<FileState, int> inspect(const std::string& path) {
   const uint32_t raw_page = (uint32_t{header[16]} << 8) | header[17];
   const uint32_t page_size = raw_page == 1 ? 65536 : raw_page;
   if (page_size < 512 || (page_size & (page_size - 1)) != 0) {
-    refuse(path, "it is damaged (its header names no valid page size)");
+    refuse_damaged(path, "its header names no valid page size");
   }
   const auto size = static_cast<uint64_t>(info.st_size);
   const uint64_t pages = big_endian(&header[28]);
   const bool pages_valid = big_endian(&header[24]) == big_endian(&header[92]);
   if (size % page_size != 0 ||
       (pages_valid && size < pages * page_size && !exists(path + "-wal"))) {
-    refuse(path, "it is damaged (truncated)");
+    refuse_damaged(path, "truncated");
   }
   return {FileState::history, version};
 }
 
 // Reads the schema through a connection that can neither write nor create a
-// journal, WAL or shared-memory file: a damaged file stays as it was.
+// journal, WAL or shared-memory file: a damaged file stays as it was. When a
+// WAL exists, a process has the history open (or stopped with it open); the
+// file may then change under an unlocked read, so the read takes SQLite's
+// locks and sees one consistent state, WAL included.
 void check_schema(const std::string& path, int version) {
   try {
-    Database db(file_uri(path, "mode=ro&immutable=1"), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+    const bool in_use = exists(path + "-wal");
+    Database db(file_uri(path, in_use ? "mode=ro" : "mode=ro&immutable=1"),
+                SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+    sqlite3_busy_timeout(db.handle(), BUSY_TIMEOUT_MS);
     Statement tables = db.prepare(
         "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
         "('documents', 'runs', 'samples')");
     tables.step();
     if (version >= 1 && tables.integer(0) != static_cast<int64_t>(TABLES.size())) {
-      refuse(path, "it is damaged (tables are missing)");
+      refuse_damaged(path, "tables are missing");
     }
     // Reaching the last row of each table walks the pages a write would.
     for (const std::string_view table : TABLES) {
@@ -195,7 +209,7 @@ void check_schema(const std::string& path, int version) {
     }
   } catch (const DatabaseError& error) {
     if (error.code == SQLITE_CORRUPT || error.code == SQLITE_NOTADB) {
-      refuse(path, fmt::format("it is damaged ({})", error.what()));
+      refuse_damaged(path, error.what());
     }
     throw;
   }
@@ -357,8 +371,21 @@ History::~History() = default;
 
 std::variant<History, std::string> History::open(const std::string& path, Access access) {
   try {
-    const auto [state, version] = inspect(path);
-    if (state == FileState::history) check_schema(path, version);
+    // A writer that checkpoints or removes its WAL while the file is looked
+    // at can make it seem damaged for a moment: a damaged file is one that
+    // still looks damaged a little later.
+    FileState state = FileState::absent;
+    int version = 0;
+    for (int attempt = 1;; ++attempt) {
+      try {
+        std::tie(state, version) = inspect(path);
+        if (state == FileState::history) check_schema(path, version);
+        break;
+      } catch (const Refusal& refusal) {
+        if (!refusal.damaged || attempt == 3) throw;
+        std::this_thread::sleep_for(std::chrono::milliseconds(25 * attempt));
+      }
+    }
     // A store of an older version is migrated even to be read.
     const bool writing = access == Access::write ||
                          (state == FileState::history && version < HISTORY_SCHEMA_VERSION);
