@@ -82,13 +82,13 @@ CLI::Validator number_text(const std::string& what) {
       "", "number");
 }
 
-CLI::Validator whole_number_text(const std::string& what, long minimum) {
+CLI::Validator whole_number_text(const std::string& what, long minimum, long maximum) {
   return CLI::Validator(
-      [what, minimum](std::string& text) -> std::string {
+      [what, minimum, maximum](std::string& text) -> std::string {
         long value = 0;
         const char* end = text.data() + text.size();
         const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-        if (ec == std::errc{} && ptr == end && value >= minimum) return {};
+        if (ec == std::errc{} && ptr == end && value >= minimum && value <= maximum) return {};
         return wanted(what, text);
       },
       "", "whole number");

@@ -26,6 +26,7 @@
 #include "run/signals.hpp"
 #include "run/warnings.hpp"
 #include "tarnwick.h"
+#include "tarnwick/cgroup.hpp"
 
 namespace tarnwick {
 namespace {
@@ -101,7 +102,7 @@ void add_run_options(CLI::App& app, RunOptions& options) {
   app.add_option_function<std::string>(
          "--repeat", [&options](const std::string& text) { options.repeat = std::stoul(text); },
          "Run N times, each on a fresh handle; --both interleaves the pairs (default 1)")
-      ->check(whole_number_text("a whole number of runs, 1 or more", 1))
+      ->check(whole_number_text("a whole number of runs from 1 to 10000", 1, 10000))
       ->type_name("N");
   app.add_flag("--json", options.json, "Print the result document (JSON) on standard output");
   const auto output = [&app](const char* name, RunOptions::Output& into, const char* help) {
@@ -179,6 +180,10 @@ int run_command(const RunOptions& options) {
   session.abi_version = tarnwick_abi_version();
   session.host = read_host_facts();
   session.environment = read_environment(session.host);
+  // Read by the library's own rules, so the figure shown is the one it obeys.
+  if (!session.environment.cgroup_cpu_quota) {
+    session.environment.cgroup_cpu_quota = cgroup_cpu_quota_cpus();
+  }
 
   tarnwick_config_t config{};
   if (tarnwick_default_config(&config) == 0) {

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "document/repetition_summary.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -57,8 +59,17 @@ nlohmann::ordered_json run_json(const RunReport& run) {
 nlohmann::ordered_json session_json(const Session& session) {
   nlohmann::ordered_json runs = nlohmann::ordered_json::array();
   for (const RunReport& run : session.runs) runs.push_back(run_json(run));
-  std::optional<double> scaling_figure;
-  if (session.runs.size() == 2) scaling_figure = scaling(session.runs[0], session.runs[1]);
+  nlohmann::ordered_json repetitions = nlohmann::ordered_json::array();
+  for (const RepetitionSummary& summary : summarize_repetitions(session)) {
+    repetitions.push_back({{"label", summary.label},
+                           {"threads", summary.threads},
+                           {"runs", summary.runs},
+                           {"median_mean_rate", summary.median_mean_rate},
+                           {"min_mean_rate", summary.min_mean_rate},
+                           {"max_mean_rate", summary.max_mean_rate},
+                           {"spread_percent", summary.spread_percent},
+                           {"outliers", summary.outliers}});
+  }
   const int status = exit_status(session);
   nlohmann::ordered_json warnings = nlohmann::ordered_json::array();
   for (const Warning& warning : session.warnings) {
@@ -80,10 +91,9 @@ nlohmann::ordered_json session_json(const Session& session) {
         {"governor", or_null(session.host.governor)},
         {"load_average_1m", or_null(session.host.load_average)}}},
       {"runs", std::move(runs)},
-      {"repetitions", nlohmann::ordered_json::array()},
-      {"scaling", or_null(scaling_figure)},
-      {"scalings", scaling_figure ? nlohmann::ordered_json::array({*scaling_figure})
-                                  : nlohmann::ordered_json::array()},
+      {"repetitions", std::move(repetitions)},
+      {"scaling", or_null(median_scaling(session))},
+      {"scalings", pair_scalings(session)},
       {"warnings", std::move(warnings)},
   };
 }

@@ -1,5 +1,6 @@
 // The samples as CSV: one header line, then one line per sample of every
-// run, doubles written so that they read back exactly.
+// run, doubles written so that they read back exactly. The repetition
+// index comes last, so readers of the first seven columns are unaffected.
 #pragma once
 
 #include <string>

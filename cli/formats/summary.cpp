@@ -7,6 +7,7 @@
 #include <cmath>
 #include <iterator>
 
+#include "document/repetition_summary.hpp"
 #include "formats/numbers.hpp"
 
 namespace tarnwick {
@@ -40,17 +41,82 @@ std::string window_text(const RunReport& run) {
                      short_seconds(result.measure_seconds), short_seconds(result.warmup_seconds));
 }
 
-// The host, one fact per line so that each fits.
-std::string host_text(const HostFacts& host) {
+// The host, one fact per line so that each fits. Where a control group's
+// quota limits the process, the CPU line says so next to the workers it
+// allowed.
+std::string host_text(const Session& session) {
+  const HostFacts& host = session.host;
   const auto row = [](const std::string& value) {
     return fmt::format("{:{}}{}\n", "", VALUE_COLUMN, value);
   };
   std::string text = host.cpu_model.value_or("unknown CPU") + "\n";
-  text += row(fmt::format("{} CPU{} available ({}), governor {}", host.cpus_available,
-                          host.cpus_available == 1 ? "" : "s", host.cpus_source,
-                          host.governor.value_or("unknown")));
-  text += row(host.load_average ? fmt::format("load {:.2f} before the run", *host.load_average)
-                                : std::string("load unknown"));
+  const auto plural = [](unsigned count, const char* noun) {
+    return fmt::format("{} {}{}", count, noun, count == 1 ? "" : "s");
+  };
+  std::string cpus =
+      fmt::format("{} available ({})", plural(host.cpus_available, "CPU"), host.cpus_source);
+  if (const auto quota = session.environment.cgroup_cpu_quota) {
+    cpus = fmt::format("{:g} CPUs by the control group's quota", *quota);
+    cpus += host.cpus_source == "library"
+                ? ", " + plural(host.cpus_available, "worker")
+                : fmt::format(", {} by affinity", plural(host.cpus_available, "CPU"));
+  }
+  text += row(cpus);
+  text += row("governor " + host.governor.value_or("unknown") + ", " +
+              (host.load_average ? fmt::format("load {:.2f} before the run", *host.load_average)
+                                 : std::string("load unknown")));
+  return text;
+}
+
+bool repeated(const Session& session) {
+  return std::any_of(session.runs.begin(), session.runs.end(),
+                     [](const RunReport& run) { return run.repetition > 1; });
+}
+
+// One line per run, for a session of repetitions.
+std::string runs_table(const Session& session, const TextStyle& style) {
+  std::string text = fmt::format("tarnwick {} {} {} runs\n", session.version,
+                                 style.pick("\u00b7", "-"), session.runs.size());
+  text += fmt::format("  {:<4} {:<8} {:>20}  {}\n", "run", "workers", "mean rate", "variation");
+  for (const RunReport& run : session.runs) {
+    std::string rate;
+    switch (run.result.status) {
+      case TARNWICK_STATUS_COMPLETED:
+        rate = grouped(run.result.mean_rate) + " steps/s";
+        break;
+      case TARNWICK_STATUS_CANCELLED:
+        rate = style.caution("cancelled");
+        break;
+      default:
+        rate = style.bad("failed");
+    }
+    const int pad = 20 - display_width(rate);
+    text += fmt::format("  {:<4} {:<8} {:{}}{}  {}\n", run.repetition, run.result.threads, "",
+                        std::max(pad, 0), rate,
+                        run.result.status == TARNWICK_STATUS_COMPLETED
+                            ? variation_text(run.result, style)
+                            : std::string());
+  }
+  return text;
+}
+
+std::string spread_text(const RepetitionSummary& summary, const TextStyle& style) {
+  const char* dot = style.pick("\u00b7", "-");
+  const auto row = [](const std::string& name, const std::string& value) {
+    return fmt::format("{:<{}}{}\n", name, VALUE_COLUMN, value);
+  };
+  std::string text = row(
+      summary.label, fmt::format("median {} steps/s of {} run{}", grouped(summary.median_mean_rate),
+                                 summary.runs, summary.runs == 1 ? "" : "s"));
+  text += row("", fmt::format("min {} {} max {} {} spread {:.1f} %", grouped(summary.min_mean_rate),
+                              dot, grouped(summary.max_mean_rate), dot, summary.spread_percent));
+  if (!summary.outliers.empty()) {
+    std::string runs;
+    for (const unsigned index : summary.outliers)
+      runs += (runs.empty() ? "" : ", ") + std::to_string(index);
+    text += row(
+        "", style.caution(fmt::format("far from the others: run {} (robust z beyond 3.5)", runs)));
+  }
   return text;
 }
 
@@ -129,20 +195,37 @@ std::string run_summary(const RunReport& run, const std::string& version, const 
 
 std::string session_summary(const Session& session, const TextStyle& style) {
   std::string text;
-  for (const RunReport& run : session.runs) {
-    // A failed run has nothing to show; its reason goes to standard error.
-    if (run.result.status == TARNWICK_STATUS_FAILED) continue;
-    if (!text.empty()) text += "\n";
-    text += run_summary(run, session.version, style);
-  }
-  if (session.runs.size() == 2) {
-    if (const auto figure = scaling(session.runs[0], session.runs[1])) {
-      text += fmt::format(
-          "\nscaling        {:.3f}  (all-CPUs rate / ({} x single rate);\n{:{}}1.0 is perfect)\n",
-          *figure, session.runs[1].result.threads, "", VALUE_COLUMN);
+  if (repeated(session)) {
+    text = runs_table(session, style);
+    for (const RepetitionSummary& summary : summarize_repetitions(session)) {
+      text += "\n" + spread_text(summary, style);
+    }
+  } else {
+    for (const RunReport& run : session.runs) {
+      // A failed run has nothing to show; its reason goes to standard error.
+      if (run.result.status == TARNWICK_STATUS_FAILED) continue;
+      if (!text.empty()) text += "\n";
+      text += run_summary(run, session.version, style);
     }
   }
-  text += fmt::format("\nhost           {}", host_text(session.host));
+  const std::vector<double> scalings = pair_scalings(session);
+  if (!scalings.empty()) {
+    const RunReport* multi = nullptr;
+    for (const RunReport& run : session.runs) {
+      if (run.label == "all-cpus" && run.result.threads > 0) multi = &run;
+    }
+    text += fmt::format("\nscaling        {:.3f}  (all-CPUs rate / ({} x single rate);\n",
+                        *median_scaling(session), multi != nullptr ? multi->result.threads : 0);
+    if (scalings.size() > 1) {
+      std::string figures;
+      for (const double figure : scalings)
+        figures += fmt::format("{}{:.3f}", figures.empty() ? "" : ", ", figure);
+      text += fmt::format("{:{}}the median of {} pairs: {};\n", "", VALUE_COLUMN, scalings.size(),
+                          figures);
+    }
+    text += fmt::format("{:{}}1.0 is perfect)\n", "", VALUE_COLUMN);
+  }
+  text += fmt::format("\nhost           {}", host_text(session));
   return text;
 }
 

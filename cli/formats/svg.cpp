@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "formats/numbers.hpp"
 
@@ -35,7 +36,8 @@ std::string tick_label(double value, double step) {
   return fmt::format("{:g}", value);
 }
 
-std::string title_of(const RunReport& run, const std::string& version) {
+std::string title_of(const RunReport& run, const std::string& version,
+                     std::optional<double> scaling_figure) {
   const tarnwick_result_t& result = run.result;
   std::string title = fmt::format("tarnwick {} \u00b7 {}", version, workers_text(run));
   if (result.status == TARNWICK_STATUS_COMPLETED) {
@@ -46,10 +48,12 @@ std::string title_of(const RunReport& run, const std::string& version) {
   } else {
     title += fmt::format(" \u00b7 {}, no mean", status_name(result.status));
   }
+  if (scaling_figure) title += fmt::format(" \u00b7 scaling {:.3f}", *scaling_figure);
   return title;
 }
 
-std::string panel(const RunReport& run, const std::string& version) {
+std::string panel(const RunReport& run, const std::string& version,
+                  std::optional<double> scaling_figure) {
   const tarnwick_result_t& result = run.result;
   const bool has_mean = result.status == TARNWICK_STATUS_COMPLETED;
   const double mean = result.mean_rate;
@@ -65,8 +69,9 @@ std::string panel(const RunReport& run, const std::string& version) {
   }
   if (!(y_high >= y_low)) y_low = y_high = 0.0;
   // Room above and below the data; rates are never negative.
-  const double pad = std::max((y_high - y_low) * 0.15, std::max(std::abs(y_high) * 0.02, 1.0));
-  const std::vector<double> y_ticks = nice_ticks(std::max(0.0, y_low - pad), y_high + pad);
+  const double pad = std::max(std::abs(y_high) * 0.08, 1.0);
+  // From zero: a 15 % dip must look like 15 %, not like a cliff.
+  const std::vector<double> y_ticks = nice_ticks(0.0, y_high + pad);
   // The time axis ends with the window, not at the next round number.
   if (!(x_end > 0.0)) x_end = 1.0;
   std::vector<double> x_ticks = nice_ticks(0.0, x_end, 6);
@@ -77,7 +82,7 @@ std::string panel(const RunReport& run, const std::string& version) {
   svg += fmt::format(
       "<text x=\"{:.1f}\" y=\"26\" text-anchor=\"middle\" font-size=\"15\" "
       "font-weight=\"bold\">{}</text>\n",
-      WIDTH / 2.0, xml_escape(title_of(run, version)));
+      WIDTH / 2.0, xml_escape(title_of(run, version, scaling_figure)));
   // Grid and tick labels.
   const double y_step = y_ticks.size() > 1 ? y_ticks[1] - y_ticks[0] : 1.0;
   for (const double tick : y_ticks) {
@@ -214,7 +219,13 @@ std::string session_svg(const Session& session) {
   for (std::size_t index = 0; index < session.runs.size(); ++index) {
     svg +=
         fmt::format("<g transform=\"translate(0 {:.0f})\">\n", HEIGHT * static_cast<double>(index));
-    svg += panel(session.runs[index], session.version);
+    // The all-CPUs panel of a pair carries the pair's scaling figure.
+    const RunReport& run = session.runs[index];
+    std::optional<double> figure;
+    if (run.label == "all-cpus" && index > 0 && session.runs[index - 1].label == "single") {
+      figure = scaling(session.runs[index - 1], run);
+    }
+    svg += panel(run, session.version, figure);
     svg += "</g>\n";
   }
   svg += "</svg>\n";

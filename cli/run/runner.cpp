@@ -2,50 +2,54 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <memory>
+#include <exception>
 
 #include "document/run_id.hpp"
 #include "environment/noise.hpp"
 #include "run/signals.hpp"
+#include "tarnwick.hpp"
 
 namespace tarnwick {
 namespace {
 
-struct HandleDeleter {
-  void operator()(tarnwick_handle_t* handle) const noexcept { tarnwick_free(handle); }
-};
-using HandlePtr = std::unique_ptr<tarnwick_handle_t, HandleDeleter>;
-
-// Withdraws the handle from the signal handler before the handle is freed,
-// on every way out.
+// Withdraws the benchmark from the signal handler before it is freed, on
+// every way out.
 struct Published {
-  explicit Published(tarnwick_handle_t* handle) { publish_handle(handle); }
+  explicit Published(Benchmark& benchmark) { publish_benchmark(&benchmark); }
   Published(const Published&) = delete;
   Published& operator=(const Published&) = delete;
-  ~Published() { withdraw_handle(); }
+  ~Published() { withdraw_benchmark(); }
 };
 
-// Forwards the library's reports to the display, keeps the last phase and
-// starts the noise probe at the first measuring report.
-struct Watcher {
-  ProgressDisplay& display;
-  uint32_t last_phase = 0;
-  NoiseProbe probe;
+tarnwick_progress_t to_record(const Progress& progress) {
+  return {static_cast<uint32_t>(progress.phase),
+          progress.threads,
+          progress.progress,
+          progress.phase_elapsed.count(),
+          progress.phase_length.count(),
+          progress.operations};
+}
 
-  static void callback(const tarnwick_progress_t* progress, void* user_data) noexcept {
-    // Nothing may leave a callback by exception; a lost frame of the
-    // display is harmless.
-    try {
-      if (progress == nullptr || user_data == nullptr) return;
-      auto& watcher = *static_cast<Watcher*>(user_data);
-      if (progress->phase < TARNWICK_PHASE_COMPLETED) watcher.last_phase = progress->phase;
-      if (progress->phase == TARNWICK_PHASE_MEASUREMENT) watcher.probe.start();
-      watcher.display.update(*progress);
-    } catch (...) {
-    }
-  }
-};
+// The model keeps the library's record: the JSON, CSV and store read its
+// fields as the C interface defines them.
+tarnwick_result_t to_record(const Result& result) {
+  tarnwick_result_t record{};
+  record.abi_version = result.abi_version;
+  record.status = static_cast<uint32_t>(result.status);
+  record.benchmark = result.all_cpus ? TARNWICK_BENCHMARK_ALL_CPUS : TARNWICK_BENCHMARK_SINGLE;
+  record.threads = result.threads;
+  record.mean_rate = result.mean_rate.value_or(0.0);
+  record.warmup_seconds = result.warmup.count();
+  record.measure_seconds = result.measure.count();
+  record.measured_seconds = result.measured.count();
+  record.cv_percent = result.cv_percent.value_or(0.0);
+  record.operations = result.operations;
+  record.checksum = result.checksum;
+  record.sample_count = result.samples.size();
+  record.unstable = result.unstable ? 1 : 0;
+  record.has_cv = result.cv_percent ? 1 : 0;
+  return record;
+}
 
 }  // namespace
 
@@ -58,36 +62,43 @@ RunReport run_once(const tarnwick_config_t& config, const std::string& label,
   report.result.status = TARNWICK_STATUS_FAILED;
   report.result.benchmark = config.benchmark;
 
-  const HandlePtr handle(tarnwick_create());
-  if (!handle) {
-    report.reason = "cannot create a benchmark handle";
-    return report;
-  }
-  Watcher watcher{display, 0, {}};
+  Config wanted;
+  wanted.all_cpus = config.benchmark == TARNWICK_BENCHMARK_ALL_CPUS;
+  wanted.warmup = Seconds(config.warmup_seconds);
+  wanted.measure = Seconds(config.measure_seconds);
+
+  NoiseProbe probe;
+  std::optional<Result> result;
   const auto began = std::chrono::steady_clock::now();
-  {
-    const Published published(handle.get());
-    tarnwick_run(handle.get(), &config, &Watcher::callback, &watcher);
-    report.noise = watcher.probe.finish();
-    display.clear();
+  try {
+    Benchmark benchmark;
+    const Published published(benchmark);
+    // A lost frame of the display is harmless; nothing may stop the run.
+    result = benchmark.run(wanted, [&](const Progress& progress) noexcept {
+      try {
+        if (progress.phase == Phase::measurement) probe.start();
+        if (progress.phase == Phase::warmup || progress.phase == Phase::measurement) {
+          report.last_phase = static_cast<uint32_t>(progress.phase);
+        }
+        display.update(to_record(progress));
+      } catch (...) {
+      }
+    });
+  } catch (const std::exception& error) {
+    report.reason = error.what();
   }
+  display.clear();
   report.run_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   report.ended = utc_text(std::chrono::system_clock::now());
-  report.last_phase = watcher.last_phase;
-  // The status comes from the stored record, not the return value: the
-  // two agree, and the record also exists for a rejected configuration.
-  if (tarnwick_result(handle.get(), &report.result) == 0) {
-    report.reason = "the library stored no result";
-    return report;
-  }
-  if (const char* reason = tarnwick_reason(handle.get())) report.reason = reason;
-  // Bounded: the count is the library's to report, the memory is ours.
-  report.samples.reserve(std::min<uint64_t>(report.result.sample_count, 1u << 20));
-  for (uint64_t index = 0; index < report.result.sample_count; ++index) {
-    tarnwick_sample_t sample{};
-    if (tarnwick_sample(handle.get(), index, &sample) == 0) break;
-    report.samples.push_back(sample);
+  report.noise = probe.finish();
+  if (!result) return report;
+  report.result = to_record(*result);
+  report.reason = result->reason;
+  report.samples.reserve(result->samples.size());
+  for (const Sample& sample : result->samples) {
+    report.samples.push_back(
+        {sample.time.count(), sample.duration.count(), sample.operations, sample.rate});
   }
   return report;
 }

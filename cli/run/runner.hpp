@@ -1,5 +1,6 @@
-// One run through the library: a fresh handle, the live display, the signal
-// hook, and everything the handle stored, copied out before it is freed.
+// One run through the library's C++ interface: a fresh Benchmark, the live
+// display, the signal hook and the noise probe; the result is kept in the
+// model's record form, which every output reads.
 #pragma once
 
 #include <string>

@@ -11,10 +11,10 @@ namespace tarnwick {
 namespace {
 
 // Lock-free atomics are async-signal-safe; all are checked below.
-std::atomic<tarnwick_handle_t*> current_handle{nullptr};
+std::atomic<Benchmark*> current_benchmark{nullptr};
 std::atomic<int> signals_seen{0};
 std::atomic<bool> resized{false};
-static_assert(std::atomic<tarnwick_handle_t*>::is_always_lock_free);
+static_assert(std::atomic<Benchmark*>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
 static_assert(std::atomic<bool>::is_always_lock_free);
 
@@ -26,14 +26,14 @@ static_assert(std::atomic<bool>::is_always_lock_free);
   _exit(128 + signal_number);
 }
 
-// Safe against the handle being freed under it: the program has no threads
-// of its own, so the handler runs either on the main thread (which is then
-// not freeing anything) or on a library worker, and tarnwick_run joins
-// every worker, handler included, before it returns and the handle can be
-// withdrawn.
+// Safe against the benchmark being freed under it: the program has no
+// threads of its own, so the handler runs either on the main thread (which
+// is then not freeing anything) or on a library worker, and the run joins
+// every worker, handler included, before it returns and the benchmark can
+// be withdrawn. Benchmark::cancel only passes the handle to tarnwick_cancel.
 extern "C" void on_cancel(int signal_number) {
   if (signals_seen.fetch_add(1) > 0) leave_now(signal_number);
-  tarnwick_cancel(current_handle.load());
+  if (Benchmark* benchmark = current_benchmark.load()) benchmark->cancel();
 }
 
 extern "C" void on_hangup(int signal_number) { leave_now(signal_number); }
@@ -58,14 +58,14 @@ void install_signal_handlers() {
   install(SIGWINCH, on_resize);
 }
 
-void publish_handle(tarnwick_handle_t* handle) {
-  current_handle.store(handle);
+void publish_benchmark(Benchmark* benchmark) {
+  current_benchmark.store(benchmark);
   // A signal between the check in the handler and the store above is seen
   // here instead; cancelling twice is harmless.
-  if (interrupted()) tarnwick_cancel(handle);
+  if (interrupted()) benchmark->cancel();
 }
 
-void withdraw_handle() { current_handle.store(nullptr); }
+void withdraw_benchmark() { current_benchmark.store(nullptr); }
 
 bool interrupted() { return signals_seen.load() > 0; }
 

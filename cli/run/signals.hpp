@@ -5,17 +5,18 @@
 // as they were.
 #pragma once
 
-#include "tarnwick.h"
+#include "tarnwick.hpp"
 
 namespace tarnwick {
 
 // Installs the handlers for SIGINT, SIGTERM, SIGHUP and SIGWINCH.
 void install_signal_handlers();
 
-// The handle a signal cancels; nullptr when no run is in progress. A signal
-// that arrived before a handle was published cancels it on publication.
-void publish_handle(tarnwick_handle_t* handle);
-void withdraw_handle();
+// The benchmark a signal cancels; nullptr when no run is in progress. A
+// signal that arrived before a benchmark was published cancels it on
+// publication.
+void publish_benchmark(Benchmark* benchmark);
+void withdraw_benchmark();
 
 // True once a first SIGINT or SIGTERM has arrived.
 [[nodiscard]] bool interrupted();

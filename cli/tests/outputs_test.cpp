@@ -9,7 +9,9 @@
 
 #include "document/json_writer.hpp"
 #include "document/model.hpp"
+#include "document/repetition_summary.hpp"
 #include "formats/csv.hpp"
+#include "formats/summary.hpp"
 #include "formats/svg.hpp"
 #include "make_run.hpp"
 #include "run/warnings.hpp"
@@ -131,6 +133,50 @@ TEST(SessionJson, DoublesReadBackBitForBit) {
   }
 }
 
+TEST(Repetitions, SummarizeEachLabelAndScaleEachPair) {
+  // Single means 1000, 1100, 900, 1000, 2000: median 1000, MAD 100, so the
+  // fifth is 0.6745 x 1000 / 100 = 6.7 robust z away; a cancelled run is not
+  // counted. Pairs: 1800 / (2 x 1000) = 0.9 and 2200 / (2 x 1100) = 1.0.
+  std::vector<RunReport> runs;
+  const double single_rates[] = {1000, 1100, 900, 1000, 2000};
+  for (unsigned index = 0; index < 5; ++index) {
+    runs.push_back(completed_run({single_rates[index]}));
+    runs.back().repetition = index + 1;
+    if (index < 2) {
+      runs.push_back(completed_run({index == 0 ? 1800.0 : 2200.0}, 2, "all-cpus"));
+      runs.back().repetition = index + 1;
+    }
+  }
+  runs.push_back(cancelled_run({50}));
+  runs.back().repetition = 6;
+  const Session session = session_of(runs);
+  const auto summaries = summarize_repetitions(session);
+  ASSERT_EQ(summaries.size(), 2u);
+  const RepetitionSummary& single = summaries[0];
+  EXPECT_EQ(single.label, "single");
+  EXPECT_EQ(single.runs, 5u);
+  EXPECT_DOUBLE_EQ(single.median_mean_rate, 1000.0);
+  EXPECT_DOUBLE_EQ(single.min_mean_rate, 900.0);
+  EXPECT_DOUBLE_EQ(single.max_mean_rate, 2000.0);
+  EXPECT_DOUBLE_EQ(single.spread_percent, 110.0);
+  EXPECT_EQ(single.outliers, std::vector<unsigned>{5});
+  EXPECT_EQ(summaries[1].label, "all-cpus");
+  EXPECT_TRUE(summaries[1].outliers.empty());  // two runs: no majority to judge by
+  EXPECT_EQ(pair_scalings(session), (std::vector<double>{0.9, 1.0}));
+  EXPECT_DOUBLE_EQ(*median_scaling(session), 0.95);
+
+  const nlohmann::json doc = nlohmann::json::parse(session_json(session).dump());
+  EXPECT_EQ(doc["repetitions"][0]["outliers"], nlohmann::json::array({5}));
+  EXPECT_EQ(doc["repetitions"][1]["threads"], 2);
+  EXPECT_DOUBLE_EQ(doc["scaling"].get<double>(), 0.95);
+  EXPECT_EQ(doc["scalings"].size(), 2u);
+  const std::string text = session_summary(session);
+  for (const char* part : {"median 1,000 steps/s of 5 runs", "spread 110.0 %",
+                           "far from the others: run 5", "the median of 2 pairs: 0.900, 1.000"}) {
+    EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+  }
+}
+
 TEST(SamplesCsv, OneLinePerSampleThatReadsBack) {
   RunReport multi = completed_run({3000.5, 2999.25}, 2, "all-cpus");
   multi.samples[0].time = 0.1 + 0.2;
@@ -138,17 +184,18 @@ TEST(SamplesCsv, OneLinePerSampleThatReadsBack) {
   std::istringstream lines(csv);
   std::string line;
   std::getline(lines, line);
-  EXPECT_EQ(line, "run,threads,index,time,duration,operations,rate");
+  EXPECT_EQ(line, "run,threads,index,time,duration,operations,rate,repetition");
   std::getline(lines, line);
-  EXPECT_EQ(line, "single,1,0,1,1,1000,1000");
+  EXPECT_EQ(line, "single,1,0,1,1,1000,1000,1");
   std::getline(lines, line);
   EXPECT_EQ(line.substr(0, 13), "all-cpus,2,0,");
   // The shortest exact text of 0.1 + 0.2.
   EXPECT_NE(line.find(",0.30000000000000004,"), std::string::npos) << line;
   std::getline(lines, line);
-  EXPECT_EQ(line, "all-cpus,2,1,2,1,2999,2999.25");
+  EXPECT_EQ(line, "all-cpus,2,1,2,1,2999,2999.25,1");
   EXPECT_FALSE(std::getline(lines, line));
-  EXPECT_EQ(samples_csv(session_of({})), "run,threads,index,time,duration,operations,rate\n");
+  EXPECT_EQ(samples_csv(session_of({})),
+            "run,threads,index,time,duration,operations,rate,repetition\n");
 }
 
 TEST(NiceTicks, CoverTheRangeInRoundSteps) {
@@ -174,7 +221,8 @@ TEST(NiceTicks, CoverTheRangeInRoundSteps) {
 
 TEST(SessionSvg, EscapesTextAndHasAPanelPerRun) {
   EXPECT_EQ(xml_escape("a<b & \"c\">"), "a&lt;b &amp; &quot;c&quot;&gt;");
-  Session session = session_of({completed_run({1000, 1100}), completed_run({2000, 2100}, 2)});
+  Session session =
+      session_of({completed_run({1000, 1100}), completed_run({2000, 2100}, 2, "all-cpus")});
   session.version = "<v>";
   const std::string svg = session_svg(session);
   EXPECT_EQ(svg.find("<v>"), std::string::npos);
@@ -184,6 +232,10 @@ TEST(SessionSvg, EscapesTextAndHasAPanelPerRun) {
   }
   EXPECT_EQ(panels, 2u);
   EXPECT_NE(svg.find("height=\"720\""), std::string::npos);
+  // The y-axis starts at zero, and the pair's scaling is in the title.
+  EXPECT_NE(svg.find("text-anchor=\"end\">0</text>"), std::string::npos);
+  EXPECT_NE(svg.find("2,050 steps/s \u00b7 CV 2.44 % (stable) \u00b7 scaling 0.976"),
+            std::string::npos);
   EXPECT_NE(svg.find("all CPUs, 2 workers \u00b7 mean 2,050 steps/s \u00b7 CV 2.44 % (stable)"),
             std::string::npos);
 }

@@ -82,12 +82,20 @@ TEST(SessionSummary, AddsScalingAndHostAndSkipsFailedRuns) {
   RunReport failed;
   failed.label = "all-cpus";
   failed.reason = "cannot start worker: oops";
-  Session session = session_of({completed_run({1000, 1000}), completed_run({3600, 3600}, 2)});
+  Session session =
+      session_of({completed_run({1000, 1000}), completed_run({3600, 3600}, 2, "all-cpus")});
   std::string text = session_summary(session);
   EXPECT_NE(text.find("scaling        1.800"), std::string::npos) << text;
-  EXPECT_NE(text.find("Example CPU\n               2 CPUs available (affinity), governor unknown\n"
-                      "               load 0.25"),
+  EXPECT_NE(text.find("Example CPU\n               2 CPUs available (affinity)\n"
+                      "               governor unknown, load 0.25"),
             std::string::npos)
+      << text;
+  // Under a quota, the CPU line says so next to the workers it allowed.
+  session.environment.cgroup_cpu_quota = 1.5;
+  session.host.cpus_available = 1;
+  session.host.cpus_source = "library";
+  text = session_summary(session);
+  EXPECT_NE(text.find("1.5 CPUs by the control group's quota, 1 worker\n"), std::string::npos)
       << text;
   session.runs[1] = failed;
   text = session_summary(session);

@@ -250,10 +250,11 @@ class Outputs(Checks):
 
             with open(csv_path, newline="") as handle:
                 lines = handle.read().splitlines()
-            self.assertEqual(lines[0], "run,threads,index,time,duration,operations,rate")
+            self.assertEqual(lines[0], "run,threads,index,time,duration,operations,rate,repetition")
             self.assertEqual(len(lines) - 1, len(single["samples"]))
             for line, sample in zip(lines[1:], single["samples"]):
-                label, threads, index, at, duration, operations, rate = line.split(",")
+                label, threads, index, at, duration, operations, rate, repetition = line.split(",")
+                self.assertEqual(repetition, "1")
                 self.assertEqual((label, int(threads)), ("single", 1))
                 self.assertEqual(float(at), sample["time"])
                 self.assertEqual(float(duration), sample["duration"])

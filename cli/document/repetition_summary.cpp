@@ -1,0 +1,62 @@
+#include "document/repetition_summary.hpp"
+
+#include <algorithm>
+
+#include "stats/robust.hpp"
+#include "tarnwick.h"
+
+namespace tarnwick {
+
+std::vector<RepetitionSummary> summarize_repetitions(const Session& session) {
+  std::vector<RepetitionSummary> summaries;
+  for (const RunReport& first : session.runs) {
+    if (std::any_of(summaries.begin(), summaries.end(),
+                    [&first](const RepetitionSummary& s) { return s.label == first.label; })) {
+      continue;
+    }
+    RepetitionSummary summary;
+    summary.label = first.label;
+    std::vector<double> rates;
+    std::vector<unsigned> repetitions;
+    for (const RunReport& run : session.runs) {
+      if (run.label != first.label || run.result.status != TARNWICK_STATUS_COMPLETED) continue;
+      rates.push_back(run.result.mean_rate);
+      repetitions.push_back(run.repetition);
+      summary.threads = run.result.threads;
+    }
+    if (rates.empty()) continue;
+    summary.runs = rates.size();
+    summary.median_mean_rate = median(rates);
+    const auto [low, high] = std::minmax_element(rates.begin(), rates.end());
+    summary.min_mean_rate = *low;
+    summary.max_mean_rate = *high;
+    if (summary.median_mean_rate > 0.0) {
+      summary.spread_percent = (*high - *low) / summary.median_mean_rate * 100.0;
+    }
+    for (const std::size_t index : outliers(rates)) summary.outliers.push_back(repetitions[index]);
+    summaries.push_back(std::move(summary));
+  }
+  return summaries;
+}
+
+std::vector<double> pair_scalings(const Session& session) {
+  std::vector<double> figures;
+  for (const RunReport& single : session.runs) {
+    if (single.label != "single") continue;
+    const auto multi =
+        std::find_if(session.runs.begin(), session.runs.end(), [&](const RunReport& r) {
+          return r.label == "all-cpus" && r.repetition == single.repetition;
+        });
+    if (multi == session.runs.end()) continue;
+    if (const auto figure = scaling(single, *multi)) figures.push_back(*figure);
+  }
+  return figures;
+}
+
+std::optional<double> median_scaling(const Session& session) {
+  const std::vector<double> figures = pair_scalings(session);
+  if (figures.empty()) return std::nullopt;
+  return median(figures);
+}
+
+}  // namespace tarnwick
