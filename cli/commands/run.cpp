@@ -26,7 +26,6 @@
 #include "run/signals.hpp"
 #include "run/warnings.hpp"
 #include "tarnwick.h"
-#include "tarnwick/cgroup.hpp"
 
 namespace tarnwick {
 namespace {
@@ -180,10 +179,6 @@ int run_command(const RunOptions& options) {
   session.abi_version = tarnwick_abi_version();
   session.host = read_host_facts();
   session.environment = read_environment(session.host);
-  // Read by the library's own rules, so the figure shown is the one it obeys.
-  if (!session.environment.cgroup_cpu_quota) {
-    session.environment.cgroup_cpu_quota = cgroup_cpu_quota_cpus();
-  }
 
   tarnwick_config_t config{};
   if (tarnwick_default_config(&config) == 0) {
