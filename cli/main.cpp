@@ -1,6 +1,7 @@
 // tarnwick: the command-line host of the benchmark library. Builds the
 // command line and hands over to the chosen command; without a command the
 // program runs the benchmark.
+#include <csignal>
 #include <cstdio>
 #include <exception>
 
@@ -13,6 +14,9 @@
 
 int main(int argc, char** argv) {
   using namespace tarnwick;
+  // A closed pipe is a write error like any other, with a message and
+  // status 2, not a silent death.
+  std::signal(SIGPIPE, SIG_IGN);
   const auto app = make_program();
   RunOptions run_options;
   add_run_options(*app, run_options);

@@ -5,6 +5,7 @@ Nothing here asserts a speed: only the shape and the consistency of what the
 program reports.
 """
 
+import fcntl
 import json
 import math
 import os
@@ -13,9 +14,11 @@ import re
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import tty
 import unittest
@@ -24,6 +27,7 @@ import xml.etree.ElementTree as ElementTree
 import validate_json
 
 BINARY = ""
+VALIDATOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "validate_json.py")
 SHORT = ["--warmup", "0.05", "--measure", "1.3"]
 DURATIONS_REASON = "durations must be finite: warmup >= 0, measurement > 0"
 PROGRESS_LINE = r"(warm-up|measuring) +[\u2588\u2591]+ +\d+%"
@@ -43,14 +47,21 @@ def run(args, timeout=60):
                           stdin=subprocess.DEVNULL, timeout=timeout)
 
 
-def run_on_terminal(args, signal_when=None, signal_number=signal.SIGINT, timeout=60):
-    """Runs with standard error on a pseudo-terminal and collects both
-    outputs. When signal_when(terminal_text) first holds, sends the signal.
+def set_columns(fd, columns):
+    fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+
+
+def run_on_terminal(args, signal_when=None, signal_number=signal.SIGINT, timeout=60,
+                    columns=80, env=None, resize_to=None):
+    """Runs with standard error on a pseudo-terminal of `columns` columns and
+    collects both outputs. When signal_when(terminal_text) first holds, sends
+    the signal (or, with resize_to, resizes the terminal and sends SIGWINCH).
     Returns (exit status, stdout, terminal text, seconds from signal to exit)."""
     master, slave = pty.openpty()
     tty.setraw(slave)  # no \n to \r\n translation: every \r seen is the program's
+    set_columns(slave, columns)
     process = subprocess.Popen([BINARY] + args, stdout=subprocess.PIPE,
-                               stderr=slave, stdin=subprocess.DEVNULL)
+                               stderr=slave, stdin=subprocess.DEVNULL, env=env)
     os.close(slave)
     terminal = b""
     signalled_at = None
@@ -76,7 +87,11 @@ def run_on_terminal(args, signal_when=None, signal_number=signal.SIGINT, timeout
                 time.sleep(0.01)
             if (signal_when is not None and signalled_at is None
                     and signal_when(terminal.decode(errors="replace"))):
-                process.send_signal(signal_number)
+                if resize_to is not None:
+                    set_columns(master, resize_to)
+                    process.send_signal(signal.SIGWINCH)
+                else:
+                    process.send_signal(signal_number)
                 signalled_at = time.monotonic()
         stdout = process.stdout.read().decode()
     finally:
@@ -89,9 +104,16 @@ def run_on_terminal(args, signal_when=None, signal_number=signal.SIGINT, timeout
     return process.returncode, stdout, terminal.decode(errors="replace"), waited
 
 
+def frames(terminal_text):
+    """The progress lines drawn, each as the terminal shows it."""
+    return [frame.replace("\x1b[K", "") for frame in terminal_text.split("\r")
+            if re.search(r"steps/s", frame)]
+
+
 def measured_elapsed(terminal_text):
     """Whole-run seconds shown by the last progress line of the measurement."""
     matches = re.findall(r"measuring .*? (\d+):(\d\d) / ", terminal_text)
+    matches += re.findall(r"measuring .*? (\d+)\.(\d) s / ", terminal_text)
     if not matches:
         return -1
     minutes, seconds = matches[-1]
@@ -336,6 +358,193 @@ class Interrupts(Checks):
         # The second run of --both is not started after a cancellation.
         self.assertEqual(stdout.count("tarnwick 0."), 1, stdout)
         self.assertIn("samples      0", stdout)
+
+
+PRECIOUS = {"keep.csv": "precious csv\n", "keep.svg": "precious svg\n", "keep.json": "{}\n"}
+FILE_ARGS = ["--csv", "keep.csv", "--plot", "keep.svg", "--output", "keep.json"]
+
+
+class Files(Checks):
+    """What the outputs leave behind when a run goes wrong."""
+
+    def setUp(self):
+        self.directory = tempfile.mkdtemp()
+        for name, text in PRECIOUS.items():
+            with open(os.path.join(self.directory, name), "w") as handle:
+                handle.write(text)
+
+    def tearDown(self):
+        shutil.rmtree(self.directory)
+
+    def assert_untouched(self):
+        self.assertEqual(sorted(os.listdir(self.directory)), sorted(PRECIOUS))
+        for name, text in PRECIOUS.items():
+            with open(os.path.join(self.directory, name)) as handle:
+                self.assertEqual(handle.read(), text, name)
+
+    def test_a_failed_or_abandoned_run_leaves_every_file_as_it_was(self):
+        def rejected():
+            return subprocess.run([BINARY, "--warmup", "-1"] + FILE_ARGS, cwd=self.directory,
+                                  capture_output=True, timeout=60).returncode
+
+        def signalled(*signals):
+            # The document goes to a FIFO nobody reads, so the program, once
+            # cancelled, waits there with its other outputs still pending.
+            fifo = os.path.join(self.directory, "reader")
+            os.mkfifo(fifo)
+            process = subprocess.Popen([BINARY, "--warmup", "0.05", "--measure", "30", "--quiet",
+                                        "--csv", "keep.csv", "--plot", "keep.svg",
+                                        "--output", "reader"], cwd=self.directory,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            # The temporary files exist once the outputs are open.
+            deadline = time.monotonic() + 20
+            while len(os.listdir(self.directory)) < 6 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            time.sleep(0.5)
+            for number in signals:
+                process.send_signal(number)
+                time.sleep(1.0)
+            process.communicate(timeout=30)
+            os.unlink(fifo)
+            return process.returncode
+
+        cases = [("rejected", rejected, 2),
+                 ("SIGHUP", lambda: signalled(signal.SIGHUP), 128 + signal.SIGHUP),
+                 ("second Ctrl-C", lambda: signalled(signal.SIGINT, signal.SIGINT),
+                  128 + signal.SIGINT)]
+        for name, action, status in cases:
+            with self.subTest(name):
+                self.assertEqual(action(), status)
+                self.assert_untouched()
+
+    def test_standard_output_is_an_output_like_the_others(self):
+        result = run(SHORT + ["--csv", "-", "--quiet"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(result.stdout.startswith("run,threads,index,"), result.stdout)
+        self.assertIn("mean rate", result.stderr)  # the summary moves aside
+        self.assertFalse(os.path.exists("-"))
+        with open("/dev/full", "w") as full:
+            result = subprocess.run([BINARY] + SHORT + ["--json"], stdout=full,
+                                    stderr=subprocess.PIPE, text=True, timeout=60)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("tarnwick: cannot write standard output: No space left on device",
+                      result.stderr)
+        process = subprocess.Popen([BINARY] + SHORT + ["--json"], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True)
+        process.stdout.close()
+        _, errors = process.communicate(timeout=60)
+        self.assertEqual(process.returncode, 2)
+        self.assertIn("tarnwick: cannot write standard output: Broken pipe", errors)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv") and shutil.which("unshare"),
+                         "needs root, setpriv and unshare")
+    def test_unwritable_places_fail_at_once_or_keep_the_old_file(self):
+        os.chmod(self.directory, 0o755)
+        as_nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", BINARY]
+        started = time.monotonic()
+        result = subprocess.run(as_nobody + ["--csv", os.path.join(self.directory, "new.csv")],
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("new.csv': Permission denied", result.stderr)
+        self.assertLess(time.monotonic() - started, 30)  # before the default 2-minute warm-up
+        # A disk that fills up: the old file stays, whole, and nothing is left behind.
+        script = ('mount -t tmpfs -o size=64k tmpfs "$1" && printf "precious csv\\n" > "$1/keep.csv"'
+                  ' && (dd if=/dev/zero of="$1/fill" bs=4k 2>/dev/null; true)'
+                  ' && "$2" --warmup 0.05 --measure 1.2 --quiet --csv "$1/keep.csv"; echo "status $?";'
+                  ' cat "$1/keep.csv"; ls -A "$1"')
+        result = subprocess.run(["unshare", "-m", "sh", "-c", script, "sh", self.directory, BINARY],
+                                capture_output=True, text=True, timeout=60)
+        self.assertIn("status 2\nprecious csv\nfill\nkeep.csv\n", result.stdout, result.stderr)
+        self.assertIn("keep.csv': No space left on device", result.stderr)
+
+
+class Terminal(Checks):
+    """The display, as a terminal of a given width shows it."""
+
+    def test_the_progress_line_never_wraps(self):
+        for columns in (200, 80, 40):
+            with self.subTest(columns=columns):
+                status, _, terminal, _ = run_on_terminal(
+                    ["--warmup", "0.05", "--measure", "1.2", "--both"], columns=columns)
+                self.assertEqual(status, 0, terminal)
+                drawn = frames(terminal)
+                self.assertTrue(drawn, terminal)
+                for frame in drawn:
+                    self.assertLess(len(frame), columns, frame)
+                    self.assertIn("steps/s", frame)
+                if columns >= 80:
+                    self.assertTrue(any("1/2" in f for f in drawn) and any("2/2" in f for f in drawn))
+        status, _, terminal, _ = run_on_terminal(
+            ["--warmup", "0.05", "--measure", "4"], columns=120, resize_to=45,
+            signal_when=lambda text: len(frames(text)) >= 2)
+        self.assertEqual(status, 0, terminal)
+        after = frames(terminal.split("\x1b[K", 3)[-1])
+        self.assertTrue(after and all(len(f) < 45 for f in after[-3:]), after[-3:])
+
+    def test_ascii_outside_utf8_and_colour_only_when_wanted(self):
+        env = dict(os.environ, LANG="C", LC_ALL="C")
+        status, stdout, terminal, _ = run_on_terminal(SHORT, env=env)
+        self.assertEqual(status, 0, terminal)
+        self.assertTrue((stdout + terminal).isascii(), stdout + terminal)
+        self.assertRegex(terminal, r"#+-*")
+        cases = [(["--color", "always"], {}, True), (["--color", "never"], {}, False),
+                 ([], {}, False), (["--color", "always"], {"NO_COLOR": "1"}, True)]
+        for args, extra, coloured in cases:
+            with self.subTest(args=args, env=extra):
+                result = subprocess.run([BINARY] + SHORT + args, capture_output=True, text=True,
+                                        env=dict(os.environ, **extra), timeout=60)
+                self.assertEqual("\x1b[" in result.stdout, coloured, result.stdout)
+        status, stdout, terminal, _ = run_on_terminal(SHORT, env=dict(os.environ, NO_COLOR="1"))
+        self.assertNotIn("\x1b[3", stdout + terminal)
+
+    def test_a_cancel_in_the_warmup_says_how_long_it_ran(self):
+        status, stdout, terminal, _ = run_on_terminal(
+            ["--warmup", "60", "--measure", "5"],
+            signal_when=lambda text: re.search(r"warm-up .* [1-9]\.\d+ s|0:0[2-9] /", text))
+        self.assertEqual(status, 1, terminal)
+        match = re.search(r"cancelled during the warm-up, after (\d+\.\d) s of 60 s", stdout)
+        self.assertIsNotNone(match, stdout)
+        self.assertGreater(float(match.group(1)), 0.5)
+        self.assertLess(float(match.group(1)), 30)
+
+
+class Repetitions(Checks):
+    def test_repeated_pairs_keep_every_run(self):
+        with tempfile.TemporaryDirectory() as directory:
+            csv_path = os.path.join(directory, "runs.csv")
+            result = run(["--warmup", "0.05", "--measure", "1.1", "--both", "--repeat", "3",
+                          "--json", "--csv", csv_path], timeout=120)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            doc = json.loads(result.stdout)
+            with open(csv_path) as handle:
+                rows = [line.split(",") for line in handle.read().splitlines()[1:]]
+        labels = [(r["label"], r["repetition"]) for r in doc["runs"]]
+        self.assertEqual(labels, [("single", 1), ("all-cpus", 1), ("single", 2), ("all-cpus", 2),
+                                  ("single", 3), ("all-cpus", 3)])
+        self.assertEqual(len({r["id"] for r in doc["runs"]}), 6)
+        for run_report in doc["runs"]:
+            self.assert_consistent_run(run_report)
+        self.assertEqual({(row[0], row[7]) for row in rows}, set((l, str(i)) for l, i in labels))
+        self.assertEqual([s["label"] for s in doc["repetitions"]], ["single", "all-cpus"])
+        single = doc["repetitions"][0]
+        rates = sorted(r["mean_rate"] for r in doc["runs"] if r["label"] == "single")
+        self.assertEqual((single["runs"], single["min_mean_rate"], single["median_mean_rate"],
+                          single["max_mean_rate"]), (3, rates[0], rates[1], rates[2]))
+        self.assertEqual(len(doc["scalings"]), 3)
+        self.assertAlmostEqual(doc["scaling"], sorted(doc["scalings"])[1], delta=1e-12)
+        validated = subprocess.run(["/usr/bin/python3", VALIDATOR, "result", "-"], input=result.stdout,
+                                   capture_output=True, text=True)
+        self.assertEqual(validated.returncode, 0, validated.stdout + validated.stderr)
+
+    def test_a_cancel_keeps_the_finished_runs(self):
+        status, stdout, terminal, _ = run_on_terminal(
+            ["--warmup", "0.05", "--measure", "1.1", "--repeat", "5", "--json"],
+            signal_when=lambda text: "3/5" in text)
+        self.assertEqual(status, 1, terminal)
+        doc = json.loads(stdout)
+        self.assertEqual([r["status_name"] for r in doc["runs"]][:2], ["completed", "completed"])
+        self.assertEqual(doc["runs"][-1]["status_name"], "cancelled")
+        self.assertEqual(doc["repetitions"][0]["runs"], len(doc["runs"]) - 1)
 
 
 if __name__ == "__main__":
