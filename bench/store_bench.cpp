@@ -1,7 +1,8 @@
 // Figures of the run history on a large store: the listing that
 // `tarnwick history` prints and the save that `--save` adds to a run, both
 // against a history of 100,000 runs of 60 samples each (built once, in a
-// temporary directory, before the first case).
+// temporary directory, before the first case; or kept at the path in
+// TARNWICK_BENCH_HISTORY, to time the program itself against it).
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 #include <unistd.h>
@@ -88,29 +89,39 @@ History open_history(const std::string& path, Access access) {
   return std::get<History>(std::move(opened));
 }
 
+void build_history(const std::string& file);
+
 // The large history, built on first use and removed at exit.
 const std::string& large_history() {
   static const std::string path = [] {
+    if (const char* kept = std::getenv("TARNWICK_BENCH_HISTORY")) {
+      if (!fs::exists(kept)) build_history(kept);
+      return std::string(kept);
+    }
     std::string pattern = (fs::temp_directory_path() / "tarnwick-bench-XXXXXX").string();
     const std::string directory = mkdtemp(pattern.data());
     static const std::string remove_at_exit = directory;
     std::atexit([] { fs::remove_all(remove_at_exit); });
     const std::string file = directory + "/history.db";
-    History history = open_history(file, Access::write);
-    const auto begun = std::chrono::steady_clock::now();
-    for (int serial = 0; serial < STORED_RUNS / RUNS_PER_DOCUMENT;) {
-      std::vector<DocumentEntry> batch;
-      for (int count = 0; count < 500; ++count) {
-        batch.push_back(make_document(serial++, RUNS_PER_DOCUMENT));
-      }
-      if (std::holds_alternative<std::string>(history.save(batch))) std::exit(2);
-    }
-    fmt::print(stderr, "built a history of {} runs in {:.1f} s ({} MB)\n", STORED_RUNS,
-               std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count(),
-               fs::file_size(file) >> 20);
+    build_history(file);
     return file;
   }();
   return path;
+}
+
+void build_history(const std::string& file) {
+  History history = open_history(file, Access::write);
+  const auto begun = std::chrono::steady_clock::now();
+  for (int serial = 0; serial < STORED_RUNS / RUNS_PER_DOCUMENT;) {
+    std::vector<DocumentEntry> batch;
+    for (int count = 0; count < 500; ++count) {
+      batch.push_back(make_document(serial++, RUNS_PER_DOCUMENT));
+    }
+    if (std::holds_alternative<std::string>(history.save(batch))) std::exit(2);
+  }
+  fmt::print(stderr, "built a history of {} runs in {:.1f} s ({} MB)\n", STORED_RUNS,
+             std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count(),
+             fs::file_size(file) >> 20);
 }
 
 // What `tarnwick history` does: open, list the latest 20 runs with their
