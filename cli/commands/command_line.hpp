@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -27,7 +28,8 @@ using CommandAction = std::function<int()>;
 // got '5s'"; an option name where a value belongs is "needs a value".
 // `what` is e.g. "a number of seconds".
 [[nodiscard]] CLI::Validator number_text(const std::string& what);
-[[nodiscard]] CLI::Validator whole_number_text(const std::string& what, long minimum, long maximum);
+[[nodiscard]] CLI::Validator whole_number_text(const std::string& what, long minimum,
+                                               long maximum = std::numeric_limits<long>::max());
 [[nodiscard]] CLI::Validator one_of(std::vector<std::string> choices);
 
 struct ParseOutcome {

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "environment/noise.hpp"
 
 namespace tarnwick {
@@ -20,11 +22,16 @@ std::vector<Warning> stability_warnings(const Session& session) {
   std::vector<Warning> warnings;
   for (const RunReport& run : session.runs) {
     if (run.result.status != TARNWICK_STATUS_COMPLETED || run.result.unstable == 0) continue;
+    // Among repetitions, say which one.
+    const bool repeated = std::any_of(session.runs.begin(), session.runs.end(),
+                                      [](const RunReport& other) { return other.repetition > 1; });
+    const std::string name =
+        repeated ? fmt::format("{} run {}", run.label, run.repetition) : run.label + " run";
     warnings.push_back(
         {run.id, "unstable",
-         fmt::format("the {} run is unstable (CV {:.2f} % is above 10 %): {}; measure again on a "
+         fmt::format("the {} is unstable (CV {:.2f} % is above 10 %): {}; measure again on a "
                      "quieter machine or with a longer warm-up",
-                     run.label, run.result.cv_percent, explain_noise(run.noise))});
+                     name, run.result.cv_percent, explain_noise(run.noise))});
   }
   return warnings;
 }
