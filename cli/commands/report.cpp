@@ -14,6 +14,7 @@
 
 #include "fleet/fleet.hpp"
 #include "fleet/outputs.hpp"
+#include "output/atomic_file.hpp"
 
 namespace tarnwick {
 namespace {
@@ -106,19 +107,6 @@ std::vector<std::string> collect(const std::vector<std::string>& paths,
   return files;
 }
 
-// Writes an output file; "-" is standard output.
-bool write_output(const std::string& path, const std::string& text) {
-  if (path == "-") {
-    return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
-           std::fflush(stdout) == 0;
-  }
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (file != nullptr) written = std::fclose(file) == 0 && written;
-  if (!written) fmt::print(stderr, "tarnwick: cannot write '{}': {}\n", path, std::strerror(errno));
-  return written;
-}
-
 }  // namespace
 
 CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandAction& action) {
@@ -147,6 +135,20 @@ CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandActio
 }
 
 int report_command(const ReportOptions& options) {
+  // The output files are opened first: a bad path costs nothing to read.
+  std::optional<OutputFile> csv;
+  std::optional<OutputFile> plot;
+  for (auto [path, slot] :
+       {std::pair{&options.csv_path, &csv}, std::pair{&options.plot_path, &plot}}) {
+    if (path->empty()) continue;
+    auto opened = OutputFile::open(*path);
+    if (auto* message = std::get_if<std::string>(&opened)) {
+      fmt::print(stderr, "tarnwick: {}\n", *message);
+      return 2;
+    }
+    slot->emplace(std::move(std::get<OutputFile>(opened)));
+  }
+
   fleet::FleetOptions settings;
   settings.all_runs = options.all_runs;
   if (!options.since.empty()) settings.since = fleet::parse_since(options.since);
@@ -164,27 +166,30 @@ int report_command(const ReportOptions& options) {
   const fleet::FleetReport report = builder.finish();
 
   bool written = true;
+  const auto check = [&written](const std::optional<std::string>& failure) {
+    if (!failure) return;
+    fmt::print(stderr, "tarnwick: {}\n", *failure);
+    written = false;
+  };
   if (options.json) {
-    written = write_output(
-        "-",
+    check(write_standard_output(
         report_json(report).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
-            "\n");
+        "\n"));
   } else {
-    written = write_output("-", report_text(report));
+    check(write_standard_output(report_text(report)));
   }
-  if (!options.csv_path.empty())
-    written = write_output(options.csv_path, report_csv(report)) && written;
-  if (!options.plot_path.empty()) {
-    written = write_output(options.plot_path, report_svg(report)) && written;
-  }
+  if (csv) check(csv->commit(report_csv(report)));
+  if (plot) check(plot->commit(report_svg(report)));
   if (report.documents == 0) {
     fmt::print(stderr, "tarnwick: report: no usable result document in {}\n",
                fmt::join(options.paths, ", "));
     return 2;
   }
   if (options.strict && !report.problems.empty()) {
-    fmt::print(stderr, "tarnwick: report: {} document{} left out (--strict)\n",
-               report.problems.size(), report.problems.size() == 1 ? " was" : "s were");
+    fmt::print(stderr, "tarnwick: report: {} left out (--strict)\n",
+               report.problems.size() == 1
+                   ? std::string("a document was")
+                   : fmt::format("{} documents or runs were", report.problems.size()));
     return 2;
   }
   return written ? 0 : 2;
