@@ -32,7 +32,7 @@ void add_baseline_options(CLI::App& compare, BaselineOptions& baseline, CompareO
                   ->type_name("NEW");
   compare
       .add_option("--last", baseline.last, "How many stored runs make the baseline (default 10)")
-      ->check(whole_number_text("a number of runs, 1 or more", 1))
+      ->check(whole_number_text("a whole number of runs from 1 to 1000000", 1, 1000000))
       ->type_name("N")
       ->needs(now);
   compare.add_option("--history", baseline.history, "The history's database file")

@@ -126,7 +126,7 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
   auto* last =
       command
           ->add_option("--last", options.last, "How many of the latest runs to list (default 20)")
-          ->check(whole_number_text("a number of runs, 1 or more", 1))
+          ->check(whole_number_text("a whole number of runs from 1 to 1000000", 1, 1000000))
           ->type_name("N");
   auto* json = command->add_flag("--json", options.json, "Print the listing as a JSON document");
   auto* import = command
