@@ -49,7 +49,11 @@ std::string host_text(const Session& session) {
   const auto row = [](const std::string& value) {
     return fmt::format("{:{}}{}\n", "", VALUE_COLUMN, value);
   };
-  std::string text = host.cpu_model.value_or("unknown CPU") + "\n";
+  // The architecture beside the model: rates of x86 and Arm machines are
+  // comparable, and the summary says which one this was.
+  std::string text = host.cpu_model.value_or("unknown CPU");
+  if (const auto& arch = session.environment.cpu.arch) text += " (" + *arch + ")";
+  text += "\n";
   const auto plural = [](unsigned count, const char* noun) {
     return fmt::format("{} {}{}", count, noun, count == 1 ? "" : "s");
   };

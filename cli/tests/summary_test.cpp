@@ -90,6 +90,8 @@ TEST(SessionSummary, AddsScalingAndHostAndSkipsFailedRuns) {
                       "               governor unknown, load 0.25"),
             std::string::npos)
       << text;
+  session.environment.cpu.arch = "aarch64";
+  EXPECT_NE(session_summary(session).find("Example CPU (aarch64)\n"), std::string::npos);
   // Under a quota, the CPU line says so next to the workers it allowed.
   session.environment.cgroup_cpu_quota = 1.5;
   session.host.cpus_available = 1;
