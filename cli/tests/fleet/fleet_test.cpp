@@ -28,21 +28,6 @@ std::string document(const std::string& host, const std::string& time, double ra
       host, time, rate, samples, extra_run);
 }
 
-TEST(FleetBuilder, KeepsEachHostsLatestRunUnlessAskedAndHonoursSince) {
-  for (const bool all_runs : {false, true}) {
-    FleetBuilder builder({all_runs, parse_since("2026-12-02")});
-    builder.add("a1", document("a", "2026-12-03T00:00:00Z", 1000.0), "");
-    builder.add("a2", document("a", "2026-12-05T00:00:00Z", 1100.0), "");
-    builder.add("a0", document("a", "2026-12-01T00:00:00Z", 5000.0), "");  // before --since
-    const FleetReport report = builder.finish();
-    ASSERT_EQ(report.groups.size(), 1u);
-    const HostFigure& host = report.groups[0].hosts.at(0);
-    EXPECT_EQ(host.runs, all_runs ? 2u : 1u);
-    EXPECT_EQ(host.median_rate, all_runs ? 1050.0 : 1100.0);
-    EXPECT_EQ(host.latest, "2026-12-05T00:00:00Z");
-  }
-}
-
 TEST(FleetBuilder, JudgesOnlyGroupsThatCanBeJudged) {
   FleetBuilder builder({});
   // Five equal hosts and a slow one: a MAD of 0 flags nobody.
