@@ -12,16 +12,6 @@
 #include "store/location.hpp"
 
 namespace tarnwick {
-namespace {
-
-constexpr int EXIT_FAILURE_STATUS = 2;
-
-int fail(const std::string& message) {
-  fmt::print(stderr, "tarnwick: {}\n", message);
-  return EXIT_FAILURE_STATUS;
-}
-
-}  // namespace
 
 void add_baseline_options(CLI::App& compare, BaselineOptions& baseline, CompareOptions& options,
                           CommandAction& action) {

@@ -137,4 +137,9 @@ std::string usage_error(const std::string& message) {
   return fmt::format("tarnwick: {}\nRun 'tarnwick --help' for the options.\n", message);
 }
 
+int fail(const std::string& message) {
+  fmt::print(stderr, "tarnwick: {}\n", message);
+  return EXIT_FAILED;
+}
+
 }  // namespace tarnwick

@@ -15,6 +15,12 @@ namespace tarnwick {
 
 // Exit status of a bad command line.
 inline constexpr int EXIT_USAGE = 64;
+// Exit status of a command that could not do its work (a bad document, a
+// store or an output that failed).
+inline constexpr int EXIT_FAILED = 2;
+
+// Prints "tarnwick: <message>" on standard error; returns EXIT_FAILED.
+int fail(const std::string& message);
 
 // What the chosen command does once its command line is parsed; returns the
 // exit status. A command's subcommand callback replaces the run's action.

@@ -14,7 +14,6 @@ namespace tarnwick {
 namespace {
 
 constexpr int EXIT_GATE = 1;
-constexpr int EXIT_FAILURE_STATUS = 2;
 
 const CLI::Validator PERCENT(
     [](const std::string& text) -> std::string {
@@ -91,7 +90,7 @@ int compare_command(const CompareOptions& options) {
     auto loaded = read_document_file(path, ReadOptions{.samples = true});
     if (auto* reason = std::get_if<std::string>(&loaded)) {
       fmt::print(stderr, "tarnwick: {}: {}\n", names[i], *reason);
-      return EXIT_FAILURE_STATUS;
+      return EXIT_FAILED;
     }
     sides[i].documents.push_back(std::move(std::get<LoadedDocument>(loaded)));
   }
@@ -103,7 +102,7 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
   const auto outcome = compare_sides(base, now);
   if (const auto* reason = std::get_if<std::string>(&outcome)) {
     fmt::print(stderr, "tarnwick: cannot compare: {}\n", *reason);
-    return EXIT_FAILURE_STATUS;
+    return EXIT_FAILED;
   }
   const Comparison& comparison = std::get<Comparison>(outcome);
   const std::string text =
@@ -119,7 +118,7 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
   }
   if (unwritten) {
     fmt::print(stderr, "tarnwick: {}\n", *unwritten);
-    return EXIT_FAILURE_STATUS;
+    return EXIT_FAILED;
   }
   if (!options.fail_slower) return 0;
   const std::vector<std::string> messages = gate_messages(comparison, *options.fail_slower);

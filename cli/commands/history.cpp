@@ -25,13 +25,6 @@
 namespace tarnwick {
 namespace {
 
-constexpr int EXIT_FAILURE_STATUS = 2;
-
-int fail(const std::string& message) {
-  fmt::print(stderr, "tarnwick: {}\n", message);
-  return EXIT_FAILURE_STATUS;
-}
-
 std::optional<std::string> located(const std::string& option) {
   auto path = history_path(option);
   if (!path) fail(std::string(NO_HISTORY_PATH));
@@ -160,7 +153,7 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
 
 int history_command(const HistoryOptions& options) {
   const auto path = located(options.history);
-  if (!path) return EXIT_FAILURE_STATUS;
+  if (!path) return EXIT_FAILED;
   const bool writing = !options.import_paths.empty() || !options.delete_ids.empty();
   auto opened = History::open(*path, writing ? Access::write : Access::read);
   if (auto* failure = std::get_if<std::string>(&opened)) return fail(*failure);
@@ -191,7 +184,7 @@ int history_command(const HistoryOptions& options) {
 int save_to_history(const nlohmann::ordered_json& document, const std::string& history_option,
                     bool quiet) {
   const auto path = located(history_option);
-  if (!path) return EXIT_FAILURE_STATUS;
+  if (!path) return EXIT_FAILED;
   auto entries = history_entries(
       document.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
   if (auto* reason = std::get_if<std::string>(&entries)) {
