@@ -414,6 +414,10 @@ class Files(Checks):
                   128 + signal.SIGINT)]
         for name, action, status in cases:
             with self.subTest(name):
+                if name == "second Ctrl-C" and "thread" in os.environ.get("TARNWICK_SANITIZE", ""):
+                    # ThreadSanitizer holds a signal back until the thread
+                    # leaves its system call, and open() on the FIFO never does.
+                    self.skipTest("signals wait out a blocked open() under ThreadSanitizer")
                 self.assertEqual(action(), status)
                 self.assert_untouched()
 
