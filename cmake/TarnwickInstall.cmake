@@ -40,6 +40,12 @@ if(TARGET tarnwick_cli)
     DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT documentation)
   install(FILES "${PROJECT_SOURCE_DIR}/packaging/completion/tarnwick"
     DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" COMPONENT program)
+  # The contracts of the program's JSON outputs, for the pipelines that read them.
+  install(FILES "${PROJECT_SOURCE_DIR}/docs/result.schema.json"
+                "${PROJECT_SOURCE_DIR}/docs/compare.schema.json"
+                "${PROJECT_SOURCE_DIR}/docs/history.schema.json"
+                "${PROJECT_SOURCE_DIR}/docs/report.schema.json"
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/tarnwick/schemas" COMPONENT program)
 
   # Debian compresses manual pages, without a time stamp so the package is
   # reproducible.

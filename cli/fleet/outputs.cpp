@@ -192,9 +192,13 @@ Json report_json(const FleetReport& report) {
   for (const Problem& problem : report.problems) {
     problems.push_back({{"path", problem.path}, {"reason", problem.reason}});
   }
-  return {{"program", "tarnwick"},          {"command", "report"},
-          {"documents", report.documents},  {"outliers", std::move(outliers)},
-          {"hosts", std::move(hosts)},      {"groups", std::move(groups)},
+  return {{"schema_version", 1},
+          {"program", "tarnwick"},
+          {"command", "report"},
+          {"documents", report.documents},
+          {"outliers", std::move(outliers)},
+          {"hosts", std::move(hosts)},
+          {"groups", std::move(groups)},
           {"left_out", std::move(problems)}};
 }
 

@@ -33,6 +33,9 @@ component_files() {
     program)
       echo "$BINDIR/tarnwick"
       echo "share/bash-completion/completions/tarnwick"
+      for schema in compare history report result; do
+        echo "share/tarnwick/schemas/$schema.schema.json"
+      done
       ;;
     plain)
       echo "share/doc/tarnwick/LICENSE"

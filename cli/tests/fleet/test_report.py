@@ -16,7 +16,9 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import fleet_documents  # noqa: E402
+import validate_json  # noqa: E402
 
 TARNWICK = None
 SLOW, UNSTABLE = "node07", "node31"
@@ -58,6 +60,7 @@ class Report(unittest.TestCase):
 
     def judged(self, *args):
         result = json.loads(self.report("--json", *args).stdout)
+        self.assertEqual(validate_json.check(result, "report"), [])
         outliers = [(o["host"], o["flag"]) for o in result["outliers"]]
         unstable = sorted(h["host"] for h in result["hosts"] if h["unstable"])
         return result, outliers, unstable
