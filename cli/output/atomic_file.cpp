@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <limits.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <array>
@@ -78,6 +80,46 @@ std::string follow_final_symlinks(std::string path) {
   return path;
 }
 
+// Where a chain of final symlinks passes through /proc (/dev/stdout,
+// /dev/fd/N, /proc/self/fd/N): those links name an open file, not a place,
+// so the file behind them is written in place, never replaced. `own` is the
+// descriptor when the link is one of this process's own.
+struct ProcLink {
+  bool found = false;
+  int own = -1;
+};
+
+bool same_inode(const std::string& a, const std::string& b) {
+  struct stat first {
+  }, second{};
+  return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+ProcLink proc_link(std::string path) {
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return {};
+    const std::string directory = directory_of(path);
+    struct statfs filesystem {};
+    if (statfs(directory.c_str(), &filesystem) == 0 && filesystem.f_type == PROC_SUPER_MAGIC) {
+      ProcLink link{true, -1};
+      const std::string name = base_of(path);
+      if (same_inode(directory, "/proc/self/fd") && !name.empty() && name.size() < 10 &&
+          name.find_first_not_of("0123456789") == std::string::npos) {
+        link.own = std::stoi(name);
+      }
+      return link;
+    }
+    std::array<char, PATH_MAX> buffer{};
+    const ssize_t length = readlink(path.c_str(), buffer.data(), buffer.size() - 1);
+    if (length <= 0) return {};
+    std::string target(buffer.data(), static_cast<std::size_t>(length));
+    path = target.front() == '/' ? target : directory + "/" + target;
+  }
+  return {};
+}
+
 [[nodiscard]] bool write_all(int fd, std::string_view contents) {
   while (!contents.empty()) {
     const ssize_t written = ::write(fd, contents.data(), contents.size());
@@ -128,19 +170,28 @@ std::variant<OutputFile, std::string> OutputFile::open(const std::string& path) 
   if (!exists && errno != ENOENT) return message(path, errno);
   std::string resolved = follow_final_symlinks(path);
   struct stat resolved_info {};
-  // A link that resolves elsewhere than the kernel's own lookup (the magic
-  // links of /proc and /dev/fd) is written through, never replaced.
-  const bool same_file = exists && stat(resolved.c_str(), &resolved_info) == 0 &&
+  const ProcLink link = exists ? proc_link(path) : ProcLink{};
+  // A link that resolves elsewhere than the kernel's own lookup is written
+  // through, never replaced.
+  const bool same_file = exists && !link.found && stat(resolved.c_str(), &resolved_info) == 0 &&
                          resolved_info.st_dev == info.st_dev && resolved_info.st_ino == info.st_ino;
   if (exists && (!S_ISREG(info.st_mode) || !same_file)) {
     if (S_ISDIR(info.st_mode)) return message(path, EISDIR);
     OutputFile output(path, Kind::direct);
     output.target_ = path;
-    // A FIFO would block until a reader comes: opened when written.
-    if (!S_ISFIFO(info.st_mode)) {
-      output.fd_ = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (link.own >= 0) {
+      // Our own descriptor (`--output /dev/stdout >> log`): write through a
+      // copy of it, so its offset and append mode hold and nothing is
+      // written over.
+      output.fd_ = fcntl(link.own, F_DUPFD_CLOEXEC, 3);
+      if (output.fd_ < 0) return message(path, errno);
+    } else if (!S_ISFIFO(info.st_mode)) {
+      // A regular file behind another process's link is appended to.
+      const int append = S_ISREG(info.st_mode) ? O_APPEND : 0;
+      output.fd_ = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | append);
       if (output.fd_ < 0) return message(path, errno);
     } else if (access(path.c_str(), W_OK) != 0) {
+      // A FIFO would block until a reader comes: opened when written.
       return message(path, errno);
     }
     return output;

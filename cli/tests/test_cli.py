@@ -439,6 +439,20 @@ class Files(Checks):
         _, errors = process.communicate(timeout=60)
         self.assertEqual(process.returncode, 2)
         self.assertIn("tarnwick: cannot write standard output: Broken pipe", errors)
+        # /dev/stdout and /dev/fd/1 name the open file behind them: appended
+        # to through the redirection, never replaced.
+        log_path = os.path.join(self.directory, "log.jsonl")
+        for path in ("/dev/stdout", "/dev/fd/1"):
+            with open(log_path, "w") as log:
+                log.write("earlier line\n")
+            with open(log_path, "a") as log:
+                result = subprocess.run([BINARY] + SHORT + ["--quiet", "--output", path],
+                                        stdout=log, stderr=subprocess.PIPE, timeout=60)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(log_path) as log:
+                text = log.read()
+            self.assertTrue(text.startswith("earlier line\n"), text)
+            self.assertIn('"schema_version": 1', text)
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv") and shutil.which("unshare"),
                          "needs root, setpriv and unshare")
