@@ -14,6 +14,7 @@
 #include <utility>
 #include <variant>
 
+#include "commands/command_line.hpp"
 #include "document/reader.hpp"
 #include "output/atomic_file.hpp"
 #include "output/terminal.hpp"
@@ -85,6 +86,11 @@ int export_documents(History& history, const std::string& path) {
       return fail(fmt::format("cannot write standard output: {}", std::strerror(errno)));
     }
     return 0;
+  }
+  if (const auto clash =
+          output_clash({{"--export", path, true}, {"--history", history.path(), true}}, "")) {
+    std::fputs(usage_error(*clash).c_str(), stderr);
+    return EXIT_USAGE;
   }
   auto output = OutputFile::open(path);
   if (auto* reason = std::get_if<std::string>(&output)) return fail(*reason);

@@ -25,6 +25,7 @@
 #include "run/runner.hpp"
 #include "run/signals.hpp"
 #include "run/warnings.hpp"
+#include "store/location.hpp"
 #include "tarnwick.h"
 
 namespace tarnwick {
@@ -151,7 +152,16 @@ int run_command(const RunOptions& options) {
                                           {"--csv", options.csv.path, options.csv.given},
                                           {"--plot", options.plot.path, options.plot.given},
                                           {"--prom", options.prom.path, options.prom.given}};
-  if (const auto clash = output_clash(named, options.json ? "--json" : "")) {
+  std::vector<NamedOutput> destinations = named;
+  if (options.save) {
+    // An output over the history would destroy every stored run.
+    const auto store = history_path(options.history_path);
+    if (store && *store != "-") {
+      destinations.push_back(
+          {options.history_path.empty() ? "the history" : "--history", *store, true});
+    }
+  }
+  if (const auto clash = output_clash(destinations, options.json ? "--json" : "")) {
     std::fputs(usage_error(*clash).c_str(), stderr);
     return EXIT_USAGE;
   }
