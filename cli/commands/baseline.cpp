@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "document/reader.hpp"
+#include "output/messages.hpp"
 #include "store/history.hpp"
 #include "store/location.hpp"
 
@@ -40,9 +41,9 @@ void add_baseline_options(CLI::App& compare, BaselineOptions& baseline, CompareO
 
 int baseline_command(const BaselineOptions& baseline, const CompareOptions& options) {
   if (!options.base.empty() || !options.now.empty()) {
-    fmt::print(stderr,
-               "tarnwick: --baseline: takes NEW alone, the history being BASE\n"
-               "Run 'tarnwick compare --help' for the options.\n");
+    tell(
+        "tarnwick: --baseline: takes NEW alone, the history being BASE\n"
+        "Run 'tarnwick compare --help' for the options.\n");
     return EXIT_USAGE;
   }
   auto read = read_document_file(baseline.now, ReadOptions{true, false});

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "formats/numbers.hpp"
+#include "output/messages.hpp"
 
 namespace tarnwick {
 namespace {
@@ -156,7 +157,7 @@ std::string usage_error(const std::string& message) {
 }
 
 int fail(const std::string& message) {
-  fmt::print(stderr, "tarnwick: {}\n", message);
+  tell("tarnwick: {}\n", message);
   return EXIT_FAILED;
 }
 

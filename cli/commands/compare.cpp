@@ -9,6 +9,7 @@
 #include "compare/render.hpp"
 #include "formats/numbers.hpp"
 #include "output/atomic_file.hpp"
+#include "output/messages.hpp"
 
 namespace tarnwick {
 namespace {
@@ -34,7 +35,7 @@ void print_message(const std::string& prefix, const std::string& text) {
     if (end == std::string::npos) end = text.size();
     const std::string word = text.substr(start, end - start);
     if (line.size() > 2 && line.back() != ' ' && line.size() + 1 + word.size() > WIDTH) {
-      fmt::print(stderr, "{}\n", line);
+      tell("{}\n", line);
       line = "  ";
     } else if (!line.empty() && line.back() != ' ') {
       line += ' ';
@@ -42,7 +43,7 @@ void print_message(const std::string& prefix, const std::string& text) {
     line += word;
     start = end + 1;
   }
-  fmt::print(stderr, "{}\n", line);
+  tell("{}\n", line);
 }
 
 }  // namespace
@@ -73,13 +74,13 @@ CLI::App& add_compare_command(CLI::App& app, CompareOptions& options, CommandAct
 
 int compare_command(const CompareOptions& options) {
   if (options.base.empty() || options.now.empty()) {
-    fmt::print(stderr,
-               "tarnwick: compare: expected two documents, BASE and NEW\n"
-               "Run 'tarnwick compare --help' for the options.\n");
+    tell(
+        "tarnwick: compare: expected two documents, BASE and NEW\n"
+        "Run 'tarnwick compare --help' for the options.\n");
     return EXIT_USAGE;
   }
   if (options.base == "-" && options.now == "-") {
-    fmt::print(stderr, "tarnwick: compare: BASE and NEW cannot both be standard input ('-')\n");
+    tell("tarnwick: compare: BASE and NEW cannot both be standard input ('-')\n");
     return EXIT_USAGE;
   }
   ComparisonSide sides[2];
@@ -89,7 +90,7 @@ int compare_command(const CompareOptions& options) {
     sides[i].source = path;
     auto loaded = read_document_file(path, ReadOptions{.samples = true});
     if (auto* reason = std::get_if<std::string>(&loaded)) {
-      fmt::print(stderr, "tarnwick: {}: {}\n", names[i], *reason);
+      tell("tarnwick: {}: {}\n", names[i], *reason);
       return EXIT_FAILED;
     }
     sides[i].documents.push_back(std::move(std::get<LoadedDocument>(loaded)));
@@ -101,7 +102,7 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
                       const CompareOptions& options) {
   const auto outcome = compare_sides(base, now);
   if (const auto* reason = std::get_if<std::string>(&outcome)) {
-    fmt::print(stderr, "tarnwick: cannot compare: {}\n", *reason);
+    tell("tarnwick: cannot compare: {}\n", *reason);
     return EXIT_FAILED;
   }
   const Comparison& comparison = std::get<Comparison>(outcome);
@@ -117,7 +118,7 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
     print_message("tarnwick: warning: ", warning.text);
   }
   if (unwritten) {
-    fmt::print(stderr, "tarnwick: {}\n", *unwritten);
+    tell("tarnwick: {}\n", *unwritten);
     return EXIT_FAILED;
   }
   if (!options.fail_slower) return 0;

@@ -17,6 +17,7 @@
 #include "commands/command_line.hpp"
 #include "document/reader.hpp"
 #include "output/atomic_file.hpp"
+#include "output/messages.hpp"
 #include "output/terminal.hpp"
 #include "store/documents.hpp"
 #include "store/history.hpp"
@@ -202,7 +203,7 @@ int save_to_history(const nlohmann::ordered_json& document, const std::string& h
   if (auto* failure = std::get_if<std::string>(&saved)) return fail(*failure);
   if (!quiet) {
     const size_t stored = std::get<SaveCounts>(saved).stored;
-    fmt::print(stderr, "tarnwick: stored {} run{} in {}\n", stored, stored == 1 ? "" : "s", *path);
+    tell("tarnwick: stored {} run{} in {}\n", stored, stored == 1 ? "" : "s", *path);
   }
   return 0;
 }

@@ -15,6 +15,7 @@
 #include "fleet/fleet.hpp"
 #include "fleet/outputs.hpp"
 #include "output/atomic_file.hpp"
+#include "output/messages.hpp"
 
 namespace tarnwick {
 namespace {
@@ -143,7 +144,7 @@ int report_command(const ReportOptions& options) {
     if (path->empty()) continue;
     auto opened = OutputFile::open(*path);
     if (auto* message = std::get_if<std::string>(&opened)) {
-      fmt::print(stderr, "tarnwick: {}\n", *message);
+      tell("tarnwick: {}\n", *message);
       return 2;
     }
     slot->emplace(std::move(std::get<OutputFile>(opened)));
@@ -168,7 +169,7 @@ int report_command(const ReportOptions& options) {
   bool written = true;
   const auto check = [&written](const std::optional<std::string>& failure) {
     if (!failure) return;
-    fmt::print(stderr, "tarnwick: {}\n", *failure);
+    tell("tarnwick: {}\n", *failure);
     written = false;
   };
   if (options.json) {
@@ -181,15 +182,14 @@ int report_command(const ReportOptions& options) {
   if (csv) check(csv->commit(report_csv(report)));
   if (plot) check(plot->commit(report_svg(report)));
   if (report.documents == 0) {
-    fmt::print(stderr, "tarnwick: report: no usable result document in {}\n",
-               fmt::join(options.paths, ", "));
+    tell("tarnwick: report: no usable result document in {}\n", fmt::join(options.paths, ", "));
     return 2;
   }
   if (options.strict && !report.problems.empty()) {
-    fmt::print(stderr, "tarnwick: report: {} left out (--strict)\n",
-               report.problems.size() == 1
-                   ? std::string("a document was")
-                   : fmt::format("{} documents or runs were", report.problems.size()));
+    tell("tarnwick: report: {} left out (--strict)\n",
+         report.problems.size() == 1
+             ? std::string("a document was")
+             : fmt::format("{} documents or runs were", report.problems.size()));
     return 2;
   }
   return written ? 0 : 2;

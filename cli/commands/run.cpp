@@ -19,6 +19,7 @@
 #include "formats/summary.hpp"
 #include "formats/svg.hpp"
 #include "output/atomic_file.hpp"
+#include "output/messages.hpp"
 #include "output/terminal.hpp"
 #include "run/progress.hpp"
 #include "run/repetitions.hpp"
@@ -41,7 +42,7 @@ struct Outputs {
 };
 
 void print_warning(const Warning& warning, const TextStyle& style) {
-  fmt::print(stderr, "tarnwick: {} {}\n", style.caution("warning:"), warning.text);
+  tell("tarnwick: {} {}\n", style.caution("warning:"), warning.text);
 }
 
 // The options the user set, as typed, for a message about their values.
@@ -173,7 +174,7 @@ int run_command(const RunOptions& options) {
     if (!output.given) continue;
     auto opened = OutputFile::open(output.path);
     if (auto* message = std::get_if<std::string>(&opened)) {
-      fmt::print(stderr, "tarnwick: {}\n", *message);
+      tell("tarnwick: {}\n", *message);
       return 2;
     }
     slot->emplace(std::move(std::get<OutputFile>(opened)));
@@ -192,7 +193,7 @@ int run_command(const RunOptions& options) {
 
   tarnwick_config_t config{};
   if (tarnwick_default_config(&config) == 0) {
-    fmt::print(stderr, "tarnwick: the library gave no default configuration\n");
+    tell("tarnwick: the library gave no default configuration\n");
     return 2;
   }
   if (options.warmup_seconds) config.warmup_seconds = *options.warmup_seconds;
@@ -231,7 +232,7 @@ int run_command(const RunOptions& options) {
     RunReport run = run_once(config, step.label, display);
     run.repetition = step.repetition;
     if (run.result.status == TARNWICK_STATUS_FAILED) {
-      fmt::print(stderr, "tarnwick: {}\n", failure_text(run, options));
+      tell("tarnwick: {}\n", failure_text(run, options));
     }
     // The library's count honours the control-group quota, the affinity
     // mask alone does not.
@@ -248,7 +249,7 @@ int run_command(const RunOptions& options) {
   bool written = true;
   const auto report = [&written](const std::optional<std::string>& failure) {
     if (!failure) return;
-    fmt::print(stderr, "tarnwick: {}\n", *failure);
+    tell("tarnwick: {}\n", *failure);
     written = false;
   };
   const bool keep = measured_anything(session);

@@ -144,8 +144,11 @@ void ProgressDisplay::update(const tarnwick_progress_t& progress) {
     width_known_ = true;
   }
   // \r and erase-to-end keep it one line however its width changes.
-  fmt::print(stream_, "\r{}\x1b[K",
-             progress_line(progress, label_, planned_seconds_, position_, style_));
+  // Never throws on a full or closed stream: the run goes on regardless.
+  std::fputs(fmt::format("\r{}\x1b[K",
+                         progress_line(progress, label_, planned_seconds_, position_, style_))
+                 .c_str(),
+             stream_);
   std::fflush(stream_);
   shown_ = true;
 }

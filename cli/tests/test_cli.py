@@ -453,6 +453,20 @@ class Files(Checks):
                 text = log.read()
             self.assertTrue(text.startswith("earlier line\n"), text)
             self.assertIn('"schema_version": 1', text)
+        # A closed standard output is not where a file goes, and a full
+        # standard error costs no result.
+        document = os.path.join(self.directory, "closed.json")
+        result = subprocess.run([BINARY] + SHORT + ["--quiet", "--output", document],
+                                preexec_fn=lambda: os.close(1), stderr=subprocess.PIPE,
+                                timeout=60)
+        self.assertEqual(result.returncode, 2, result.stderr)
+        with open(document) as handle:
+            self.assertEqual(json.load(handle)["schema_version"], 1)
+        with open("/dev/full", "w") as full:
+            result = subprocess.run([BINARY] + SHORT + ["--json"], stderr=full,
+                                    stdout=subprocess.PIPE, timeout=60)
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(json.loads(result.stdout)["schema_version"], 1)
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv") and shutil.which("unshare"),
                          "needs root, setpriv and unshare")
