@@ -12,10 +12,12 @@
 #include <ctime>
 #include <filesystem>
 
+#include "commands/command_line.hpp"
 #include "fleet/fleet.hpp"
 #include "fleet/outputs.hpp"
 #include "output/atomic_file.hpp"
 #include "output/messages.hpp"
+#include "run/signals.hpp"
 
 namespace tarnwick {
 namespace {
@@ -130,24 +132,39 @@ CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandActio
       ->type_name("FILE");
   command->add_flag("--strict", options.strict,
                     "Exit with status 2 when any document was left out");
-  command->callback(
-      [&options, &action] { action = [&options] { return report_command(options); }; });
+  command->footer(
+      "Exit status: 0 reported, 2 no usable document (or none since DATE), a document left\n"
+      "out with --strict, or an output could not be written, 64 bad command line. Ctrl-C\n"
+      "leaves at once and changes no file.");
+  command->callback([command, &options, &action] {
+    options.csv_given = command->count("--csv") > 0;
+    options.plot_given = command->count("--plot") > 0;
+    action = [&options] { return report_command(options); };
+  });
   return *command;
 }
 
 int report_command(const ReportOptions& options) {
+  const std::vector<NamedOutput> named = {{"--csv", options.csv_path, options.csv_given},
+                                          {"--plot", options.plot_path, options.plot_given}};
+  if (const auto clash = output_clash(named, options.json ? "--json" : "")) {
+    std::fputs(usage_error(*clash).c_str(), stderr);
+    return EXIT_USAGE;
+  }
+  install_leaving_handlers();
   // The output files are opened first: a bad path costs nothing to read.
   std::optional<OutputFile> csv;
   std::optional<OutputFile> plot;
-  for (auto [path, slot] :
-       {std::pair{&options.csv_path, &csv}, std::pair{&options.plot_path, &plot}}) {
-    if (path->empty()) continue;
-    auto opened = OutputFile::open(*path);
+  bool text_on_stdout = true;
+  for (auto [output, slot] : {std::pair{named[0], &csv}, std::pair{named[1], &plot}}) {
+    if (!output.given) continue;
+    auto opened = OutputFile::open(output.path);
     if (auto* message = std::get_if<std::string>(&opened)) {
       tell("tarnwick: {}\n", *message);
       return 2;
     }
     slot->emplace(std::move(std::get<OutputFile>(opened)));
+    if ((*slot)->is_standard_output()) text_on_stdout = false;
   }
 
   fleet::FleetOptions settings;
@@ -176,15 +193,23 @@ int report_command(const ReportOptions& options) {
     check(write_standard_output(
         report_json(report).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
         "\n"));
-  } else {
+  } else if (text_on_stdout) {
     check(write_standard_output(report_text(report)));
+  } else {
+    static_cast<void>(std::fputs(report_text(report).c_str(), stderr));
+  }
+  // Nothing usable: every existing output file stays as it was.
+  if (report.documents == 0) {
+    if (settings.since) {
+      tell("tarnwick: report: no run since {} in {}\n", options.since,
+           fmt::join(options.paths, ", "));
+    } else {
+      tell("tarnwick: report: no usable result document in {}\n", fmt::join(options.paths, ", "));
+    }
+    return 2;
   }
   if (csv) check(csv->commit(report_csv(report)));
   if (plot) check(plot->commit(report_svg(report)));
-  if (report.documents == 0) {
-    tell("tarnwick: report: no usable result document in {}\n", fmt::join(options.paths, ", "));
-    return 2;
-  }
   if (options.strict && !report.problems.empty()) {
     tell("tarnwick: report: {} left out (--strict)\n",
          report.problems.size() == 1

@@ -17,6 +17,8 @@ struct ReportOptions {
   bool json = false;
   std::string csv_path;  // empty: no file; "-": standard output
   std::string plot_path;
+  bool csv_given = false;  // given, even as an empty path
+  bool plot_given = false;
   bool strict = false;
 };
 

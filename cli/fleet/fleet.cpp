@@ -120,10 +120,9 @@ void FleetBuilder::add(const std::string& path, std::string_view text,
     return;
   }
 
-  const uint32_t host =
-      host_index(from_file ? host_from_path(path) : *document.hostname, from_file);
-  ++hosts_[host].documents;
-  const auto index = static_cast<uint32_t>(documents_++);
+  // A document whose every run is older than --since counts for nothing:
+  // not a document read, not a host.
+  std::vector<std::pair<const LoadedRun*, std::string>> kept;
   for (const LoadedRun& run : document.runs) {
     if (run.status != STATUS_COMPLETED || !run.mean_rate || !std::isfinite(*run.mean_rate) ||
         *run.mean_rate <= 0.0) {
@@ -131,12 +130,20 @@ void FleetBuilder::add(const std::string& path, std::string_view text,
     }
     std::string time = run.started.value_or(document_time);
     if (options_.since && time.compare(0, 19, *options_.since) < 0) continue;
+    kept.emplace_back(&run, std::move(time));
+  }
+  if (kept.empty()) return;
+  const uint32_t host =
+      host_index(from_file ? host_from_path(path) : *document.hostname, from_file);
+  ++hosts_[host].documents;
+  const auto index = static_cast<uint32_t>(documents_++);
+  for (auto& [run, time] : kept) {
     const uint32_t group = group_index(GroupKey{
-        or_unknown(document.cpu_model), or_unknown(document.arch), run.label,
+        or_unknown(document.cpu_model), or_unknown(document.arch), run->label,
         document.library_version.empty() ? std::string("unknown") : document.library_version,
-        run.threads});
+        run->threads});
     runs_.push_back(
-        Kept{host, group, index, std::move(time), *run.mean_rate, run.cv_percent, run.unstable});
+        Kept{host, group, index, std::move(time), *run->mean_rate, run->cv_percent, run->unstable});
   }
 }
 

@@ -36,7 +36,7 @@ extern "C" void on_cancel(int signal_number) {
   if (Benchmark* benchmark = current_benchmark.load()) benchmark->cancel();
 }
 
-extern "C" void on_hangup(int signal_number) { leave_now(signal_number); }
+extern "C" void on_leave(int signal_number) { leave_now(signal_number); }
 
 extern "C" void on_resize(int) { resized.store(true); }
 
@@ -54,8 +54,14 @@ void install(int signal_number, void (*handler)(int)) {
 void install_signal_handlers() {
   install(SIGINT, on_cancel);
   install(SIGTERM, on_cancel);
-  install(SIGHUP, on_hangup);
+  install(SIGHUP, on_leave);
   install(SIGWINCH, on_resize);
+}
+
+void install_leaving_handlers() {
+  install(SIGINT, on_leave);
+  install(SIGTERM, on_leave);
+  install(SIGHUP, on_leave);
 }
 
 void publish_benchmark(Benchmark* benchmark) {

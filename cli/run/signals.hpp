@@ -12,6 +12,10 @@ namespace tarnwick {
 // Installs the handlers for SIGINT, SIGTERM, SIGHUP and SIGWINCH.
 void install_signal_handlers();
 
+// For commands with nothing to keep on the way: SIGINT, SIGTERM and SIGHUP
+// leave at once, every temporary output file removed.
+void install_leaving_handlers();
+
 // The benchmark a signal cancels; nullptr when no run is in progress. A
 // signal that arrived before a benchmark was published cancels it on
 // publication.
