@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "formats/numbers.hpp"
+#include "formats/text.hpp"
 
 namespace tarnwick {
 namespace {
@@ -13,8 +14,9 @@ constexpr std::size_t WIDTH = 80;
 constexpr std::size_t NAME_COLUMN = 15;
 constexpr std::size_t SIDE_COLUMN = 32;
 
-std::string clip(std::string text, std::size_t width) {
-  if (text.size() > width) text = text.substr(0, width - 3) + "...";
+std::string clip(const std::string& raw, std::size_t width) {
+  std::string text = printable(raw);
+  if (characters(text) > width) text = first_characters(text, width - 3) + "...";
   return text;
 }
 
@@ -120,7 +122,7 @@ std::string comparison_text(const Comparison& comparison) {
   bool any_low = false;
   for (const LabelComparison& label : comparison.labels) {
     any_low = any_low || label.low_confidence;
-    text += fmt::format("\n{} ({})\n", label.label, workers_text(label));
+    text += fmt::format("\n{} ({})\n", printable(label.label), workers_text(label));
     const auto rate = [](const LabelSide& side) {
       return fmt::format("{} steps/s ({})", grouped(side.mean_rate), plural(side.runs, "run"));
     };

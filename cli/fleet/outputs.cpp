@@ -8,6 +8,7 @@
 
 #include "formats/numbers.hpp"
 #include "formats/svg.hpp"
+#include "formats/text.hpp"
 
 namespace tarnwick::fleet {
 namespace {
@@ -54,7 +55,8 @@ std::string group_title(const Group& group) {
 std::string report_text(const FleetReport& report) {
   std::size_t width = 4;
   for (const Group& group : report.groups) {
-    for (const HostFigure& host : group.hosts) width = std::max(width, host_name(host).size());
+    for (const HostFigure& host : group.hosts)
+      width = std::max(width, characters(printable(host_name(host))));
   }
   width = std::min<std::size_t>(width, 32);
 
@@ -70,10 +72,11 @@ std::string report_text(const FleetReport& report) {
   for (const Outlier& outlier : report.outliers) {
     const Group& group = report.groups[outlier.group];
     const HostFigure& host = group.hosts[outlier.host];
-    text += fmt::format("  {:<{}}  {}  z {:+.1f}  {} steps/s, {:+.1f} % against the median of {}\n",
-                        host_name(host), width, host.flag, *host.z, grouped(host.median_rate),
-                        deviation_percent(host, group), group.hosts.size());
-    text += fmt::format("  {:<{}}  {}\n", "", width, group_title(group));
+    text +=
+        fmt::format("  {:<{}}  {}  z {:+.1f}  {} steps/s, {:+.1f} % against the median of {}\n",
+                    printable(host_name(host)), width, host.flag, *host.z,
+                    grouped(host.median_rate), deviation_percent(host, group), group.hosts.size());
+    text += fmt::format("  {:<{}}  {}\n", "", width, printable(group_title(group)));
   }
   bool unstable_header = false;
   for (const Group& group : report.groups) {
@@ -82,7 +85,7 @@ std::string report_text(const FleetReport& report) {
       if (!unstable_header)
         text += "\nHosts with unstable runs (CV above 10 %: their figure is doubtful)\n";
       unstable_header = true;
-      text += fmt::format("  {:<{}}  CV {}  {}, {} worker{}\n", host_name(host), width,
+      text += fmt::format("  {:<{}}  CV {}  {}, {} worker{}\n", printable(host_name(host)), width,
                           host.median_cv_percent ? fmt::format("{:.2f} %", *host.median_cv_percent)
                                                  : std::string("n/a"),
                           group.label, group.threads, group.threads == 1 ? "" : "s");
@@ -90,7 +93,7 @@ std::string report_text(const FleetReport& report) {
   }
 
   for (const Group& group : report.groups) {
-    text += fmt::format("\n{}\n", group_title(group));
+    text += fmt::format("\n{}\n", printable(group_title(group)));
     text +=
         fmt::format("  {} host{}, median {} steps/s, MAD {} ({:.2f} %)\n", group.hosts.size(),
                     group.hosts.size() == 1 ? "" : "s", grouped(group.median), grouped(group.mad),
@@ -103,13 +106,13 @@ std::string report_text(const FleetReport& report) {
     for (const HostFigure& host : group.hosts) {
       std::string marks = host.flag;
       if (host.unstable) marks += marks.empty() ? "unstable" : ", unstable";
-      std::string row =
-          fmt::format("  {:<{}}  {:>4}  {:>13}  {:>+7.2f} %  {:>7}  {:>7}  {}", host_name(host),
-                      width, host.runs, grouped(host.median_rate), deviation_percent(host, group),
-                      host.z ? fmt::format("{:+.2f}", *host.z) : std::string("-"),
-                      host.median_cv_percent ? fmt::format("{:.2f} %", *host.median_cv_percent)
-                                             : std::string("n/a"),
-                      marks);
+      std::string row = fmt::format(
+          "  {:<{}}  {:>4}  {:>13}  {:>+7.2f} %  {:>7}  {:>7}  {}", printable(host_name(host)),
+          width, host.runs, grouped(host.median_rate), deviation_percent(host, group),
+          host.z ? fmt::format("{:+.2f}", *host.z) : std::string("-"),
+          host.median_cv_percent ? fmt::format("{:.2f} %", *host.median_cv_percent)
+                                 : std::string("n/a"),
+          marks);
       while (row.back() == ' ') row.pop_back();
       text += row + "\n";
     }
@@ -120,7 +123,7 @@ std::string report_text(const FleetReport& report) {
   if (!report.problems.empty()) {
     text += fmt::format("\nLeft out ({})\n", report.problems.size());
     for (const Problem& problem : report.problems) {
-      text += fmt::format("  {}: {}\n", problem.path, problem.reason);
+      text += fmt::format("  {}: {}\n", printable(problem.path), printable(problem.reason));
     }
   }
   return text;

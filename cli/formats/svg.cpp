@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "formats/numbers.hpp"
+#include "formats/text.hpp"
 
 namespace tarnwick {
 namespace {
@@ -186,7 +187,8 @@ std::vector<double> nice_ticks(double low, double high, int count) {
 
 std::string xml_escape(const std::string& text) {
   std::string escaped;
-  for (const char c : text) {
+  // XML has no way to carry control characters: they are shown escaped.
+  for (const char c : printable(text)) {
     switch (c) {
       case '&':
         escaped += "&amp;";

@@ -6,6 +6,8 @@
 #include <array>
 #include <cmath>
 
+#include "formats/text.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -13,10 +15,11 @@ constexpr size_t HOST_WIDTH = 12;
 
 // Long names keep their start and lose their middle, so node names that
 // differ at the end stay apart.
-std::string fit(const std::string& text, size_t width) {
-  if (text.size() <= width) return text;
+std::string fit(const std::string& raw, size_t width) {
+  const std::string text = printable(raw);
+  if (characters(text) <= width) return text;
   const size_t head = width - 3;
-  return text.substr(0, head - 2) + "..." + text.substr(text.size() - 2);
+  return first_characters(text, head - 2) + "..." + last_characters(text, 2);
 }
 
 std::string host_text(const std::string& host) {

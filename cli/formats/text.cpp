@@ -1,0 +1,84 @@
+#include "formats/text.hpp"
+
+#include <fmt/format.h>
+
+namespace tarnwick {
+namespace {
+
+bool continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// The length of the well-formed UTF-8 sequence at `at`, or 0.
+std::size_t sequence_length(std::string_view text, std::size_t at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  std::size_t length = 0;
+  unsigned int low = 0x80, high = 0xBF;  // the allowed range of the second byte
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  const auto second = static_cast<unsigned char>(text[at + 1]);
+  if (second < low || second > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (!continuation(static_cast<unsigned char>(text[at + i]))) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::string printable(std::string_view text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t at = 0; at < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[at]);
+    const std::size_t length = sequence_length(text, at);
+    const bool c1 = length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
+    if (length == 0 || byte < 0x20 || byte == 0x7F) {
+      shown += fmt::format("\\x{:02X}", byte);
+      ++at;
+    } else if (c1) {
+      shown += fmt::format("\\x{:02X}", static_cast<unsigned char>(text[at + 1]));
+      at += 2;
+    } else {
+      shown.append(text.substr(at, length));
+      at += length;
+    }
+  }
+  return shown;
+}
+
+std::size_t characters(std::string_view text) {
+  std::size_t count = 0;
+  for (const char c : text) {
+    if (!continuation(static_cast<unsigned char>(c))) ++count;
+  }
+  return count;
+}
+
+std::string first_characters(std::string_view text, std::size_t count) {
+  std::size_t at = 0;
+  for (std::size_t seen = 0; at < text.size(); ++at) {
+    if (!continuation(static_cast<unsigned char>(text[at])) && seen++ == count) break;
+  }
+  return std::string(text.substr(0, at));
+}
+
+std::string last_characters(std::string_view text, std::size_t count) {
+  const std::size_t total = characters(text);
+  if (count >= total) return std::string(text);
+  const std::string head = first_characters(text, total - count);
+  return std::string(text.substr(head.size()));
+}
+
+}  // namespace tarnwick

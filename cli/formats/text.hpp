@@ -1,0 +1,25 @@
+// Text from documents (host names, CPU models, labels) on its way to a
+// terminal or a chart. A document is input like any other: a control
+// character in a host name must not move the cursor, retitle the terminal
+// or break an SVG, and cutting a name to its column must not split a
+// character.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+// `text` with every control character (C0, DEL, C1) and every byte that is
+// not UTF-8 shown as "\xNN"; everything else as it was.
+[[nodiscard]] std::string printable(std::string_view text);
+
+// Characters (code points) in valid UTF-8 text.
+[[nodiscard]] std::size_t characters(std::string_view text);
+
+// The first `count` characters of valid UTF-8 text, and the last.
+[[nodiscard]] std::string first_characters(std::string_view text, std::size_t count);
+[[nodiscard]] std::string last_characters(std::string_view text, std::size_t count);
+
+}  // namespace tarnwick
