@@ -155,6 +155,23 @@ class Report(unittest.TestCase):
             png = os.path.join(self.dir, "fleet.png")
             subprocess.run(["rsvg-convert", "-o", png, picture], check=True, timeout=60)
             self.assertGreater(os.path.getsize(png), 1000)
+        # A report that finds nothing, or whose outputs clash, leaves the
+        # files as they were.
+        with open(table, "rb") as before:
+            kept = before.read()
+        self.report("--since", "2030-01-01", "--csv", table, self.fleet, status=2)
+        self.report("--csv", table, "--plot", table, self.fleet, status=64)
+        self.report("--json", "--csv", "-", self.fleet, status=64)
+        with open(table, "rb") as after:
+            self.assertEqual(after.read(), kept)
+        # A host name is data: control characters reach neither the terminal nor the XML.
+        fleet_documents.write(os.path.join(self.fleet, "2026-12-02", "evil.json"),
+                              fleet_documents.document("ev\x1b[2Jil", "2026-12-02T02:00:00Z",
+                                                       95000.0, model="Model A", arch="x86_64"))
+        text = self.report("--plot", picture, self.fleet).stdout
+        self.assertNotIn("\x1b", text)
+        self.assertIn("ev\\x1B[2Jil", text)
+        ElementTree.parse(picture)
 
 
 if __name__ == "__main__":

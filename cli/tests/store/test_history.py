@@ -142,6 +142,15 @@ class Store(TempDirTest):
         self.assertEqual(run(["history", "--history", copy, "--export"]).stdout,
                          exported.stdout)
 
+        # No output may land on the history itself.
+        with open(history, "rb") as before:
+            stored = before.read()
+        clash = run(SHORT + ["--save", "--csv", history], env=env)
+        self.assertEqual(clash.returncode, 64, clash.stderr)
+        self.assertEqual(run(["history", "--history", history, "--export", history]).returncode, 64)
+        with open(history, "rb") as after:
+            self.assertEqual(after.read(), stored)
+
         removed = run(["history", "--history", history, "--delete", saved_id[:8]])
         self.assertEqual(removed.returncode, 0, removed.stderr)
         self.assertEqual(listing(history)["total_runs"], 4)
