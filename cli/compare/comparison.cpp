@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <utility>
 
@@ -56,11 +57,12 @@ SideFacts side_facts(const ComparisonSide& side, std::size_t completed_runs) {
 LabelSide label_side(const std::vector<const LoadedRun*>& runs) {
   LabelSide side;
   side.runs = runs.size();
+  // A running mean: a sum of rates near the largest double would overflow.
+  double count = 0;
   for (const LoadedRun* run : runs) {
-    side.mean_rate += *run->mean_rate;
+    side.mean_rate += (*run->mean_rate - side.mean_rate) / ++count;
     add_distinct(side.threads, run->threads);
   }
-  side.mean_rate /= static_cast<double>(runs.size());
   return side;
 }
 
@@ -193,6 +195,13 @@ std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
                                   label, base_label.size(), base_label.size() == 1 ? "" : "s",
                                   new_label.size(), new_label.size() == 1 ? "" : "s"));
       continue;
+    }
+    const RatioTest& test = result->test;
+    if (!std::isfinite(result->base.mean_rate) || !std::isfinite(result->now.mean_rate) ||
+        !std::isfinite(test.ratio) || !(test.low > 0.0) || !std::isfinite(test.high) ||
+        !std::isfinite(test.p_value)) {
+      return fmt::format("'{}': the rates are too large or too far apart for finite figures",
+                         label);
     }
     if (result->base.threads != result->now.threads) {
       warn("workers",

@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 
+#include "formats/numbers.hpp"
 #include "formats/text.hpp"
 
 namespace tarnwick {
@@ -32,15 +33,6 @@ std::string minute(const std::string& iso) {
   std::string text = iso.substr(0, 16);
   text[10] = ' ';
   return text;
-}
-
-std::string grouped_rate(double value) {
-  const auto whole = static_cast<long long>(std::llround(value));
-  std::string digits = std::to_string(whole < 0 ? -whole : whole);
-  for (auto at = static_cast<long long>(digits.size()) - 3; at > 0; at -= 3) {
-    digits.insert(static_cast<size_t>(at), ",");
-  }
-  return whole < 0 ? "-" + digits : digits;
 }
 
 template <typename T>
@@ -94,7 +86,7 @@ std::string sparkline(const std::vector<double>& values, bool unicode) {
 std::string listing_text(const std::string& path, const HistoryListing& listing, bool unicode) {
   if (listing.total == 0) return fmt::format("No runs stored in {}.\n", path);
   std::string text = fmt::format("{} of {} stored runs in {}\n", listing.runs.size(),
-                                 grouped_rate(static_cast<double>(listing.total)), path);
+                                 grouped(static_cast<double>(listing.total)), path);
   // Single spaces between padded columns: the widest row is 79 columns.
   text += fmt::format("{:<8} {:<16} {:<12} {:<8} {:>3} {:>11} {:>5} {}\n", "id", "date (UTC)",
                       "host", "label", "wkr", "mean/s", "CV", "verdict");
@@ -102,7 +94,7 @@ std::string listing_text(const std::string& path, const HistoryListing& listing,
     text +=
         fmt::format("{:<8} {:<16} {:<12} {:<8} {:>3} {:>11} {:>5} {}\n", run.id.substr(0, 8),
                     minute(run.started), host_text(run.host), fit(run.label, 8), run.threads,
-                    run.mean_rate ? grouped_rate(*run.mean_rate) : "-",
+                    run.mean_rate ? grouped(*run.mean_rate) : "-",
                     run.cv_percent ? fmt::format("{:.1f}%", *run.cv_percent) : "-", verdict(run));
   }
   text +=
@@ -114,7 +106,7 @@ std::string listing_text(const std::string& path, const HistoryListing& listing,
         fmt::format("{:<12} {:<8} {} {} to {}\n", host_text(series.host), fit(series.label, 8),
                     sparkline(series.means, unicode) +
                         std::string(static_cast<size_t>(SERIES_LENGTH) - series.means.size(), ' '),
-                    grouped_rate(*low), grouped_rate(*high));
+                    grouped(*low), grouped(*high));
   }
   return text;
 }
