@@ -234,6 +234,10 @@ class Rejections(Checks):
         self.assertEqual(rejected["reason"], DURATIONS_REASON)
         self.assertEqual(rejected["warmup_seconds"], -0.5)
         self.assertEqual(rejected["samples"], [])
+        # A duration JSON cannot hold is null, and the document stays valid.
+        result = run(["--warmup", "1e400", "--measure", "1", "--json"])
+        self.assertEqual(result.returncode, 2)
+        self.assertIsNone(load_document(result.stdout)["runs"][0]["warmup_seconds"])
 
     def test_an_unwritable_output_fails_before_the_run(self):
         for option in ("--csv", "--plot"):
