@@ -27,6 +27,7 @@ void add_baseline_options(CLI::App& compare, BaselineOptions& baseline, CompareO
       ->type_name("N")
       ->needs(now);
   compare.add_option("--history", baseline.history, "The history's database file")
+      ->check(FILE_NAME)
       ->type_name("FILE")
       ->needs(now);
   // Replaces compare's own callback: with --baseline, BASE is the history.

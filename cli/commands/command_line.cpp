@@ -156,6 +156,12 @@ std::string usage_error(const std::string& message) {
   return fmt::format("tarnwick: {}\nRun 'tarnwick --help' for the options.\n", message);
 }
 
+const CLI::Validator FILE_NAME(
+    [](const std::string& text) -> std::string {
+      return text.empty() ? std::string("expected a file name, got ''") : std::string();
+    },
+    "", "file name");
+
 int fail(const std::string& message) {
   tell("tarnwick: {}\n", message);
   return EXIT_FAILED;

@@ -22,6 +22,10 @@ inline constexpr int EXIT_FAILED = 2;
 // Prints "tarnwick: <message>" on standard error; returns EXIT_FAILED.
 int fail(const std::string& message);
 
+// Refuses an empty file name, which would otherwise mean "not given" (an
+// unset variable in a script must not fall back to the user's real history).
+extern const CLI::Validator FILE_NAME;
+
 // What the chosen command does once its command line is parsed; returns the
 // exit status. A command's subcommand callback replaces the run's action.
 using CommandAction = std::function<int()>;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -41,6 +42,12 @@ std::variant<std::string, std::string> read_text(const std::string& path) {
       return std::variant<std::string, std::string>(std::in_place_index<1>,
                                                     "cannot read standard input");
   } else {
+    // A folder opens as a stream that reads nothing: say what it is.
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) {
+      return std::variant<std::string, std::string>(
+          std::in_place_index<1>, fmt::format("cannot read '{}': {}", path, std::strerror(EISDIR)));
+    }
     std::ifstream file(path, std::ios::binary);
     if (!file) {
       return std::variant<std::string, std::string>(
@@ -118,6 +125,7 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
       "Exit status: 0 done, 2 the history or a file could not be read or written,\n"
       "64 bad command line.");
   command->add_option("--history", options.history, "The history's database file")
+      ->check(FILE_NAME)
       ->type_name("FILE");
   auto* host =
       command->add_option("--host", options.host, "Only the runs of host H")->type_name("H");

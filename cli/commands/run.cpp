@@ -135,6 +135,7 @@ void add_run_options(CLI::App& app, RunOptions& options) {
   auto* save = app.add_flag("--save", options.save,
                             "Store the runs in the history (see 'tarnwick history')");
   app.add_option("--history", options.history_path, "The history's database file, with --save")
+      ->check(FILE_NAME)
       ->type_name("FILE")
       ->needs(save);
   app.add_flag("--quiet", options.quiet, "No live progress display");
