@@ -248,9 +248,10 @@ std::string report_svg(const FleetReport& report) {
   std::map<std::string, std::map<std::string, std::vector<Dot>>> sections;
   std::vector<std::string> labels;
   double extent = 5.0;
+  // One shape per run label: the rows already keep CPU models apart, and
+  // with them their worker counts, which each dot's tooltip gives.
   for (const Group& group : report.groups) {
-    const std::string label =
-        fmt::format("{}, {} worker{}", group.label, group.threads, group.threads == 1 ? "" : "s");
+    const std::string& label = group.label;
     auto known = std::find(labels.begin(), labels.end(), label);
     const auto label_index = static_cast<std::size_t>(known - labels.begin());
     if (known == labels.end()) labels.push_back(label);
@@ -349,7 +350,9 @@ std::string report_svg(const FleetReport& report) {
                                                         : NORMAL;
         svg += fmt::format(
             "<g><title>{}: {} steps/s, {:+.2f} % ({}){}</title>{}</g>\n", xml_escape(name),
-            grouped(dot.host->median_rate), dot.deviation, xml_escape(labels[dot.label_index]),
+            grouped(dot.host->median_rate), dot.deviation,
+            xml_escape(fmt::format("{}, {} worker{}", dot.group->label, dot.group->threads,
+                                   dot.group->threads == 1 ? "" : "s")),
             dot.host->z ? fmt::format(", z {:+.2f}", *dot.host->z) : "",
             marker(dot.label_index, x_of(dot.deviation), middle, colour, dot.host->unstable));
         if (!dot.host->flag.empty()) {
