@@ -79,11 +79,17 @@ std::string panel(const RunReport& run, const std::string& version,
   std::erase_if(x_ticks, [x_end](double tick) { return tick > x_end * (1.0 + 1e-9); });
   const Frame frame{0.0, x_end, y_ticks.front(), y_ticks.back()};
 
+  // A long title (many workers, a scaling figure) gets a smaller font rather
+  // than losing its end past the panel's edge; bold sans glyphs average
+  // about 0.62 em.
+  const std::string title = title_of(run, version, scaling_figure);
+  const double title_size =
+      std::min(15.0, (WIDTH - 24.0) / (0.62 * static_cast<double>(characters(title))));
   std::string svg;
   svg += fmt::format(
-      "<text x=\"{:.1f}\" y=\"26\" text-anchor=\"middle\" font-size=\"15\" "
+      "<text x=\"{:.1f}\" y=\"26\" text-anchor=\"middle\" font-size=\"{:.1f}\" "
       "font-weight=\"bold\">{}</text>\n",
-      WIDTH / 2.0, xml_escape(title_of(run, version, scaling_figure)));
+      WIDTH / 2.0, title_size, xml_escape(title));
   // Grid and tick labels.
   const double y_step = y_ticks.size() > 1 ? y_ticks[1] - y_ticks[0] : 1.0;
   for (const double tick : y_ticks) {
