@@ -8,9 +8,11 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <system_error>
 
 namespace tarnwick {
@@ -519,8 +521,21 @@ bool DocumentHandler::close(char bracket) {
 bool DocumentHandler::scalar(const Scalar& value) {
   if (hashing_) {
     static constexpr std::array TAGS{'z', 'b', 'n', 'n', 'n', 's'};
+    std::string canonical;
+    std::string_view text = value.text;
+    if (value.kind == Scalar::Float) {
+      // A number hashes as the history writes it back (0.05 for 5e-2), so
+      // an exported and re-imported run keeps its id; the 0.0.2 program
+      // already wrote that form, so the ids it gave stay as they were.
+      double number = 0.0;
+      const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+      if (error == std::errc() && end == text.data() + text.size() && std::isfinite(number)) {
+        canonical = nlohmann::json(number).dump();
+        text = canonical;
+      }
+    }
     hash_.add(TAGS[value.kind],
-              value.kind == Scalar::Bool ? (value.boolean ? "true" : "false") : value.text);
+              value.kind == Scalar::Bool ? (value.boolean ? "true" : "false") : text);
   }
   if (capture_ != nullptr) {
     switch (value.kind) {

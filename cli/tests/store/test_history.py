@@ -7,6 +7,7 @@ tmpfs in a private mount namespace) skip themselves without it.
 """
 
 import json
+import re
 import os
 import shutil
 import sqlite3
@@ -112,6 +113,15 @@ class Store(TempDirTest):
         again = run(["history", "--history", history, "--import", first, old])
         self.assertIn("Imported 0 runs", again.stdout)
         self.assertIn("4 already stored", again.stdout)
+        # The same 0.0.2 runs with their numbers written another way are
+        # the same runs.
+        with open(old) as text:
+            restyled = re.sub(r'"measured_seconds": ([0-9.]+)',
+                              lambda m: '"measured_seconds": %re0' % float(m.group(1)), text.read())
+        with open(self.path("restyled.json"), "w") as text:
+            text.write(restyled)
+        again = run(["history", "--history", history, "--import", self.path("restyled.json")])
+        self.assertIn("Imported 0 runs", again.stdout, again.stderr)
 
         everything = listing(history)
         self.assertEqual(everything["total_runs"], 5)
