@@ -156,6 +156,27 @@ std::string usage_error(const std::string& message) {
   return fmt::format("tarnwick: {}\nRun 'tarnwick --help' for the options.\n", message);
 }
 
+std::variant<OpenedOutputs, int> open_outputs(const std::vector<NamedOutput>& outputs,
+                                              std::string_view stdout_owner,
+                                              const std::vector<NamedOutput>& guarded) {
+  std::vector<NamedOutput> checked = outputs;
+  checked.insert(checked.end(), guarded.begin(), guarded.end());
+  if (const auto clash = output_clash(checked, stdout_owner)) {
+    std::fputs(usage_error(*clash).c_str(), stderr);
+    return EXIT_USAGE;
+  }
+  OpenedOutputs opened;
+  for (const NamedOutput& output : outputs) {
+    std::optional<OutputFile>& file = opened.files.emplace_back();
+    if (!output.given) continue;
+    auto result = OutputFile::open(output.path);
+    if (auto* message = std::get_if<std::string>(&result)) return fail(*message);
+    file.emplace(std::move(std::get<OutputFile>(result)));
+    if (file->is_standard_output()) opened.standard_output = true;
+  }
+  return opened;
+}
+
 const CLI::Validator FILE_NAME(
     [](const std::string& text) -> std::string {
       return text.empty() ? std::string("expected a file name, got ''") : std::string();

@@ -9,7 +9,13 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "output/atomic_file.hpp"
 
 namespace tarnwick {
 
@@ -21,6 +27,21 @@ inline constexpr int EXIT_FAILED = 2;
 
 // Prints "tarnwick: <message>" on standard error; returns EXIT_FAILED.
 int fail(const std::string& message);
+
+// The files a command writes, checked against each other and opened before
+// any work, in the order given; `standard_output` when one of them is "-".
+struct OpenedOutputs {
+  std::vector<std::optional<OutputFile>> files;  // empty where not given
+  bool standard_output = false;
+};
+
+// Opens `outputs`, after checking them with output_clash together with
+// `guarded` (files that must not be written over, such as the history). A
+// clash prints the usage error and gives EXIT_USAGE; a path that cannot be
+// written prints why and gives EXIT_FAILED.
+[[nodiscard]] std::variant<OpenedOutputs, int> open_outputs(
+    const std::vector<NamedOutput>& outputs, std::string_view stdout_owner,
+    const std::vector<NamedOutput>& guarded = {});
 
 // Refuses an empty file name, which would otherwise mean "not given" (an
 // unset variable in a script must not fall back to the user's real history).

@@ -95,13 +95,9 @@ int export_documents(History& history, const std::string& path) {
     }
     return 0;
   }
-  if (const auto clash =
-          output_clash({{"--export", path, true}, {"--history", history.path(), true}}, "")) {
-    std::fputs(usage_error(*clash).c_str(), stderr);
-    return EXIT_USAGE;
-  }
-  auto output = OutputFile::open(path);
-  if (auto* reason = std::get_if<std::string>(&output)) return fail(*reason);
+  auto opened = open_outputs({{"--export", path, true}}, "", {{"--history", history.path(), true}});
+  if (const int* status = std::get_if<int>(&opened)) return *status;
+  OutputFile& output = *std::get<OpenedOutputs>(opened).files[0];
   std::string contents;
   if (const auto failure = history.export_documents([&](const std::string& line) {
         contents += line;
@@ -110,7 +106,7 @@ int export_documents(History& history, const std::string& path) {
       })) {
     return fail(*failure);
   }
-  if (const auto failure = std::get<OutputFile>(output).commit(contents)) return fail(*failure);
+  if (const auto failure = output.commit(contents)) return fail(*failure);
   return 0;
 }
 

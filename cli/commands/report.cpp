@@ -147,25 +147,13 @@ CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandActio
 int report_command(const ReportOptions& options) {
   const std::vector<NamedOutput> named = {{"--csv", options.csv_path, options.csv_given},
                                           {"--plot", options.plot_path, options.plot_given}};
-  if (const auto clash = output_clash(named, options.json ? "--json" : "")) {
-    std::fputs(usage_error(*clash).c_str(), stderr);
-    return EXIT_USAGE;
-  }
+  // Before the temporary files exist, so that a signal never leaves one.
   install_leaving_handlers();
-  // The output files are opened first: a bad path costs nothing to read.
-  std::optional<OutputFile> csv;
-  std::optional<OutputFile> plot;
-  bool text_on_stdout = true;
-  for (auto [output, slot] : {std::pair{named[0], &csv}, std::pair{named[1], &plot}}) {
-    if (!output.given) continue;
-    auto opened = OutputFile::open(output.path);
-    if (auto* message = std::get_if<std::string>(&opened)) {
-      tell("tarnwick: {}\n", *message);
-      return 2;
-    }
-    slot->emplace(std::move(std::get<OutputFile>(opened)));
-    if ((*slot)->is_standard_output()) text_on_stdout = false;
-  }
+  auto opened = open_outputs(named, options.json ? "--json" : "");
+  if (const int* status = std::get_if<int>(&opened)) return *status;
+  std::optional<OutputFile>& csv = std::get<OpenedOutputs>(opened).files[0];
+  std::optional<OutputFile>& plot = std::get<OpenedOutputs>(opened).files[1];
+  const bool text_on_stdout = !std::get<OpenedOutputs>(opened).standard_output;
 
   fleet::FleetOptions settings;
   settings.all_runs = options.all_runs;

@@ -154,33 +154,23 @@ int run_command(const RunOptions& options) {
                                           {"--csv", options.csv.path, options.csv.given},
                                           {"--plot", options.plot.path, options.plot.given},
                                           {"--prom", options.prom.path, options.prom.given}};
-  std::vector<NamedOutput> destinations = named;
+  std::vector<NamedOutput> guarded;
   if (options.save) {
     // An output over the history would destroy every stored run.
     const auto store = history_path(options.history_path);
     if (store && *store != "-") {
-      destinations.push_back(
-          {options.history_path.empty() ? "the history" : "--history", *store, true});
+      guarded.push_back({options.history_path.empty() ? "the history" : "--history", *store, true});
     }
   }
-  if (const auto clash = output_clash(destinations, options.json ? "--json" : "")) {
-    std::fputs(usage_error(*clash).c_str(), stderr);
-    return EXIT_USAGE;
-  }
+  auto opened = open_outputs(named, options.json ? "--json" : "", guarded);
+  if (const int* status = std::get_if<int>(&opened)) return *status;
+  auto& [files, standard_output] = std::get<OpenedOutputs>(opened);
   Outputs outputs;
-  bool summary_on_stdout = !options.json;
-  for (auto [output, slot] :
-       {std::pair{named[0], &outputs.document}, std::pair{named[1], &outputs.csv},
-        std::pair{named[2], &outputs.plot}, std::pair{named[3], &outputs.prom}}) {
-    if (!output.given) continue;
-    auto opened = OutputFile::open(output.path);
-    if (auto* message = std::get_if<std::string>(&opened)) {
-      tell("tarnwick: {}\n", *message);
-      return 2;
-    }
-    slot->emplace(std::move(std::get<OutputFile>(opened)));
-    if ((*slot)->is_standard_output()) summary_on_stdout = false;
-  }
+  outputs.document = std::move(files[0]);
+  outputs.csv = std::move(files[1]);
+  outputs.plot = std::move(files[2]);
+  outputs.prom = std::move(files[3]);
+  const bool summary_on_stdout = !options.json && !standard_output;
   std::FILE* const summary_stream = summary_on_stdout ? stdout : stderr;
   const TextStyle style = style_for(summary_stream, options.color);
   const TextStyle error_style = style_for(stderr, options.color);
