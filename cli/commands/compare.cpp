@@ -88,12 +88,17 @@ int compare_command(const CompareOptions& options) {
   for (int i = 0; i < 2; ++i) {
     const std::string& path = i == 0 ? options.base : options.now;
     sides[i].source = path;
-    auto loaded = read_document_file(path, ReadOptions{.samples = true});
-    if (auto* reason = std::get_if<std::string>(&loaded)) {
-      tell("tarnwick: {}: {}\n", names[i], *reason);
+    // Any number of documents; a run read twice on one side counts once.
+    SeenRuns seen;
+    ReadDocuments read = read_documents_file(path, ReadOptions{.samples = true}, seen);
+    for (const std::string& reason : read.left_out) {
+      tell("tarnwick: {}: left out: {}\n", names[i], reason);
+    }
+    if (read.documents.empty()) {
+      tell("tarnwick: {}: no result document could be read\n", names[i]);
       return EXIT_FAILED;
     }
-    sides[i].documents.push_back(std::move(std::get<LoadedDocument>(loaded)));
+    sides[i].documents = std::move(read.documents);
   }
   return report_comparison(sides[0], sides[1], options);
 }
