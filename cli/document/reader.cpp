@@ -198,8 +198,29 @@ class ContentHash {
   u128 state_ = (u128{0x6c62272e07bb0142ULL} << 64) | 0x62b821756295c58dULL;
 };
 
-// The one text of a number in hashes and in written documents: the
-// shortest that reads back as the same double.
+// A value as the content hash takes it: its eight bytes, 0 and -0 alike,
+// so 2, 2.0 and 2e0 are one value whatever the text.
+std::string_view value_bytes(double value, std::array<char, 8>& bytes) {
+  if (value == 0) value = 0;
+  uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  for (char& byte : bytes) {
+    byte = static_cast<char>(bits & 0xff);
+    bits >>= 8;
+  }
+  return {bytes.data(), bytes.size()};
+}
+
+std::string_view value_bytes(uint64_t value, std::array<char, 8>& bytes) {
+  for (char& byte : bytes) {
+    byte = static_cast<char>(value & 0xff);
+    value >>= 8;
+  }
+  return {bytes.data(), bytes.size()};
+}
+
+// The one text of a number in written documents: the shortest that reads
+// back as the same double.
 std::string number_text(double value) { return fmt::format("{}", value); }
 
 void append_quoted(std::string& out, std::string_view text) {
@@ -241,11 +262,11 @@ class ChunkStream {
     copy(pending.data(), pending.size());
     begin_ = pos_ = buffer_.data();
     end_ = begin_ + pending.size();
-    stop_ = limit_stop();
+    set_stop();
   }
   explicit ChunkStream(std::string_view text)
       : begin_(text.data()), pos_(text.data()), end_(text.data() + text.size()) {
-    stop_ = limit_stop();
+    set_stop();
   }
 
   Ch Peek() {
@@ -267,8 +288,14 @@ class ChunkStream {
   // A new document (or a search for one) starts here: its limit counts from now.
   void start_document() {
     document_start_ = consumed_;
-    stop_ = limit_stop();
+    at_boundary_ = false;
+    boundary_ = find_boundary(pos_);
+    set_stop();
   }
+  // True when reading stopped where a line begins with '{': in JSON lines
+  // and in pretty-printed documents, only a new document starts so (inner
+  // lines are indented), so an unfinished one ends there.
+  [[nodiscard]] bool at_boundary() const { return at_boundary_; }
   // True when no byte is left (reading more if needed).
   bool exhausted() { return Peek() == '\0' && pos_ == end_ && !over_limit_; }
   [[nodiscard]] bool over_limit() const { return over_limit_; }
@@ -290,18 +317,34 @@ class ChunkStream {
   }
 
  private:
-  // Where reading must stop for the document's size limit, in the buffer.
-  const char* limit_stop() const {
+  // Where reading must stop in the buffer: at its end, at the document's
+  // size limit or at the next line that begins with '{'.
+  void set_stop() {
     const size_t used = consumed_ - document_start_;
     const size_t left = used >= MAX_DOCUMENT_BYTES ? 0 : MAX_DOCUMENT_BYTES - used;
-    return static_cast<size_t>(end_ - pos_) > left ? pos_ + left : end_;
+    stop_ = static_cast<size_t>(end_ - pos_) > left ? pos_ + left : end_;
+    if (boundary_ != nullptr && boundary_ >= pos_ && boundary_ < stop_) stop_ = boundary_;
+  }
+  // The '{' of the first "\n{" from `from` on, or null.
+  const char* find_boundary(const char* from) const {
+    for (const char* at = from; at < end_;) {
+      const void* found = std::memchr(at, '\n', static_cast<size_t>(end_ - at));
+      if (found == nullptr) return nullptr;
+      at = static_cast<const char*>(found) + 1;
+      if (at < end_ && *at == '{') return at;
+    }
+    return nullptr;
   }
 
   // Called at stop_: refills the buffer, or marks the limit; false when no
   // byte can be read.
   bool more() {
     if (pos_ != end_) {
-      over_limit_ = true;
+      if (pos_ == boundary_) {
+        at_boundary_ = true;
+      } else {
+        over_limit_ = true;
+      }
       return false;
     }
     if (fd_ < 0 || eof_) return false;
@@ -319,16 +362,24 @@ class ChunkStream {
       begin_ = pos_ = end_ = stop_ = buffer_.data();
       return false;
     }
-    begin_ = pos_ = buffer_.data();
+    const bool line_ended = end_ != begin_ && end_[-1] == '\n';
+    begin_ = pos_ = counted_ = buffer_.data();
+    lines_counted_ = 0;
     end_ = begin_ + got;
-    stop_ = limit_stop();
+    boundary_ = line_ended && *begin_ == '{' && consumed_ > document_start_ ? begin_
+                                                                            : find_boundary(begin_);
+    set_stop();
     if (!copy(begin_, static_cast<size_t>(got))) {
       eof_ = true;
       end_ = stop_ = pos_;
       return false;
     }
     if (pos_ == stop_) {
-      over_limit_ = true;
+      if (pos_ == boundary_) {
+        at_boundary_ = true;
+      } else {
+        over_limit_ = true;
+      }
       return false;
     }
     return true;
@@ -355,8 +406,10 @@ class ChunkStream {
   std::vector<char> buffer_;
   const char* begin_ = nullptr;  // the buffer's first byte
   const char* pos_ = nullptr;
-  const char* end_ = nullptr;   // past the bytes read
-  const char* stop_ = nullptr;  // end_, or where the size limit is reached
+  const char* end_ = nullptr;       // past the bytes read
+  const char* stop_ = nullptr;      // end_, or where the size limit or a boundary is
+  const char* boundary_ = nullptr;  // the next line's '{', if in this buffer
+  bool at_boundary_ = false;
   size_t consumed_ = 0;
   size_t document_start_ = 0;
   size_t lines_before_ = 0;        // newlines in the buffers before this one
@@ -438,6 +491,11 @@ class DocumentHandler {
   bool Key(const char* text, rapidjson::SizeType length, bool /*copy*/);
 
   [[nodiscard]] bool too_deep() const { return too_deep_; }
+  // The first bad value met so far, if any.
+  [[nodiscard]] std::optional<std::string> refusal() const {
+    if (error_.empty()) return std::nullopt;
+    return error_;
+  }
   // The document, or the reason it was refused; after a complete parse.
   std::variant<LoadedDocument, std::string> finish();
 
@@ -501,7 +559,10 @@ class DocumentHandler {
   std::optional<double> last_time_;
   double sample_time_ = 0, sample_duration_ = 0, sample_rate_ = 0;
   uint64_t sample_operations_ = 0;
-  ContentHash samples_hash_;  // 0.0.2 runs: their samples, canonical
+  ContentHash samples_hash_;  // its samples, for the id of a 0.0.2 run
+  // Of every run read: its RunKey bits and its samples' hash.
+  std::vector<unsigned> run_keys_of_;
+  std::vector<std::string> samples_hashes_;
 
   std::string* capture_ = nullptr;  // the JSON text being kept, when keep_json
   bool comma_ = false;              // a value precedes, in the text being kept
@@ -597,9 +658,6 @@ bool DocumentHandler::Key(const char* text, rapidjson::SizeType length, bool /*c
     const uint64_t bit = uint64_t{1} << static_cast<unsigned>(frame.field);
     if ((frame.seen & bit) != 0) return bad("given twice");
     frame.seen |= bit;
-  }
-  if (frame.where == Where::Top && frame.field == Field::SchemaVersion && seen_runs_) {
-    return bad("must come before runs");
   }
   return true;
 }
@@ -798,12 +856,13 @@ bool DocumentHandler::close_sample() {
     run.times.push_back(sample_time_);
     run.sample_operations.push_back(static_cast<int64_t>(sample_operations_));
   }
-  if (document_.schema_version == 0) {
-    samples_hash_.add('t', number_text(sample_time_));
-    samples_hash_.add('d', number_text(sample_duration_));
-    samples_hash_.add('o', std::to_string(sample_operations_));
-    samples_hash_.add('r', number_text(sample_rate_));
-  }
+  // Whether the document is a 0.0.2 one is known at its end (keys may come
+  // in any order): every run's samples are hashed, in their binary form.
+  std::array<char, 8> bytes{};
+  samples_hash_.add('t', value_bytes(sample_time_, bytes));
+  samples_hash_.add('d', value_bytes(sample_duration_, bytes));
+  samples_hash_.add('o', value_bytes(sample_operations_, bytes));
+  samples_hash_.add('r', value_bytes(sample_rate_, bytes));
   return true;
 }
 
@@ -821,10 +880,10 @@ bool DocumentHandler::close_run() {
       {RUN_CHECKSUM, "checksum"},
       {RUN_SAMPLES, "samples"},
   }};
-  const bool old = document_.schema_version == 0;
   for (const auto& [bit, name] : REQUIRED) {
-    // 0.0.2 runs have no id or repetition, and may lack samples.
-    if (old && (bit == RUN_ID || bit == RUN_REPETITION || bit == RUN_SAMPLES)) continue;
+    // 0.0.2 runs have no id or repetition, and may lack samples: checked
+    // at the end, when the document's version is known.
+    if (bit == RUN_ID || bit == RUN_REPETITION || bit == RUN_SAMPLES) continue;
     if ((run_keys_ & bit) == 0) return fail(at + "." + name + " is missing");
   }
   if (run.status <= 1 && run.threads == 0) {
@@ -841,28 +900,31 @@ bool DocumentHandler::close_run() {
         "{}.operations: {}, but its samples' operations add up to {}", at, run.operations,
         operations_overflow_ ? std::string("more than 2^64") : std::to_string(operations_sum_)));
   }
-  if (old) {
-    // The id of a 0.0.2 run: its validated values, each in one text.
-    ContentHash hash;
-    hash.add('l', run.label);
-    hash.add('s', std::to_string(run.status));
-    hash.add('m', run.reason);
-    hash.add('w', std::to_string(run.threads));
-    hash.add('r', run.mean_rate ? number_text(*run.mean_rate) : "null");
-    hash.add('c', run.cv_percent ? number_text(*run.cv_percent) : "null");
-    hash.add('u', run.unstable ? "true" : "false");
-    hash.add('t', number_text(run.measured_seconds));
-    hash.add('o', std::to_string(run.operations));
-    hash.add('k', std::to_string(run.checksum));
-    hash.add('n', std::to_string(samples_));
-    hash.add('S', samples_hash_.hex());
-    run.id = "h" + hash.hex();
-    run.repetition = 1;
-    run.started.reset();
-    run.started_at.reset();
-    run.ended.reset();
-  }
+  run_keys_of_.push_back(run_keys_);
+  samples_hashes_.push_back(samples_hash_.hex());
   return true;
+}
+
+// The id of a 0.0.2 run: its validated values, each in one binary form.
+std::string content_id(const LoadedRun& run, const std::string& samples_hash) {
+  ContentHash hash;
+  std::array<char, 8> bytes{};
+  const auto optional = [&](const std::optional<double>& value) {
+    return value ? value_bytes(*value, bytes) : std::string_view("null");
+  };
+  hash.add('l', run.label);
+  hash.add('s', value_bytes(uint64_t{run.status}, bytes));
+  hash.add('m', run.reason);
+  hash.add('w', value_bytes(uint64_t{run.threads}, bytes));
+  hash.add('r', optional(run.mean_rate));
+  hash.add('c', optional(run.cv_percent));
+  hash.add('u', run.unstable ? "true" : "false");
+  hash.add('t', value_bytes(run.measured_seconds, bytes));
+  hash.add('o', value_bytes(run.operations, bytes));
+  hash.add('k', value_bytes(run.checksum, bytes));
+  hash.add('n', value_bytes(run.sample_count, bytes));
+  hash.add('S', samples_hash);
+  return "h" + hash.hex();
 }
 
 void DocumentHandler::capture_scalar(const Scalar& value) {
@@ -1012,11 +1074,7 @@ bool DocumentHandler::assign(Frame& frame, const Scalar& value) {
         case Field::Id:
           mark(RUN_ID);
           if (!text(false, run->id) || refused()) return true;
-          // 0.0.2 runs are known by their content; the id is replaced.
-          if (document_.schema_version == 1 && !is_run_id(run->id)) {
-            return bad("'" + printable(run->id.substr(0, 64)) +
-                       "' is not a run id (32 lower-case hex digits)");
-          }
+          // Checked at the end: a 0.0.2 run's id is replaced by its hash.
           return true;
         case Field::Label:
           mark(RUN_LABEL);
@@ -1107,6 +1165,28 @@ std::variant<LoadedDocument, std::string> DocumentHandler::finish() {
   if (!seen_program_) return "not a result document of this program (no \"program\" key)";
   if (!seen_version_) return "library.version is missing";
   if (!seen_runs_) return "runs is missing";
+  const bool old = document_.schema_version == 0;
+  for (size_t i = 0; i < document_.runs.size(); ++i) {
+    LoadedRun& run = document_.runs[i];
+    const std::string at = "runs[" + std::to_string(i) + "]";
+    if (old) {
+      run.id = content_id(run, samples_hashes_[i]);
+      run.repetition = 1;
+      run.started.reset();
+      run.started_at.reset();
+      run.ended.reset();
+      continue;
+    }
+    for (const auto& [bit, name] :
+         {std::pair{RUN_ID, "id"}, std::pair{RUN_REPETITION, "repetition"},
+          std::pair{RUN_SAMPLES, "samples"}}) {
+      if ((run_keys_of_[i] & bit) == 0) return at + "." + name + " is missing";
+    }
+    if (!is_run_id(run.id)) {
+      return at + ".id: '" + printable(run.id.substr(0, 64)) +
+             "' is not a run id (32 lower-case hex digits)";
+    }
+  }
   document_.cpu_model = environment_cpu_model_ ? environment_cpu_model_ : host_cpu_model_;
   if (document_.schema_version == 0) {
     // The host of a 0.0.2 document is unknown beyond its CPU model.
@@ -1151,7 +1231,10 @@ bool DocumentReader::State::resynchronise() {
   stream.start_document();
   for (;;) {
     const char c = stream.Take();
-    if (c == '\0' && (stream.exhausted() || stream.over_limit())) return !stream.over_limit();
+    if (c == '\0') {
+      if (stream.at_boundary()) return true;
+      if (stream.exhausted() || stream.over_limit()) return !stream.over_limit();
+    }
     if (c == '\n' && stream.Peek() == '{') return true;
   }
 }
@@ -1195,7 +1278,20 @@ std::optional<std::variant<LoadedDocument, std::string>> DocumentReader::State::
   }
   if (!parsed.IsError()) return handler.finish();
   std::string reason;
-  if (handler.too_deep()) {
+  if (stream.at_boundary()) {
+    // Cut off by a line that starts the next document: no resync needed.
+    return where(handler.refusal() ? *handler.refusal()
+                                   : fmt::format("unfinished: it ends at line {}, where the next "
+                                                 "document begins",
+                                                 stream.line()));
+  }
+  if (handler.refusal() && !handler.too_deep()) {
+    reason = *handler.refusal();
+    if (stream.exhausted()) {
+      finished = true;
+      return where(reason);
+    }
+  } else if (handler.too_deep()) {
     reason = fmt::format("nested deeper than {} levels at line {}", MAX_NESTING, stream.line());
   } else if (stream.exhausted()) {
     finished = true;
