@@ -8,6 +8,7 @@
 
 #include "compare/render.hpp"
 #include "formats/numbers.hpp"
+#include "formats/text.hpp"
 #include "output/atomic_file.hpp"
 #include "output/messages.hpp"
 
@@ -107,7 +108,7 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
                       const CompareOptions& options) {
   const auto outcome = compare_sides(base, now);
   if (const auto* reason = std::get_if<std::string>(&outcome)) {
-    tell("tarnwick: cannot compare: {}\n", *reason);
+    tell("tarnwick: cannot compare: {}\n", printable(*reason));
     return EXIT_FAILED;
   }
   const Comparison& comparison = std::get<Comparison>(outcome);
@@ -120,7 +121,7 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
   // Output that cannot be written is a failure, not a silent success.
   const auto unwritten = write_standard_output(text);
   for (const ComparisonWarning& warning : comparison.warnings) {
-    print_message("tarnwick: warning: ", warning.text);
+    print_message("tarnwick: warning: ", printable(warning.text));
   }
   if (unwritten) {
     tell("tarnwick: {}\n", *unwritten);
@@ -128,7 +129,7 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
   }
   if (!options.fail_slower) return 0;
   const std::vector<std::string> messages = gate_messages(comparison, *options.fail_slower);
-  for (const std::string& message : messages) print_message("tarnwick: ", message);
+  for (const std::string& message : messages) print_message("tarnwick: ", printable(message));
   return messages.empty() ? 0 : EXIT_GATE;
 }
 

@@ -287,7 +287,7 @@ int save_to_history(const nlohmann::ordered_json& document, const std::string& h
   if (auto* failure = std::get_if<std::string>(&saved)) return fail(*failure);
   if (!quiet) {
     const size_t stored = std::get<SaveCounts>(saved).stored;
-    tell("tarnwick: stored {} run{} in {}\n", stored, stored == 1 ? "" : "s", *path);
+    tell("tarnwick: stored {} run{} in {}\n", stored, stored == 1 ? "" : "s", printable(*path));
   }
   return 0;
 }
