@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <system_error>
 #include <utility>
 
@@ -257,10 +258,13 @@ class ChunkStream {
   static constexpr size_t CHUNK = size_t{1} << 16;
 
   ChunkStream(int fd, std::string_view pending, int copy_fd)
-      : fd_(fd), copy_fd_(copy_fd), buffer_(std::max(CHUNK, pending.size())) {
-    std::copy(pending.begin(), pending.end(), buffer_.begin());
+      : fd_(fd),
+        copy_fd_(copy_fd),
+        size_(std::max(CHUNK, pending.size())),
+        buffer_(new char[size_]) {
+    std::copy(pending.begin(), pending.end(), buffer_.get());
     copy(pending.data(), pending.size());
-    begin_ = pos_ = buffer_.data();
+    begin_ = pos_ = buffer_.get();
     end_ = begin_ + pending.size();
     set_stop();
   }
@@ -269,11 +273,11 @@ class ChunkStream {
     set_stop();
   }
 
-  Ch Peek() {
+  [[gnu::always_inline]] Ch Peek() {
     if (pos_ == stop_ && !more()) return '\0';
     return *pos_;
   }
-  Ch Take() {
+  [[gnu::always_inline]] Ch Take() {
     if (pos_ == stop_ && !more()) return '\0';
     ++consumed_;
     return *pos_++;
@@ -325,20 +329,22 @@ class ChunkStream {
     stop_ = static_cast<size_t>(end_ - pos_) > left ? pos_ + left : end_;
     if (boundary_ != nullptr && boundary_ >= pos_ && boundary_ < stop_) stop_ = boundary_;
   }
-  // The '{' of the first "\n{" from `from` on, or null.
+  // The '{' of the first "\n{" after `from`, or null. Braces are rarer than
+  // newlines in the program's documents: they are what is searched for.
   const char* find_boundary(const char* from) const {
-    for (const char* at = from; at < end_;) {
-      const void* found = std::memchr(at, '\n', static_cast<size_t>(end_ - at));
+    for (const char* at = from + 1; at < end_;) {
+      const void* found = std::memchr(at, '{', static_cast<size_t>(end_ - at));
       if (found == nullptr) return nullptr;
-      at = static_cast<const char*>(found) + 1;
-      if (at < end_ && *at == '{') return at;
+      at = static_cast<const char*>(found);
+      if (at[-1] == '\n') return at;
+      ++at;
     }
     return nullptr;
   }
 
   // Called at stop_: refills the buffer, or marks the limit; false when no
   // byte can be read.
-  bool more() {
+  [[gnu::noinline]] bool more() {
     if (pos_ != end_) {
       if (pos_ == boundary_) {
         at_boundary_ = true;
@@ -354,16 +360,16 @@ class ChunkStream {
     column_before_ = (last == begin_ ? column_before_ : 0) + static_cast<size_t>(end_ - last);
     ssize_t got = 0;
     do {
-      got = ::read(fd_, buffer_.data(), buffer_.size());
+      got = ::read(fd_, buffer_.get(), size_);
     } while (got < 0 && errno == EINTR);
     if (got <= 0) {
       if (got < 0) read_error_ = std::strerror(errno);
       eof_ = true;
-      begin_ = pos_ = end_ = stop_ = buffer_.data();
+      begin_ = pos_ = end_ = stop_ = buffer_.get();
       return false;
     }
     const bool line_ended = end_ != begin_ && end_[-1] == '\n';
-    begin_ = pos_ = counted_ = buffer_.data();
+    begin_ = pos_ = counted_ = buffer_.get();
     lines_counted_ = 0;
     end_ = begin_ + got;
     boundary_ = line_ended && *begin_ == '{' && consumed_ > document_start_ ? begin_
@@ -403,8 +409,9 @@ class ChunkStream {
 
   int fd_ = -1;
   int copy_fd_ = -1;
-  std::vector<char> buffer_;
-  const char* begin_ = nullptr;  // the buffer's first byte
+  size_t size_ = 0;
+  std::unique_ptr<char[]> buffer_;  // not zeroed: every byte used is read first
+  const char* begin_ = nullptr;     // the buffer's first byte
   const char* pos_ = nullptr;
   const char* end_ = nullptr;       // past the bytes read
   const char* stop_ = nullptr;      // end_, or where the size limit or a boundary is
@@ -856,13 +863,15 @@ bool DocumentHandler::close_sample() {
     run.times.push_back(sample_time_);
     run.sample_operations.push_back(static_cast<int64_t>(sample_operations_));
   }
-  // Whether the document is a 0.0.2 one is known at its end (keys may come
-  // in any order): every run's samples are hashed, in their binary form.
-  std::array<char, 8> bytes{};
-  samples_hash_.add('t', value_bytes(sample_time_, bytes));
-  samples_hash_.add('d', value_bytes(sample_duration_, bytes));
-  samples_hash_.add('o', value_bytes(sample_operations_, bytes));
-  samples_hash_.add('r', value_bytes(sample_rate_, bytes));
+  // A document is a 0.0.2 one unless it says schema_version 1, which may
+  // come after its runs: until then the samples are hashed for the run's id.
+  if (document_.schema_version == 0) {
+    std::array<char, 8> bytes{};
+    samples_hash_.add('t', value_bytes(sample_time_, bytes));
+    samples_hash_.add('d', value_bytes(sample_duration_, bytes));
+    samples_hash_.add('o', value_bytes(sample_operations_, bytes));
+    samples_hash_.add('r', value_bytes(sample_rate_, bytes));
+  }
   return true;
 }
 
