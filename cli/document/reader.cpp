@@ -1496,7 +1496,9 @@ std::string write_document(const LoadedDocument& document) {
     }
     samples += ']';
     std::string text = run.json;
-    if (run.samples_at + 2 <= text.size()) text.replace(run.samples_at, 2, samples);
+    if (run.samples_at != std::string::npos && run.samples_at + 2 <= text.size()) {
+      text.replace(run.samples_at, 2, samples);
+    }
     runs += text;
   }
   runs += ']';

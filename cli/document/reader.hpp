@@ -59,8 +59,9 @@ struct LoadedRun {
   std::vector<double> rates, durations;       // per-second samples, only with `samples`
   std::vector<double> times;                  // only with keep_json
   std::vector<int64_t> sample_operations;     // only with keep_json
-  std::string json;            // with keep_json: the run's object as compact JSON, "samples" empty
-  std::size_t samples_at = 0;  // where in `json` the samples' empty array is
+  std::string json;  // with keep_json: the run's object as compact JSON, "samples" empty
+  // Where in `json` the samples' empty array is; npos when the run had none.
+  std::size_t samples_at = std::string::npos;
 };
 
 struct LoadedDocument {
