@@ -442,7 +442,9 @@ class Inserter {
                         "document was stored",
                         printable(run.id))};
       }
-      // Runs already stored are skipped.
+      // Runs already stored are skipped. Hook for the record of deleted
+      // runs: once the schema keeps their ids, `known_` is where they are
+      // skipped too (one SELECT over both tables), for save and import alike.
       known_.reset();
       known_.bind(1, run.id);
       if (known_.step() || !seen.insert(run.id).second) {
