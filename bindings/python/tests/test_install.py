@@ -11,6 +11,8 @@ import textwrap
 import unittest
 from pathlib import Path
 
+from tarnwick import _version
+
 SOURCE = Path(__file__).resolve().parents[1]
 
 # Run in isolated mode so neither PYTHONPATH nor the working directory can
@@ -58,8 +60,8 @@ class Install(unittest.TestCase):
             installed = sorted(p.name for p in files if p.name != "__pycache__")
             self.assertEqual(
                 installed,
-                ["__init__.py", "__main__.py", "_benchmark.py", "_library.py", "_records.py",
-                 "py.typed"],
+                ["__init__.py", "__main__.py", "_benchmark.py", "_generated_version.py",
+                 "_library.py", "_records.py", "_version.py", "py.typed"],
             )
             license_file = next(target.glob("tarnwick-*.dist-info")) / "LICENSE"
             self.assertIn("MIT License", license_file.read_text(encoding="utf-8"))
@@ -71,7 +73,13 @@ class Install(unittest.TestCase):
                 text=True,
                 env=os.environ,
             ).stdout
-            self.assertEqual(out.strip(), "0.0.2 FAILED measurement duration must be positive")
+            # The installed copy carries the header's version, stamped by the build.
+            version = _version.version_from_header(
+                (SOURCE.parents[1] / _version.HEADER).read_text(encoding="utf-8")
+            )
+            self.assertEqual(
+                out.strip(), f"{version} FAILED measurement duration must be positive"
+            )
 
 
 if __name__ == "__main__":
