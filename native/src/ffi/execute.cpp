@@ -37,7 +37,9 @@ void report_contained_fault(const char* what) noexcept {
       {const_cast<char*>(what), std::strlen(what)},
       {const_cast<char*>("\n"), 1},
   };
-  static_cast<void>(::writev(STDERR_FILENO, parts, static_cast<int>(std::size(parts))));
+  // Nothing to do about a diagnostic that cannot be written.
+  const ssize_t written = ::writev(STDERR_FILENO, parts, static_cast<int>(std::size(parts)));
+  static_cast<void>(written);
 }
 
 // Names the exception being handled; called only inside a catch block.
