@@ -184,9 +184,9 @@ class Benchmark:
         Args:
             all_cpus: one worker per CPU the process may use instead of one.
             warmup: warm-up length in seconds (finite, >= 0); None for the
-                library's default (120 s in this version).
+                library's default.
             measure: measurement window in seconds (finite, > 0); None for
-                the library's default (60 s in this version).
+                the library's default.
             progress: called with a :class:`Progress` for each report. If it
                 raises, the run is cancelled and the exception is re-raised by
                 :meth:`run` once the run has returned.
