@@ -14,11 +14,18 @@ HERE = Path(__file__).resolve().parent
 HEADER = HERE.parents[1] / "native" / "include" / "tarnwick_version.h"
 
 
+GENERATED = HERE / "tarnwick" / "_generated_version.py"
+
+
 def header_version() -> str:
-    for line in HEADER.read_text(encoding="utf-8").splitlines():
-        if line.startswith("#define TARNWICK_VERSION_STRING "):
+    # Outside a clone (an unpacked source distribution) the stamp made by an
+    # earlier build is all there is.
+    source = HEADER if HEADER.is_file() or not GENERATED.is_file() else GENERATED
+    prefix = "#define TARNWICK_VERSION_STRING " if source == HEADER else "VERSION = "
+    for line in source.read_text(encoding="utf-8").splitlines():
+        if line.startswith(prefix):
             return line.split('"')[1]
-    raise SystemExit(f"setup.py: {HEADER} defines no TARNWICK_VERSION_STRING")
+    raise SystemExit(f"setup.py: {source} gives no version")
 
 
 VERSION = header_version()

@@ -126,7 +126,8 @@ fi
 PKG_CONFIG_LIBDIR="$root/$LIBDIR/pkgconfig"
 PKG_CONFIG_SYSROOT_DIR=$work/root
 export PKG_CONFIG_LIBDIR PKG_CONFIG_SYSROOT_DIR
-[ "$(pkg-config --variable=prefix tarnwick)" = /usr ] || fail "the pkg-config prefix is not /usr"
+[ "$(sed -n 's/^prefix=//p' "$PKG_CONFIG_LIBDIR/tarnwick.pc")" = /usr ] ||
+  fail "the pkg-config prefix is not /usr"
 flags=$(pkg-config --cflags --libs tarnwick | sed 's/ *$//')
 [ "$flags" = "-I$work/root/usr/include -L$work/root/usr/$LIBDIR -ltarnwick" ] ||
   fail "unexpected pkg-config flags: $flags"

@@ -44,10 +44,17 @@ def can_build_offline() -> bool:
 class Install(unittest.TestCase):
     def test_pip_install_then_import_and_run(self) -> None:
         with tempfile.TemporaryDirectory() as tmp:
-            # Build from a copy: an in-tree build would leave files behind.
-            source = Path(tmp) / "src"
-            skip = shutil.ignore_patterns("__pycache__", "build", "*.egg-info")
+            # Build from a copy laid out as the clone is (the build reads the
+            # version header two levels up): an in-tree build would leave
+            # files behind.
+            source = Path(tmp) / "clone" / "bindings" / "python"
+            skip = shutil.ignore_patterns(
+                "__pycache__", "build", "*.egg-info", "_generated_version.py"
+            )
             shutil.copytree(SOURCE, source, ignore=skip)
+            header = Path(tmp) / "clone" / _version.HEADER
+            header.parent.mkdir(parents=True)
+            shutil.copy2(SOURCE.parents[1] / _version.HEADER, header)
             target = Path(tmp) / "site"
             subprocess.run(
                 [sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation",
