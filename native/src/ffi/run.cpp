@@ -29,6 +29,7 @@ class CancellationDisabled {
  private:
   int previous_ = PTHREAD_CANCEL_ENABLE;
 };
+
 // A failed attempt whose reason needs no allocation.
 tarnwick::Outcome out_of_memory() noexcept {
   static_assert(tarnwick::reasons::OUT_OF_MEMORY.size() <= std::string().capacity(),
