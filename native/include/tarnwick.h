@@ -198,8 +198,9 @@ TARNWICK_API void tarnwick_free(tarnwick_handle_t* handle) TARNWICK_NOEXCEPT;
  *  other that is not async-cancel-safe) undefined, and a request may act
  *  inside the library, even while the caller's state is restored.
  *  @return : 0 completed, 1 cancelled, 2 failed or rejected (the reason is
- *            stored); also 2, storing nothing, when `handle` is NULL or its
- *            attempt was already claimed. */
+ *            stored, also when memory ran out: no allocation failure ends
+ *            the process); also 2, storing nothing, when `handle` is NULL or
+ *            its attempt was already claimed. */
 TARNWICK_API int32_t tarnwick_run(tarnwick_handle_t* handle, const tarnwick_config_t* config,
                                   tarnwick_progress_fn callback, void* user_data) TARNWICK_NOEXCEPT;
 
