@@ -81,6 +81,8 @@ namespace {
 
 enum class Ending { refused, completed, failed, wrong };
 
+constexpr const char* TOO_SHORT = "measurement window was too short to complete any work";
+
 // What a child writes back through shared memory.
 struct Report {
   Ending ending;
@@ -220,7 +222,10 @@ TEST_F(AllocationSweep, EveryRefusedAllocationEndsTheAttemptCleanly) {
     SCOPED_TRACE(attempt.name);
     const Case counted = run_case(shared_, fileno(err_file_), attempt.config, 0);
     ASSERT_TRUE(counted.exited) << counted.how;
-    ASSERT_EQ(counted.report.ending, attempt.unrefused) << counted.report.reason;
+    // A loaded machine may leave a 20 ms window without a completed step.
+    ASSERT_TRUE(counted.report.ending == attempt.unrefused ||
+                std::string(counted.report.reason) == TOO_SHORT)
+        << counted.report.reason;
     const std::uint64_t total = counted.report.requests;
     ASSERT_GE(total, attempt.least) << "the allocator was not replaced";
 
@@ -234,8 +239,7 @@ TEST_F(AllocationSweep, EveryRefusedAllocationEndsTheAttemptCleanly) {
           << "allocation " << k << ": status " << r.status << ", reason '" << r.reason << "'";
       EXPECT_EQ(r.workers_left, 0u) << "allocation " << k << ": a worker was not joined";
       // The engine is free again: a refused allocation leaves nothing held.
-      EXPECT_TRUE(r.next_status == 0 || std::string(r.next_reason) ==
-                                            "measurement window was too short to complete any work")
+      EXPECT_TRUE(r.next_status == 0 || std::string(r.next_reason) == TOO_SHORT)
           << "allocation " << k << ": the next run gave " << r.next_status << " '" << r.next_reason
           << "'";
     }
