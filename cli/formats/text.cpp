@@ -103,6 +103,11 @@ namespace {
 // Below this many columns of room, a continuation gives up its indent.
 constexpr int MIN_ROOM = 20;
 
+bool unit(std::string_view word) {
+  const auto punctuation = [word] { return word.size() == 1 || word[1] == ',' || word[1] == ')'; };
+  return word.front() == '%' || (word.front() == 's' && punctuation());
+}
+
 void trim_end(std::string& text) {
   while (!text.empty() && text.back() == ' ') text.pop_back();
 }
@@ -124,9 +129,9 @@ void wrap_line(std::string_view line, int width, int indent, std::string& out) {
     const std::string_view word = line.substr(at, end - at);
     const std::size_t next = line.find_first_not_of(' ', end);
     if (words_here > 0 && display_width(current) + display_width(word) > width) {
-      // "5 %" stays together: the number goes down with its unit.
+      // "5 %" and "1.3 s" stay together: the number goes down with its unit.
       std::string carried;
-      if (word.front() == '%' && words_here > 1) {
+      if (unit(word) && words_here > 1) {
         carried = current.substr(last_word);
         current.resize(last_word);
       }

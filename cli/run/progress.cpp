@@ -144,11 +144,31 @@ void ProgressDisplay::begin(std::string label, double planned_seconds, RunPositi
 
 std::string ProgressDisplay::frame(const std::string& line, int shown_columns,
                                    const TextStyle& style) {
-  if (style.escapes) return "\r" + line + "\x1b[J\r";
-  const int cover = std::min(shown_columns, std::max(style.width - 1, 0));
-  return "\r" + line +
-         std::string(static_cast<std::size_t>(std::max(cover - display_width(line), 0)), ' ') +
-         "\r";
+  if (!style.escapes) {
+    const int cover = std::min(shown_columns, std::max(style.width - 1, 0));
+    return "\r" + line +
+           std::string(static_cast<std::size_t>(std::max(cover - display_width(line), 0)), ' ') +
+           "\r";
+  }
+  // The cursor waits after the line. A terminal that narrowed has wrapped
+  // that line into rows, the cursor following its end: each of them is
+  // erased on the way up to the first. Erasing line by line, not to the end
+  // of the screen: tmux keeps a screen erased from its top in the scrollback.
+  const int rows_above = shown_columns > 0 ? (shown_columns - 1) / std::max(style.width, 1) : 0;
+  std::string text = "\r";
+  if (rows_above > 0) {
+    text += "\x1b[2K";
+    for (int row = 0; row < rows_above; ++row) text += "\x1b[A\x1b[2K";
+  }
+  return text + line + "\x1b[K";
+}
+
+void ProgressDisplay::refresh_width() {
+  if (terminal_resized() || !width_known_) {
+    const int width = terminal_width(stream_);
+    if (width > 0) style_.width = width;
+    width_known_ = true;
+  }
 }
 
 void ProgressDisplay::update(const tarnwick_progress_t& progress) {
@@ -162,11 +182,7 @@ void ProgressDisplay::update(const tarnwick_progress_t& progress) {
     clear();
     return;
   }
-  if (terminal_resized() || !width_known_) {
-    const int width = terminal_width(stream_);
-    if (width > 0) style_.width = width;
-    width_known_ = true;
-  }
+  refresh_width();
   const std::string line =
       progress_line(progress, rate, label_, planned_seconds_, position_, style_);
   // Never throws on a full or closed stream: the run goes on regardless.
@@ -179,6 +195,7 @@ void ProgressDisplay::update(const tarnwick_progress_t& progress) {
 void ProgressDisplay::clear() {
   if (!shown_) return;
   shown_ = false;
+  refresh_width();
   std::fputs(frame("", shown_columns_, style_).c_str(), stream_);
   std::fflush(stream_);
   shown_columns_ = 0;

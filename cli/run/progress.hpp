@@ -75,15 +75,16 @@ class ProgressDisplay {
   // Erases the line, if one is shown.
   void clear();
 
-  // What draws `line` over the one before, `shown_columns` wide: the cursor
-  // waits at the start of the line, where a terminal that reflows its rows
-  // as it narrows keeps it, so erasing to the end of the screen takes every
-  // row a longer line now wraps into. Without escapes (TERM=dumb) blanks
-  // cover the old line instead, as far as the width allows.
+  // What draws `line` over the one before, `shown_columns` wide, on a
+  // terminal now `style.width` wide. The rows the old line wraps into after
+  // the terminal narrowed are erased with it; without escapes (TERM=dumb)
+  // blanks cover the old line instead, as far as the width allows.
   [[nodiscard]] static std::string frame(const std::string& line, int shown_columns,
                                          const TextStyle& style);
 
  private:
+  void refresh_width();
+
   std::FILE* stream_;
   bool enabled_;
   TextStyle style_;

@@ -66,12 +66,22 @@ TEST(PhaseRate, CountsFromThePhasesFirstReportAfterAWholeInterval) {
   EXPECT_FALSE(rate.update({TARNWICK_PHASE_MEASUREMENT, 1, 0.5, 0.3, 1.0, 3000}));
 }
 
-TEST(ProgressFrame, ErasesEveryWrappedRowOrUsesNoEscapeAtAll) {
+TEST(ProgressFrame, ErasesTheRowsALongerLineWrappedIntoOrUsesNoEscape) {
   TextStyle style;
   style.width = 40;
-  // The cursor waits at the line's start; erasing to the end of the screen
-  // takes the rows a longer line wraps into after the terminal narrowed.
-  EXPECT_EQ(ProgressDisplay::frame("abc", 119, style), "\rabc\x1b[J\r");
+  // After the terminal narrowed to 40 columns, a line of 119 wraps into three
+  // rows, the cursor on the last: erase it and the two above, then draw.
+  struct Shown {
+    int columns;
+    std::string expected;
+  };
+  const std::string up = "\x1b[A\x1b[2K";
+  for (const Shown& c :
+       {Shown{119, "\r\x1b[2K" + up + up + "abc\x1b[K"}, Shown{80, "\r\x1b[2K" + up + "abc\x1b[K"},
+        Shown{81, "\r\x1b[2K" + up + up + "abc\x1b[K"}, Shown{40, "\rabc\x1b[K"},
+        Shown{0, "\rabc\x1b[K"}}) {
+    EXPECT_EQ(ProgressDisplay::frame("abc", c.columns, style), c.expected) << c.columns;
+  }
   style.escapes = false;
   struct Case {
     int shown, width;
@@ -122,6 +132,10 @@ TEST(WrapWords, FoldsAtSpacesUnderTheValueAndNeverSplitsAWord) {
            Case{row, 39, 15,
                 "  window       2.000 s measured of 2 s,\n"
                 "               after a 0.5 s warm-up"},
+           Case{row, 37, 15,
+                "  window       2.000 s measured of\n"
+                "               2 s, after a 0.5 s\n"
+                "               warm-up"},
            Case{row, 0, 15, row},
            Case{row, 200, 15, row},
            // Too narrow for the indent: it shrinks to leave 20 columns.

@@ -106,8 +106,13 @@ def run_on_terminal(args, signal_when=None, signal_number=signal.SIGINT, timeout
 
 def frames(terminal_text):
     """The progress lines drawn, each as the terminal shows it."""
-    return [frame.replace("\x1b[K", "") for frame in terminal_text.split("\r")
-            if re.search(r"steps/s", frame)]
+    return [re.sub(r"\x1b\[(K|2K|A)", "", frame).rstrip(" ")
+            for frame in terminal_text.split("\r") if re.search(r"steps/s", frame)]
+
+
+def without_frames(terminal_text):
+    """What stays on the terminal once the progress line is erased."""
+    return re.sub(r"\r(\x1b\[2K|\x1b\[A)*[^\r\n\x1b]*\x1b\[K", "", terminal_text)
 
 
 def measured_elapsed(terminal_text):
@@ -532,6 +537,95 @@ class Terminal(Checks):
                 self.assertEqual("\x1b[" in result.stdout, coloured, result.stdout)
         status, stdout, terminal, _ = run_on_terminal(SHORT, env=dict(os.environ, NO_COLOR="1"))
         self.assertNotIn("\x1b[3", stdout + terminal)
+
+    def test_a_dumb_terminal_gets_no_escape_sequence(self):
+        env = dict(os.environ, TERM="dumb")
+        env.pop("NO_COLOR", None)
+        status, stdout, terminal, _ = run_on_terminal(SHORT + ["--csv", "-"], env=env)
+        self.assertEqual(status, 0, terminal)
+        self.assertTrue(frames(terminal), terminal)
+        self.assertIn("mean rate", terminal)
+        self.assertNotIn("\x1b", terminal + stdout)
+
+    def test_the_rate_shown_comes_from_a_whole_interval(self):
+        status, _, terminal, _ = run_on_terminal(["--warmup", "0.5", "--measure", "1.5"])
+        self.assertEqual(status, 0, terminal)
+        drawn = frames(terminal)
+        # No "0 steps/s" while workers start: a phase begins with "-".
+        for frame in drawn:
+            self.assertNotRegex(frame, r"(^|\s)0 steps/s", drawn)
+        for phase in ("warm-up", "measuring"):
+            shown = [f for f in drawn if phase in f]
+            self.assertTrue(shown, drawn)
+            self.assertRegex(shown[0], r" - steps/s$")
+        # Within the measurement, no rate is far from the run's mean.
+        rates = [int(m.replace(",", "")) for f in drawn if "measuring" in f
+                 for m in re.findall(r"([\d,]+) steps/s$", f)]
+        self.assertTrue(rates, drawn)
+        self.assertLess(max(rates) / max(min(rates), 1), 4, rates)
+
+    def test_the_summary_and_warnings_wrap_at_words(self):
+        # With the samples on standard output, the summary shares the terminal.
+        status, stdout, terminal, _ = run_on_terminal(SHORT + ["--csv", "-"], columns=40)
+        self.assertEqual(status, 0, terminal)
+        self.assertTrue(stdout.startswith("run,"), stdout)
+        shown = without_frames(terminal)
+        self.assertIn("mean rate", shown)
+        for line in re.sub(r"\x1b\[[\d;]*m", "", shown).splitlines():
+            self.assertLess(len(line), 40, shown)
+        flowing = " ".join(shown.split())
+        self.assertRegex(flowing, r"window [\d.]+ s measured of 1\.3 s, after a 0\.05 s warm-up")
+        self.assertIn("(\u2584 is the mean, a step 5 %)", flowing)
+        for warning in re.findall(r"tarnwick: warning: (.*?)(?=tarnwick|$)", flowing):
+            self.assertRegex(warning, r"(unstable|load average)", flowing)
+
+    def test_narrowing_the_terminal_leaves_no_debris(self):
+        """In tmux, which reflows what it shows when it narrows, as most
+        terminals now do: a long progress line becomes several rows, and
+        all of them must go."""
+        tmux = shutil.which("tmux")
+        self.assertIsNotNone(tmux, "tmux is missing: scripts/bootstrap test installs it")
+        socket = "tarnwick-test-%d" % os.getpid()
+        base = [tmux, "-L", socket, "-f", "/dev/null"]
+        command = ("LC_ALL=C %s --warmup 0.3 --measure 3 --both; echo tarnwick-ended; sleep 60"
+                   % BINARY)
+        # Tall enough to show everything after the resize, so that nothing
+        # the program wrote scrolls out of what is checked.
+        subprocess.run(base + ["new-session", "-d", "-x", "120", "-y", "100", command],
+                       check=True, timeout=30)
+        server = int(subprocess.run(base + ["display-message", "-p", "#{pid}"], check=True,
+                                    capture_output=True, text=True, timeout=30).stdout)
+
+        def pane():
+            return subprocess.run(base + ["capture-pane", "-p"], check=True,
+                                  capture_output=True, text=True, timeout=30).stdout
+
+        def progress_rows(text):
+            return [line for line in text.splitlines()
+                    if re.search(r"measuring|warm-up |left \d|\d%  |s / \d|^\S*\s*[\d,]+ steps/s$",
+                                 line)]
+
+        try:
+            deadline = time.monotonic() + 60
+            while "measuring" not in pane():
+                self.assertLess(time.monotonic(), deadline, pane())
+                time.sleep(0.05)
+            wide = [line for line in pane().splitlines() if "measuring" in line]
+            self.assertGreater(max(len(line) for line in wide), 80, wide)
+            subprocess.run(base + ["resize-window", "-x", "40"], check=True, timeout=30)
+            time.sleep(0.5)
+            during = pane()
+            while "tarnwick-ended" not in pane():
+                self.assertLess(time.monotonic(), deadline, pane())
+                time.sleep(0.1)
+            after = pane()
+        finally:
+            os.kill(server, signal.SIGTERM)
+        # While it runs, one row of progress; once done, none.
+        if "mean rate" not in during:
+            self.assertEqual(len(progress_rows(during)), 1, during)
+        self.assertIn("mean rate", after)
+        self.assertEqual(progress_rows(after), [], after)
 
     def test_a_cancel_in_the_warmup_says_how_long_it_ran(self):
         status, stdout, terminal, _ = run_on_terminal(
