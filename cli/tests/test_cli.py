@@ -642,12 +642,14 @@ class Repetitions(Checks):
     def test_repeated_pairs_keep_every_run(self):
         with tempfile.TemporaryDirectory() as directory:
             csv_path = os.path.join(directory, "runs.csv")
+            svg_path = os.path.join(directory, "runs.svg")
             result = run(["--warmup", "0.05", "--measure", "1.1", "--both", "--repeat", "3",
-                          "--json", "--csv", csv_path], timeout=120)
+                          "--json", "--csv", csv_path, "--plot", svg_path], timeout=120)
             self.assertEqual(result.returncode, 0, result.stderr)
             doc = json.loads(result.stdout)
             with open(csv_path) as handle:
                 rows = [line.split(",") for line in handle.read().splitlines()[1:]]
+            self.assert_chart_of_six(svg_path, directory)
         labels = [(r["label"], r["repetition"]) for r in doc["runs"]]
         self.assertEqual(labels, [("single", 1), ("all-cpus", 1), ("single", 2), ("all-cpus", 2),
                                   ("single", 3), ("all-cpus", 3)])
@@ -665,6 +667,27 @@ class Repetitions(Checks):
         validated = subprocess.run(["/usr/bin/python3", VALIDATOR, "result", "-"], input=result.stdout,
                                    capture_output=True, text=True)
         self.assertEqual(validated.returncode, 0, validated.stdout + validated.stderr)
+
+    def assert_chart_of_six(self, svg_path, directory):
+        """Six panels, each naming its run, all on one rate axis."""
+        svg = ElementTree.parse(svg_path).getroot()
+        ns = "{http://www.w3.org/2000/svg}"
+        self.assertEqual(svg.get("height"), str(6 * 360))
+        panels = [g for g in svg.findall(ns + "g")]
+        self.assertEqual(len(panels), 6)
+        axes, titles = [], []
+        for panel in panels:
+            texts = list(panel.iter(ns + "text"))
+            titles.append(texts[0].text)
+            axes.append([t.text for t in texts if t.get("text-anchor") == "end"])
+        self.assertEqual(titles, ["tarnwick %s \u00b7 %s \u00b7 run %d of 3" % (
+            titles[0].split()[1], label, round) for round in (1, 2, 3)
+            for label in ("single", "all-cpus")])
+        self.assertTrue(all(axis == axes[0] for axis in axes), axes)
+        png = os.path.join(directory, "runs.png")
+        subprocess.run(["rsvg-convert", "-o", png, svg_path], check=True, timeout=60)
+        with open(png, "rb") as handle:
+            self.assertEqual(struct.unpack(">II", handle.read(24)[16:24]), (800, 6 * 360))
 
     def test_a_cancel_keeps_the_finished_runs(self):
         status, stdout, terminal, _ = run_on_terminal(
