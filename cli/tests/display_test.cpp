@@ -3,7 +3,6 @@
 // its one-panel form for many runs.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -93,32 +92,6 @@ TEST(ProgressFrame, ErasesTheRowsALongerLineWrappedIntoOrUsesNoEscape) {
     style.width = c.width;
     EXPECT_EQ(ProgressDisplay::frame(c.line, c.shown, style), c.expected) << c.shown;
   }
-}
-
-TEST(ProgressDisplay, ADumbTerminalGetsNoEscapeSequence) {
-  char* buffer = nullptr;
-  std::size_t size = 0;
-  std::FILE* stream = open_memstream(&buffer, &size);
-  ASSERT_NE(stream, nullptr);
-  {
-    TextStyle style;
-    style.escapes = false;
-    ProgressDisplay display(stream, true, style);
-    display.begin("single", 2.0, {});
-    for (int tick = 0; tick < 5; ++tick) {
-      display.update({TARNWICK_PHASE_MEASUREMENT, 1, tick / 5.0, tick * 0.1, 2.0,
-                      static_cast<uint64_t>(tick) * 100});
-    }
-    display.update({TARNWICK_PHASE_COMPLETED, 1, 1.0, 2.0, 2.0, 2000});
-  }
-  std::fclose(stream);
-  const std::string written(buffer, size);
-  std::free(buffer);
-  EXPECT_NE(written.find("1,000 steps/s"), std::string::npos) << written;
-  EXPECT_EQ(written.find('\x1b'), std::string::npos) << written;
-  // Erased at the end: the last frame is blanks alone.
-  const std::string last = written.substr(written.rfind('\r', written.size() - 2));
-  EXPECT_EQ(last.find_first_not_of(" \r"), std::string::npos) << last;
 }
 
 TEST(WrapWords, FoldsAtSpacesUnderTheValueAndNeverSplitsAWord) {
