@@ -78,6 +78,23 @@ std::string report_text(const FleetReport& report) {
                     grouped(host.median_rate), deviation_percent(host, group), group.hosts.size());
     text += fmt::format("  {:<{}}  {}\n", "", width, printable(group_title(group)));
   }
+  if (report.repeated_runs > 0 || !report.model_notes.empty() ||
+      !report.hosts_before_since.empty()) {
+    text += "\nNotes\n";
+  }
+  if (report.repeated_runs > 0) {
+    text += fmt::format(
+        "  {} run{} read more than once (paths that overlap, or copies): counted once\n",
+        report.repeated_runs, report.repeated_runs == 1 ? "" : "s");
+  }
+  for (const std::string& note : report.model_notes) text += "  " + printable(note) + "\n";
+  if (!report.hosts_before_since.empty()) {
+    std::vector<std::string> names;
+    for (const std::string& name : report.hosts_before_since) names.push_back(printable(name));
+    text += fmt::format("  {} host{} left out by --since {}Z (every run older): {}\n", names.size(),
+                        names.size() == 1 ? "" : "s", report.since.value_or(""),
+                        fmt::join(names, ", "));
+  }
   bool unstable_header = false;
   for (const Group& group : report.groups) {
     for (const HostFigure& host : group.hosts) {
@@ -202,7 +219,11 @@ Json report_json(const FleetReport& report) {
           {"outliers", std::move(outliers)},
           {"hosts", std::move(hosts)},
           {"groups", std::move(groups)},
-          {"left_out", std::move(problems)}};
+          {"left_out", std::move(problems)},
+          {"repeated_runs", report.repeated_runs},
+          {"since", report.since ? Json(*report.since + "Z") : Json(nullptr)},
+          {"hosts_before_since", report.hosts_before_since},
+          {"notes", report.model_notes}};
 }
 
 std::string report_csv(const FleetReport& report) {

@@ -95,6 +95,23 @@ class Report(unittest.TestCase):
         self.assertTrue(all(m["runs"] == 1 for g in result["groups"] for m in g["members"]))
         self.report("--since", "last week", self.fleet, status=64)
 
+    def test_overlapping_paths_count_once_and_since_names_the_hosts_it_leaves_out(self):
+        latest = os.path.join(self.fleet, "2026-12-02")
+        result, outliers, _ = self.judged(self.fleet, latest, latest + "/")
+        self.assertEqual((result["documents"], result["repeated_runs"]), (80, 80))
+        self.assertEqual(outliers, [(SLOW, "slow")])
+        self.assertTrue(all(m["runs"] == 1 for g in result["groups"] for m in g["members"]))
+        self.assertIn("40 runs read more than once", self.report(self.fleet, latest).stdout)
+        # node03 and node04 stopped reporting after the first night.
+        for host in ("node03", "node04"):
+            os.remove(os.path.join(latest, host + ".json"))
+        result, _, _ = self.judged("--since", "2026-12-01T12:00", self.fleet)
+        self.assertEqual(result["hosts_before_since"], ["node03", "node04"])
+        self.assertEqual(len(result["hosts"]), 38)
+        text = self.report("--since", "2026-12-01T12:00", self.fleet).stdout
+        self.assertIn("2 hosts left out by --since 2026-12-01T12:00:00Z (every run older): "
+                      "node03, node04", text)
+
     def test_bad_documents_are_listed_and_left_out(self):
         bad = os.path.join(self.fleet, "bad")
         os.makedirs(bad)
