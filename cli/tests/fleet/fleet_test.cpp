@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include "fleet/outputs.hpp"
 #include "formats/prometheus.hpp"
 
 namespace tarnwick::fleet {
@@ -135,6 +136,69 @@ TEST(FleetIdentity, CountsEachRunOnceAndNamesHostsBeforeSince) {
     EXPECT_EQ(host.history.size(), 1u) << host.host;
   }
   EXPECT_EQ(report.hosts_before_since, std::vector<std::string>{"old"});
+}
+
+// A group of `size` hosts around 1000 steps/s, `slow` of them flagged.
+Group judged_group(std::size_t number, std::size_t size, std::size_t slow) {
+  Group group{
+      fmt::format("CPU {}", number), "x86_64", "all-cpus", 4, "0.0.2", 1000.0, 10.0, {}, {}};
+  for (std::size_t index = 0; index < size; ++index) {
+    HostFigure host;
+    host.host = fmt::format("g{}h{}", number, index);
+    host.median_rate = index < slow ? 500.0 : 995.0 + static_cast<double>(index % 10);
+    host.z = (host.median_rate - 1000.0) / 14.826;
+    if (index < slow) host.flag = "slow";
+    group.hosts.push_back(host);
+  }
+  return group;
+}
+
+double svg_height(const std::string& svg) {
+  const auto at = svg.find("height=\"");
+  return std::stod(svg.substr(at + 8));
+}
+
+std::size_t count(const std::string& text, const std::string& part) {
+  std::size_t found = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+  return found;
+}
+
+TEST(FleetPlot, StaysUnderItsHeightForAnyFleet) {
+  const struct {
+    const char* fleet;
+    std::size_t groups, hosts, flagged_groups, slow_in_first;
+  } cases[] = {
+      {"one group of 2,000", 1, 2000, 1, 1},
+      {"a hundred groups", 100, 20, 3, 1},
+      {"1,500 groups, 400 with a flagged host", 1500, 3, 400, 1},
+      {"one group with many flagged", 3, 40, 1, 12},
+  };
+  for (const auto& item : cases) {
+    FleetReport report;
+    std::size_t flagged = 0;
+    for (std::size_t index = 0; index < item.groups; ++index) {
+      const std::size_t slow = index < item.flagged_groups ? item.slow_in_first : 0;
+      report.groups.push_back(judged_group(index, item.hosts, slow));
+      flagged += slow;
+    }
+    const std::string svg = report_svg(report);
+    const double height = svg_height(svg);
+    EXPECT_LE(height, SVG_MAX_HEIGHT) << item.fleet;
+    EXPECT_GT(height, 150.0) << item.fleet;
+    // Every flagged host drawn is named once; the others are counted.
+    const std::size_t named = count(svg, " slow z ");
+    const std::size_t more = svg.find("and 7 more flagged") != std::string::npos ? 7 : 0;
+    const auto hidden = svg.find("flagged) not drawn");
+    if (hidden == std::string::npos) {
+      EXPECT_EQ(named + more, flagged) << item.fleet;
+    } else {
+      const auto start = svg.rfind(", ", hidden) + 2;
+      EXPECT_EQ(named + more + std::stoul(svg.substr(start)), flagged) << item.fleet;
+    }
+    // No host that is not flagged is named in the picture's text.
+    EXPECT_EQ(count(svg, "\">g"), named) << item.fleet;  // tooltips aside
+  }
 }
 
 TEST(FleetBuilder, ParsesSinceDates) {
