@@ -15,6 +15,7 @@
 #include "commands/command_line.hpp"
 #include "fleet/fleet.hpp"
 #include "fleet/outputs.hpp"
+#include "fleet/page.hpp"
 #include "output/atomic_file.hpp"
 #include "output/messages.hpp"
 #include "run/signals.hpp"
@@ -128,7 +129,12 @@ CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandActio
       ->type_name("FILE");
   command
       ->add_option("--plot", options.plot_path,
-                   "Write an SVG dot plot of the hosts, grouped by CPU model, to FILE")
+                   "Write an SVG picture of each group's hosts, the flagged ones named, to FILE")
+      ->type_name("FILE");
+  command
+      ->add_option("--html", options.html_path,
+                   "Write a self-contained HTML page (groups, a table of hosts that sorts and "
+                   "filters, each host's runs) to FILE")
       ->type_name("FILE");
   command->add_flag("--strict", options.strict,
                     "Exit with status 2 when any document was left out");
@@ -139,6 +145,7 @@ CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandActio
   command->callback([command, &options, &action] {
     options.csv_given = command->count("--csv") > 0;
     options.plot_given = command->count("--plot") > 0;
+    options.html_given = command->count("--html") > 0;
     action = [&options] { return report_command(options); };
   });
   return *command;
@@ -146,13 +153,15 @@ CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandActio
 
 int report_command(const ReportOptions& options) {
   const std::vector<NamedOutput> named = {{"--csv", options.csv_path, options.csv_given},
-                                          {"--plot", options.plot_path, options.plot_given}};
+                                          {"--plot", options.plot_path, options.plot_given},
+                                          {"--html", options.html_path, options.html_given}};
   // Before the temporary files exist, so that a signal never leaves one.
   install_leaving_handlers();
   auto opened = open_outputs(named, options.json ? "--json" : "");
   if (const int* status = std::get_if<int>(&opened)) return *status;
   std::optional<OutputFile>& csv = std::get<OpenedOutputs>(opened).files[0];
   std::optional<OutputFile>& plot = std::get<OpenedOutputs>(opened).files[1];
+  std::optional<OutputFile>& html = std::get<OpenedOutputs>(opened).files[2];
   const bool text_on_stdout = !std::get<OpenedOutputs>(opened).standard_output;
 
   fleet::FleetOptions settings;
@@ -198,6 +207,7 @@ int report_command(const ReportOptions& options) {
   }
   if (csv) check(csv->commit(report_csv(report)));
   if (plot) check(plot->commit(report_svg(report)));
+  if (html) check(html->commit(fleet::report_html(report)));
   if (options.strict && !report.problems.empty()) {
     tell("tarnwick: report: {} left out (--strict)\n",
          report.problems.size() == 1

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "fleet/outputs.hpp"
+#include "fleet/page.hpp"
 #include "formats/prometheus.hpp"
 
 namespace tarnwick::fleet {
@@ -198,6 +199,30 @@ TEST(FleetPlot, StaysUnderItsHeightForAnyFleet) {
     }
     // No host that is not flagged is named in the picture's text.
     EXPECT_EQ(count(svg, "\">g"), named) << item.fleet;  // tooltips aside
+  }
+}
+
+TEST(FleetPage, PointsAtTheFlaggedRowsAndKeepsEveryRun) {
+  FleetBuilder builder({});
+  // Two models, a slow host in the second; h2 ran twice in the first.
+  for (int index = 0; index < 12; ++index) {
+    const std::string host = fmt::format("h{}", index);
+    builder.add(
+        host, modelled(host, index < 6 ? "A" : "B", host, index == 9 ? 500.0 : 1000.0 + index), "");
+  }
+  builder.add("h2-old", modelled("h2", "A", "h2-old", 900.0, "2026-12-01T00:00:00Z"), "");
+  const FleetReport report = builder.finish();
+  const nlohmann::json data = page_data(report);
+  ASSERT_EQ(data["rows"].size(), 12u);
+  ASSERT_EQ(data["runs"].size(), 12u);
+  ASSERT_EQ(data["flagged"].size(), 1u);
+  const auto& slow = data["rows"][data["flagged"][0].get<std::size_t>()];
+  EXPECT_EQ(slow[0], "h9");
+  EXPECT_EQ(slow[5], "slow");
+  EXPECT_EQ(data["groups"][slow[1].get<std::size_t>()]["model"], "B");
+  for (std::size_t row = 0; row < 12; ++row) {
+    const std::size_t runs = data["rows"][row][0] == "h2" ? 2 : 1;
+    EXPECT_EQ(data["runs"][row].size(), runs) << data["rows"][row][0];
   }
 }
 
