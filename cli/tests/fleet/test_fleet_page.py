@@ -49,9 +49,18 @@ class FleetPage(browser.PageTestCase):
         shutil.rmtree(cls.folder)
 
     def rows_shown(self):
-        return self.browser.run(
-            "return [...document.querySelectorAll('#hosts tbody tr')].filter(r => !r.hidden)"
-            ".length")
+        """The rows that match, as the page counts them; checked against the
+        rows built (a screenful, then more as the table scrolls)."""
+        built = self.browser.run("return document.querySelectorAll('#hosts tbody tr').length")
+        matching = int(self.browser.visible_text("#shown")[0].split(" of ")[0])
+        self.assertEqual(built, min(matching, 150))
+        return matching
+
+    def scroll_table_to_end(self):
+        self.browser.run("const box = document.querySelector('#hosts').parentElement;"
+                         "box.scrollTop = box.scrollHeight;"
+                         "box.dispatchEvent(new Event('scroll'));")
+        return self.browser.run("return document.querySelectorAll('#hosts tbody tr').length")
 
     def type_filter(self, text):
         from selenium.webdriver.common.by import By
@@ -64,7 +73,7 @@ class FleetPage(browser.PageTestCase):
         seconds = self.open_page(self.page)
         print("\npage of 2,000 hosts: %d bytes, loaded in %.2f s" % (size, seconds))
         self.assertLess(size, 2_000_000)
-        self.assertLess(seconds, 5.0)  # 2 s on a quiet machine; this one is shared
+        self.assertLess(seconds, 4.0)  # 2 s allowed quiet; this machine is shared and busy
         self.assertNoConsoleError()
         self.assertEqual(self.browser.visible_text("#page-error"), [])
 
@@ -93,6 +102,7 @@ class FleetPage(browser.PageTestCase):
         v1 = sum(len(g["members"]) for g in self.report["groups"]
                  if g["cpu_model"] == "Arm Neoverse-V1")
         self.assertEqual(self.rows_shown(), v1)
+        self.assertEqual(self.scroll_table_to_end(), v1)  # the rest, built as it scrolls
         self.type_filter("single slow")
         self.assertEqual(self.rows_shown(), sum(
             1 for g in self.report["groups"] for m in g["members"]
@@ -107,8 +117,7 @@ class FleetPage(browser.PageTestCase):
         # Sorting by host name puts node0000 first; again, last.
         def first_host():
             return self.browser.run(
-                "return [...document.querySelectorAll('#hosts tbody tr')].find(r => !r.hidden)"
-                ".cells[0].textContent")
+                "return document.querySelector('#hosts tbody tr').cells[0].textContent")
         self.browser.run("const s = document.getElementById('flag-filter'); s.value = '';"
                          "s.dispatchEvent(new Event('change'));")
         slowest = min((m["deviation_percent"], m["host"])
@@ -125,7 +134,7 @@ class FleetPage(browser.PageTestCase):
         slowest = self.report["outliers"][0]["host"]
         self.assertEqual(self.browser.visible_text("#host-title"), ["Host " + slowest])
         self.type_filter("node0007")
-        self.browser.run("document.querySelector('#hosts tbody tr:not([hidden])').click()")
+        self.browser.run("document.querySelector('#hosts tbody tr').click()")
         self.assertEqual(self.browser.visible_text("#host-title"), ["Host node0007"])
         runs = self.browser.visible_text("#host-runs tbody tr")
         self.assertEqual(len(runs), 2)
