@@ -9,6 +9,7 @@ Usage: test_fleet_page.py TARNWICK [SCREENSHOT_FOLDER]"""
 
 import json
 import os
+import random
 import shutil
 import subprocess
 import sys
@@ -23,6 +24,7 @@ import fleet_documents  # noqa: E402
 
 TARNWICK = ""
 SCREENSHOTS = ""
+HOSTILE = "</script><b>bold</b><!--"
 
 
 class FleetPage(browser.PageTestCase):
@@ -35,7 +37,11 @@ class FleetPage(browser.PageTestCase):
         # A second night for one host, so that it has runs to show.
         fleet_documents.write(os.path.join(fleet, "node0007-old.json"), fleet_documents.document(
             "node0007", "2026-12-01T02:00:00Z", 52000.0, model=fleet_documents.KINDS[1][0],
-            label="single", threads=1, samples=1))
+            label="single", threads=1, samples=1, rng=random.Random(71)))
+        # A host name is data: markup in it stays text.
+        fleet_documents.write(os.path.join(fleet, "hostile.json"), fleet_documents.document(
+            HOSTILE, "2026-12-02T02:00:00Z", 150000.0, model="Arm Neoverse-N1", arch="aarch64",
+            threads=4, samples=1, rng=random.Random(72)))
         cls.page = os.path.join(cls.folder, "fleet.html")
         done = subprocess.run([TARNWICK, "report", "--json", "--html", cls.page, fleet],
                               capture_output=True, text=True, timeout=120)
@@ -95,7 +101,13 @@ class FleetPage(browser.PageTestCase):
 
         # The table holds one row per host and group; the filter shrinks it.
         total = sum(len(g["members"]) for g in self.report["groups"])
+        self.assertEqual(total, 2001)
         self.assertEqual(self.rows_shown(), total)
+        self.type_filter("<b>bold")
+        self.assertEqual(self.rows_shown(), 1)
+        self.assertEqual(self.browser.run(
+            "return document.querySelector('#hosts tbody tr').cells[0].textContent"), HOSTILE)
+        self.assertEqual(self.browser.run("return document.querySelectorAll('b').length"), 0)
         self.type_filter("node000")
         self.assertEqual(self.rows_shown(), 10)
         self.type_filter("neoverse-v1")
@@ -125,9 +137,12 @@ class FleetPage(browser.PageTestCase):
         self.assertEqual(first_host(), slowest)  # the furthest below its group first
         header = "document.querySelector('#hosts thead th')"
         self.browser.run(header + ".click()")
+        self.assertEqual(first_host(), HOSTILE)  # "<" sorts before letters
+        self.type_filter("node")
         self.assertEqual(first_host(), "node0000")
         self.browser.run(header + ".click()")
         self.assertEqual(first_host(), "node1999")
+        self.type_filter("")
 
         # Choosing a host shows its runs, the older one too.
         self.browser.run("document.querySelector('#flagged .host-link').click()")
@@ -137,7 +152,7 @@ class FleetPage(browser.PageTestCase):
         self.browser.run("document.querySelector('#hosts tbody tr').click()")
         self.assertEqual(self.browser.visible_text("#host-title"), ["Host node0007"])
         runs = self.browser.visible_text("#host-runs tbody tr")
-        self.assertEqual(len(runs), 2)
+        self.assertEqual(len(runs), 2, runs)
         self.assertTrue(runs[0].startswith("2026-12-01T02:00:00"), runs)
         self.assertIn("no (older)", runs[0])
         drawn = self.browser.run(
