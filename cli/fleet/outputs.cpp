@@ -472,6 +472,13 @@ std::string report_svg(const FleetReport& report) {
         4.0;
     for (std::size_t at = 0; at < flagged.size() && at < NAMES_PER_ROW; ++at) {
       const HostFigure& host = *flagged[at];
+      // A faint leader from the dot to its name, so that two flags in one
+      // band are told apart.
+      svg += fmt::format(
+          "<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"{}\" "
+          "stroke-opacity=\"0.35\"/>\n",
+          x_of(deviation_percent(host, group)) + r, middle, WIDTH - RIGHT + 6.0, line_y - 4.0,
+          host.flag == "slow" ? SLOW : FAST);
       svg += fmt::format(
           "<text x=\"{:.1f}\" y=\"{:.1f}\" fill=\"{}\">{}</text>\n", WIDTH - RIGHT + 10.0, line_y,
           host.flag == "slow" ? SLOW : FAST,
