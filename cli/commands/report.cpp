@@ -16,6 +16,7 @@
 #include "document/reader.hpp"
 #include "fleet/fleet.hpp"
 #include "fleet/outputs.hpp"
+#include "fleet/page.hpp"
 #include "output/atomic_file.hpp"
 #include "output/messages.hpp"
 #include "run/signals.hpp"
@@ -98,7 +99,12 @@ CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandActio
       ->type_name("FILE");
   command
       ->add_option("--plot", options.plot_path,
-                   "Write an SVG dot plot of the hosts, grouped by CPU model, to FILE")
+                   "Write an SVG picture of each group's hosts, the flagged ones named, to FILE")
+      ->type_name("FILE");
+  command
+      ->add_option("--html", options.html_path,
+                   "Write a self-contained HTML page (groups, a table of hosts that sorts and "
+                   "filters, each host's runs) to FILE")
       ->type_name("FILE");
   command->add_flag("--strict", options.strict,
                     "Exit with status 2 when any document was left out");
@@ -109,6 +115,7 @@ CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandActio
   command->callback([command, &options, &action] {
     options.csv_given = command->count("--csv") > 0;
     options.plot_given = command->count("--plot") > 0;
+    options.html_given = command->count("--html") > 0;
     action = [&options] { return report_command(options); };
   });
   return *command;
@@ -116,22 +123,24 @@ CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandActio
 
 int report_command(const ReportOptions& options) {
   const std::vector<NamedOutput> named = {{"--csv", options.csv_path, options.csv_given},
-                                          {"--plot", options.plot_path, options.plot_given}};
+                                          {"--plot", options.plot_path, options.plot_given},
+                                          {"--html", options.html_path, options.html_given}};
   // Before the temporary files exist, so that a signal never leaves one.
   install_leaving_handlers();
   auto opened = open_outputs(named, options.json ? "--json" : "");
   if (const int* status = std::get_if<int>(&opened)) return *status;
   std::optional<OutputFile>& csv = std::get<OpenedOutputs>(opened).files[0];
   std::optional<OutputFile>& plot = std::get<OpenedOutputs>(opened).files[1];
+  std::optional<OutputFile>& html = std::get<OpenedOutputs>(opened).files[2];
   const bool text_on_stdout = !std::get<OpenedOutputs>(opened).standard_output;
 
   fleet::FleetOptions settings;
   settings.all_runs = options.all_runs;
   if (!options.since.empty()) settings.since = fleet::parse_since(options.since);
   fleet::FleetBuilder builder(settings);
-  // Each file is read in chunks, one document after another; a run read
-  // twice (the same document in two files, or twice in a log) counts once.
-  SeenRuns seen;
+  // Each file is read in chunks, one document after another; the builder
+  // counts a run read twice (the same document in two files, or twice in a
+  // log) once.
   for (const Input& input : collect(options.paths, builder)) {
     auto input_file = InputFile::open(input.path, input.scanned);
     if (auto* reason = std::get_if<std::string>(&input_file)) {
@@ -148,11 +157,7 @@ int report_command(const ReportOptions& options) {
         builder.add_problem(input.path, *reason);
         continue;
       }
-      LoadedDocument& document = std::get<LoadedDocument>(*item);
-      const bool had_runs = !document.runs.empty();
-      seen.keep_new(document);
-      if (had_runs && document.runs.empty()) continue;
-      builder.add(input.path, document, file_time);
+      builder.add(input.path, std::get<LoadedDocument>(*item), file_time);
     }
     if (!any) builder.add_problem(input.path, "empty: no JSON text");
   }
@@ -185,6 +190,7 @@ int report_command(const ReportOptions& options) {
   }
   if (csv) check(csv->commit(report_csv(report)));
   if (plot) check(plot->commit(report_svg(report)));
+  if (html) check(html->commit(fleet::report_html(report)));
   if (options.strict && !report.problems.empty()) {
     tell("tarnwick: report: {} left out (--strict)\n",
          report.problems.size() == 1

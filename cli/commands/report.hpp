@@ -17,8 +17,10 @@ struct ReportOptions {
   bool json = false;
   std::string csv_path;  // empty: no file; "-": standard output
   std::string plot_path;
+  std::string html_path;
   bool csv_given = false;  // given, even as an empty path
   bool plot_given = false;
+  bool html_given = false;
   bool strict = false;
 };
 

@@ -1483,11 +1483,13 @@ std::size_t SeenRuns::keep_new(LoadedDocument& document) {
   std::vector<LoadedRun> kept;
   kept.reserve(before);
   for (LoadedRun& run : document.runs) {
-    if (ids_.insert(run.id).second) kept.push_back(std::move(run));
+    if (first_time(run.id)) kept.push_back(std::move(run));
   }
   document.runs = std::move(kept);
   return before - document.runs.size();
 }
+
+bool SeenRuns::first_time(const std::string& id) { return id.empty() || ids_.insert(id).second; }
 
 ReadDocuments read_documents_file(const std::string& path, ReadOptions options, SeenRuns& seen) {
   ReadDocuments result;

@@ -159,6 +159,8 @@ class SeenRuns {
   // Removes from `document` the runs whose ids were seen before; returns
   // how many it removed.
   std::size_t keep_new(LoadedDocument& document);
+  // True the first time `id` is offered; a run without an id is always new.
+  bool first_time(const std::string& id);
 
  private:
   std::set<std::string> ids_;

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "environment/arm_cpus.hpp"
 #include "formats/numbers.hpp"
 
 namespace tarnwick {
@@ -90,6 +91,8 @@ bool load_suggests_other_work(double load_average, unsigned cpus_available) {
 HostFacts read_host_facts() {
   HostFacts facts;
   if (const auto cpuinfo = read_file("/proc/cpuinfo")) facts.cpu_model = parse_cpu_model(*cpuinfo);
+  // Arm's cpuinfo names no model (or only "ARMv7 Processor"): name the cores.
+  if (auto arm = read_arm_cpu_model()) facts.cpu_model = std::move(arm);
   if (const auto loadavg = read_file("/proc/loadavg")) {
     facts.load_average = parse_load_average(*loadavg);
   }

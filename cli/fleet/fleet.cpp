@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <numeric>
 #include <tuple>
 
@@ -23,6 +24,51 @@ bool digits(std::string_view text, std::size_t from, std::size_t count) {
 
 std::string or_unknown(const std::optional<std::string>& text) {
   return text && !text->empty() ? *text : std::string("unknown");
+}
+
+// What is left of a model without case, blanks, punctuation and the
+// trademark marks: models equal here but not by normalize_model() are
+// likely one model written two ways, and are named for a person to check.
+std::string loose_model(std::string_view model) {
+  std::string text = normalize_model(model);
+  for (const std::string_view mark : {"(r)", "(tm)"}) {
+    for (auto at = text.find(mark); at != std::string::npos; at = text.find(mark, at))
+      text.erase(at, mark.size());
+  }
+  std::string loose;
+  for (const char c : text) {
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || static_cast<unsigned char>(c) >= 0x80)
+      loose += c;
+  }
+  return loose;
+}
+
+// The model as shown: its own case, blanks trimmed and collapsed.
+std::string normalize_spacing(std::string_view model) {
+  std::string shown;
+  bool blank = false;
+  for (const char c : model) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
+      blank = true;
+      continue;
+    }
+    if (blank && !shown.empty()) shown += ' ';
+    blank = false;
+    shown += c;
+  }
+  return shown;
+}
+
+std::string quoted_list(const std::vector<std::string>& names) {
+  std::string text;
+  for (std::size_t index = 0; index < names.size(); ++index) {
+    text += fmt::format("{}'{}'",
+                        index == 0                  ? ""
+                        : index + 1 == names.size() ? " and "
+                                                    : ", ",
+                        names[index]);
+  }
+  return text;
 }
 
 // Median of the values that exist; nothing when none does.
@@ -58,6 +104,14 @@ std::optional<std::string> parse_since(std::string_view text) {
   return std::nullopt;
 }
 
+std::string normalize_model(std::string_view model) {
+  std::string key = normalize_spacing(model);
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
+
 std::string host_from_path(std::string_view path) {
   const std::size_t slash = path.find_last_of('/');
   if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
@@ -81,6 +135,14 @@ uint32_t FleetBuilder::group_index(GroupKey key) {
       group_lookup_.try_emplace(text, static_cast<uint32_t>(groups_.size()));
   if (inserted) groups_.push_back(std::move(key));
   return found->second;
+}
+
+std::string FleetBuilder::model_key(const std::optional<std::string>& model) {
+  std::string key = model ? normalize_model(*model) : std::string();
+  if (key.empty()) return "unknown";
+  std::vector<std::string>& seen = spellings_[key];
+  if (std::find(seen.begin(), seen.end(), *model) == seen.end()) seen.push_back(*model);
+  return key;
 }
 
 void FleetBuilder::add_problem(std::string path, std::string reason) {
@@ -136,14 +198,26 @@ void FleetBuilder::add(const std::string& path, const LoadedDocument& document,
     if (options_.since && time.compare(0, 19, *options_.since) < 0) continue;
     kept.emplace_back(&run, std::move(time));
   }
+  const std::string host_name = from_file ? host_from_path(path) : *document.hostname;
+  if (kept.empty()) {
+    before_since_.emplace(host_name, from_file);
+    return;
+  }
+  // A run read before, through another path or a copy of its document,
+  // counts once; a document of nothing but such runs is not read again.
+  std::erase_if(kept, [this](const auto& entry) {
+    const std::string& id = entry.first->id;
+    if (seen_.first_time(id)) return false;
+    ++repeated_runs_;
+    return true;
+  });
   if (kept.empty()) return;
-  const uint32_t host =
-      host_index(from_file ? host_from_path(path) : *document.hostname, from_file);
+  const uint32_t host = host_index(host_name, from_file);
   ++hosts_[host].documents;
   const auto index = static_cast<uint32_t>(documents_++);
   for (auto& [run, time] : kept) {
     const uint32_t group = group_index(GroupKey{
-        or_unknown(document.cpu_model), or_unknown(document.arch), run->label,
+        model_key(document.cpu_model), or_unknown(document.arch), run->label,
         document.library_version.empty() ? std::string("unknown") : document.library_version,
         run->threads});
     runs_.push_back(
@@ -156,6 +230,38 @@ FleetReport FleetBuilder::finish() const {
   report.documents = documents_;
   report.hosts = hosts_;
   report.problems = problems_;
+  report.repeated_runs = repeated_runs_;
+  report.since = options_.since;
+  for (const auto& [name, from_file] : before_since_) {
+    const std::string key = (from_file ? "f:" : "h:") + name;
+    if (!host_lookup_.contains(key)) report.hosts_before_since.push_back(name);
+  }
+  // Models: the spelling read first stands for its key; the others are named.
+  std::map<std::string, std::vector<std::string>> alike;  // loose form -> keys
+  for (const GroupKey& key : groups_) {
+    if (key.cpu_model == "unknown") continue;
+    std::vector<std::string>& keys = alike[loose_model(key.cpu_model)];
+    if (std::find(keys.begin(), keys.end(), key.cpu_model) == keys.end())
+      keys.push_back(key.cpu_model);
+  }
+  std::vector<std::string> merged;
+  for (const auto& [key, seen] : spellings_) {
+    if (seen.size() > 1) {
+      merged.push_back(fmt::format("CPU model written {} ways, counted as one: {}", seen.size(),
+                                   quoted_list(seen)));
+    }
+  }
+  std::sort(merged.begin(), merged.end());
+  report.model_notes = std::move(merged);
+  for (auto& [loose, keys] : alike) {
+    if (keys.size() < 2) continue;
+    std::vector<std::string> shown;
+    for (const std::string& key : keys) shown.push_back(spellings_.at(key).front());
+    std::sort(shown.begin(), shown.end());
+    report.model_notes.push_back(fmt::format(
+        "CPU models that look alike are kept apart (one machine type written two ways?): {}",
+        quoted_list(shown)));
+  }
 
   // Runs ordered by group, host, then time: each (group, host) is a run of
   // neighbours whose last one is the latest.
@@ -171,8 +277,17 @@ FleetReport FleetBuilder::finish() const {
   std::vector<Group> groups(groups_.size());
   for (std::size_t index = 0; index < groups_.size(); ++index) {
     const GroupKey& key = groups_[index];
-    groups[index] = Group{key.cpu_model, key.arch, key.label, key.threads, key.library_version,
-                          0.0,           0.0,      {},        {}};
+    const std::string& model =
+        key.cpu_model == "unknown" ? key.cpu_model : spellings_.at(key.cpu_model).front();
+    groups[index] = Group{normalize_spacing(model),
+                          key.arch,
+                          key.label,
+                          key.threads,
+                          key.library_version,
+                          0.0,
+                          0.0,
+                          {},
+                          {}};
   }
   for (std::size_t begin = 0; begin < order.size();) {
     const Kept& first = runs_[order[begin]];
@@ -189,7 +304,9 @@ FleetReport FleetBuilder::finish() const {
     figure.host_from_file = hosts_[first.host].host_from_file;
     for (std::size_t at = begin; at < end; ++at) {
       const Kept& run = runs_[order[at]];
-      if (!options_.all_runs && run.document != latest) continue;
+      const bool counted = options_.all_runs || run.document == latest;
+      figure.history.push_back(RunPoint{run.time, run.rate, run.cv, run.unstable, counted});
+      if (!counted) continue;
       rates.push_back(run.rate);
       if (run.cv) cvs.push_back(*run.cv);
       figure.unstable = figure.unstable || run.unstable;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -28,6 +29,15 @@ struct Problem {
   std::string reason;
 };
 
+// One run of a host, for the pages that show a host's runs.
+struct RunPoint {
+  std::string time;  // UTC, ISO 8601
+  double rate = 0.0;
+  std::optional<double> cv_percent;
+  bool unstable = false;
+  bool counted = false;  // part of the host's figure
+};
+
 // One host's figure in one group.
 struct HostFigure {
   std::string host;
@@ -39,6 +49,9 @@ struct HostFigure {
   std::string latest;       // time of its latest run (UTC, ISO 8601)
   std::optional<double> z;  // absent when the group cannot judge
   std::string flag;         // "slow", "fast" or empty
+  // Every run of the host in this group, oldest first, also those its
+  // figure leaves out (older documents without --all-runs).
+  std::vector<RunPoint> history;
 };
 
 struct Group {
@@ -73,6 +86,15 @@ struct FleetReport {
   std::vector<Group> groups;
   std::vector<Outlier> outliers;  // slowest first, then the fast ones
   std::vector<Problem> problems;
+  // Runs read more than once (a file named twice, a folder and its
+  // subfolder, a copied document): each counted once, by its id.
+  std::size_t repeated_runs = 0;
+  // Hosts whose every run is older than --since, by name.
+  std::optional<std::string> since;
+  std::vector<std::string> hosts_before_since;
+  // CPU models written differently but counted as one, and models that
+  // look alike yet are kept apart: one sentence each.
+  std::vector<std::string> model_notes;
 };
 
 class FleetBuilder {
@@ -106,6 +128,8 @@ class FleetBuilder {
 
   uint32_t host_index(const std::string& name, bool from_file);
   uint32_t group_index(GroupKey key);
+  // The model's key (blanks collapsed, case folded); remembers its spellings.
+  std::string model_key(const std::optional<std::string>& model);
 
   FleetOptions options_;
   std::vector<HostSummary> hosts_;
@@ -115,7 +139,17 @@ class FleetBuilder {
   std::vector<Kept> runs_;
   std::vector<Problem> problems_;
   std::size_t documents_ = 0;
+  SeenRuns seen_;
+  std::size_t repeated_runs_ = 0;
+  std::set<std::pair<std::string, bool>> before_since_;  // (host, from file)
+  // Each model key's spellings, in order of reading (the first is shown).
+  std::unordered_map<std::string, std::vector<std::string>> spellings_;
 };
+
+// A CPU model as groups compare it: blanks trimmed and collapsed to one
+// space, ASCII letters in lower case. "Intel(R)  Xeon(R) " and
+// "intel(r) xeon(r)" are one model.
+[[nodiscard]] std::string normalize_model(std::string_view model);
 
 // "2026-12-07", "2026-12-07T23:50" or "2026-12-07T23:50:01Z" as
 // "YYYY-MM-DDTHH:MM:SS"; nothing for any other text.

@@ -81,6 +81,23 @@ std::string report_text(const FleetReport& report) {
                     grouped(host.median_rate), deviation_percent(host, group), group.hosts.size());
     text += fmt::format("  {:<{}}  {}\n", "", width, printable(group_title(group)));
   }
+  if (report.repeated_runs > 0 || !report.model_notes.empty() ||
+      !report.hosts_before_since.empty()) {
+    text += "\nNotes\n";
+  }
+  if (report.repeated_runs > 0) {
+    text += fmt::format(
+        "  {} run{} read more than once (paths that overlap, or copies): counted once\n",
+        report.repeated_runs, report.repeated_runs == 1 ? "" : "s");
+  }
+  for (const std::string& note : report.model_notes) text += "  " + printable(note) + "\n";
+  if (!report.hosts_before_since.empty()) {
+    std::vector<std::string> names;
+    for (const std::string& name : report.hosts_before_since) names.push_back(printable(name));
+    text += fmt::format("  {} host{} left out by --since {}Z (every run older): {}\n", names.size(),
+                        names.size() == 1 ? "" : "s", report.since.value_or(""),
+                        fmt::join(names, ", "));
+  }
   bool unstable_header = false;
   for (const Group& group : report.groups) {
     for (const HostFigure& host : group.hosts) {
@@ -205,7 +222,11 @@ Json report_json(const FleetReport& report) {
           {"outliers", std::move(outliers)},
           {"hosts", std::move(hosts)},
           {"groups", std::move(groups)},
-          {"left_out", std::move(problems)}};
+          {"left_out", std::move(problems)},
+          {"repeated_runs", report.repeated_runs},
+          {"since", report.since ? Json(*report.since + "Z") : Json(nullptr)},
+          {"hosts_before_since", report.hosts_before_since},
+          {"notes", report.model_notes}};
 }
 
 std::string report_csv(const FleetReport& report) {
@@ -230,150 +251,269 @@ std::string report_csv(const FleetReport& report) {
 }
 
 std::string report_svg(const FleetReport& report) {
-  constexpr double WIDTH = 860.0;
-  constexpr double LEFT = 190.0;
-  constexpr double RIGHT = 170.0;
-  constexpr double TOP = 70.0;
-  constexpr double ROW = 16.0;
-  constexpr double HEADING = 26.0;
-  constexpr double BOTTOM = 50.0;
+  constexpr double WIDTH = 1000.0;
+  constexpr double LEFT = 280.0;   // group titles
+  constexpr double RIGHT = 270.0;  // flagged hosts, named
+  constexpr double TOP = 96.0;     // title, legend, upper axis
+  constexpr double BOTTOM = 70.0;  // lower axis, its caption, the note on groups left out
+  constexpr double ROW = 34.0;     // a group's band
+  constexpr double NAME_LINE = 13.0;
+  constexpr std::size_t NAMES_PER_ROW = 5;
+  constexpr double EDGE = 50.0;  // percent: figures further out are drawn at the edge
   constexpr const char* NORMAL = "#1f5fa8";
   constexpr const char* SLOW = "#c0392b";
   constexpr const char* FAST = "#1e8449";
 
-  // Rows: the hosts of each CPU model (and architecture), in name order.
-  struct Dot {
-    double deviation;
-    const HostFigure* host;
-    const Group* group;
-    std::size_t label_index;
+  // Which groups fit: the ones with flagged hosts first, then the largest;
+  // drawn in the report's order. A band grows with the names it lists.
+  const auto band = [&](const Group& group) {
+    std::size_t flagged = 0;
+    for (const HostFigure& host : group.hosts) flagged += host.flag.empty() ? 0u : 1u;
+    const std::size_t lines = std::min(flagged, NAMES_PER_ROW) + (flagged > NAMES_PER_ROW ? 1 : 0);
+    return std::pair{flagged, std::max(ROW, static_cast<double>(lines) * NAME_LINE + 8.0)};
   };
-  std::map<std::string, std::map<std::string, std::vector<Dot>>> sections;
-  std::vector<std::string> labels;
-  double extent = 5.0;
-  // One shape per run label: the rows already keep CPU models apart, and
-  // with them their worker counts, which each dot's tooltip gives.
-  for (const Group& group : report.groups) {
-    const std::string& label = group.label;
-    auto known = std::find(labels.begin(), labels.end(), label);
-    const auto label_index = static_cast<std::size_t>(known - labels.begin());
-    if (known == labels.end()) labels.push_back(label);
-    for (const HostFigure& host : group.hosts) {
-      const double deviation = deviation_percent(host, group);
-      extent = std::max(extent, std::abs(deviation));
-      sections[group.cpu_model + " \u00b7 " + group.arch][host_name(host)].push_back(
-          Dot{deviation, &host, &group, label_index});
+  std::vector<std::size_t> priority(report.groups.size());
+  for (std::size_t index = 0; index < priority.size(); ++index) priority[index] = index;
+  std::stable_sort(priority.begin(), priority.end(), [&](std::size_t a, std::size_t b) {
+    const auto flagged_a = band(report.groups[a]).first;
+    const auto flagged_b = band(report.groups[b]).first;
+    if ((flagged_a > 0) != (flagged_b > 0)) return flagged_a > 0;
+    return report.groups[a].hosts.size() > report.groups[b].hosts.size();
+  });
+  std::vector<std::size_t> drawn;
+  double rows_height = 0.0;
+  std::size_t hidden_hosts = 0;
+  std::size_t hidden_flagged = 0;
+  for (const std::size_t index : priority) {
+    const auto [flagged, height] = band(report.groups[index]);
+    if (TOP + rows_height + height + BOTTOM <= SVG_MAX_HEIGHT) {
+      drawn.push_back(index);
+      rows_height += height;
+    } else {
+      hidden_hosts += report.groups[index].hosts.size();
+      hidden_flagged += flagged;
     }
   }
-  const std::vector<double> ticks = nice_ticks(-extent * 1.1, extent * 1.1, 8);
+  std::sort(drawn.begin(), drawn.end());
+  const std::size_t hidden_groups = report.groups.size() - drawn.size();
+
+  double extent = 5.0;
+  std::vector<uint32_t> workers;
+  for (const std::size_t index : drawn) {
+    const Group& group = report.groups[index];
+    workers.push_back(group.threads);
+    for (const HostFigure& host : group.hosts) {
+      extent = std::max(extent, std::min(EDGE, std::abs(deviation_percent(host, group))));
+    }
+  }
+  std::sort(workers.begin(), workers.end());
+  workers.erase(std::unique(workers.begin(), workers.end()), workers.end());
+  const std::vector<double> ticks = nice_ticks(-extent * 1.05, extent * 1.05, 8);
   const double low = ticks.front();
   const double high = ticks.back();
   const auto x_of = [&](double value) {
+    value = std::clamp(value, low, high);
     return LEFT + (value - low) / (high - low) * (WIDTH - LEFT - RIGHT);
   };
-  std::size_t rows = 0;
-  for (const auto& [model, hosts] : sections) rows += hosts.size();
-  const double height = TOP + static_cast<double>(sections.size()) * HEADING +
-                        static_cast<double>(rows) * ROW + BOTTOM;
+  // The dot's area grows with the worker count: one CPU to a few hundred.
+  const auto radius_of = [](uint32_t threads) {
+    return std::min(9.0, 2.2 + 1.0 * std::log2(std::max(1.0, static_cast<double>(threads))));
+  };
+  const double height = TOP + rows_height + BOTTOM;
 
   std::string svg = fmt::format(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{0:.0f}\" height=\"{1:.0f}\" "
       "viewBox=\"0 0 {0:.0f} {1:.0f}\" font-family=\"sans-serif\" font-size=\"11\">\n"
-      "<title>tarnwick report: each host against the median of its group</title>\n"
+      "<title>tarnwick report: each group's hosts against its median</title>\n"
       "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-      "<text x=\"{2:.1f}\" y=\"24\" text-anchor=\"middle\" font-size=\"15\" "
-      "font-weight=\"bold\">tarnwick report: {3} hosts, {4} outlier{5}</text>\n",
-      WIDTH, height, WIDTH / 2.0, report.hosts.size(), report.outliers.size(),
-      report.outliers.size() == 1 ? "" : "s");
-  // Legend: one marker shape per label, colour for the judgement.
-  const auto marker = [](std::size_t shape, double x, double y, const char* colour, bool hollow) {
-    const std::string paint =
-        hollow ? fmt::format("fill=\"white\" stroke=\"{}\" stroke-width=\"1.5\"", colour)
-               : fmt::format("fill=\"{}\"", colour);
-    switch (shape % 3) {
-      case 0:
-        return fmt::format("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"4\" {}/>", x, y, paint);
-      case 1:
-        return fmt::format("<rect x=\"{:.1f}\" y=\"{:.1f}\" width=\"8\" height=\"8\" {}/>", x - 4.0,
-                           y - 4.0, paint);
-      default:
-        return fmt::format("<path d=\"M{:.1f},{:.1f} l5,5 l-5,5 l-5,-5 z\" {}/>", x, y - 5.0,
-                           paint);
-    }
-  };
-  double legend_x = LEFT;
-  for (std::size_t index = 0; index < labels.size(); ++index) {
-    svg += marker(index, legend_x, 44.0, NORMAL, false);
-    svg += fmt::format("<text x=\"{:.1f}\" y=\"48\">{}</text>\n", legend_x + 9.0,
-                       xml_escape(labels[index]));
-    legend_x += 16.0 + 7.0 * static_cast<double>(labels[index].size());
-  }
-  svg += marker(0, legend_x, 44.0, SLOW, false) +
-         fmt::format("<text x=\"{:.1f}\" y=\"48\">slow</text>", legend_x + 9.0);
-  svg += marker(0, legend_x + 50.0, 44.0, FAST, false) +
-         fmt::format("<text x=\"{:.1f}\" y=\"48\">fast</text>", legend_x + 59.0);
-  svg += marker(0, legend_x + 100.0, 44.0, NORMAL, true) +
-         fmt::format("<text x=\"{:.1f}\" y=\"48\">unstable runs</text>\n", legend_x + 109.0);
+      "<text x=\"{2:.1f}\" y=\"22\" text-anchor=\"middle\" font-size=\"15\" "
+      "font-weight=\"bold\">tarnwick report: {3} hosts in {4} group{5}, {6} flagged</text>\n",
+      WIDTH, height, WIDTH / 2.0, report.hosts.size(), report.groups.size(),
+      report.groups.size() == 1 ? "" : "s", report.outliers.size());
 
-  const double plot_bottom = height - BOTTOM;
+  // Legend: colour for the judgement, size for the worker count.
+  double legend_x = 12.0;
+  const auto legend_item = [&](const std::string& mark, const std::string& text, double width) {
+    svg += mark + fmt::format("<text x=\"{:.1f}\" y=\"48\">{}</text>\n", legend_x + 10.0, text);
+    legend_x += width;
+  };
+  legend_item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"{}\"/>", legend_x, SLOW),
+              "slow", 48.0);
+  legend_item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"{}\"/>", legend_x, FAST),
+              "fast", 48.0);
+  legend_item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"{}\" "
+                          "fill-opacity=\"0.55\"/>",
+                          legend_x, NORMAL),
+              "within its group", 112.0);
+  legend_item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"white\" stroke=\"{}\" "
+                          "stroke-width=\"1.5\"/>",
+                          legend_x, NORMAL),
+              "unstable runs", 100.0);
+  legend_item(fmt::format("<rect x=\"{:.1f}\" y=\"38\" width=\"8\" height=\"12\" "
+                          "fill=\"none\" stroke=\"#222222\"/>",
+                          legend_x - 4.0),
+              "middle half, median", 132.0);
+  svg += fmt::format("<text x=\"{:.1f}\" y=\"48\">workers:</text>\n", legend_x);
+  legend_x += 52.0;
+  // At most six sizes: the smallest, the largest and some between.
+  std::vector<uint32_t> shown_workers = workers;
+  if (shown_workers.size() > 6) {
+    std::vector<uint32_t> picked;
+    for (std::size_t step = 0; step < 6; ++step)
+      picked.push_back(workers[step * (workers.size() - 1) / 5]);
+    picked.erase(std::unique(picked.begin(), picked.end()), picked.end());
+    shown_workers = picked;
+  }
+  for (const uint32_t threads : shown_workers) {
+    const double r = radius_of(threads);
+    svg += fmt::format(
+        "<circle cx=\"{:.1f}\" cy=\"44\" r=\"{:.1f}\" fill=\"{}\" fill-opacity=\"0.55\"/>"
+        "<text x=\"{:.1f}\" y=\"48\">{}</text>\n",
+        legend_x + r, r, NORMAL, legend_x + 2.0 * r + 3.0, threads);
+    legend_x += 2.0 * r + 12.0 + 7.0 * static_cast<double>(fmt::formatted_size("{}", threads));
+  }
+
+  // The axis above and below the bands, so that a tall picture keeps one in view.
+  const double plot_top = TOP - 8.0;
+  const double plot_bottom = TOP + rows_height;
+  svg += fmt::format(
+      "<text x=\"{:.1f}\" y=\"70\" text-anchor=\"middle\">rate against the median of the host's "
+      "group (same CPU, label, workers, library)</text>\n",
+      (LEFT + WIDTH - RIGHT) / 2.0);
   for (const double tick : ticks) {
+    const std::string text = tick == 0.0 ? std::string("0") : fmt::format("{:+g} %", tick);
     svg += fmt::format(
         "<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{0:.1f}\" y2=\"{2:.1f}\" stroke=\"{3}\"/>\n"
-        "<text x=\"{0:.1f}\" y=\"{4:.1f}\" text-anchor=\"middle\">{5} %</text>\n",
-        x_of(tick), TOP, plot_bottom, tick == 0.0 ? "#888888" : "#e4e4e4", plot_bottom + 16.0,
-        tick == 0.0 ? std::string("0") : fmt::format("{:+g}", tick));
+        "<text x=\"{0:.1f}\" y=\"{4:.1f}\" text-anchor=\"middle\">{5}</text>"
+        "<text x=\"{0:.1f}\" y=\"{6:.1f}\" text-anchor=\"middle\">{5}</text>\n",
+        x_of(tick), plot_top, plot_bottom, tick == 0.0 ? "#888888" : "#e4e4e4", plot_top - 4.0,
+        text, plot_bottom + 14.0);
   }
-  svg += fmt::format(
-      "<text x=\"{:.1f}\" y=\"{:.1f}\" text-anchor=\"middle\">rate against the median of the "
-      "host's group (same CPU, label, workers, library)</text>\n",
-      (LEFT + WIDTH - RIGHT) / 2.0, plot_bottom + 36.0);
 
   double y = TOP;
-  for (const auto& [model, hosts] : sections) {
-    svg += fmt::format("<text x=\"8\" y=\"{:.1f}\" font-weight=\"bold\">{}</text>\n", y + 17.0,
-                       xml_escape(model));
-    y += HEADING;
-    bool shade = false;
-    for (const auto& [name, dots] : hosts) {
-      const double middle = y + ROW / 2.0;
-      if (shade) {
-        svg += fmt::format(
-            "<rect x=\"0\" y=\"{:.1f}\" width=\"{:.0f}\" height=\"{:.0f}\" fill=\"#000000\" "
-            "fill-opacity=\"0.04\"/>\n",
-            y, WIDTH, ROW);
-      }
-      shade = !shade;
-      svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" text-anchor=\"end\">{}</text>\n",
-                         LEFT - 10.0, middle + 4.0, xml_escape(name));
-      std::string notes;
-      for (const Dot& dot : dots) {
-        const char* colour = dot.host->flag == "slow"   ? SLOW
-                             : dot.host->flag == "fast" ? FAST
-                                                        : NORMAL;
-        svg += fmt::format(
-            "<g><title>{}: {} steps/s, {:+.2f} % ({}){}</title>{}</g>\n", xml_escape(name),
-            grouped(dot.host->median_rate), dot.deviation,
-            xml_escape(fmt::format("{}, {} worker{}", dot.group->label, dot.group->threads,
-                                   dot.group->threads == 1 ? "" : "s")),
-            dot.host->z ? fmt::format(", z {:+.2f}", *dot.host->z) : "",
-            marker(dot.label_index, x_of(dot.deviation), middle, colour, dot.host->unstable));
-        if (!dot.host->flag.empty()) {
-          notes += fmt::format("{}{} z {:+.1f}", notes.empty() ? "" : "; ", dot.host->flag,
-                               *dot.host->z);
-        } else if (dot.host->unstable && notes.find("unstable") == std::string::npos) {
-          notes += notes.empty() ? "unstable" : "; unstable";
-        }
-      }
-      if (!notes.empty()) {
-        svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" fill=\"{}\">{}</text>\n",
-                           WIDTH - RIGHT + 8.0, middle + 4.0,
-                           notes.find("slow") != std::string::npos ? SLOW : "#333333",
-                           xml_escape(notes));
-      }
-      y += ROW;
+  bool shade = false;
+  for (const std::size_t index : drawn) {
+    const Group& group = report.groups[index];
+    const double band_height = band(group).second;
+    const double middle = y + band_height / 2.0;
+    if (shade) {
+      svg += fmt::format(
+          "<rect x=\"0\" y=\"{:.1f}\" width=\"{:.0f}\" height=\"{:.1f}\" fill=\"#000000\" "
+          "fill-opacity=\"0.035\"/>\n",
+          y, WIDTH, band_height);
     }
+    shade = !shade;
+    const auto fit = [](const std::string& text, std::size_t count) {
+      const std::string shown = printable(text);
+      return characters(shown) <= count ? shown : first_characters(shown, count - 1) + "\u2026";
+    };
+    svg += fmt::format(
+        "<text x=\"8\" y=\"{:.1f}\" font-weight=\"bold\">{}</text>\n"
+        "<text x=\"8\" y=\"{:.1f}\" fill=\"#444444\">{}</text>\n",
+        middle - 3.0, xml_escape(fit(group.cpu_model, 40)), middle + 10.0,
+        xml_escape(fit(fmt::format("{} \u00b7 {}, {} worker{} \u00b7 {} host{}", group.arch,
+                                   group.label, group.threads, group.threads == 1 ? "" : "s",
+                                   group.hosts.size(), group.hosts.size() == 1 ? "" : "s"),
+                       46)));
+    // The distribution: the middle half of the hosts as a box, then every host as a dot.
+    std::vector<double> deviations;
+    for (const HostFigure& host : group.hosts) deviations.push_back(deviation_percent(host, group));
+    std::sort(deviations.begin(), deviations.end());
+    const auto quantile = [&deviations](double q) {
+      const double at = q * static_cast<double>(deviations.size() - 1);
+      const auto below = static_cast<std::size_t>(at);
+      const std::size_t above = std::min(below + 1, deviations.size() - 1);
+      return deviations[below] +
+             (deviations[above] - deviations[below]) * (at - static_cast<double>(below));
+    };
+    // The box goes over the dots, an outline, so that a dense crowd keeps it visible.
+    std::string box;
+    if (deviations.size() >= 3) {
+      const double q1 = x_of(quantile(0.25));
+      const double q3 = x_of(quantile(0.75));
+      box = fmt::format(
+          "<rect x=\"{0:.1f}\" y=\"{1:.1f}\" width=\"{2:.1f}\" height=\"{3:.1f}\" fill=\"none\" "
+          "stroke=\"#222222\" stroke-width=\"1.2\"/>\n"
+          "<line x1=\"{4:.1f}\" y1=\"{1:.1f}\" x2=\"{4:.1f}\" y2=\"{5:.1f}\" stroke=\"#222222\" "
+          "stroke-width=\"2\"/>\n",
+          q1, middle - 11.0, std::max(1.0, q3 - q1), 22.0, x_of(quantile(0.5)), middle + 11.0);
+    }
+    const double r = radius_of(group.threads);
+    std::string flagged_dots;
+    std::size_t dot = 0;
+    for (const HostFigure& host : group.hosts) {
+      const double deviation = deviation_percent(host, group);
+      // Spread the dots over the band, the same way on every run.
+      const double jitter = (static_cast<double>((dot++ * 2654435761u) % 1000) / 1000.0 - 0.5) *
+                            (ROW - 2.0 * r - 6.0);
+      const char* colour = host.flag == "slow" ? SLOW : host.flag == "fast" ? FAST : NORMAL;
+      const std::string paint =
+          host.unstable ? fmt::format("fill=\"white\" stroke=\"{}\" stroke-width=\"1.5\"", colour)
+                        : fmt::format("fill=\"{}\" fill-opacity=\"{}\"", colour,
+                                      host.flag.empty() ? "0.55" : "1");
+      std::string mark = fmt::format(
+          "<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"{:.1f}\" {}><title>{}: {} steps/s, {:+.2f} "
+          "%{}</title></circle>\n",
+          x_of(deviation), host.flag.empty() ? middle + jitter : middle, r, paint,
+          xml_escape(printable(host_name(host))), grouped(host.median_rate), deviation,
+          host.z ? fmt::format(", z {:+.2f}", *host.z) : "");
+      // Flagged dots last, so that none hides under the crowd.
+      (host.flag.empty() ? svg : flagged_dots) += mark;
+    }
+    svg += box + flagged_dots;
+    // The flagged hosts, named, slowest first, each with its label.
+    std::vector<const HostFigure*> flagged;
+    for (const HostFigure& host : group.hosts) {
+      if (!host.flag.empty()) flagged.push_back(&host);
+    }
+    std::stable_sort(flagged.begin(), flagged.end(),
+                     [](const HostFigure* a, const HostFigure* b) { return *a->z < *b->z; });
+    double line_y =
+        middle -
+        static_cast<double>(std::min(flagged.size(), NAMES_PER_ROW + 1) - 1) * NAME_LINE / 2.0 +
+        4.0;
+    for (std::size_t at = 0; at < flagged.size() && at < NAMES_PER_ROW; ++at) {
+      const HostFigure& host = *flagged[at];
+      // A faint leader from the dot to its name, so that two flags in one
+      // band are told apart.
+      svg += fmt::format(
+          "<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"{}\" "
+          "stroke-opacity=\"0.35\"/>\n",
+          x_of(deviation_percent(host, group)) + r, middle, WIDTH - RIGHT + 6.0, line_y - 4.0,
+          host.flag == "slow" ? SLOW : FAST);
+      svg += fmt::format(
+          "<text x=\"{:.1f}\" y=\"{:.1f}\" fill=\"{}\">{}</text>\n", WIDTH - RIGHT + 10.0, line_y,
+          host.flag == "slow" ? SLOW : FAST,
+          xml_escape(first_characters(
+              printable(fmt::format("{} {} z {:+.1f} ({:+.1f} %, {})", host_name(host), host.flag,
+                                    *host.z, deviation_percent(host, group), group.label)),
+              42)));
+      line_y += NAME_LINE;
+    }
+    if (flagged.size() > NAMES_PER_ROW) {
+      svg += fmt::format(
+          "<text x=\"{:.1f}\" y=\"{:.1f}\" fill=\"#444444\">and {} more flagged "
+          "(see the text report)</text>\n",
+          WIDTH - RIGHT + 10.0, line_y, flagged.size() - NAMES_PER_ROW);
+    }
+    if (!group.no_flags_reason.empty() && flagged.empty()) {
+      svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" fill=\"#777777\">not judged: {}</text>\n",
+                         WIDTH - RIGHT + 10.0, middle + 4.0,
+                         group.hosts.size() < 3 ? "fewer than 3 hosts" : "no spread");
+    }
+    y += band_height;
   }
+  std::string footer = fmt::format("figures beyond \u00b1{:g} % are drawn at the edge", EDGE);
+  if (hidden_groups > 0) {
+    footer = fmt::format(
+        "{} more group{} ({} host{}{}) not drawn, to keep the picture readable: see the text "
+        "report or --csv",
+        hidden_groups, hidden_groups == 1 ? "" : "s", hidden_hosts, hidden_hosts == 1 ? "" : "s",
+        hidden_flagged > 0 ? fmt::format(", {} flagged", hidden_flagged) : "");
+  }
+  svg += fmt::format("<text x=\"8\" y=\"{:.1f}\" fill=\"#444444\">{}</text>\n", plot_bottom + 40.0,
+                     xml_escape(footer));
   svg += "</svg>\n";
   return svg;
 }

@@ -16,8 +16,14 @@ namespace tarnwick::fleet {
 [[nodiscard]] nlohmann::ordered_json report_json(const FleetReport& report);
 // One row per host and group.
 [[nodiscard]] std::string report_csv(const FleetReport& report);
-// One row per host, the hosts grouped by CPU model; each dot is a figure's
-// distance from its group's median, outliers in colour and named.
+// The tallest picture report_svg() draws, in pixels, for any fleet.
+inline constexpr double SVG_MAX_HEIGHT = 4000.0;
+
+// One band per group: its hosts' distance from the group's median as a
+// strip of dots over a box of the middle half, the dot's size telling the
+// worker count; only the flagged hosts are named, each with its label.
+// Groups that would make the picture taller than SVG_MAX_HEIGHT are left
+// out (those with flagged hosts last) and counted at the bottom.
 [[nodiscard]] std::string report_svg(const FleetReport& report);
 
 }  // namespace tarnwick::fleet

@@ -1,6 +1,7 @@
 """Result documents of a made-up fleet, as the program writes them: for the
 report's end-to-end test and its benchmark. Run as a script it writes COUNT
-documents of SAMPLES samples each into a folder."""
+documents of SAMPLES samples each into a folder; with "fleet FOLDER [HOSTS]",
+the planted fleet of many machine types (plant_fleet)."""
 import json
 import os
 import random
@@ -57,7 +58,45 @@ def write(path, doc):
         json.dump(doc, out, indent=2)
 
 
+# A fleet of many machine types: (model, arch, workers, label, rate, share).
+KINDS = [("Intel(R) Xeon(R) Gold 6248 CPU @ 2.50GHz", "x86_64", 2, "all-cpus", 95000.0, 6),
+         ("Intel(R) Xeon(R) Gold 6248 CPU @ 2.50GHz", "x86_64", 1, "single", 52000.0, 2),
+         ("AMD EPYC 7R13 Processor", "x86_64", 8, "all-cpus", 360000.0, 4),
+         ("AMD EPYC 9654 96-Core Processor", "x86_64", 192, "all-cpus", 7.9e6, 1),
+         ("Arm Neoverse-N1", "aarch64", 4, "all-cpus", 150000.0, 3),
+         ("Arm Neoverse-V1", "aarch64", 64, "all-cpus", 2.9e6, 2),
+         ("Arm Cortex-A72", "aarch64", 4, "all-cpus", 61000.0, 1),
+         ("Arm Cortex-X1 x1 + Arm Cortex-A78 x3 + Arm Cortex-A55 x4 (mixed cores)", "aarch64", 8,
+          "all-cpus", 210000.0, 1)]
+# Planted: host index -> factor on its rate.
+PLANTED = {7: 0.85, 40: 0.80, 333: 0.88, 1200: 1.25, 1999: 0.70, 610: 0.86}
+
+
+def plant_fleet(folder, hosts=2000, seed=5, samples=1):
+    """Writes one document per host; returns {host: "slow" | "fast"} of the
+    planted outliers."""
+    rng = random.Random(seed)
+    wheel = [kind for kind in KINDS for _ in range(kind[5])]
+    planted = {}
+    os.makedirs(folder, exist_ok=True)
+    for index in range(hosts):
+        model, arch, threads, label, rate, _ = wheel[index % len(wheel)]
+        host = "node%04d" % index
+        factor = PLANTED.get(index, 1.0)
+        if factor != 1.0:
+            planted[host] = "slow" if factor < 1 else "fast"
+        doc = document(host, "2026-12-02T02:%02d:00Z" % (index % 60),
+                       rate * factor * (1 + rng.gauss(0, 0.01)), model=model, arch=arch,
+                       label=label, threads=threads, samples=samples, rng=rng,
+                       cv=13.0 if index % 401 == 5 else 0.8, unstable=index % 401 == 5)
+        write(os.path.join(folder, host + ".json"), doc)
+    return planted
+
+
 def main():
+    if sys.argv[1] == "fleet":
+        print(plant_fleet(sys.argv[2], int(sys.argv[3]) if len(sys.argv) > 3 else 2000))
+        return
     count, samples, folder = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
     os.makedirs(folder, exist_ok=True)
     rng = random.Random(1)
