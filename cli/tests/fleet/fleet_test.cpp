@@ -74,8 +74,9 @@ std::string modelled(const std::string& host, const std::string& model, const st
   "environment": {{"timestamp": "{}", "hostname": "{}", "cpu": {{"arch": "x86_64", "model": "{}"}}}},
   "runs": [{{"id": "{}", "label": "all-cpus", "repetition": 1, "status": 0, "threads": 4,
     "mean_rate": {}, "cv_percent": 1, "unstable": false, "measured_seconds": 3,
-    "operations": 9, "checksum": 1}}]}})",
-      time, host, model, id, rate);
+    "operations": 9, "checksum": 1,
+    "samples": [{{"time": 3, "duration": 3, "operations": 9, "rate": 3}}]}}]}})",
+      time, host, model, fmt::format("{:032x}", std::hash<std::string>{}(id)), rate);
 }
 
 TEST(FleetIdentity, NormalizesModels) {
