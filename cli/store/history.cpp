@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "store/database.hpp"
+#include "util/utc_time.hpp"
 
 namespace tarnwick {
 namespace {
@@ -266,18 +267,6 @@ void migrate(Database& db, const std::string& path) {
   mode.step();
 }
 
-std::string utc_now() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm parts{};
-  gmtime_r(&seconds, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-  return fmt::format("{}.{:03}Z", text, millis);
-}
-
 // RAII for a write transaction: rolled back unless committed.
 class Transaction {
  public:
@@ -437,7 +426,7 @@ std::variant<SaveCounts, std::string> History::save(const std::vector<DocumentEn
     Statement insert_sample = db_->prepare(
         "INSERT INTO samples (run, idx, time, duration, operations, rate) "
         "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
-    const std::string stored = utc_now();
+    const std::string stored = utc_text(utc_now(), true);
     for (const DocumentEntry& document : documents) {
       std::vector<const RunEntry*> fresh;
       std::set<std::string_view> seen;
