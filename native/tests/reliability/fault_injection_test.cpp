@@ -211,7 +211,9 @@ TEST_F(FaultInjection, WorkerFaultMidRunIsReportedAfterTheWindow) {
       ScriptedRun run;
       FakeScript script;
       script.kernel_faults_for = k;
-      const Outcome outcome = run_scripted(run, workers, script);
+      // The faulting worker must be scheduled for its first step before the
+      // window ends: half a second holds on a heavily loaded machine.
+      const Outcome outcome = run_scripted(run, workers, script, window(0, 500));
       EXPECT_EQ(outcome.status, STATUS_FAILED);
       EXPECT_EQ(outcome.reason, reasons::WORKER_PANICKED);
       EXPECT_EQ(outcome.threads, workers);
