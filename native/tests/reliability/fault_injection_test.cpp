@@ -92,7 +92,8 @@ void expect_clean_exit() {
 // A run after the fault, on a healthy runtime, is admitted and completes.
 void expect_next_run_completes() {
   ScriptedRun run;
-  const Outcome outcome = run_scripted(run, 2, FakeScript{}, window(0, 20));
+  // Long enough for a batch on a loaded machine.
+  const Outcome outcome = run_scripted(run, 2, FakeScript{}, window(0, 300));
   --injected;  // no fault in this one
   EXPECT_EQ(outcome.status, STATUS_COMPLETED) << outcome.reason;
   expect_clean_exit();
