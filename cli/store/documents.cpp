@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "document/reader.hpp"
+#include "util/json.hpp"
 
 namespace tarnwick {
 namespace {
@@ -24,7 +25,7 @@ std::variant<DocumentEntry, std::string> entry(std::string_view text) {
   // one below, as the reader gave them.
   auto json = nlohmann::ordered_json::parse(text);
   json["runs"] = nlohmann::ordered_json::array();
-  document.json = json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  document.json = json_line(json);
   for (const LoadedRun& run : loaded.runs) {
     document.runs.push_back({run.id, run.label, run.repetition, run.status, run.threads,
                              run.mean_rate, run.cv_percent, run.unstable, run.started, run.json});

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "store/database.hpp"
+#include "util/json.hpp"
 #include "util/utc_time.hpp"
 
 namespace tarnwick {
@@ -473,7 +474,7 @@ std::variant<SaveCounts, std::string> History::save(const std::vector<DocumentEn
             .bind(12, run->mean_rate)
             .bind(13, run->cv_percent)
             .bind(14, int64_t{run->unstable ? 1 : 0})
-            .bind(15, json.dump());
+            .bind(15, json_line(json));
         insert_run.step();
         const int64_t key = sqlite3_last_insert_rowid(db_->handle());
         int64_t index = 0;
@@ -634,7 +635,7 @@ std::optional<std::string> History::export_documents(
         }
         document["warnings"] = std::move(warnings);
       }
-      going = line(document.dump(-1, ' ', false, Json::error_handler_t::replace));
+      going = line(json_line(document));
     }
     db_->execute("COMMIT");
     return going;

@@ -8,11 +8,16 @@ std::string json_text(const nlohmann::ordered_json& document, Layout layout) {
          "\n";
 }
 
+std::string json_line(const nlohmann::ordered_json& document) {
+  std::string text = json_text(document, Layout::one_line);
+  text.pop_back();
+  return text;
+}
+
 std::string valid_utf8(std::string_view text) {
   // Through the documents' own writer, so both repair a byte the same way.
-  const std::string quoted = nlohmann::json(std::string(text))
-                                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  return nlohmann::json::parse(quoted).get<std::string>();
+  return nlohmann::json::parse(json_line(nlohmann::ordered_json(std::string(text))))
+      .get<std::string>();
 }
 
 }  // namespace tarnwick

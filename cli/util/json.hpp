@@ -26,6 +26,9 @@ enum class Layout { indented, one_line };
 // U+FFFD.
 [[nodiscard]] std::string json_text(const nlohmann::ordered_json& document, Layout layout);
 
+// One line without its newline, as the history stores a document.
+[[nodiscard]] std::string json_line(const nlohmann::ordered_json& document);
+
 // `text` with every byte that is not part of valid UTF-8 replaced by U+FFFD,
 // exactly as the documents write it.
 [[nodiscard]] std::string valid_utf8(std::string_view text);
