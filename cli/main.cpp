@@ -15,6 +15,7 @@
 #include "commands/history.hpp"
 #include "commands/report.hpp"
 #include "commands/run.hpp"
+#include "run/signals.hpp"
 
 int main(int argc, char** argv) {
   using namespace tarnwick;
@@ -48,6 +49,9 @@ int main(int argc, char** argv) {
     if (const auto failure = write_standard_output(outcome.out)) return fail(*failure);
   }
   if (!outcome.proceed) return outcome.exit_code;
+  // Until a run installs its own, a signal ends any command at once, its
+  // temporary output files removed (a wait for a reader or a lock included).
+  install_leaving_handlers();
   // Nothing may leave a command by exception: every failure is a message.
   try {
     return action();
