@@ -179,6 +179,8 @@ int run_command(const RunOptions& options) {
       guarded.push_back({options.history_path.empty() ? "the history" : "--history", *store, true});
     }
   }
+  // From here a first signal cancels the run, even before it starts.
+  install_signal_handlers();
   auto opened = open_outputs(named, options.json ? "--json" : "", guarded);
   if (const int* status = std::get_if<int>(&opened)) return *status;
   auto& [files, standard_output] = std::get<OpenedOutputs>(opened);
@@ -188,7 +190,6 @@ int run_command(const RunOptions& options) {
   const TextStyle style = style_for(summary_stream, options.color);
   const TextStyle error_style = style_for(stderr, options.color);
 
-  install_signal_handlers();
   Session session;
   session.version = tarnwick_version();
   session.abi_version = tarnwick_abi_version();
