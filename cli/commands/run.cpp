@@ -40,6 +40,7 @@ namespace {
 struct OutputKind {
   const char* option;
   RunOptions::Output RunOptions::*given;
+  const char* help;
   std::string (*write)(const Session& session, bool stream);
 };
 
@@ -48,11 +49,15 @@ std::string document_text(const Session& session, bool stream) {
 }
 
 constexpr std::array<OutputKind, 4> OUTPUTS = {{
-    {"--output", &RunOptions::output, document_text},
-    {"--csv", &RunOptions::csv, [](const Session& session, bool) { return samples_csv(session); }},
+    {"--output", &RunOptions::output, "Write the result document to FILE; the summary still prints",
+     document_text},
+    {"--csv", &RunOptions::csv, "Write the samples to FILE as CSV",
+     [](const Session& session, bool) { return samples_csv(session); }},
     {"--plot", &RunOptions::plot,
+     "Write an SVG chart of the per-second rates to FILE ('-': stdout for one of the four)",
      [](const Session& session, bool) { return session_svg(session); }},
     {"--prom", &RunOptions::prom,
+     "Write the figures as Prometheus metrics to FILE (node_exporter's textfile collector)",
      [](const Session& session, bool) { return prometheus_text(session); }},
 }};
 
@@ -122,20 +127,15 @@ void add_run_options(CLI::App& app, RunOptions& options) {
       ->type_name("N");
   app.add_flag("--json", options.json,
                "Print the result document (JSON, one line) on standard output");
-  constexpr std::array<const char*, OUTPUTS.size()> help = {
-      "Write the result document to FILE; the summary still prints",
-      "Write the samples to FILE as CSV",
-      "Write an SVG chart of the per-second rates to FILE ('-': stdout for one of the four)",
-      "Write the figures as Prometheus metrics to FILE (node_exporter's textfile collector)"};
-  for (std::size_t index = 0; index < OUTPUTS.size(); ++index) {
-    RunOptions::Output& into = options.*OUTPUTS[index].given;
+  for (const OutputKind& kind : OUTPUTS) {
+    RunOptions::Output& into = options.*kind.given;
     app.add_option_function<std::string>(
-           OUTPUTS[index].option,
+           kind.option,
            [&into](const std::string& path) {
              into.path = path;
              into.given = true;
            },
-           help[index])
+           kind.help)
         ->check(FILE_NAME)
         ->type_name("FILE");
   }
