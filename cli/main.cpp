@@ -15,6 +15,7 @@
 #include "commands/history.hpp"
 #include "commands/report.hpp"
 #include "commands/run.hpp"
+#include "run/signals.hpp"
 
 int main(int argc, char** argv) {
   using namespace tarnwick;
@@ -42,16 +43,21 @@ int main(int argc, char** argv) {
   add_report_command(*app, report_options, action);
 
   const ParseOutcome outcome = parse_command_line(*app, argc, argv);
-  std::fputs(outcome.out.c_str(), stdout);
   std::fputs(outcome.err.c_str(), stderr);
+  // Help that cannot be written is a failure like any other output's.
+  if (!outcome.out.empty()) {
+    if (const auto failure = write_standard_output(outcome.out)) return fail(*failure);
+  }
   if (!outcome.proceed) return outcome.exit_code;
+  // Until a run installs its own, a signal ends any command at once, its
+  // temporary output files removed (a wait for a reader or a lock included).
+  install_leaving_handlers();
   // Nothing may leave a command by exception: every failure is a message.
   try {
     return action();
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "tarnwick: %s\n", error.what());
+    return fail(error.what());
   } catch (...) {
-    std::fprintf(stderr, "tarnwick: unexpected error\n");
+    return fail("unexpected error");
   }
-  return 2;
 }

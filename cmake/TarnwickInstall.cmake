@@ -31,8 +31,8 @@ if(TARGET tarnwick_cli)
   # Found next to the library it was installed with, wherever the prefix is
   # moved; on a system prefix the loader's default path finds it anyway.
   file(RELATIVE_PATH _tarnwick_bin_to_lib "/${CMAKE_INSTALL_BINDIR}" "/${CMAKE_INSTALL_LIBDIR}")
-  set_target_properties(tarnwick_cli PROPERTIES INSTALL_RPATH "$ORIGIN/${_tarnwick_bin_to_lib}")
-  install(TARGETS tarnwick_cli RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT program)
+  set_target_properties(tarnwick_cli_installed PROPERTIES INSTALL_RPATH "$ORIGIN/${_tarnwick_bin_to_lib}")
+  install(TARGETS tarnwick_cli_installed RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT program)
 
   configure_file("${PROJECT_SOURCE_DIR}/packaging/man/tarnwick.1.in"
                  "${PROJECT_BINARY_DIR}/packaging/man/tarnwick.1" @ONLY)

@@ -179,7 +179,13 @@ std::variant<OpenedOutputs, int> open_outputs(const std::vector<NamedOutput>& ou
 
 const CLI::Validator FILE_NAME(
     [](const std::string& text) -> std::string {
-      return text.empty() ? std::string("expected a file name, got ''") : std::string();
+      if (text.empty()) return "expected a file name, got ''";
+      // Most likely an option whose value was forgotten ("--output --json").
+      if (text.size() > 1 && text.front() == '-') {
+        return fmt::format("expected a file name, got '{}' (a file of that name: ./{})", text,
+                           text);
+      }
+      return {};
     },
     "", "file name");
 

@@ -16,14 +16,9 @@
 #include <vector>
 
 #include "output/atomic_file.hpp"
+#include "util/exit_status.hpp"
 
 namespace tarnwick {
-
-// Exit status of a bad command line.
-inline constexpr int EXIT_USAGE = 64;
-// Exit status of a command that could not do its work (a bad document, a
-// store or an output that failed).
-inline constexpr int EXIT_FAILED = 2;
 
 // Prints "tarnwick: <message>" on standard error; returns EXIT_FAILED.
 int fail(const std::string& message);
@@ -44,7 +39,9 @@ struct OpenedOutputs {
     const std::vector<NamedOutput>& guarded = {});
 
 // Refuses an empty file name, which would otherwise mean "not given" (an
-// unset variable in a script must not fall back to the user's real history).
+// unset variable in a script must not fall back to the user's real history),
+// and one that starts with '-' other than "-" itself: an option taken for
+// the missing value of the one before it.
 extern const CLI::Validator FILE_NAME;
 
 // What the chosen command does once its command line is parsed; returns the

@@ -11,6 +11,7 @@
 #include "formats/text.hpp"
 #include "output/atomic_file.hpp"
 #include "output/messages.hpp"
+#include "util/json.hpp"
 
 namespace tarnwick {
 namespace {
@@ -113,11 +114,8 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
   }
   const Comparison& comparison = std::get<Comparison>(outcome);
   const std::string text =
-      options.json
-          ? comparison_json(comparison, options.fail_slower)
-                    .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
-                "\n"
-          : comparison_text(comparison);
+      options.json ? json_text(comparison_json(comparison, options.fail_slower), Layout::indented)
+                   : comparison_text(comparison);
   // Output that cannot be written is a failure, not a silent success.
   const auto unwritten = write_standard_output(text);
   for (const ComparisonWarning& warning : comparison.warnings) {
@@ -127,10 +125,10 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
     tell("tarnwick: {}\n", *unwritten);
     return EXIT_FAILED;
   }
-  if (!options.fail_slower) return 0;
+  if (!options.fail_slower) return EXIT_OK;
   const std::vector<std::string> messages = gate_messages(comparison, *options.fail_slower);
   for (const std::string& message : messages) print_message("tarnwick: ", printable(message));
-  return messages.empty() ? 0 : EXIT_GATE;
+  return messages.empty() ? EXIT_OK : EXIT_GATE;
 }
 
 }  // namespace tarnwick

@@ -27,6 +27,7 @@
 #include "store/history.hpp"
 #include "store/listing.hpp"
 #include "store/location.hpp"
+#include "util/json.hpp"
 
 namespace tarnwick {
 namespace {
@@ -151,13 +152,13 @@ int import_documents(const std::string& history_path, const std::vector<std::str
     }
     return fail(*failure);
   }
-  fmt::print("Imported {} run{} into {}", counts.stored, counts.stored == 1 ? "" : "s",
-             printable(history.path()));
-  if (counts.skipped > 0) fmt::print(" ({} already stored, skipped)", counts.skipped);
-  fmt::print(".\n");
+  std::string text = fmt::format("Imported {} run{} into {}", counts.stored,
+                                 counts.stored == 1 ? "" : "s", printable(history.path()));
+  if (counts.skipped > 0) text += fmt::format(" ({} already stored, skipped)", counts.skipped);
   static_cast<void>(documents);
   static_cast<void>(runs);
-  return 0;
+  if (const auto unwritten = write_standard_output(text + ".\n")) return fail(*unwritten);
+  return EXIT_OK;
 }
 
 int export_documents(History& history, const std::string& path) {
@@ -172,7 +173,7 @@ int export_documents(History& history, const std::string& path) {
     if (!written || std::fflush(stdout) != 0) {
       return fail(fmt::format("cannot write standard output: {}", std::strerror(errno)));
     }
-    return 0;
+    return EXIT_OK;
   }
   auto opened = open_outputs({{"--export", path, true}}, "", {{"--history", history.path(), true}});
   if (const int* status = std::get_if<int>(&opened)) return *status;
@@ -186,7 +187,7 @@ int export_documents(History& history, const std::string& path) {
     return fail(*failure);
   }
   if (const auto failure = output.commit(contents)) return fail(*failure);
-  return 0;
+  return EXIT_OK;
 }
 
 }  // namespace
@@ -216,6 +217,7 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
                      ->add_option("--import", options.import_paths,
                                   "Store the runs of result documents or exported JSON lines,\n"
                                   "skipping runs already stored ('-': stdin)")
+                     ->check(FILE_NAME)
                      ->type_name("FILE...")
                      ->expected(1, -1);
   auto* exported = command
@@ -255,41 +257,20 @@ int history_command(const HistoryOptions& options) {
     const auto removed = history.remove(options.delete_ids);
     if (auto* failure = std::get_if<std::string>(&removed)) return fail(*failure);
     const size_t count = std::get<size_t>(removed);
-    fmt::print("Removed {} run{} from {}.\n", count, count == 1 ? "" : "s",
-               printable(history.path()));
-    return 0;
+    const std::string text = fmt::format("Removed {} run{} from {}.\n", count,
+                                         count == 1 ? "" : "s", printable(history.path()));
+    if (const auto failure = write_standard_output(text)) return fail(*failure);
+    return EXIT_OK;
   }
   const auto listing = history.list(HistoryFilter{options.host, options.label, options.last});
   if (auto* failure = std::get_if<std::string>(&listing)) return fail(*failure);
   const std::string text =
       options.json
-          ? listing_json(*path, std::get<HistoryListing>(listing))
-                    .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
-                "\n"
+          ? json_text(listing_json(*path, std::get<HistoryListing>(listing)), Layout::indented)
           : listing_text(*path, std::get<HistoryListing>(listing),
                          style_for(stdout, ColorChoice::never).utf8);
   if (const auto failure = write_standard_output(text)) return fail(*failure);
-  return 0;
-}
-
-int save_to_history(const nlohmann::ordered_json& document, const std::string& history_option,
-                    bool quiet) {
-  const auto path = located(history_option);
-  if (!path) return EXIT_FAILED;
-  auto entries = history_entries(
-      document.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
-  if (auto* reason = std::get_if<std::string>(&entries)) {
-    return fail(fmt::format("cannot store the run: {}", *reason));
-  }
-  auto opened = History::open(*path, Access::write);
-  if (auto* failure = std::get_if<std::string>(&opened)) return fail(*failure);
-  const auto saved = std::get<History>(opened).save(std::get<std::vector<DocumentEntry>>(entries));
-  if (auto* failure = std::get_if<std::string>(&saved)) return fail(*failure);
-  if (!quiet) {
-    const size_t stored = std::get<SaveCounts>(saved).stored;
-    tell("tarnwick: stored {} run{} in {}\n", stored, stored == 1 ? "" : "s", printable(*path));
-  }
-  return 0;
+  return EXIT_OK;
 }
 
 }  // namespace tarnwick

@@ -1,11 +1,10 @@
 // `tarnwick history`: the runs stored with --save, listed with a sparkline of
 // their mean rate per host and label; --import, --export and --delete keep
-// the store. Also the run's --save hook, the other way into the history.
+// the store.
 #pragma once
 
 #include <CLI/CLI.hpp>
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,10 +27,5 @@ struct HistoryOptions {
 void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& action);
 
 [[nodiscard]] int history_command(const HistoryOptions& options);
-
-// Stores a finished run's document in the history (`history_option` as
-// --history gave it); prints what went wrong and returns 2, or returns 0.
-[[nodiscard]] int save_to_history(const nlohmann::ordered_json& document,
-                                  const std::string& history_option, bool quiet);
 
 }  // namespace tarnwick

@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 
 #include "commands/command_line.hpp"
@@ -20,6 +20,8 @@
 #include "output/atomic_file.hpp"
 #include "output/messages.hpp"
 #include "run/signals.hpp"
+#include "util/json.hpp"
+#include "util/utc_time.hpp"
 
 namespace tarnwick {
 namespace {
@@ -34,13 +36,19 @@ const CLI::Validator SINCE_DATE(
     },
     "", "date");
 
-std::string utc_text(std::time_t time) {
-  std::tm parts{};
-  gmtime_r(&time, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
-}
+// The report's files: each option with the writer of its file.
+struct ReportOutput {
+  const char* option;
+  std::string ReportOptions::*path;
+  bool ReportOptions::*given;
+  std::string (*write)(const fleet::FleetReport& report);
+};
+
+constexpr std::array<ReportOutput, 3> OUTPUTS = {{
+    {"--csv", &ReportOptions::csv_path, &ReportOptions::csv_given, fleet::report_csv},
+    {"--plot", &ReportOptions::plot_path, &ReportOptions::plot_given, fleet::report_svg},
+    {"--html", &ReportOptions::html_path, &ReportOptions::html_given, fleet::report_html},
+}};
 
 // The files named, and the .json files under the folders named, each
 // folder's in name order.
@@ -96,15 +104,18 @@ CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandActio
       ->type_name("DATE");
   command->add_flag("--json", options.json, "Print the report as one JSON document");
   command->add_option("--csv", options.csv_path, "Write one row per host and group to FILE")
+      ->check(FILE_NAME)
       ->type_name("FILE");
   command
       ->add_option("--plot", options.plot_path,
                    "Write an SVG picture of each group's hosts, the flagged ones named, to FILE")
+      ->check(FILE_NAME)
       ->type_name("FILE");
   command
       ->add_option("--html", options.html_path,
                    "Write a self-contained HTML page (groups, a table of hosts that sorts and "
                    "filters, each host's runs) to FILE")
+      ->check(FILE_NAME)
       ->type_name("FILE");
   command->add_flag("--strict", options.strict,
                     "Exit with status 2 when any document was left out");
@@ -122,16 +133,15 @@ CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandActio
 }
 
 int report_command(const ReportOptions& options) {
-  const std::vector<NamedOutput> named = {{"--csv", options.csv_path, options.csv_given},
-                                          {"--plot", options.plot_path, options.plot_given},
-                                          {"--html", options.html_path, options.html_given}};
+  std::vector<NamedOutput> named;
+  for (const ReportOutput& output : OUTPUTS) {
+    named.push_back({output.option, options.*output.path, options.*output.given});
+  }
   // Before the temporary files exist, so that a signal never leaves one.
   install_leaving_handlers();
   auto opened = open_outputs(named, options.json ? "--json" : "");
   if (const int* status = std::get_if<int>(&opened)) return *status;
-  std::optional<OutputFile>& csv = std::get<OpenedOutputs>(opened).files[0];
-  std::optional<OutputFile>& plot = std::get<OpenedOutputs>(opened).files[1];
-  std::optional<OutputFile>& html = std::get<OpenedOutputs>(opened).files[2];
+  std::vector<std::optional<OutputFile>>& files = std::get<OpenedOutputs>(opened).files;
   const bool text_on_stdout = !std::get<OpenedOutputs>(opened).standard_output;
 
   fleet::FleetOptions settings;
@@ -148,7 +158,8 @@ int report_command(const ReportOptions& options) {
       continue;
     }
     const InputFile& file = std::get<InputFile>(input_file);
-    const std::string file_time = utc_text(static_cast<std::time_t>(file.modified_seconds()));
+    const std::string file_time =
+        utc_text(static_cast<UtcMillis>(file.modified_seconds()) * 1000, false);
     DocumentReader reader(file, ReadOptions{});
     bool any = false;
     while (auto item = reader.next()) {
@@ -170,9 +181,7 @@ int report_command(const ReportOptions& options) {
     written = false;
   };
   if (options.json) {
-    check(write_standard_output(
-        report_json(report).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
-        "\n"));
+    check(write_standard_output(json_text(report_json(report), Layout::indented)));
   } else if (text_on_stdout) {
     check(write_standard_output(report_text(report)));
   } else {
@@ -186,19 +195,19 @@ int report_command(const ReportOptions& options) {
     } else {
       tell("tarnwick: report: no usable result document in {}\n", fmt::join(options.paths, ", "));
     }
-    return 2;
+    return EXIT_FAILED;
   }
-  if (csv) check(csv->commit(report_csv(report)));
-  if (plot) check(plot->commit(report_svg(report)));
-  if (html) check(html->commit(fleet::report_html(report)));
+  for (std::size_t index = 0; index < OUTPUTS.size(); ++index) {
+    if (files[index]) check(files[index]->commit(OUTPUTS[index].write(report)));
+  }
   if (options.strict && !report.problems.empty()) {
     tell("tarnwick: report: {} left out (--strict)\n",
          report.problems.size() == 1
              ? std::string("a document was")
              : fmt::format("{} documents or runs were", report.problems.size()));
-    return 2;
+    return EXIT_FAILED;
   }
-  return written ? 0 : 2;
+  return written ? EXIT_OK : EXIT_FAILED;
 }
 
 }  // namespace tarnwick

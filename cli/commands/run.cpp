@@ -4,13 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <utility>
 #include <variant>
 #include <vector>
 
 #include "commands/command_line.hpp"
-#include "commands/history.hpp"
 #include "document/json_writer.hpp"
 #include "document/model.hpp"
 #include "formats/csv.hpp"
@@ -27,19 +27,39 @@
 #include "run/signals.hpp"
 #include "run/warnings.hpp"
 #include "store/location.hpp"
+#include "store/saving.hpp"
 #include "tarnwick.h"
+#include "util/json.hpp"
 
 namespace tarnwick {
 namespace {
 
-// The outputs of one command, opened before the run so that a bad path
-// costs a second, not a whole run.
-struct Outputs {
-  std::optional<OutputFile> document;
-  std::optional<OutputFile> csv;
-  std::optional<OutputFile> plot;
-  std::optional<OutputFile> prom;
+// The run's outputs: each option with the writer of its file. Opened before
+// the run, so that a bad path costs a second, not a whole run; written after
+// it, in this order.
+struct OutputKind {
+  const char* option;
+  RunOptions::Output RunOptions::*given;
+  const char* help;
+  std::string (*write)(const Session& session, bool stream);
 };
+
+std::string document_text(const Session& session, bool stream) {
+  return json_text(session_json(session), stream ? Layout::one_line : Layout::indented);
+}
+
+constexpr std::array<OutputKind, 4> OUTPUTS = {{
+    {"--output", &RunOptions::output, "Write the result document to FILE; the summary still prints",
+     document_text},
+    {"--csv", &RunOptions::csv, "Write the samples to FILE as CSV",
+     [](const Session& session, bool) { return samples_csv(session); }},
+    {"--plot", &RunOptions::plot,
+     "Write an SVG chart of the per-second rates to FILE ('-': stdout for one of the four)",
+     [](const Session& session, bool) { return session_svg(session); }},
+    {"--prom", &RunOptions::prom,
+     "Write the figures as Prometheus metrics to FILE (node_exporter's textfile collector)",
+     [](const Session& session, bool) { return prometheus_text(session); }},
+}};
 
 void print_warning(const Warning& warning, const TextStyle& style) {
   tell("{}\n", wrap_words(fmt::format("tarnwick: {} {}", style.caution("warning:"), warning.text),
@@ -67,12 +87,12 @@ std::string failure_text(const RunReport& run, const RunOptions& options) {
   return run.reason;
 }
 
-// True when some run measured something worth keeping: a rejected run, or
-// one that failed before measuring, leaves existing files untouched.
+// True when some run measured a sample: a rejected run, or one that failed
+// or was cancelled before measuring, leaves existing files untouched and
+// stores nothing.
 bool measured_anything(const Session& session) {
-  return std::any_of(session.runs.begin(), session.runs.end(), [](const RunReport& run) {
-    return run.result.status != TARNWICK_STATUS_FAILED || run.result.sample_count > 0;
-  });
+  return std::any_of(session.runs.begin(), session.runs.end(),
+                     [](const RunReport& run) { return run.result.sample_count > 0; });
 }
 
 }  // namespace
@@ -106,23 +126,20 @@ void add_run_options(CLI::App& app, RunOptions& options) {
          "Run N times, each on a fresh handle; --both interleaves the pairs (default 1)")
       ->check(whole_number_text("a whole number of runs from 1 to 10000", 1, 10000))
       ->type_name("N");
-  app.add_flag("--json", options.json, "Print the result document (JSON) on standard output");
-  const auto output = [&app](const char* name, RunOptions::Output& into, const char* help) {
+  app.add_flag("--json", options.json,
+               "Print the result document (JSON, one line) on standard output");
+  for (const OutputKind& kind : OUTPUTS) {
+    RunOptions::Output& into = options.*kind.given;
     app.add_option_function<std::string>(
-           name,
+           kind.option,
            [&into](const std::string& path) {
              into.path = path;
              into.given = true;
            },
-           help)
+           kind.help)
+        ->check(FILE_NAME)
         ->type_name("FILE");
-  };
-  output("--output", options.output, "Write the result document to FILE; the summary still prints");
-  output("--csv", options.csv, "Write the samples to FILE as CSV");
-  output("--plot", options.plot,
-         "Write an SVG chart of the per-second rates to FILE ('-': stdout for one of the three)");
-  output("--prom", options.prom,
-         "Write the figures as Prometheus metrics to FILE (node_exporter's textfile collector)");
+  }
   app.add_option_function<std::string>(
          "--color",
          [&options](const std::string& text) {
@@ -145,16 +162,16 @@ void add_run_options(CLI::App& app, RunOptions& options) {
 
 int run_command(const RunOptions& options) {
   if (options.version) {
-    return write_standard_output(fmt::format("tarnwick {} (library ABI {}, built for ABI {})\n",
-                                             tarnwick_version(), tarnwick_abi_version(),
-                                             TARNWICK_ABI_VERSION))
-               ? 2
-               : 0;
+    const auto failure = write_standard_output(
+        fmt::format("tarnwick {} (library ABI {}, built for ABI {})\n", tarnwick_version(),
+                    tarnwick_abi_version(), TARNWICK_ABI_VERSION));
+    return failure ? fail(*failure) : EXIT_OK;
   }
-  const std::vector<NamedOutput> named = {{"--output", options.output.path, options.output.given},
-                                          {"--csv", options.csv.path, options.csv.given},
-                                          {"--plot", options.plot.path, options.plot.given},
-                                          {"--prom", options.prom.path, options.prom.given}};
+  std::vector<NamedOutput> named;
+  for (const OutputKind& kind : OUTPUTS) {
+    const RunOptions::Output& given = options.*kind.given;
+    named.push_back({kind.option, given.path, given.given});
+  }
   std::vector<NamedOutput> guarded;
   if (options.save) {
     // An output over the history would destroy every stored run.
@@ -163,19 +180,16 @@ int run_command(const RunOptions& options) {
       guarded.push_back({options.history_path.empty() ? "the history" : "--history", *store, true});
     }
   }
+  // From here a first signal cancels the run, even before it starts.
+  install_signal_handlers();
   auto opened = open_outputs(named, options.json ? "--json" : "", guarded);
   if (const int* status = std::get_if<int>(&opened)) return *status;
   auto& [files, standard_output] = std::get<OpenedOutputs>(opened);
-  Outputs outputs;
-  outputs.document = std::move(files[0]);
-  outputs.csv = std::move(files[1]);
-  outputs.plot = std::move(files[2]);
-  outputs.prom = std::move(files[3]);
+  // A document on standard output, by any name, moves the summary aside.
   const bool summary_on_stdout = !options.json && !standard_output;
   std::FILE* const summary_stream = summary_on_stdout ? stdout : stderr;
   const TextStyle error_style = style_for(stderr, options.color);
 
-  install_signal_handlers();
   Session session;
   session.version = tarnwick_version();
   session.abi_version = tarnwick_abi_version();
@@ -184,8 +198,7 @@ int run_command(const RunOptions& options) {
 
   tarnwick_config_t config{};
   if (tarnwick_default_config(&config) == 0) {
-    tell("tarnwick: the library gave no default configuration\n");
-    return 2;
+    return fail("the library gave no default configuration");
   }
   if (options.warmup_seconds) config.warmup_seconds = *options.warmup_seconds;
   if (options.measure_seconds) config.measure_seconds = *options.measure_seconds;
@@ -233,6 +246,9 @@ int run_command(const RunOptions& options) {
     }
     session.runs.push_back(std::move(run));
   }
+  // Nothing is measured from here on: a signal no longer cancels, it ends
+  // the program at once, even in a write that waits for a slow reader.
+  install_leaving_handlers();
   // Kept for the document now, printed after the summary they qualify.
   const std::vector<Warning> late_warnings = stability_warnings(session);
   session.warnings.insert(session.warnings.end(), late_warnings.begin(), late_warnings.end());
@@ -244,15 +260,9 @@ int run_command(const RunOptions& options) {
     written = false;
   };
   const bool keep = measured_anything(session);
-  std::string document;
-  if (options.json || (outputs.document && keep)) {
-    document = session_json(session).dump(2, ' ', false,
-                                          nlohmann::ordered_json::error_handler_t::replace) +
-               "\n";
-  }
   if (options.json) {
-    report(write_standard_output(document));
-  } else if (keep && std::any_of(session.runs.begin(), session.runs.end(), [](const RunReport& r) {
+    report(write_standard_output(document_text(session, true)));
+  } else if (std::any_of(session.runs.begin(), session.runs.end(), [](const RunReport& r) {
                return r.result.status != TARNWICK_STATUS_FAILED;
              })) {
     // The terminal's width now: it may have changed during the run.
@@ -263,23 +273,34 @@ int run_command(const RunOptions& options) {
       std::fputs(summary.c_str(), stderr);
     }
   }
+  // The terminal's width now, as for the summary.
   for (const Warning& warning : late_warnings) {
     print_warning(warning, style_for(stderr, options.color));
   }
-  if (keep) {
-    if (outputs.document) report(outputs.document->commit(document));
-    if (outputs.csv) report(outputs.csv->commit(samples_csv(session)));
-    if (outputs.plot) report(outputs.plot->commit(session_svg(session)));
-    if (outputs.prom) report(outputs.prom->commit(prometheus_text(session)));
+  const bool anything_to_keep =
+      options.save ||
+      std::any_of(files.begin(), files.end(), [](const auto& file) { return file.has_value(); });
+  if (!keep && anything_to_keep && exit_status(session) == EXIT_CANCELLED) {
+    tell("tarnwick: cancelled before the first sample: no file written, nothing stored\n");
+  }
+  for (std::size_t index = 0; keep && index < OUTPUTS.size(); ++index) {
+    if (files[index]) {
+      report(files[index]->commit(OUTPUTS[index].write(session, files[index]->is_stream())));
+    }
   }
   // Stored last: a history that fails costs none of the outputs above.
-  if (options.save && keep &&
-      save_to_history(session_json(session), options.history_path, options.quiet) != 0) {
-    written = false;
+  if (options.save && keep) {
+    const auto saved = save_document(document_text(session, true), options.history_path);
+    if (const auto* failure = std::get_if<std::string>(&saved)) {
+      report(*failure);
+    } else if (!options.quiet) {
+      const SavedRuns& runs = std::get<SavedRuns>(saved);
+      tell("tarnwick: stored {} run{} in {}\n", runs.counts.stored,
+           runs.counts.stored == 1 ? "" : "s", runs.path);
+    }
   }
-  const int status = exit_status(session);
   // An output that could not be written fails the command, cancelled or not.
-  return written ? status : 2;
+  return written ? exit_status(session) : EXIT_FAILED;
 }
 
 }  // namespace tarnwick

@@ -3,16 +3,10 @@
 #include <fmt/format.h>
 
 #include "document/repetition_summary.hpp"
+#include "util/json.hpp"
 
 namespace tarnwick {
 namespace {
-
-// Absent facts and values are null rather than a stand-in number, so no
-// consumer can mistake them for a measurement.
-template <typename T>
-nlohmann::ordered_json or_null(const std::optional<T>& value) {
-  return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
-}
 
 nlohmann::ordered_json run_json(const RunReport& run) {
   const tarnwick_result_t& result = run.result;

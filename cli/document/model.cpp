@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include "tarnwick.hpp"
+#include "util/exit_status.hpp"
+
 namespace tarnwick {
 
 std::optional<double> scaling(const RunReport& single, const RunReport& multi) {
@@ -30,23 +33,17 @@ std::string workers_text(const RunReport& run) {
 }
 
 int exit_status(const Session& session) {
-  int status = 0;
+  int status = EXIT_OK;
   for (const RunReport& run : session.runs) {
-    if (run.result.status == TARNWICK_STATUS_FAILED) return 2;
-    if (run.result.status == TARNWICK_STATUS_CANCELLED) status = 1;
+    if (run.result.status == TARNWICK_STATUS_FAILED) return EXIT_FAILED;
+    if (run.result.status == TARNWICK_STATUS_CANCELLED) status = EXIT_CANCELLED;
   }
   return status;
 }
 
 const char* status_name(uint32_t status) {
-  switch (status) {
-    case TARNWICK_STATUS_COMPLETED:
-      return "completed";
-    case TARNWICK_STATUS_CANCELLED:
-      return "cancelled";
-    default:
-      return "failed";
-  }
+  // The library's names; data() of each is NUL-terminated.
+  return name(static_cast<Status>(status)).data();
 }
 
 }  // namespace tarnwick

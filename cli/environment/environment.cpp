@@ -8,8 +8,9 @@
 #include <chrono>
 #include <set>
 
-#include "document/run_id.hpp"
 #include "tarnwick/cgroup.hpp"
+#include "util/json.hpp"
+#include "util/utc_time.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -24,11 +25,6 @@
 
 namespace tarnwick {
 namespace {
-
-template <typename T>
-nlohmann::ordered_json or_null(const std::optional<T>& value) {
-  return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
-}
 
 std::optional<long> parse_long(std::string_view text) {
   text = trim(text);

@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "environment/host_facts.hpp"
+#include "util/json.hpp"
 
 namespace tarnwick {
 namespace {
@@ -60,9 +61,6 @@ std::string number(double value) {
 }  // namespace
 
 nlohmann::ordered_json noise_json(const Noise& noise) {
-  const auto or_null = [](const auto& value) {
-    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
-  };
   return {{"steal_percent", or_null(noise.steal_percent)},
           {"other_cpus", or_null(noise.other_cpus)},
           {"involuntary_context_switches", or_null(noise.involuntary_context_switches)},

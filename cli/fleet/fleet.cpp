@@ -9,18 +9,13 @@
 #include <tuple>
 
 #include "stats/robust.hpp"
+#include "tarnwick.hpp"
+#include "util/utc_time.hpp"
 
 namespace tarnwick::fleet {
 namespace {
 
 constexpr uint32_t STATUS_COMPLETED = 0;
-
-bool digits(std::string_view text, std::size_t from, std::size_t count) {
-  if (text.size() < from + count) return false;
-  return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(from),
-                     text.begin() + static_cast<std::ptrdiff_t>(from + count),
-                     [](char c) { return c >= '0' && c <= '9'; });
-}
 
 std::string or_unknown(const std::optional<std::string>& text) {
   return text && !text->empty() ? *text : std::string("unknown");
@@ -80,28 +75,9 @@ std::optional<double> median_of(std::vector<double> values) {
 }  // namespace
 
 std::optional<std::string> parse_since(std::string_view text) {
-  if (!text.empty() && text.back() == 'Z') text.remove_suffix(1);
-  const bool date = digits(text, 0, 4) && text[4] == '-' && digits(text, 5, 2) && text[7] == '-' &&
-                    digits(text, 8, 2);
-  if (!date) return std::nullopt;
-  const int month = std::stoi(std::string(text.substr(5, 2)));
-  const int day = std::stoi(std::string(text.substr(8, 2)));
-  if (month < 1 || month > 12 || day < 1 || day > 31) return std::nullopt;
-  if (text.size() == 10) return std::string(text) + "T00:00:00";
-  if (text[10] != 'T' && text[10] != ' ') return std::nullopt;
-  const bool minutes = digits(text, 11, 2) && text[13] == ':' && digits(text, 14, 2);
-  if (!minutes) return std::nullopt;
-  if (std::stoi(std::string(text.substr(11, 2))) > 23 ||
-      std::stoi(std::string(text.substr(14, 2))) > 59) {
-    return std::nullopt;
-  }
-  std::string result = fmt::format("{}T{}", text.substr(0, 10), text.substr(11, 5));
-  if (text.size() == 16) return result + ":00";
-  if (text.size() == 19 && text[16] == ':' && digits(text, 17, 2) &&
-      std::stoi(std::string(text.substr(17, 2))) <= 60) {
-    return result + std::string(text.substr(16, 3));
-  }
-  return std::nullopt;
+  const auto when = parse_user_time(text);
+  if (!when) return std::nullopt;
+  return utc_text(*when, false).substr(0, 19);
 }
 
 std::string normalize_model(std::string_view model) {
@@ -168,8 +144,9 @@ void FleetBuilder::add(const std::string& path, const LoadedDocument& document,
   std::vector<std::string> failures;
   for (const LoadedRun& run : document.runs) {
     if (run.status != STATUS_COMPLETED) {
-      const char* status = run.status == 1 ? "cancelled" : "failed";
-      failures.push_back(run.reason.empty()
+      // The library's reason for a cancelled run is the status itself.
+      const std::string_view status = tarnwick::name(static_cast<Status>(run.status));
+      failures.push_back(run.reason.empty() || run.reason == status
                              ? fmt::format("the {} run {}", run.label, status)
                              : fmt::format("the {} run {}: {}", run.label, status, run.reason));
       continue;

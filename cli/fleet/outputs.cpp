@@ -9,16 +9,12 @@
 #include "formats/numbers.hpp"
 #include "formats/svg.hpp"
 #include "formats/text.hpp"
+#include "util/json.hpp"
 
 namespace tarnwick::fleet {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-template <typename T>
-Json or_null(const std::optional<T>& value) {
-  return value ? Json(*value) : Json(nullptr);
-}
 
 // Percent above (+) or below (-) the group's median.
 double deviation_percent(const HostFigure& host, const Group& group) {

@@ -3,12 +3,13 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <ctime>
 #include <map>
 #include <optional>
 #include <vector>
 
 #include "stats/robust.hpp"
+#include "util/json.hpp"
+#include "util/utc_time.hpp"
 
 namespace tarnwick {
 namespace {
@@ -47,24 +48,11 @@ void family(std::string& out, std::string_view name, std::string_view help) {
   out += fmt::format("# HELP {} {}\n# TYPE {} gauge\n", name, help_text(help), name);
 }
 
-// "2026-12-07T23:50:01Z" as seconds since the epoch.
-std::optional<double> epoch_seconds(const std::string& text) {
-  std::tm parts{};
-  int year = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &year, &parts.tm_mon, &parts.tm_mday,
-                  &parts.tm_hour, &parts.tm_min, &parts.tm_sec) != 6) {
-    return std::nullopt;
-  }
-  parts.tm_year = year - 1900;
-  parts.tm_mon -= 1;
-  const std::time_t seconds = timegm(&parts);
-  if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
-  return static_cast<double>(seconds);
-}
-
 }  // namespace
 
-std::string prometheus_label_value(std::string_view text) {
+std::string prometheus_label_value(std::string_view raw) {
+  // Label values must be UTF-8: bad bytes become U+FFFD, as in the document.
+  const std::string text = valid_utf8(raw);
   std::string escaped;
   for (const char c : text) {
     if (c == '\\') {
@@ -123,10 +111,11 @@ std::string prometheus_text(const Session& session) {
       prometheus_label_value(session.version),
       prometheus_label_value(cpu.model.value_or(session.host.cpu_model.value_or("unknown"))),
       prometheus_label_value(cpu.arch.value_or("unknown")));
-  if (const auto time = epoch_seconds(session.environment.timestamp)) {
+  if (const auto time = parse_utc(session.environment.timestamp)) {
     family(out, "tarnwick_run_timestamp_seconds",
            "Start of the benchmark command, in seconds since the Unix epoch.");
-    out += fmt::format("tarnwick_run_timestamp_seconds {}\n", number(*time));
+    out += fmt::format("tarnwick_run_timestamp_seconds {}\n",
+                       number(static_cast<double>(*time) / 1000.0));
   }
   each(out, "tarnwick_steps_per_second",
        "Mean kernel steps per second over the measured window, all workers together; with "

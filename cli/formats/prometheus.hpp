@@ -11,7 +11,8 @@
 
 namespace tarnwick {
 
-// A label value with backslash, double quote and newline escaped.
+// A label value: valid UTF-8 (bad bytes become U+FFFD), with backslash,
+// double quote and newline escaped.
 [[nodiscard]] std::string prometheus_label_value(std::string_view text);
 
 // One series per label and worker count; with repeated runs, the median of

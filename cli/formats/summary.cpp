@@ -10,14 +10,12 @@
 #include "document/repetition_summary.hpp"
 #include "formats/numbers.hpp"
 #include "formats/text.hpp"
+#include "util/sparkline.hpp"
 
 namespace tarnwick {
 namespace {
 
-constexpr std::array<const char*, 7> BLOCKS = {"\u2581", "\u2582", "\u2583", "\u2584",
-                                               "\u2585", "\u2586", "\u2587"};
-constexpr std::array<const char*, 7> ASCII_BLOCKS = {"_", ".", ":", "-", "=", "+", "#"};
-constexpr long MIDDLE = 3;
+constexpr std::size_t MIDDLE = SPARK_LEVELS / 2;
 // Rows are "  name         value": the value starts at this column.
 constexpr int VALUE_COLUMN = 15;
 
@@ -145,18 +143,11 @@ std::string sparkline(const std::vector<tarnwick_sample_t>& samples, double refe
     first = last;
   }
   if (!(reference > 0.0)) reference = *std::max_element(rates.begin(), rates.end());
-  const auto& blocks = utf8 ? BLOCKS : ASCII_BLOCKS;
-  std::string line;
-  for (const double rate : rates) {
-    // Steps away from the reference; with no reference every bar is lowest.
-    double steps = -static_cast<double>(MIDDLE);
-    if (reference > 0.0) steps = (rate / reference - 1.0) / SPARK_STEP;
-    if (std::isnan(steps)) steps = 0.0;
-    const double bounded = std::clamp(steps, -static_cast<double>(MIDDLE),
-                                      static_cast<double>(blocks.size() - 1 - MIDDLE));
-    line += blocks[static_cast<std::size_t>(MIDDLE + std::lround(bounded))];
-  }
-  return line;
+  // With no reference every bar is lowest.
+  if (!(reference > 0.0)) return sparkline(rates, 1.0, 2.0, utf8);
+  // The middle bar at the reference, each step SPARK_STEP of it away.
+  const double half = static_cast<double>(MIDDLE) * SPARK_STEP;
+  return sparkline(rates, reference * (1.0 - half), reference * (1.0 + half), utf8);
 }
 
 std::string run_summary(const RunReport& run, const std::string& version, const TextStyle& style,
@@ -192,9 +183,8 @@ std::string run_summary(const RunReport& run, const std::string& version, const 
         static_cast<std::size_t>(std::clamp(style.width - 1 - VALUE_COLUMN, 10, 60));
     row("per second", sparkline(run.samples, reference_rate(run), columns, style.utf8));
     row("", fmt::format("min {} {} max {} steps/s", grouped(low->rate), dot, grouped(high->rate)));
-    row("",
-        fmt::format("({} is {}, a step {:.0f} %)", style.pick(BLOCKS[MIDDLE], ASCII_BLOCKS[MIDDLE]),
-                    completed ? "the mean" : "the rate so far", SPARK_STEP * 100.0));
+    row("", fmt::format("({} is {}, a step {:.0f} %)", spark_bar(MIDDLE, style.utf8),
+                        completed ? "the mean" : "the rate so far", SPARK_STEP * 100.0));
   }
   // A row too wide for the terminal continues under its value, at a space.
   return wrap_words(text, style.wrap, VALUE_COLUMN);

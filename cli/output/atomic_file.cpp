@@ -163,8 +163,28 @@ std::optional<FileKey> key_of(const std::string& path) {
 
 }  // namespace
 
+bool names_standard_output(const std::string& path) {
+  if (path == "-") return true;
+  struct stat target {
+  }, out{};
+  if (stat(path.c_str(), &target) != 0 || fstat(STDOUT_FILENO, &out) != 0) return false;
+  // Devices other than terminals (/dev/null) are sinks, not a stream two
+  // outputs could interleave in.
+  if (S_ISCHR(out.st_mode) && isatty(STDOUT_FILENO) != 1) return false;
+  return target.st_dev == out.st_dev && target.st_ino == out.st_ino;
+}
+
 std::variant<OutputFile, std::string> OutputFile::open(const std::string& path) {
   if (path == "-") return OutputFile(path, Kind::standard_output);
+  if (names_standard_output(path)) {
+    // Standard output by another name: written through a copy of it, at its
+    // offset and in its append mode, never replaced.
+    OutputFile output(path, Kind::direct);
+    output.target_ = path;
+    output.fd_ = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (output.fd_ < 0) return message(path, errno);
+    return output;
+  }
   struct stat info {};
   const bool exists = stat(path.c_str(), &info) == 0;
   if (!exists && errno != ENOENT) return message(path, errno);
@@ -190,9 +210,18 @@ std::variant<OutputFile, std::string> OutputFile::open(const std::string& path) 
       const int append = S_ISREG(info.st_mode) ? O_APPEND : 0;
       output.fd_ = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | append);
       if (output.fd_ < 0) return message(path, errno);
-    } else if (access(path.c_str(), W_OK) != 0) {
-      // A FIFO would block until a reader comes: opened when written.
-      return message(path, errno);
+    } else {
+      // Opened now, without waiting for a reader: a FIFO nobody reads
+      // fails before the run rather than hanging after it.
+      output.fd_ = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+      if (output.fd_ < 0 && errno == ENXIO) {
+        return fmt::format("cannot write '{}': no process is reading the FIFO", path);
+      }
+      if (output.fd_ < 0) return message(path, errno);
+      const int flags = fcntl(output.fd_, F_GETFL);
+      if (flags < 0 || fcntl(output.fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return message(path, errno);
+      }
     }
     return output;
   }
@@ -227,6 +256,7 @@ std::variant<OutputFile, std::string> OutputFile::open(const std::string& path) 
 OutputFile::OutputFile(OutputFile&& other) noexcept
     : path_(std::move(other.path_)),
       kind_(other.kind_),
+      on_standard_output_(other.on_standard_output_),
       target_(std::move(other.target_)),
       temporary_(std::move(other.temporary_)),
       fd_(std::exchange(other.fd_, -1)),
@@ -238,6 +268,7 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
     discard();
     path_ = std::move(other.path_);
     kind_ = other.kind_;
+    on_standard_output_ = other.on_standard_output_;
     target_ = std::move(other.target_);
     temporary_ = std::move(other.temporary_);
     fd_ = std::exchange(other.fd_, -1);
@@ -312,18 +343,19 @@ std::optional<std::string> output_clash(const std::vector<NamedOutput>& outputs,
   }
   for (std::size_t i = 0; i < given.size(); ++i) {
     const NamedOutput& first = *given[i];
-    if (first.path == "-" && !stdout_owner.empty()) {
-      return fmt::format("{} - and {} both write to standard output", first.option, stdout_owner);
+    const bool first_on_stdout = names_standard_output(first.path);
+    if (first_on_stdout && !stdout_owner.empty()) {
+      return fmt::format("{} {} and {} both write to standard output", first.option, first.path,
+                         stdout_owner);
     }
     for (std::size_t j = i + 1; j < given.size(); ++j) {
       const NamedOutput& second = *given[j];
-      if (first.path == "-" || second.path == "-") {
-        if (first.path == second.path) {
-          return fmt::format("{} - and {} - both write to standard output", first.option,
-                             second.option);
-        }
-        continue;
+      const bool second_on_stdout = names_standard_output(second.path);
+      if (first_on_stdout && second_on_stdout) {
+        return fmt::format("{} {} and {} {} both write to standard output", first.option,
+                           first.path, second.option, second.path);
       }
+      if (first.path == "-" || second.path == "-") continue;
       const auto a = key_of(first.path);
       if (a && a == key_of(second.path)) {
         return fmt::format("{} and {} name the same file ('{}' and '{}')", first.option,

@@ -5,7 +5,7 @@
 //    target only once complete; a new file gets 0666 & ~umask, an existing
 //    one keeps its mode;
 //  - anything else (/dev/null, a FIFO, /dev/fd/N, a terminal) is written
-//    directly;
+//    directly; a FIFO is opened at once, and fails when nobody reads it;
 //  - "-" is standard output.
 // Opening creates the temporary file at once, so a bad path fails before
 // the run instead of after it. An output that is never committed, or a
@@ -20,6 +20,11 @@
 #include <vector>
 
 namespace tarnwick {
+
+// True for "-" and for any path that names the file standard output is
+// open on (/dev/stdout, /dev/fd/1, /proc/self/fd/1, the file it was
+// redirected to); devices other than terminals excepted.
+[[nodiscard]] bool names_standard_output(const std::string& path);
 
 class OutputFile {
  public:
@@ -44,14 +49,18 @@ class OutputFile {
   void discard() noexcept;
 
   [[nodiscard]] const std::string& path() const { return path_; }
-  [[nodiscard]] bool is_standard_output() const { return path_ == "-"; }
+  [[nodiscard]] bool is_standard_output() const { return on_standard_output_; }
+  // Written as a stream (standard output, a pipe, a device), not replaced.
+  [[nodiscard]] bool is_stream() const { return kind_ != Kind::replace; }
 
  private:
   enum class Kind { replace, direct, standard_output };
-  OutputFile(std::string path, Kind kind) : path_(std::move(path)), kind_(kind) {}
+  OutputFile(std::string path, Kind kind)
+      : path_(std::move(path)), kind_(kind), on_standard_output_(names_standard_output(path_)) {}
 
   std::string path_;  // as the user gave it, for messages
   Kind kind_;
+  bool on_standard_output_ = false;
   std::string target_;  // replace: the resolved file; direct: the path to open
   std::string temporary_;
   int fd_ = -1;    // replace: the temporary file; direct: the target, when opened early
@@ -76,7 +85,8 @@ struct NamedOutput {
 
 // The usage error of a set of outputs, if any: an empty path, two outputs
 // naming one file (the files are compared, not the texts), two outputs on
-// standard output, or "-" while `stdout_owner` (e.g. "--json") holds it.
+// standard output by any name, or one while `stdout_owner` (e.g. "--json")
+// holds it.
 [[nodiscard]] std::optional<std::string> output_clash(const std::vector<NamedOutput>& outputs,
                                                       std::string_view stdout_owner = {});
 

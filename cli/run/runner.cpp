@@ -8,6 +8,7 @@
 #include "environment/noise.hpp"
 #include "run/signals.hpp"
 #include "tarnwick.hpp"
+#include "util/utc_time.hpp"
 
 namespace tarnwick {
 namespace {
@@ -58,7 +59,7 @@ RunReport run_once(const tarnwick_config_t& config, const std::string& label,
   RunReport report;
   report.id = new_run_id();
   report.label = label;
-  report.started = utc_text(std::chrono::system_clock::now());
+  report.started = utc_text(std::chrono::system_clock::now(), true);
   report.result.status = TARNWICK_STATUS_FAILED;
   report.result.benchmark = config.benchmark;
 
@@ -90,7 +91,7 @@ RunReport run_once(const tarnwick_config_t& config, const std::string& label,
   display.clear();
   report.run_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  report.ended = utc_text(std::chrono::system_clock::now());
+  report.ended = utc_text(std::chrono::system_clock::now(), true);
   report.noise = probe.finish();
   if (!result) return report;
   report.result = to_record(*result);

@@ -20,6 +20,8 @@
 
 #include "formats/text.hpp"
 #include "store/database.hpp"
+#include "util/json.hpp"
+#include "util/utc_time.hpp"
 
 namespace tarnwick {
 namespace {
@@ -354,18 +356,6 @@ void migrate(Database& db, const std::string& path) {
   mode.step();
 }
 
-std::string utc_now() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm parts{};
-  gmtime_r(&seconds, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-  return fmt::format("{}.{:03}Z", text, millis);
-}
-
 // RAII for a write transaction: rolled back unless committed.
 class Transaction {
  public:
@@ -594,7 +584,7 @@ std::variant<SaveCounts, std::string> History::save(const std::vector<DocumentEn
   return guarded(path_, [&] {
     SaveCounts counts;
     Transaction transaction(*db_);
-    Inserter inserter(*db_, utc_now());
+    Inserter inserter(*db_, utc_text(utc_now(), true));
     for (const DocumentEntry& document : documents) inserter.add(document, counts);
     transaction.commit();
     return counts;
@@ -610,7 +600,7 @@ std::optional<std::string> History::import(
       SaveCounts batch;
       {
         Transaction transaction(*db_);
-        Inserter inserter(*db_, utc_now());
+        Inserter inserter(*db_, utc_text(utc_now(), true));
         const auto until = Clock::now() + std::chrono::milliseconds(IMPORT_BATCH_MS);
         do {
           inserter.add(*document, batch);
@@ -773,7 +763,7 @@ std::optional<std::string> History::export_documents(
         }
         document["warnings"] = std::move(warnings);
       }
-      going = line(document.dump(-1, ' ', false, Json::error_handler_t::replace));
+      going = line(json_line(document));
     }
     db_->execute("COMMIT");
     return going;

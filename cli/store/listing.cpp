@@ -8,6 +8,9 @@
 
 #include "formats/numbers.hpp"
 #include "formats/text.hpp"
+#include "tarnwick.hpp"
+#include "util/json.hpp"
+#include "util/sparkline.hpp"
 
 namespace tarnwick {
 namespace {
@@ -35,52 +38,22 @@ std::string minute(const std::string& iso) {
   return text;
 }
 
-template <typename T>
-nlohmann::ordered_json or_null(const std::optional<T>& value) {
-  return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
-}
+// The library's name of a stored status.
+std::string_view status_text(uint32_t status) { return name(static_cast<Status>(status)); }
 
-const char* status_text(uint32_t status) {
-  switch (status) {
-    case 0:
-      return "completed";
-    case 1:
-      return "cancelled";
-    default:
-      return "failed";
-  }
+// The host's means, lowest to highest of its own range.
+std::string means_sparkline(const std::vector<double>& means, bool unicode) {
+  if (means.empty()) return {};
+  const auto [low, high] = std::minmax_element(means.begin(), means.end());
+  return sparkline(means, *low, *high, unicode);
 }
 
 }  // namespace
 
 std::string verdict(const ListedRun& run) {
-  if (run.status == 1) return "cancelled";
-  if (run.status != 0) return "failed";
+  if (run.status != TARNWICK_STATUS_COMPLETED) return std::string(status_text(run.status));
   if (run.unstable) return "UNSTABLE";
   return run.cv_percent ? "stable" : "no CV";
-}
-
-std::string sparkline(const std::vector<double>& values, bool unicode) {
-  static constexpr std::array<std::string_view, 8> BLOCKS = {"▁", "▂", "▃", "▄",
-                                                             "▅", "▆", "▇", "█"};
-  static constexpr std::string_view ASCII = "_.-~=+*#";
-  if (values.empty()) return {};
-  const auto [low, high] = std::minmax_element(values.begin(), values.end());
-  std::string line;
-  for (const double value : values) {
-    size_t level = BLOCKS.size() / 2 - 1;
-    if (*high > *low) {
-      const double share = (value - *low) / (*high - *low);
-      level = std::min(BLOCKS.size() - 1,
-                       static_cast<size_t>(share * static_cast<double>(BLOCKS.size())));
-    }
-    if (unicode) {
-      line += BLOCKS[level];
-    } else {
-      line += ASCII[level];
-    }
-  }
-  return line;
 }
 
 std::string listing_text(const std::string& path, const HistoryListing& listing, bool unicode) {
@@ -104,7 +77,7 @@ std::string listing_text(const std::string& path, const HistoryListing& listing,
     const auto [low, high] = std::minmax_element(series.means.begin(), series.means.end());
     text +=
         fmt::format("{:<12} {:<8} {} {} to {}\n", host_text(series.host), fit(series.label, 8),
-                    sparkline(series.means, unicode) +
+                    means_sparkline(series.means, unicode) +
                         std::string(static_cast<size_t>(SERIES_LENGTH) - series.means.size(), ' '),
                     grouped(*low), grouped(*high));
   }

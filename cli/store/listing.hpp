@@ -12,10 +12,6 @@ namespace tarnwick {
 // "stable", "UNSTABLE", "no CV", "cancelled" or "failed".
 [[nodiscard]] std::string verdict(const ListedRun& run);
 
-// A bar per value, scaled between the series' minimum and maximum; a flat
-// series sits in the middle. Unicode blocks, or ASCII when `unicode` is off.
-[[nodiscard]] std::string sparkline(const std::vector<double>& values, bool unicode);
-
 // The table of runs (oldest first) and one sparkline per host and label,
 // every line within 80 columns.
 [[nodiscard]] std::string listing_text(const std::string& path, const HistoryListing& listing,

@@ -29,6 +29,7 @@ import validate_json
 BINARY = ""
 VALIDATOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "validate_json.py")
 SHORT = ["--warmup", "0.05", "--measure", "1.3"]
+BRIEF = ["--warmup", "0.05", "--measure", "0.3", "--quiet"]
 DURATIONS_REASON = "durations must be finite: warmup >= 0, measurement > 0"
 PROGRESS_LINE = r"(warm-up|measuring) +[\u2588\u2591]+ +\d+%"
 
@@ -102,6 +103,42 @@ def run_on_terminal(args, signal_when=None, signal_number=signal.SIGINT, timeout
         process.stdout.close()
     waited = None if signalled_at is None else time.monotonic() - signalled_at
     return process.returncode, stdout, terminal.decode(errors="replace"), waited
+
+
+class FullFifo:
+    """A FIFO with a reader that never reads and a pipe buffer already full:
+    a writer blocks in write() until it is stopped."""
+
+    def __init__(self, path):
+        os.mkfifo(path)
+        self.reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        self.filler = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+        try:
+            while True:
+                os.write(self.filler, b"x" * 65536)
+        except BlockingIOError:
+            pass
+
+    def close(self):
+        os.close(self.filler)
+        os.close(self.reader)
+
+
+def wait_for(condition, seconds, what):
+    """Polls `condition` until it holds; generous, for a loaded machine."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.05)
+
+
+def blocked_in_pipe_write(process):
+    try:
+        with open("/proc/%d/wchan" % process.pid) as wchan:
+            return "pipe_write" in wchan.read()  # pipe_write, anon_pipe_write
+    except OSError:
+        return False
 
 
 def frames(terminal_text):
@@ -186,6 +223,24 @@ class Usage(Checks):
             (["--csv", "x", "--plot", "./x"], "--csv and --plot name the same file"),
             (["--output", "-", "--json"], "--output - and --json both write to standard output"),
             (["--csv", "-", "--plot", "-"], "--csv - and --plot - both write to standard output"),
+            # An option where a file name belongs is the file name's absence.
+            (["--output", "--json"], "--output: expected a file name, got '--json'"),
+            (["--csv", "--quiet"], "--csv: expected a file name, got '--quiet'"),
+            (["--plot=-x"], "--plot: expected a file name, got '-x' (a file of that name: ./-x)"),
+            (["history", "--import", "--history", "h.db"],
+             "--import: expected a file name, got '--history'"),
+            (["report", "--csv", "--json", "."], "--csv: expected a file name, got '--json'"),
+            # Standard output by any name is one output.
+            (["--json", "--output", "/dev/stdout"],
+             "--output /dev/stdout and --json both write to standard output"),
+            (["--output", "-", "--plot", "/dev/stdout"],
+             "--output - and --plot /dev/stdout both write to standard output"),
+            (["--json", "--csv", "/proc/self/fd/1"],
+             "--csv /proc/self/fd/1 and --json both write to standard output"),
+            (["--csv", "/dev/fd/1", "--prom", "-"],
+             "--csv /dev/fd/1 and --prom - both write to standard output"),
+            (["report", "--json", "--plot", "/dev/stdout", "."],
+             "--plot /dev/stdout and --json both write to standard output"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
@@ -197,6 +252,53 @@ class Usage(Checks):
                 self.assertIn(message, lines[0])
                 self.assertIn("--help", lines[1])
                 self.assertEqual(result.stdout, "")
+
+    def test_every_write_to_standard_output_is_checked(self):
+        with tempfile.TemporaryDirectory() as directory:
+            document = os.path.join(directory, "run.json")
+            history = os.path.join(directory, "h.db")
+            self.assertEqual(run(BRIEF + ["--output", document]).returncode, 0)
+            with open(document) as handle:
+                run_id = json.load(handle)["runs"][0]["id"]
+            cases = [["--help"], ["--version"], ["history", "--help"], ["report", "--help"],
+                     ["history", "--import", document, "--history", history],
+                     ["history", "--delete", run_id, "--history", history]]
+            for args in cases:
+                with self.subTest(args=args), open("/dev/full", "w") as full:
+                    result = subprocess.run([BINARY] + args, stdout=full, stderr=subprocess.PIPE,
+                                            text=True, timeout=60)
+                    self.assertEqual(result.returncode, 2, result.stderr)
+                    self.assertEqual(result.stderr, "tarnwick: cannot write standard output: "
+                                                    "No space left on device\n")
+
+    def test_no_build_tree_binary_searches_a_relative_library_path(self):
+        # An empty RUNPATH entry is the working directory: a library planted
+        # there would be loaded.
+        readelf = shutil.which("readelf")
+        if readelf is None:
+            self.skipTest("no readelf")
+        root = os.path.dirname(BINARY)
+        while not os.path.exists(os.path.join(root, "CMakeCache.txt")):
+            self.assertNotEqual(root, "/", "no build tree above the program")
+            root = os.path.dirname(root)
+        checked = []
+        for folder, _, names in os.walk(root):
+            for name in names:
+                path = os.path.join(folder, name)
+                if os.path.islink(path) or not os.access(path, os.X_OK) or "CMakeFiles" in path:
+                    continue
+                with open(path, "rb") as handle:
+                    if handle.read(4) != b"\x7fELF":
+                        continue
+                dynamic = subprocess.run([readelf, "-d", path], capture_output=True,
+                                         text=True).stdout
+                for found in re.findall(r"\((?:RUNPATH|RPATH)\).*\[(.*)\]", dynamic):
+                    checked.append(path)
+                    for entry in found.split(":"):
+                        with self.subTest(binary=path, runpath=found):
+                            self.assertTrue(entry.startswith(("/", "$ORIGIN")), entry)
+        self.assertIn(BINARY, checked)
+        self.assertTrue(any("_test" in os.path.basename(p) for p in checked), checked)
 
     def test_needs_nothing_at_run_time_but_the_library_and_the_runtime(self):
         ldd = shutil.which("ldd")
@@ -325,6 +427,38 @@ class Outputs(Checks):
         expected = multi["mean_rate"] / (multi["threads"] * single["mean_rate"])
         self.assertTrue(math.isclose(doc["scaling"], expected, rel_tol=1e-12))
 
+    def test_a_document_on_a_stream_is_one_line_and_in_a_file_indented(self):
+        with tempfile.TemporaryDirectory() as directory:
+            saved = os.path.join(directory, "run.json")
+            cases = [(["--json", "--output", saved], True), (["--output", "-"], False),
+                     (["--output", "/dev/stdout"], False), (["--output", "/dev/fd/1"], False)]
+            for args, to_file in cases:
+                with self.subTest(args=args):
+                    result = run(BRIEF + args)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertEqual(result.stdout.count("\n"), 1, result.stdout[:200])
+                    self.assertTrue(result.stdout.endswith("}\n"))
+                    document = load_document(result.stdout)
+                    # Standard output carries the document: the summary moves aside.
+                    self.assertEqual("mean rate" in result.stderr, not args[0] == "--json")
+                    if to_file:
+                        with open(saved) as handle:
+                            text = handle.read()
+                        self.assertGreater(text.count("\n"), 20)
+                        self.assertEqual(json.loads(text), document)
+            # A FIFO is a stream too.
+            fifo = os.path.join(directory, "fifo")
+            os.mkfifo(fifo)
+            reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+            try:
+                result = run(BRIEF + ["--output", fifo])
+                self.assertEqual(result.returncode, 0, result.stderr)
+                text = os.read(reader, 1 << 20).decode()
+            finally:
+                os.close(reader)
+            self.assertEqual(text.count("\n"), 1)
+            load_document(text)
+
     def test_progress_only_on_a_terminal_and_never_with_quiet(self):
         status, stdout, terminal, _ = run_on_terminal(SHORT)
         self.assertEqual(status, 0, terminal)
@@ -339,6 +473,32 @@ class Outputs(Checks):
 
 
 class Interrupts(Checks):
+    def test_a_cancel_in_the_warmup_changes_no_file_and_stores_nothing(self):
+        for extra in ([], ["--repeat", "3", "--both"]):
+            with self.subTest(extra=extra), tempfile.TemporaryDirectory() as directory:
+                for name, text in PRECIOUS.items():
+                    with open(os.path.join(directory, name), "w") as handle:
+                        handle.write(text)
+                process = subprocess.Popen(
+                    [BINARY, "--warmup", "60", "--measure", "1", "--json", "--save", "--history",
+                     "h.db", "--prom", "keep.prom"] + FILE_ARGS + extra,
+                    cwd=directory, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                # Once the temporary files of the four outputs exist, the run is in its warm-up.
+                wait_for(lambda: len(os.listdir(directory)) >= 7, 60, "the outputs to open")
+                process.send_signal(signal.SIGTERM)
+                stdout, stderr = process.communicate(timeout=60)
+                self.assertEqual(process.returncode, 1, stderr)
+                self.assertIn("tarnwick: cancelled before the first sample: no file written, "
+                              "nothing stored", stderr)
+                self.assertEqual(sorted(os.listdir(directory)), sorted(PRECIOUS))
+                for name, text in PRECIOUS.items():
+                    with open(os.path.join(directory, name)) as handle:
+                        self.assertEqual(handle.read(), text, name)
+                document = load_document(stdout)
+                self.assertEqual(document["status"], "cancelled")
+                self.assertEqual([r["sample_count"] for r in document["runs"]], [0])
+
+
     def test_a_signal_in_the_measurement_keeps_the_samples(self):
         for signal_number in (signal.SIGINT, signal.SIGTERM):
             with self.subTest(signal=signal_number.name):
@@ -356,6 +516,13 @@ class Interrupts(Checks):
                 self.assertGreaterEqual(len(run_report["samples"]), 2)
                 self.assertLess(run_report["measured_seconds"], 30)
                 self.assert_consistent_run(run_report, completed=False)
+                # The fleet report names the cancellation once.
+                with tempfile.TemporaryDirectory() as directory:
+                    with open(os.path.join(directory, "cancelled.json"), "w") as handle:
+                        handle.write(stdout)
+                    reported = run(["report", directory])
+                self.assertIn("the single run cancelled", reported.stderr + reported.stdout)
+                self.assertNotIn("cancelled: cancelled", reported.stderr + reported.stdout)
 
     def test_a_signal_in_the_warmup_prints_a_cancelled_summary(self):
         status, stdout, terminal, waited = run_on_terminal(
@@ -397,10 +564,9 @@ class Files(Checks):
                                   capture_output=True, timeout=60).returncode
 
         def signalled(*signals):
-            # The document goes to a FIFO nobody reads, so the program, once
-            # cancelled, waits there with its other outputs still pending.
-            fifo = os.path.join(self.directory, "reader")
-            os.mkfifo(fifo)
+            # The document goes to a FIFO whose reader never reads, so the
+            # program, once cancelled, waits there with its other outputs pending.
+            fifo = FullFifo(os.path.join(self.directory, "reader"))
             process = subprocess.Popen([BINARY, "--warmup", "0.05", "--measure", "30", "--quiet",
                                         "--csv", "keep.csv", "--plot", "keep.svg",
                                         "--output", "reader"], cwd=self.directory,
@@ -414,7 +580,8 @@ class Files(Checks):
                 process.send_signal(number)
                 time.sleep(1.0)
             process.communicate(timeout=30)
-            os.unlink(fifo)
+            fifo.close()
+            os.unlink(os.path.join(self.directory, "reader"))
             return process.returncode
 
         cases = [("rejected", rejected, 2),
@@ -425,10 +592,56 @@ class Files(Checks):
             with self.subTest(name):
                 if name == "second Ctrl-C" and "thread" in os.environ.get("TARNWICK_SANITIZE", ""):
                     # ThreadSanitizer holds a signal back until the thread
-                    # leaves its system call, and open() on the FIFO never does.
-                    self.skipTest("signals wait out a blocked open() under ThreadSanitizer")
+                    # leaves its system call, and write() on the FIFO never does.
+                    self.skipTest("signals wait out a blocked write() under ThreadSanitizer")
                 self.assertEqual(action(), status)
                 self.assert_untouched()
+
+    def test_a_fifo_fails_at_once_without_a_reader_and_one_signal_ends_a_wait(self):
+        fifo_path = os.path.join(self.directory, "fifo")
+        os.mkfifo(fifo_path)
+        started = time.monotonic()
+        result = subprocess.run([BINARY, "--csv", "keep.csv", "--output", "fifo"],
+                                cwd=self.directory, capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("cannot write 'fifo': no process is reading the FIFO", result.stderr)
+        self.assertLess(time.monotonic() - started, 30)  # before the default 2-minute warm-up
+        os.unlink(fifo_path)
+        self.assert_untouched()
+        # A reader that stops reading: the first SIGTERM (what timeout and
+        # systemd send) ends the wait at once.
+        if "thread" in os.environ.get("TARNWICK_SANITIZE", ""):
+            self.skipTest("signals wait out a blocked write() under ThreadSanitizer")
+        fifo = FullFifo(fifo_path)
+        try:
+            process = subprocess.Popen([BINARY] + BRIEF + ["--csv", "keep.csv", "--output", "fifo"],
+                                       cwd=self.directory,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            wait_for(lambda: blocked_in_pipe_write(process), 60, "the write to block")
+            process.send_signal(signal.SIGTERM)
+            process.communicate(timeout=10)
+        finally:
+            fifo.close()
+        self.assertEqual(process.returncode, 128 + signal.SIGTERM)
+        os.unlink(fifo_path)
+        self.assert_untouched()
+
+    def test_a_path_to_the_file_standard_output_is_on_is_standard_output(self):
+        log_path = os.path.join(self.directory, "log")
+        with open(log_path, "w") as log:
+            result = subprocess.run([BINARY, "--json", "--output", log_path], stdout=log,
+                                    stderr=subprocess.PIPE, text=True, timeout=60)
+        self.assertEqual(result.returncode, 64, result.stderr)
+        self.assertIn("--output %s and --json both write to standard output" % log_path,
+                      result.stderr)
+        with open(log_path) as log:
+            self.assertEqual(log.read(), "")
+        # A name that starts with '-' is written through an explicit path.
+        result = subprocess.run([BINARY] + BRIEF + ["--output=./-x"], cwd=self.directory,
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(os.path.join(self.directory, "-x")) as handle:
+            self.assertEqual(json.load(handle)["status"], "completed")
 
     def test_standard_output_is_an_output_like_the_others(self):
         result = run(SHORT + ["--csv", "-", "--quiet"])
@@ -461,7 +674,9 @@ class Files(Checks):
             with open(log_path) as log:
                 text = log.read()
             self.assertTrue(text.startswith("earlier line\n"), text)
-            self.assertIn('"schema_version": 1', text)
+            # A stream gets the document as one line.
+            self.assertTrue(text.endswith("}\n") and text.count("\n") == 2, text)
+            self.assertIn('"schema_version":1', text)
         # A closed standard output is not where a file goes, and a full
         # standard error costs no result.
         document = os.path.join(self.directory, "closed.json")

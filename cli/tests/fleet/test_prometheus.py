@@ -1,9 +1,11 @@
 """tarnwick --prom end to end: the text is read back by Debian's Prometheus
-client parser, and a real node_exporter (textfile collector only, on
-127.0.0.1, as an unprivileged user where the test runs as root) serves the
-run's figures. The exporter is stopped by its process id.
+client parser and checked by promtool, and a real node_exporter (textfile
+collector only, on 127.0.0.1, as an unprivileged user where the test runs as
+root) serves the run's figures, even for a CPU model whose bytes are not
+UTF-8. The exporter is stopped by its process id.
 
 Usage: test_prometheus.py TARNWICK [Parser|Exporter]"""
+import json
 import os
 import shutil
 import socket
@@ -16,6 +18,10 @@ import urllib.request
 
 TARNWICK = None
 EXPORTER = shutil.which("prometheus-node-exporter") or shutil.which("node_exporter")
+PROMTOOL = shutil.which("promtool")
+# A CPU model the kernel passes on as the firmware spells it, bytes and all.
+BAD_MODEL = b"Planted \xff\xfe CPU \xc3"
+
 SHORT = ["--warmup", "0.1", "--measure", "0.6", "--quiet"]
 
 try:
@@ -30,10 +36,36 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def run_tarnwick(*args):
-    done = subprocess.run([TARNWICK, *SHORT, *args], capture_output=True, text=True, timeout=120)
+def run_tarnwick(*args, cpuinfo=None):
+    command = [TARNWICK, *SHORT, *args]
+    if cpuinfo is not None:
+        # /proc/cpuinfo replaced in a private mount namespace of this run only.
+        command = ["unshare", "-m", "sh", "-c", 'mount --bind "$0" /proc/cpuinfo && exec "$@"',
+                   cpuinfo, *command]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     return done
+
+
+def planted_cpuinfo(folder):
+    path = os.path.join(folder, "cpuinfo")
+    with open("/proc/cpuinfo", "rb") as real:
+        lines = real.read().splitlines(keepends=True)
+    with open(path, "wb") as fake:
+        for line in lines:
+            if line.startswith(b"model name"):
+                line = b"model name\t: " + BAD_MODEL + b"\n"
+            fake.write(line)
+    return path
+
+
+def check_metrics(test, path):
+    if PROMTOOL is None:
+        test.fail("promtool missing (Debian's prometheus package)")
+    with open(path, "rb") as metrics:
+        checked = subprocess.run([PROMTOOL, "check", "metrics"], stdin=metrics,
+                                 capture_output=True, text=True, timeout=60)
+    test.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
 
 
 class Parser(unittest.TestCase):
@@ -45,6 +77,7 @@ class Parser(unittest.TestCase):
             with open(path) as metrics:
                 text = metrics.read()
             self.assertEqual(os.listdir(folder), ["tarnwick.prom"])  # no temporary left
+            check_metrics(self, path)
         families = {f.name: f for f in text_string_to_metric_families(text)}
         for family in families.values():
             self.assertTrue(family.documentation, family.name)
@@ -94,6 +127,20 @@ class Exporter(unittest.TestCase):
             self.assertIn("node_textfile_scrape_error 0", lines)
             self.assertTrue(any(l.startswith("tarnwick_info{") for l in lines))
             self.assertTrue(any(l.startswith("tarnwick_run_timestamp_seconds ") for l in lines))
+            check_metrics(self, os.path.join(folder, "tarnwick.prom"))
+            if os.geteuid() == 0 and shutil.which("unshare"):
+                # Bytes that are not UTF-8 become U+FFFD, as in the JSON
+                # document, and the exporter keeps every series.
+                done = run_tarnwick("--json", "--prom", os.path.join(folder, "tarnwick.prom"),
+                                    cpuinfo=planted_cpuinfo(folder))
+                model = json.loads(done.stdout)["host"]["cpu_model"]
+                self.assertEqual(model, BAD_MODEL.decode(errors="replace"))
+                check_metrics(self, os.path.join(folder, "tarnwick.prom"))
+                body = self.scrape(url, deadline=time.monotonic() + 20)
+                self.assertIn('cpu_model="%s"' % model, body)
+                self.assertIn("node_textfile_scrape_error 0", body.splitlines())
+                self.assertEqual(len([l for l in body.splitlines()
+                                      if l.startswith("tarnwick_steps_per_second{")]), 1)
         finally:
             exporter.terminate()
             try:

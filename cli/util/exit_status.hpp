@@ -1,0 +1,16 @@
+#pragma once
+
+// The program's exit statuses, named once for every command.
+
+namespace tarnwick {
+
+inline constexpr int EXIT_OK = 0;
+// A run was cancelled (Ctrl-C, SIGTERM), or a compare gate tripped.
+inline constexpr int EXIT_CANCELLED = 1;
+// A command could not do its work: a run failed or was rejected, a bad
+// document, a store or an output that failed.
+inline constexpr int EXIT_FAILED = 2;
+// A bad command line.
+inline constexpr int EXIT_USAGE = 64;
+
+}  // namespace tarnwick

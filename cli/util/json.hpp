@@ -1,0 +1,36 @@
+#pragma once
+
+// The program's JSON texts: how an absent value is written, how a document
+// is laid out, and how text that is not UTF-8 is repaired, said once.
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+// Absent facts and values are null rather than a stand-in number, so no
+// consumer can mistake them for a measurement.
+template <typename T>
+[[nodiscard]] nlohmann::ordered_json or_null(const std::optional<T>& value) {
+  return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
+}
+
+// A file holds one document, indented for people; a stream (standard
+// output, a pipe, a log) gets one line per document, so that its readers can
+// split it by lines.
+enum class Layout { indented, one_line };
+
+// The document's text, newline included; bytes that are not UTF-8 become
+// U+FFFD.
+[[nodiscard]] std::string json_text(const nlohmann::ordered_json& document, Layout layout);
+
+// One line without its newline, as the history stores a document.
+[[nodiscard]] std::string json_line(const nlohmann::ordered_json& document);
+
+// `text` with every byte that is not part of valid UTF-8 replaced by U+FFFD,
+// exactly as the documents write it.
+[[nodiscard]] std::string valid_utf8(std::string_view text);
+
+}  // namespace tarnwick
