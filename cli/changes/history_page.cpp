@@ -171,6 +171,10 @@ function drawChart(group, canvas) {
   }
   const times = group.series.flatMap(s => s.runs.map(r => r[0])).filter(t => t !== null);
   const first = Math.min(...times), last = Math.max(...times);
+  // At least ±10 % around the median, so a quiet host's 2 % noise does not
+  // fill the panel and look like a cliff.
+  const rates = group.series.flatMap(s => s.runs.map(r => r[1])).sort((a, b) => a - b);
+  const middle = rates[Math.floor(rates.length / 2)];
   new Chart(canvas, {
     type: "line",
     data: {datasets: datasets(group)},
@@ -180,7 +184,8 @@ function drawChart(group, canvas) {
       layout: {padding: {top: 16}},
       scales: {
         x: {type: "linear", min: first, max: last, ticks: {callback: utcDay, maxTicksLimit: 8}},
-        y: {title: {display: true, text: "steps per second"}, ticks: {callback: formatRate}},
+        y: {title: {display: true, text: "steps per second"}, ticks: {callback: formatRate},
+            suggestedMin: middle * 0.9, suggestedMax: middle * 1.1},
       },
       plugins: {
         legend: {display: group.series.length > 1, labels: {filter: (item, data) => {
