@@ -90,6 +90,8 @@ std::vector<FoundChange> large_changes(const std::vector<RunSeries>& series, dou
   std::vector<FoundChange> found;
   for (const RunSeries& one : series) {
     for (const Change& change : one.changes) {
+      // A level of 0 has no percentage to give: nothing to report against.
+      if (!std::isfinite(change.change_percent)) continue;
       if (std::fabs(change.change_percent) >= min_percent) found.push_back({&one, change});
     }
   }

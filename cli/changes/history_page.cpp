@@ -31,7 +31,10 @@ Json series_json(const RunSeries& series, double min_change_percent) {
   }
   Json changes = Json::array();
   for (const Change& change : series.changes) {
-    if (std::fabs(change.change_percent) < min_change_percent) continue;
+    if (!std::isfinite(change.change_percent) ||
+        std::fabs(change.change_percent) < min_change_percent) {
+      continue;
+    }
     changes.push_back({{"index", change.index},
                        {"percent", std::round(change.change_percent * 100) / 100},
                        {"p", change.p_value},
@@ -170,6 +173,7 @@ function drawChart(group, canvas) {
     }
   }
   const times = group.series.flatMap(s => s.runs.map(r => r[0])).filter(t => t !== null);
+  if (!times.length) return;  // no run with a start the history could read
   const first = Math.min(...times), last = Math.max(...times);
   // At least ±10 % around the median, so a quiet host's 2 % noise does not
   // fill the panel and look like a cliff.
