@@ -104,7 +104,9 @@ function workers(n) { return n + " worker" + (n === 1 ? "" : "s"); }
 const summary = document.getElementById("summary");
 const runCount = DATA.groups.reduce((sum, g) => sum + g.series.reduce((s, x) => s + x.runs.length, 0), 0);
 const changeCount = DATA.groups.reduce((sum, g) => sum + g.series.reduce((s, x) => s + x.changes.length, 0), 0);
-summary.textContent = `${runCount} completed runs of ${DATA.groups.length} hosts and labels in ${DATA.history}` +
+const groupCount = DATA.groups.length;
+summary.textContent = `${runCount} completed run${runCount === 1 ? "" : "s"} of ${groupCount} ` +
+  `host${groupCount === 1 ? " and label" : "s and labels"} in ${DATA.history}` +
   (DATA.filter ? ` (${DATA.filter})` : "") + `; ${changeCount} change${changeCount === 1 ? "" : "s"} of ` +
   `${DATA.min_change_percent} % or more. Written ${DATA.generated}.`;
 
