@@ -22,6 +22,7 @@ import browser  # noqa: E402
 import planted_history  # noqa: E402
 
 BINARY = ""
+HOSTILE = "<img src=x onerror=alert(1)></script>"
 
 
 def write_page(history, page, *args):
@@ -38,9 +39,11 @@ class HistoryPage(browser.PageTestCase):
         cls.directory = tempfile.TemporaryDirectory()
         cls.history = os.path.join(cls.directory.name, "history.db")
         planted_history.planted(BINARY, cls.history)
-        # A second label on the steady host: one panel per host and label.
+        # A second label on the steady host: one panel per host and label;
+        # and a host named as markup, which must stay text.
         planted_history.store(BINARY, cls.history, planted_history.series(
-            "steady-b", 30, label="single", threads=1, seed=31))
+            "steady-b", 30, label="single", threads=1, seed=31) + planted_history.series(
+            HOSTILE, 12, seed=32))
         cls.page = os.path.join(cls.directory.name, "history.html")
         write_page(cls.history, cls.page)
 
@@ -55,20 +58,22 @@ class HistoryPage(browser.PageTestCase):
     def test_loads_and_shows_hosts_the_change_and_the_unstable_run(self):
         self.assertNoConsoleError()
         self.assertEqual(self.browser.visible_text("#page-error"), [])
-        self.assertEqual(self.browser.visible_text("h2 .host"), ["host-a", "steady-b", "steady-b"])
+        self.assertEqual(self.browser.visible_text("h2 .host"),
+                         [HOSTILE, "host-a", "steady-b", "steady-b"])
+        self.assertEqual(self.browser.run("return document.querySelectorAll('img').length"), 0)
         changes = self.browser.visible_text(".change")
         self.assertEqual(len(changes), 1, changes)
         self.assertRegex(changes[0], r"^−[4-8]\.\d %")
         facts = self.browser.visible_text(".group .facts")
-        self.assertIn("1 unstable", facts[0])
-        self.assertNotIn("unstable", facts[1])
-        # The first panel's chart is drawn, with the change marked on it.
+        self.assertIn("1 unstable", facts[1])
+        self.assertNotIn("unstable", facts[2])
+        # host-a's chart is drawn, with the change marked on it.
         marks = self.browser.run(
-            "const chart = Chart.getChart(document.querySelector('.group canvas'));"
+            "const chart = Chart.getChart(document.querySelectorAll('.group canvas')[1]);"
             "return chart ? chart.options.plugins.changeMarks.marks.length : -1;")
         self.assertEqual(marks, 1)
         styles = self.browser.run(
-            "const chart = Chart.getChart(document.querySelector('.group canvas'));"
+            "const chart = Chart.getChart(document.querySelectorAll('.group canvas')[1]);"
             "const set = chart.data.datasets.find(d => d.label === 'mean rate');"
             "return set.pointStyle.filter(s => s === 'triangle').length;")
         self.assertEqual(styles, 1)
@@ -81,7 +86,7 @@ class HistoryPage(browser.PageTestCase):
         field = self.browser.driver.find_element("id", "filter")
         field.send_keys("single")
         self.assertEqual(self.browser.visible_text("h2 .host"), ["steady-b"])
-        self.assertEqual(self.browser.visible_text("#shown"), ["1 of 3 shown"])
+        self.assertEqual(self.browser.visible_text("#shown"), ["1 of 4 shown"])
         field.clear()
         field.send_keys("host-")
         self.assertEqual(self.browser.visible_text("h2 .host"), ["host-a"])
