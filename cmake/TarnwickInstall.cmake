@@ -42,6 +42,7 @@ if(TARGET tarnwick_cli)
     DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" COMPONENT program)
   # The contracts of the program's JSON outputs, for the pipelines that read them.
   install(FILES "${PROJECT_SOURCE_DIR}/docs/result.schema.json"
+                "${PROJECT_SOURCE_DIR}/docs/changes.schema.json"
                 "${PROJECT_SOURCE_DIR}/docs/compare.schema.json"
                 "${PROJECT_SOURCE_DIR}/docs/history.schema.json"
                 "${PROJECT_SOURCE_DIR}/docs/report.schema.json"

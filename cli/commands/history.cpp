@@ -198,8 +198,8 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
   command->footer(
       "The history is --history FILE, else $TARNWICK_HISTORY, else\n"
       "$XDG_DATA_HOME/tarnwick/history.db, else ~/.local/share/tarnwick/history.db.\n"
-      "Exit status: 0 done, 2 the history or a file could not be read or written,\n"
-      "64 bad command line.");
+      "Exit status: 0 done, 1 --fail-on-change found a recent change that large,\n"
+      "2 the history or a file could not be read or written, 64 bad command line.");
   command->add_option("--history", options.history, "The history's database file")
       ->check(FILE_NAME)
       ->type_name("FILE");
@@ -209,7 +209,9 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
       command->add_option("--label", options.label, "Only the runs labelled L")->type_name("L");
   auto* last =
       command
-          ->add_option("--last", options.last, "How many of the latest runs to list (default 20)")
+          ->add_option("--last", options.last,
+                       "How many of the latest runs to list (default 20);\n"
+                       "with --fail-on-change, how recent a change fails (default 10)")
           ->check(whole_number_text("a whole number of runs from 1 to 1000000", 1, 1000000))
           ->type_name("N");
   auto* json = command->add_flag("--json", options.json, "Print the listing as a JSON document");
@@ -234,13 +236,17 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
                                    "Remove the runs with these ids (or 8+ character prefixes)")
                       ->type_name("ID...")
                       ->expected(1, -1);
-  for (CLI::Option* listing : {host, label, last, json}) {
+  add_changes_options(*command, options.changes);
+  for (CLI::Option* listing :
+       {host, label, last, json, command->get_option("--changes"), command->get_option("--html")}) {
     listing->excludes(import)->excludes(exported)->excludes(removed);
   }
   import->excludes(exported)->excludes(removed);
   exported->excludes(removed);
-  command->callback(
-      [&options, &action] { action = [&options] { return history_command(options); }; });
+  command->callback([&options, &action, last] {
+    options.last_given = last->count() > 0;
+    action = [&options] { return history_command(options); };
+  });
 }
 
 int history_command(const HistoryOptions& options) {
@@ -252,6 +258,11 @@ int history_command(const HistoryOptions& options) {
   if (auto* failure = std::get_if<std::string>(&opened)) return fail(*failure);
   History& history = std::get<History>(opened);
 
+  if (wants_changes(options.changes)) {
+    return changes_command(
+        history, {&options.changes, options.host, options.label, options.json,
+                  options.last_given ? std::optional<int64_t>(options.last) : std::nullopt});
+  }
   if (options.export_path) return export_documents(history, *options.export_path);
   if (!options.delete_ids.empty()) {
     const auto removed = history.remove(options.delete_ids);

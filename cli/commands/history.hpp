@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "commands/changes.hpp"
 #include "commands/command_line.hpp"
 
 namespace tarnwick {
@@ -17,10 +18,12 @@ struct HistoryOptions {
   std::string history;  // --history FILE; empty: the default location
   std::optional<std::string> host, label;
   int64_t last = 20;
+  bool last_given = false;  // --changes reads --last as its own window
   bool json = false;
   std::vector<std::string> import_paths;
   std::optional<std::string> export_path;  // "-" when --export names no file
   std::vector<std::string> delete_ids;
+  ChangesOptions changes;  // --changes, --html and theirs
 };
 
 // Declares the `history` subcommand; when it is chosen, `action` runs it.

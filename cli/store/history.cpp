@@ -772,6 +772,23 @@ std::optional<std::string> History::export_documents(
   return std::nullopt;
 }
 
+std::variant<std::vector<ListedRun>, std::string> History::completed_runs(
+    const std::optional<std::string>& host, const std::optional<std::string>& label) {
+  return guarded(path_, [&] {
+    std::vector<ListedRun> found;
+    if (!db_) return found;
+    // In the order of runs_by_baseline, so the index serves it.
+    Statement runs = db_->prepare(fmt::format(
+        "SELECT {} FROM runs WHERE status = 0 AND mean IS NOT NULL AND (?1 IS NULL OR host = ?1) "
+        "AND (?2 IS NULL OR label = ?2) ORDER BY host, label, threads, library_version, started, "
+        "key",
+        LISTED_COLUMNS));
+    runs.bind(1, host).bind(2, label);
+    while (runs.step()) found.push_back(listed_run(runs));
+    return found;
+  });
+}
+
 std::variant<std::vector<BaselineRun>, std::string> History::baseline(
     const BaselineKey& key, int64_t last, const std::vector<std::string>& exclude) {
   return guarded(path_, [&] {

@@ -160,6 +160,12 @@ class History {
   [[nodiscard]] std::optional<std::string> export_documents(
       const std::function<bool(const std::string& line)>& line);
 
+  // Every completed run with a mean rate (of host and label, when given),
+  // by series (host, label, threads, library version), each in start order:
+  // what change points and the history page are drawn from.
+  [[nodiscard]] std::variant<std::vector<ListedRun>, std::string> completed_runs(
+      const std::optional<std::string>& host, const std::optional<std::string>& label);
+
   // The latest `last` completed runs matching `key`, oldest first, leaving
   // out the runs named in `exclude` (the new document's own, if stored).
   [[nodiscard]] std::variant<std::vector<BaselineRun>, std::string> baseline(

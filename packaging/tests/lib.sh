@@ -33,7 +33,7 @@ component_files() {
     program)
       echo "$BINDIR/tarnwick"
       echo "share/bash-completion/completions/tarnwick"
-      for schema in compare history report result; do
+      for schema in changes compare history report result; do
         echo "share/tarnwick/schemas/$schema.schema.json"
       done
       ;;

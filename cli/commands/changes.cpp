@@ -1,0 +1,157 @@
+#include "commands/changes.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <variant>
+
+#include "changes/changes.hpp"
+#include "changes/history_page.hpp"
+#include "commands/command_line.hpp"
+#include "formats/numbers.hpp"
+#include "formats/text.hpp"
+#include "output/messages.hpp"
+#include "store/history.hpp"
+#include "util/utc_time.hpp"
+
+namespace tarnwick {
+namespace {
+
+// The window of --fail-on-change when --last is not given.
+constexpr int64_t FAIL_WINDOW = 10;
+
+const CLI::Validator SINCE_DATE(
+    [](const std::string& text) -> std::string {
+      if (parse_user_time(text)) return {};
+      return fmt::format("expected a UTC date as YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS], got '{}'",
+                         text);
+    },
+    "", "date");
+
+const CLI::Validator PERCENT(
+    [](const std::string& text) -> std::string {
+      const auto value = parse_number(text);
+      if (value && std::isfinite(*value) && *value >= 0 && *value <= 1000) return {};
+      return fmt::format("expected a percentage from 0 to 1000, got '{}'", text);
+    },
+    "", "percentage");
+
+std::string filter_text(const ChangesRequest& request) {
+  std::string text;
+  const auto add = [&](const std::string& part) { text += (text.empty() ? "" : ", ") + part; };
+  if (request.host) add("host " + printable(*request.host));
+  if (request.label) add("label " + printable(*request.label));
+  if (!request.options->since.empty()) add("since " + request.options->since);
+  return text;
+}
+
+}  // namespace
+
+void add_changes_options(CLI::App& command, ChangesOptions& options) {
+  CLI::Option* changes =
+      command.add_flag("--changes", options.changes,
+                       "List lasting shifts in each series of runs (host, label, workers,\n"
+                       "library version): change points significant at p < 0.01");
+  CLI::Option* since =
+      command
+          .add_option("--since", options.since, "With --changes or --html: runs since DATE (UTC)")
+          ->check(SINCE_DATE)
+          ->type_name("DATE");
+  CLI::Option* min_change = command
+                                .add_option("--min-change", options.min_change,
+                                            "With --changes or --html: the smallest change shown,\n"
+                                            "in % either way (default 2)")
+                                ->check(PERCENT)
+                                ->type_name("PCT");
+  CLI::Option* fail = command
+                          .add_option("--fail-on-change", options.fail_on_change,
+                                      "With --changes: exit 1 when a drop of PCT % or more starts\n"
+                                      "within the last --last runs (default 10) of its series")
+                          ->check(PERCENT)
+                          ->type_name("PCT")
+                          ->needs(changes);
+  CLI::Option* either =
+      command.add_flag("--either", options.either, "With --fail-on-change: a rise fails too");
+  CLI::Option* html = command
+                          .add_option("--html", options.html_path,
+                                      "Write the history as a self-contained page: each host's\n"
+                                      "rates over time, their spread and change points")
+                          ->check(FILE_NAME)
+                          ->type_name("FILE");
+  // Options that would otherwise be ignored without a word.
+  command.parse_complete_callback([=] {
+    for (CLI::Option* option : {since, min_change}) {
+      if (option->count() > 0 && changes->count() == 0 && html->count() == 0) {
+        throw CLI::ValidationError(option->get_name() + " needs --changes or --html");
+      }
+    }
+    if (either->count() > 0 && fail->count() == 0) {
+      throw CLI::ValidationError("--either needs --fail-on-change");
+    }
+  });
+}
+
+bool wants_changes(const ChangesOptions& options) {
+  return options.changes || !options.html_path.empty();
+}
+
+int changes_command(History& history, const ChangesRequest& request) {
+  const ChangesOptions& options = *request.options;
+  const bool html = !options.html_path.empty();
+  auto opened = open_outputs({{"--html", options.html_path, html}},
+                             options.changes ? (request.json ? "--json" : "--changes") : "",
+                             {{"--history", history.path(), true}});
+  if (const int* status = std::get_if<int>(&opened)) return *status;
+
+  std::optional<UtcMillis> since;
+  if (!options.since.empty()) since = parse_user_time(options.since);
+  auto runs = history.completed_runs(request.host, request.label);
+  if (auto* failure = std::get_if<std::string>(&runs)) return fail(*failure);
+  std::vector<RunSeries> series = series_of(std::get<std::vector<ListedRun>>(runs), since);
+  const ChangePointOptions statistics;
+  find_changes(series, statistics);
+
+  // What fails is always shown: a --fail-on-change below --min-change
+  // lowers the size reported.
+  double min_change = options.min_change;
+  if (options.fail_on_change) min_change = std::min(min_change, *options.fail_on_change);
+
+  if (html) {
+    HistoryPageSummary summary{history.path(), utc_text(utc_now(), false), min_change,
+                               filter_text(request)};
+    if (const auto failure =
+            std::get<OpenedOutputs>(opened).files[0]->commit(history_page(summary, series))) {
+      return fail(*failure);
+    }
+  }
+  if (!options.changes) return 0;
+
+  ChangesSummary summary;
+  summary.history = history.path();
+  summary.series = series.size();
+  for (const RunSeries& one : series) summary.runs += one.runs.size();
+  summary.min_change_percent = min_change;
+  summary.options = statistics;
+  const std::vector<FoundChange> found = large_changes(series, min_change);
+  const std::string text =
+      request.json
+          ? changes_json(summary, found)
+                    .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+                "\n"
+          : changes_text(summary, found);
+  if (const auto failure = write_standard_output(text)) return fail(*failure);
+
+  if (!options.fail_on_change) return 0;
+  const auto window = static_cast<std::size_t>(request.last.value_or(FAIL_WINDOW));
+  const auto failing = failing_changes(found, *options.fail_on_change, options.either, window);
+  for (const FoundChange& change : failing) {
+    tell("tarnwick: {}: {:+.1f} % from run {}, the latest {} run{} of its series\n",
+         series_name(change.series->key), change.change.change_percent,
+         change.first_run().id.substr(0, 12), change.runs_since(),
+         change.runs_since() == 1 ? "" : "s");
+  }
+  return failing.empty() ? 0 : EXIT_CHANGED;
+}
+
+}  // namespace tarnwick

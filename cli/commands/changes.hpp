@@ -1,0 +1,43 @@
+// The options of `history --changes` and `history --html`, and what they
+// do; commands/history.cpp declares them with the history's other options
+// and hands over.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tarnwick {
+
+class History;
+
+struct ChangesOptions {
+  bool changes = false;                  // --changes
+  std::string since;                     // --since DATE; empty: all runs
+  double min_change = 2;                 // --min-change PCT
+  std::optional<double> fail_on_change;  // --fail-on-change PCT
+  bool either = false;                   // --either: a rise fails too
+  std::string html_path;                 // --html FILE; empty: none
+};
+
+// Exit status of --fail-on-change when a recent change is that large.
+inline constexpr int EXIT_CHANGED = 1;
+
+// Declares the options on the history command.
+void add_changes_options(CLI::App& command, ChangesOptions& options);
+
+// Whether the history command is to find changes or write the page.
+[[nodiscard]] bool wants_changes(const ChangesOptions& options);
+
+struct ChangesRequest {
+  const ChangesOptions* options = nullptr;
+  std::optional<std::string> host, label;
+  bool json = false;
+  std::optional<int64_t> last;  // --last, when given
+};
+
+// Runs --changes and/or --html on the open history; the exit status.
+[[nodiscard]] int changes_command(History& history, const ChangesRequest& request);
+
+}  // namespace tarnwick

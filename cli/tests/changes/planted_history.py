@@ -1,0 +1,57 @@
+"""Histories with planted truth for the change-point tests and the history
+page: documents one run each, as --import reads them (JSON lines)."""
+import datetime
+import json
+import os
+import random
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fleet"))
+import fleet_documents  # noqa: E402
+
+START = datetime.datetime(2026, 1, 1, 2, 0, 0)
+RATE = 1.0e9
+
+
+def night(index, hours=24):
+    return (START + datetime.timedelta(hours=hours * index)).strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def series(host, count, *, step_at=None, step=0.0, spread=0.02, seed=1, label="all-cpus",
+           threads=2, unstable=(), hours=24):
+    """`count` nightly documents of one host: the rate moves by `step` (a
+    fraction) from run `step_at` on, with a normal spread; runs whose index
+    is in `unstable` have a high CV and are flagged."""
+    rng = random.Random(seed)
+    documents = []
+    for index in range(count):
+        level = RATE * (1 + step if step_at is not None and index >= step_at else 1)
+        rate = level * (1 + rng.gauss(0, spread))
+        shaky = index in unstable
+        documents.append(fleet_documents.document(
+            host, night(index, hours), rate, label=label, threads=threads,
+            cv=14.0 if shaky else 0.9, unstable=shaky, samples=3, rng=rng))
+    return documents
+
+
+def run_ids(documents):
+    return [document["runs"][0]["id"] for document in documents]
+
+
+def store(binary, history, documents):
+    """Imports the documents into the history file through the program."""
+    text = "".join(json.dumps(document) + "\n" for document in documents)
+    result = subprocess.run([binary, "history", "--history", history, "--import", "-"],
+                            input=text, capture_output=True, text=True, timeout=300)
+    if result.returncode != 0:
+        raise RuntimeError("import failed: " + result.stderr)
+
+
+def planted(binary, history):
+    """The history of the issue: host-a loses 6 % at run 50 of 80, steady-b
+    keeps its rate; run 20 of host-a is unstable. Returns host-a's run ids."""
+    stepped = series("host-a", 80, step_at=50, step=-0.06, seed=22, unstable={20})
+    steady = series("steady-b", 80, seed=23)
+    store(binary, history, stepped + steady)
+    return run_ids(stepped)
