@@ -47,7 +47,7 @@ int baseline_command(const BaselineOptions& baseline, const CompareOptions& opti
         "Run 'tarnwick compare --help' for the options.\n");
     return EXIT_USAGE;
   }
-  auto read = read_document_file(baseline.now, ReadOptions{true, false});
+  auto read = read_document_file(baseline.now);
   if (auto* reason = std::get_if<std::string>(&read)) {
     return fail(fmt::format("NEW: {}", *reason));
   }

@@ -15,6 +15,9 @@ namespace tarnwick {
 namespace {
 
 constexpr int EXIT_GATE = 1;
+// Nothing tripped, but a label on both sides could not be judged: a CI gate
+// must be able to tell this from a pass.
+constexpr int EXIT_NOT_JUDGED = 3;
 
 const CLI::Validator PERCENT(
     [](const std::string& text) -> std::string {
@@ -53,7 +56,8 @@ CLI::App& add_compare_command(CLI::App& app, CompareOptions& options, CommandAct
       "compare", "Judges NEW against BASE per run label: ratio, 95 % CI, verdict");
   command->footer(
       "Exit status: 0 compared, 1 a --fail-slower gate tripped, 2 a document\n"
-      "could not be read or compared, 64 bad command line.");
+      "could not be read or compared, 3 a label could not be judged (fewer than\n"
+      "3 runs on both sides) and no gate tripped, 64 bad command line.");
   command->add_option("BASE", options.base, "The reference result document ('-': stdin)")
       ->type_name("FILE");
   command->add_option("NEW", options.now, "The result document to judge ('-': stdin)")
@@ -88,7 +92,7 @@ int compare_command(const CompareOptions& options) {
   for (int i = 0; i < 2; ++i) {
     const std::string& path = i == 0 ? options.base : options.now;
     sides[i].source = path;
-    auto loaded = read_document_file(path, ReadOptions{.samples = true});
+    auto loaded = read_document_file(path);
     if (auto* reason = std::get_if<std::string>(&loaded)) {
       tell("tarnwick: {}: {}\n", names[i], *reason);
       return EXIT_FAILED;
@@ -121,10 +125,12 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
     tell("tarnwick: {}\n", *unwritten);
     return EXIT_FAILED;
   }
-  if (!options.fail_slower) return 0;
-  const std::vector<std::string> messages = gate_messages(comparison, *options.fail_slower);
-  for (const std::string& message : messages) print_message("tarnwick: ", message);
-  return messages.empty() ? 0 : EXIT_GATE;
+  if (options.fail_slower) {
+    const std::vector<std::string> messages = gate_messages(comparison, *options.fail_slower);
+    for (const std::string& message : messages) print_message("tarnwick: ", message);
+    if (!messages.empty()) return EXIT_GATE;
+  }
+  return not_judged(comparison) > 0 ? EXIT_NOT_JUDGED : 0;
 }
 
 }  // namespace tarnwick
