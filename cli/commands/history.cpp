@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include "store/history.hpp"
 #include "store/listing.hpp"
 #include "store/location.hpp"
+#include "store/pending.hpp"
 
 namespace tarnwick {
 namespace {
@@ -32,6 +34,77 @@ std::optional<std::string> located(const std::string& option) {
   auto path = history_path(option);
   if (!path) fail(std::string(NO_HISTORY_PATH));
   return path;
+}
+
+// How long --save waits for the history's lock before keeping the run
+// pending: 60 s, or TARNWICK_HISTORY_WAIT_MS (for tests of the wait).
+std::chrono::milliseconds save_wait() {
+  const char* text = std::getenv("TARNWICK_HISTORY_WAIT_MS");
+  if (text != nullptr) {
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    if (end != text && *end == '\0' && value >= 0 && value <= 3600000) {
+      return std::chrono::milliseconds(value);
+    }
+  }
+  return std::chrono::milliseconds(60000);
+}
+
+// The pending files of a history, where --save may have left runs.
+std::vector<std::string> pending_files(const std::string& history) {
+  std::vector<std::string> files{pending_beside(history)};
+  if (const auto directory = pending_directory()) files.push_back(pending_in(*directory, history));
+  return files;
+}
+
+// Stores the runs an earlier --save left pending, then removes them from
+// pending. A pending file that cannot be stored stays for the next command
+// that writes the history, with a warning; the command goes on.
+void store_pending(History& history) {
+  for (const std::string& file : pending_files(history.path())) {
+    auto taken = PendingFile::take(file);
+    if (auto* reason = std::get_if<std::string>(&taken)) {
+      tell("tarnwick: warning: pending runs not stored: {}\n", *reason);
+      continue;
+    }
+    auto& pending = std::get<std::optional<PendingFile>>(taken);
+    if (!pending) continue;
+    if (pending->text().find_first_not_of(" \t\r\n") == std::string::npos) {
+      pending->done();
+      continue;
+    }
+    auto entries = history_entries(pending->text());
+    if (auto* reason = std::get_if<std::string>(&entries)) {
+      tell("tarnwick: warning: pending runs in '{}' not stored: {}; the file is left as it is\n",
+           file, *reason);
+      continue;
+    }
+    const auto saved = history.save(std::get<std::vector<DocumentEntry>>(entries));
+    if (auto* failure = std::get_if<std::string>(&saved)) {
+      tell("tarnwick: warning: pending runs in '{}' not stored: {}\n", file, *failure);
+      continue;
+    }
+    pending->done();
+    const size_t stored = std::get<SaveCounts>(saved).stored;
+    tell("tarnwick: stored {} pending run{} from '{}' in {}\n", stored, stored == 1 ? "" : "s",
+         file, history.path());
+  }
+}
+
+// Keeps a run the history could not take in a pending file: beside the
+// history, else in the state folder. 0 when kept, else 2 with both reasons.
+int keep_pending_run(const std::string& history, const std::string& line,
+                     const std::string& failure) {
+  const auto kept = keep_pending(pending_files(history), line);
+  if (kept.index() == 1) {
+    return fail(fmt::format("{}; the run could not be kept pending either ({})", failure,
+                            std::get<1>(kept)));
+  }
+  tell(
+      "tarnwick: warning: {}\n"
+      "tarnwick: the run is kept in '{}'; the next command that writes the history stores it\n",
+      failure, std::get<0>(kept));
+  return 0;
 }
 
 std::variant<std::string, std::string> read_text(const std::string& path) {
@@ -58,6 +131,15 @@ std::variant<std::string, std::string> read_text(const std::string& path) {
   return std::variant<std::string, std::string>(std::in_place_index<0>, text.str());
 }
 
+// An import leaves out the runs removed with --delete, and says so.
+void report_deleted(const SaveCounts& counts) {
+  if (counts.deleted == 0) return;
+  fmt::print(
+      "Left out {} run{} deleted from this history before; 'tarnwick history --undelete ID...' "
+      "makes {} importable again.\n",
+      counts.deleted, counts.deleted == 1 ? "" : "s", counts.deleted == 1 ? "it" : "them");
+}
+
 int import_documents(History& history, const std::vector<std::string>& paths) {
   // Everything is read before anything is stored: one bad file stores nothing.
   std::vector<DocumentEntry> documents;
@@ -78,6 +160,7 @@ int import_documents(History& history, const std::vector<std::string>& paths) {
              history.path());
   if (counts.skipped > 0) fmt::print(" ({} already stored, skipped)", counts.skipped);
   fmt::print(".\n");
+  report_deleted(counts);
   return 0;
 }
 
@@ -98,15 +181,24 @@ int export_documents(History& history, const std::string& path) {
   auto opened = open_outputs({{"--export", path, true}}, "", {{"--history", history.path(), true}});
   if (const int* status = std::get_if<int>(&opened)) return *status;
   OutputFile& output = *std::get<OpenedOutputs>(opened).files[0];
-  std::string contents;
+  // Streamed in chunks: the export of a large history never sits in memory
+  // whole, and the file is still replaced only once complete.
+  constexpr size_t CHUNK = 1 << 20;
+  std::string chunk;
+  std::optional<std::string> unwritten;
   if (const auto failure = history.export_documents([&](const std::string& line) {
-        contents += line;
-        contents += '\n';
-        return true;
+        chunk += line;
+        chunk += '\n';
+        if (chunk.size() >= CHUNK) {
+          unwritten = output.write(chunk);
+          chunk.clear();
+        }
+        return !unwritten;
       })) {
     return fail(*failure);
   }
-  if (const auto failure = output.commit(contents)) return fail(*failure);
+  if (unwritten) return fail(*unwritten);
+  if (const auto failure = output.commit(chunk)) return fail(*failure);
   return 0;
 }
 
@@ -153,11 +245,17 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
                                    "Remove the runs with these ids (or 8+ character prefixes)")
                       ->type_name("ID...")
                       ->expected(1, -1);
+  auto* restored = command
+                       ->add_option("--undelete", options.undelete_ids,
+                                    "Let --import store again the deleted runs with these ids")
+                       ->type_name("ID...")
+                       ->expected(1, -1);
   for (CLI::Option* listing : {host, label, last, json}) {
-    listing->excludes(import)->excludes(exported)->excludes(removed);
+    listing->excludes(import)->excludes(exported)->excludes(removed)->excludes(restored);
   }
-  import->excludes(exported)->excludes(removed);
-  exported->excludes(removed);
+  import->excludes(exported)->excludes(removed)->excludes(restored);
+  exported->excludes(removed)->excludes(restored);
+  removed->excludes(restored);
   command->callback(
       [&options, &action] { action = [&options] { return history_command(options); }; });
 }
@@ -165,10 +263,12 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
 int history_command(const HistoryOptions& options) {
   const auto path = located(options.history);
   if (!path) return EXIT_FAILED;
-  const bool writing = !options.import_paths.empty() || !options.delete_ids.empty();
+  const bool writing =
+      !options.import_paths.empty() || !options.delete_ids.empty() || !options.undelete_ids.empty();
   auto opened = History::open(*path, writing ? Access::write : Access::read);
   if (auto* failure = std::get_if<std::string>(&opened)) return fail(*failure);
   History& history = std::get<History>(opened);
+  if (writing) store_pending(history);
 
   if (!options.import_paths.empty()) return import_documents(history, options.import_paths);
   if (options.export_path) return export_documents(history, *options.export_path);
@@ -177,6 +277,14 @@ int history_command(const HistoryOptions& options) {
     if (auto* failure = std::get_if<std::string>(&removed)) return fail(*failure);
     const size_t count = std::get<size_t>(removed);
     fmt::print("Removed {} run{} from {}.\n", count, count == 1 ? "" : "s", history.path());
+    return 0;
+  }
+  if (!options.undelete_ids.empty()) {
+    const auto forgotten = history.undelete(options.undelete_ids);
+    if (auto* failure = std::get_if<std::string>(&forgotten)) return fail(*failure);
+    const size_t count = std::get<size_t>(forgotten);
+    fmt::print("{} deleted run{} of {} can be imported again.\n", count, count == 1 ? "" : "s",
+               history.path());
     return 0;
   }
   const auto listing = history.list(HistoryFilter{options.host, options.label, options.last});
@@ -196,15 +304,27 @@ int save_to_history(const nlohmann::ordered_json& document, const std::string& h
                     bool quiet) {
   const auto path = located(history_option);
   if (!path) return EXIT_FAILED;
-  auto entries = history_entries(
-      document.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+  const std::string line =
+      document.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  auto entries = history_entries(line);
   if (auto* reason = std::get_if<std::string>(&entries)) {
     return fail(fmt::format("cannot store the run: {}", *reason));
   }
-  auto opened = History::open(*path, Access::write);
-  if (auto* failure = std::get_if<std::string>(&opened)) return fail(*failure);
-  const auto saved = std::get<History>(opened).save(std::get<std::vector<DocumentEntry>>(entries));
-  if (auto* failure = std::get_if<std::string>(&saved)) return fail(*failure);
+  // A history that cannot take the run now or here (locked, full, read-only)
+  // costs it nothing: it waits in a pending file. One that refuses it (not
+  // a history, damaged, newer) is left alone and said so.
+  auto opened = History::open_for_writing(*path, save_wait());
+  if (auto* failure = std::get_if<WriteFailure>(&opened)) {
+    return failure->unavailable ? keep_pending_run(*path, line, failure->text)
+                                : fail(failure->text);
+  }
+  History& history = std::get<History>(opened);
+  store_pending(history);
+  const auto saved = history.store(std::get<std::vector<DocumentEntry>>(entries));
+  if (auto* failure = std::get_if<WriteFailure>(&saved)) {
+    return failure->unavailable ? keep_pending_run(*path, line, failure->text)
+                                : fail(failure->text);
+  }
   if (!quiet) {
     const size_t stored = std::get<SaveCounts>(saved).stored;
     tell("tarnwick: stored {} run{} in {}\n", stored, stored == 1 ? "" : "s", *path);

@@ -1,6 +1,6 @@
 // `tarnwick history`: the runs stored with --save, listed with a sparkline of
-// their mean rate per host and label; --import, --export and --delete keep
-// the store. Also the run's --save hook, the other way into the history.
+// their mean rate per host and label; --import, --export, --delete and
+// --undelete keep the store. Also the run's --save hook, the other way into the history.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -22,6 +22,7 @@ struct HistoryOptions {
   std::vector<std::string> import_paths;
   std::optional<std::string> export_path;  // "-" when --export names no file
   std::vector<std::string> delete_ids;
+  std::vector<std::string> undelete_ids;
 };
 
 // Declares the `history` subcommand; when it is chosen, `action` runs it.
