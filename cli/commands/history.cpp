@@ -135,8 +135,8 @@ std::variant<std::string, std::string> read_text(const std::string& path) {
 void report_deleted(const SaveCounts& counts) {
   if (counts.deleted == 0) return;
   fmt::print(
-      "Left out {} run{} deleted from this history before; 'tarnwick history --undelete ID...' "
-      "makes {} importable again.\n",
+      "Left out {} run{} deleted from this history before;\n"
+      "'tarnwick history --undelete ID...' makes {} importable again.\n",
       counts.deleted, counts.deleted == 1 ? "" : "s", counts.deleted == 1 ? "it" : "them");
 }
 

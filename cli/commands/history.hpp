@@ -31,7 +31,10 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
 [[nodiscard]] int history_command(const HistoryOptions& options);
 
 // Stores a finished run's document in the history (`history_option` as
-// --history gave it); prints what went wrong and returns 2, or returns 0.
+// --history gave it), first storing any runs left pending. A history that
+// cannot take it now or here (locked past the wait, full, read-only) gets it
+// kept in a pending file, said where, and returns 0; otherwise prints what
+// went wrong and returns 2, or returns 0.
 [[nodiscard]] int save_to_history(const nlohmann::ordered_json& document,
                                   const std::string& history_option, bool quiet);
 

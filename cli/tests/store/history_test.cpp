@@ -327,3 +327,52 @@ TEST(History, ProcessesSavingAtOnceLoseNothing) {
 
 }  // namespace
 }  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// What --save does with a failure depends on this: a history that cannot
+// take a write now is worth keeping the run for; one that refuses is not.
+TEST(History, TellsAHistoryThatCannotWriteNowFromOneThatRefuses) {
+  TempDir dir;
+  const fs::path path = dir.path / "history.db";
+  {
+    History history = open_ok(path, Access::write);
+    ok(history.save({document("node01", "a", 1)}));
+  }
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  auto locked = History::open_for_writing(path.string(), std::chrono::milliseconds(50));
+  ASSERT_TRUE(std::holds_alternative<WriteFailure>(locked));
+  EXPECT_TRUE(std::get<WriteFailure>(locked).unavailable);
+  EXPECT_NE(std::get<WriteFailure>(locked).text.find("locked by another process for 50 ms"),
+            std::string::npos)
+      << std::get<WriteFailure>(locked).text;
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+
+  const fs::path text = dir.path / "notes.db";
+  std::ofstream(text) << std::string(4096, 'x');
+  auto refused = History::open_for_writing(text.string());
+  ASSERT_TRUE(std::holds_alternative<WriteFailure>(refused));
+  EXPECT_FALSE(std::get<WriteFailure>(refused).unavailable);
+}
+
+TEST(History, RemembersDeletedIdsUntilUndeleted) {
+  TempDir dir;
+  History history = open_ok(dir.path / "history.db", Access::write);
+  const DocumentEntry three = document("node01", "b", 3);
+  EXPECT_EQ(ok(history.save({three})).stored, 3u);
+  EXPECT_EQ(ok(history.remove({three.runs[1].id})), 1u);
+  const SaveCounts again = ok(history.save({three}));
+  EXPECT_EQ((std::tuple{again.stored, again.skipped, again.deleted}), (std::tuple{0u, 2u, 1u}));
+  // Not deleted, or named too briefly: refused, nothing changed.
+  EXPECT_TRUE(std::holds_alternative<std::string>(history.undelete({three.runs[0].id})));
+  EXPECT_TRUE(std::holds_alternative<std::string>(history.undelete({"b0"})));
+  EXPECT_EQ(ok(history.undelete({three.runs[1].id.substr(0, 31)})), 1u);
+  EXPECT_EQ(ok(history.save({three})).stored, 1u);
+}
+
+}  // namespace
+}  // namespace tarnwick
