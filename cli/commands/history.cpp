@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -286,6 +287,18 @@ int history_command(const HistoryOptions& options) {
     fmt::print("{} deleted run{} of {} can be imported again.\n", count, count == 1 ? "" : "s",
                history.path());
     return 0;
+  }
+  // A run waiting in a pending file is not in the listing: say where it is.
+  for (const std::string& file : pending_files(history.path())) {
+    std::ifstream pending(file);
+    const auto waiting =
+        std::count(std::istreambuf_iterator<char>(pending), std::istreambuf_iterator<char>(), '\n');
+    if (waiting > 0) {
+      tell(
+          "tarnwick: {} document{} of runs that --save could not store wait in '{}'; the next "
+          "command that writes the history stores them\n",
+          waiting, waiting == 1 ? "" : "s", file);
+    }
   }
   const auto listing = history.list(HistoryFilter{options.host, options.label, options.last});
   if (auto* failure = std::get_if<std::string>(&listing)) return fail(*failure);

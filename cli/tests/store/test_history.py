@@ -235,6 +235,9 @@ class Store(TempDirTest):
         with open(pending) as handle:
             self.assertEqual(json.loads(handle.read())["runs"][0]["id"], saved_id)
         self.assertEqual(listing(history)["total_runs"], 2)  # reading stores nothing
+        listed = run(["history", "--history", history], env=env)
+        self.assertIn(f"1 document of runs that --save could not store wait in '{pending}'",
+                      listed.stderr)
         # The next command that writes the history stores it.
         again = run(["history", "--history", history, "--import", path], env=env)
         self.assertEqual(again.returncode, 0, again.stderr)
