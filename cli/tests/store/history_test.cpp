@@ -11,9 +11,12 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "store/listing.hpp"
+#include "store/pending.hpp"
 
 namespace tarnwick {
 namespace {
@@ -357,6 +360,53 @@ TEST(History, TellsAHistoryThatCannotWriteNowFromOneThatRefuses) {
   auto refused = History::open_for_writing(text.string());
   ASSERT_TRUE(std::holds_alternative<WriteFailure>(refused));
   EXPECT_FALSE(std::get<WriteFailure>(refused).unavailable);
+}
+
+// Two processes append while this one takes the file again and again, as
+// --save and the next writing command would: every line is taken exactly
+// once or still waits, none is lost to a file taken away under a writer.
+TEST(PendingFile, AppendsRacingTakesLoseNoLine) {
+  TempDir dir;
+  const std::string path = pending_beside((dir.path / "history.db").string());
+  constexpr int PER_PROCESS = 200;
+  std::vector<pid_t> children;
+  for (const char* name : {"a", "b"}) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int index = 0; index < PER_PROCESS; ++index) {
+        if (keep_pending({path}, fmt::format("{}{}", name, index)).index() != 0) _exit(1);
+      }
+      _exit(0);
+    }
+    children.push_back(child);
+  }
+  std::multiset<std::string> seen;
+  const auto take_all = [&] {
+    auto taken = PendingFile::take(path);
+    ASSERT_EQ(taken.index(), 0u) << std::get<std::string>(taken);
+    auto& file = std::get<std::optional<PendingFile>>(taken);
+    if (!file) return;
+    std::istringstream lines(file->text());
+    for (std::string line; std::getline(lines, line);) seen.insert(line);
+    // Held a while, as storing the runs would: appenders queue on the lock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    file->done();
+  };
+  for (int round = 0; round < 400; ++round) take_all();
+  for (const pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  take_all();
+  EXPECT_EQ(seen.size(), 2u * PER_PROCESS);
+  for (const char* name : {"a", "b"}) {
+    for (int index = 0; index < PER_PROCESS; ++index) {
+      EXPECT_EQ(seen.count(fmt::format("{}{}", name, index)), 1u);
+    }
+  }
+  EXPECT_FALSE(fs::exists(path));
 }
 
 TEST(History, RemembersDeletedIdsUntilUndeleted) {
