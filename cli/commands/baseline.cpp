@@ -93,8 +93,6 @@ int baseline_command(const BaselineOptions& baseline, const CompareOptions& opti
       loaded.cv_percent = stored.run.cv_percent;
       loaded.unstable = stored.run.unstable;
       loaded.started = stored.run.started;
-      loaded.rates = stored.rates;
-      loaded.durations = stored.durations;
       side.runs.push_back(std::move(loaded));
       base.documents.push_back(std::move(side));
     }

@@ -766,38 +766,20 @@ std::variant<std::vector<BaselineRun>, std::string> History::baseline(
   return guarded(path_, wait_, [&] {
     std::vector<BaselineRun> found;
     if (!db_) return found;
-    Statement runs = db_->prepare(fmt::format(
-        "SELECT {}, key, cpu_model, arch, json FROM runs WHERE host = ?1 AND label = ?2 AND "
-        "threads = ?3 AND library_version = ?4 AND status = 0 AND mean IS NOT NULL "
-        "ORDER BY started DESC, key DESC LIMIT ?5",
-        LISTED_COLUMNS));
+    Statement runs = db_->prepare(
+        fmt::format("SELECT {}, cpu_model, arch FROM runs WHERE host = ?1 AND label = ?2 AND "
+                    "threads = ?3 AND library_version = ?4 AND status = 0 AND mean IS NOT NULL "
+                    "ORDER BY started DESC, key DESC LIMIT ?5",
+                    LISTED_COLUMNS));
     runs.bind(1, key.host)
         .bind(2, key.label)
         .bind(3, int64_t{key.threads})
         .bind(4, key.library_version)
         .bind(5, last + static_cast<int64_t>(exclude.size()));
-    Statement samples =
-        db_->prepare("SELECT duration, rate FROM samples WHERE run = ?1 ORDER BY idx");
+    // A comparison judges runs by their mean rates: the samples stay unread.
     while (runs.step() && static_cast<int64_t>(found.size()) < last) {
-      BaselineRun run{listed_run(runs), runs.optional_text(11), runs.optional_text(12), {}, {}};
+      BaselineRun run{listed_run(runs), runs.optional_text(10), runs.optional_text(11)};
       if (std::find(exclude.begin(), exclude.end(), run.run.id) != exclude.end()) continue;
-      samples.reset();
-      samples.bind(1, runs.integer(10));
-      while (samples.step()) {
-        run.durations.push_back(samples.real(0));
-        run.rates.push_back(samples.real(1));
-      }
-      if (run.rates.empty()) {
-        // Samples the table could not hold stayed in the run's JSON.
-        const Json json = Json::parse(runs.text(13));
-        if (json.contains("samples") && json["samples"].is_array()) {
-          for (const Json& sample : json["samples"]) {
-            if (!sample.is_object()) continue;
-            run.rates.push_back(sample.value("rate", 0.0));
-            run.durations.push_back(sample.value("duration", 0.0));
-          }
-        }
-      }
       found.push_back(std::move(run));
     }
     std::reverse(found.begin(), found.end());

@@ -108,11 +108,10 @@ struct BaselineKey {
   std::string library_version;
 };
 
-// A stored run with its per-second samples, for a comparison.
+// A stored run with the facts a comparison shows.
 struct BaselineRun {
   ListedRun run;
   std::optional<std::string> cpu_model, arch;
-  std::vector<double> rates, durations;
 };
 
 enum class Access { read, write };

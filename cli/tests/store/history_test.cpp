@@ -209,7 +209,8 @@ TEST(History, BaselineTakesTheLatestComparableCompletedRuns) {
   ASSERT_EQ(runs.size(), 10u);
   EXPECT_EQ(runs.front().run.id, "a0000000000000000000000000000001");
   EXPECT_EQ(runs.back().run.id, "a0000000000000000000000000000010");
-  EXPECT_EQ(runs.back().rates, (std::vector<double>{1000.5, 999}));
+  EXPECT_EQ(runs.back().run.mean_rate, 1010);  // the run of index 10
+  EXPECT_EQ(runs.back().cpu_model, "Test CPU");
 }
 
 // Each file is refused, for writing and for reading, and the directory holds
