@@ -2,7 +2,7 @@
 # is missing (scripts/bootstrap), configures and builds before it runs.
 JOBS ?= 2
 
-.PHONY: run test bench test-asan test-tsan test-arm64 package-arm64 fuzz coverage format format-check clean
+.PHONY: run test bench test-asan test-tsan test-arm64 package package-arm64 fuzz coverage format format-check clean
 
 # The benchmark with the library's defaults: one worker, 120 s warm-up, 60 s window.
 run:
@@ -44,6 +44,15 @@ test-arm64:
 	cmake --preset dev-arm64
 	cmake --build --preset dev-arm64
 	ctest --preset dev-arm64 -j $(JOBS)
+
+# The Debian packages as users get them (release preset), checked by lintian:
+# no error, and no warning but those packaging/lintian-warnings.md keeps.
+package:
+	@scripts/bootstrap test
+	cmake --preset release
+	cmake --build --preset release
+	cd build/release && cpack -G DEB
+	packaging/lint build/release
 
 # The arm64 Debian packages and Python wheel, from the cross build.
 package-arm64:

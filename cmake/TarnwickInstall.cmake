@@ -88,16 +88,19 @@ install(FILES
 # so the prefix follows the installed tree instead of being frozen here.
 file(RELATIVE_PATH TARNWICK_PC_TO_PREFIX "/${TARNWICK_PKGCONFIG_DIR}" "/")
 string(REGEX REPLACE "/$" "" TARNWICK_PC_TO_PREFIX "${TARNWICK_PC_TO_PREFIX}")
-foreach(_dir LIBDIR INCLUDEDIR)
-  if(IS_ABSOLUTE "${CMAKE_INSTALL_${_dir}}")
-    set(TARNWICK_PC_${_dir} "${CMAKE_INSTALL_${_dir}}")
-  else()
-    set(TARNWICK_PC_${_dir} "\${prefix}/${CMAKE_INSTALL_${_dir}}")
-  endif()
-endforeach()
-configure_file("${CMAKE_CURRENT_LIST_DIR}/tarnwick.pc.in" "${PROJECT_BINARY_DIR}/tarnwick.pc" @ONLY)
-install(FILES "${PROJECT_BINARY_DIR}/tarnwick.pc" DESTINATION "${TARNWICK_PKGCONFIG_DIR}"
-  COMPONENT development)
+# The prefix is decided when installing: a system prefix (/usr, as the
+# packages have it, or /usr/local) is written out, so that the flags are plain
+# paths and a cross build's PKG_CONFIG_SYSROOT_DIR applies to them; any other
+# prefix is found from ${pcfiledir}, so that the tree may be moved.
+install(CODE "set(TARNWICK_PC_TEMPLATE \"${CMAKE_CURRENT_LIST_DIR}/tarnwick.pc.in\")
+set(TARNWICK_PC_WORK \"${PROJECT_BINARY_DIR}/pkgconfig\")
+set(TARNWICK_PKGCONFIG_DIR \"${TARNWICK_PKGCONFIG_DIR}\")
+set(TARNWICK_PC_TO_PREFIX \"${TARNWICK_PC_TO_PREFIX}\")
+set(TARNWICK_INSTALL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+set(TARNWICK_INSTALL_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+set(PROJECT_DESCRIPTION \"${PROJECT_DESCRIPTION}\")
+set(PROJECT_VERSION \"${PROJECT_VERSION}\")" COMPONENT development)
+install(SCRIPT "${CMAKE_CURRENT_LIST_DIR}/TarnwickInstallPkgConfig.cmake" COMPONENT development)
 
 # Debian packages, installed under /usr, split as Debian splits a library:
 #   libtarnwick0     the shared library and its SONAME link, nothing else, so
@@ -124,17 +127,50 @@ foreach(_line IN LISTS _tarnwick_license_lines)
 endforeach()
 string(CONCAT _tarnwick_copyright ${_tarnwick_copyright})
 file(WRITE "${PROJECT_BINARY_DIR}/packaging/copyright" "${_tarnwick_copyright}")
+# The maintainer of the packages, also the author of the changelog's entries.
+# A distributor sets an address of their own; the default is a placeholder
+# domain that lintian accepts.
+set(TARNWICK_PACKAGE_CONTACT "tarnwick developers <tarnwick@example.org>"
+    CACHE STRING "Maintainer of the Debian packages, as 'Name <address>'")
+
+# Each package carries the Debian changelog (a native package's name for it:
+# changelog.gz), compressed at most and without a time stamp, so that it is
+# the same file in every architecture's package. Its newest entry must be
+# this version.
+file(STRINGS "${PROJECT_SOURCE_DIR}/packaging/deb/changelog.in" _tarnwick_changelog_head
+     LIMIT_COUNT 1)
+if(NOT _tarnwick_changelog_head MATCHES "^tarnwick \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/deb/changelog.in starts with '${_tarnwick_changelog_head}': "
+                      "its newest entry must be for version ${PROJECT_VERSION}")
+endif()
+configure_file("${PROJECT_SOURCE_DIR}/packaging/deb/changelog.in"
+               "${PROJECT_BINARY_DIR}/packaging/changelog" @ONLY)
+find_program(TARNWICK_GZIP gzip)
+if(TARNWICK_GZIP)
+  add_custom_command(OUTPUT "${PROJECT_BINARY_DIR}/packaging/changelog.gz"
+    COMMAND "${TARNWICK_GZIP}" -9nc "${PROJECT_BINARY_DIR}/packaging/changelog"
+            > "${PROJECT_BINARY_DIR}/packaging/changelog.gz"
+    DEPENDS "${PROJECT_BINARY_DIR}/packaging/changelog"
+    COMMENT "Compressing the Debian changelog for the packages" VERBATIM)
+  add_custom_target(tarnwick_changelog ALL DEPENDS "${PROJECT_BINARY_DIR}/packaging/changelog.gz")
+endif()
+
 foreach(_component _package IN ZIP_LISTS _tarnwick_components _tarnwick_packages)
   string(TOUPPER "${_component}" _upper)
   set(CPACK_DEBIAN_${_upper}_PACKAGE_NAME "${_package}")
   install(FILES "${PROJECT_BINARY_DIR}/packaging/copyright"
     DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/${_package}"
     COMPONENT ${_component} EXCLUDE_FROM_ALL)
+  if(TARNWICK_GZIP)
+    install(FILES "${PROJECT_BINARY_DIR}/packaging/changelog.gz"
+      DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/${_package}"
+      COMPONENT ${_component} EXCLUDE_FROM_ALL)
+  endif()
 endforeach()
 
 set(CPACK_PACKAGE_NAME "tarnwick")
 set(CPACK_PACKAGE_VENDOR "the tarnwick authors")
-set(CPACK_PACKAGE_CONTACT "tarnwick developers <tarnwick@localhost>")
+set(CPACK_PACKAGE_CONTACT "${TARNWICK_PACKAGE_CONTACT}")
 # Empty, so each package's own first description line is its summary.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
@@ -176,8 +212,23 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION "libs")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION "libdevel")
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION "utils")
 
+# Two architectures' libtarnwick0 (and -dev: every file they share is the
+# same) install side by side; the program is used the same whatever its
+# architecture.
+# CMake 3.25 writes no Multi-Arch field: a script run after cpack adds it.
+set(CPACK_TARNWICK_MULTIARCH "libtarnwick0=same" "libtarnwick-dev=same" "tarnwick=foreign")
+set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/TarnwickDebMultiArch.cmake")
+
 # A shlibs file and the ldconfig trigger, so other packages can depend on
-# libtarnwick.so.0 and the loader cache knows it after installation.
+# libtarnwick.so.0 and the loader cache knows it after installation. The
+# trigger replaces maintainer scripts: cpack writes a postinst and postrm
+# calling ldconfig for a library under /usr/lib unless the control files
+# name scripts of those names, and a named file that does not exist is left
+# out of the package. So naming two absent ones leaves the trigger alone.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+    "${PROJECT_SOURCE_DIR}/packaging/deb/triggers"
+    "${PROJECT_BINARY_DIR}/packaging/no-maintainer-scripts/postinst"
+    "${PROJECT_BINARY_DIR}/packaging/no-maintainer-scripts/postrm")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libtarnwick0 (= ${PROJECT_VERSION})")

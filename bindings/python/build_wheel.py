@@ -46,14 +46,23 @@ class PlatformWheel(bdist_wheel):
         return "py3", "none", {platform!r}
 
 
-setup(distclass=WithLibrary, cmdclass={{"bdist_wheel": PlatformWheel}})
+setup(version={version!r}, distclass=WithLibrary, cmdclass={{"bdist_wheel": PlatformWheel}})
 """
+
+
+def header_version() -> str:
+    """TARNWICK_VERSION_STRING of the library's version header."""
+    header = PROJECT / "native" / "include" / "tarnwick_version.h"
+    for line in header.read_text(encoding="utf-8").splitlines():
+        if line.startswith("#define TARNWICK_VERSION_STRING "):
+            return line.split('"')[1]
+    sys.exit(f"build_wheel: {header} defines no TARNWICK_VERSION_STRING")
 
 
 def stage(work: Path, library: Path, platform: str, strip: str) -> None:
     if work.exists():
         shutil.rmtree(work)
-    ignore = shutil.ignore_patterns("__pycache__", "*.pyc", SONAME)
+    ignore = shutil.ignore_patterns("__pycache__", "*.pyc", SONAME, "_generated_version.py")
     shutil.copytree(HERE / "tarnwick", work / "tarnwick", ignore=ignore)
     shutil.copy2(HERE / "README.md", work / "README.md")
     shutil.copy2(PROJECT / "LICENSE", work / "LICENSE")
@@ -62,7 +71,14 @@ def stage(work: Path, library: Path, platform: str, strip: str) -> None:
         sys.exit(f"build_wheel: pyproject.toml no longer declares {PACKAGE_DATA}")
     pyproject = pyproject.replace(PACKAGE_DATA, f'tarnwick = ["py.typed", "{SONAME}"]')
     (work / "pyproject.toml").write_text(pyproject, encoding="utf-8")
-    (work / "setup.py").write_text(SETUP_PY.format(platform=platform), encoding="utf-8")
+    version = header_version()
+    (work / "setup.py").write_text(
+        SETUP_PY.format(platform=platform, version=version), encoding="utf-8"
+    )
+    # The staged package is outside the source tree: the version goes with it.
+    (work / "tarnwick" / "_generated_version.py").write_text(
+        f'VERSION = "{version}"\n', encoding="utf-8"
+    )
     target = work / "tarnwick" / SONAME
     shutil.copyfile(library, target)
     os.chmod(target, 0o755)

@@ -8,6 +8,7 @@
 
 #include "compare/render.hpp"
 #include "formats/numbers.hpp"
+#include "formats/text.hpp"
 #include "output/atomic_file.hpp"
 #include "output/messages.hpp"
 
@@ -92,12 +93,17 @@ int compare_command(const CompareOptions& options) {
   for (int i = 0; i < 2; ++i) {
     const std::string& path = i == 0 ? options.base : options.now;
     sides[i].source = path;
-    auto loaded = read_document_file(path);
-    if (auto* reason = std::get_if<std::string>(&loaded)) {
-      tell("tarnwick: {}: {}\n", names[i], *reason);
+    // Any number of documents; a run read twice on one side counts once.
+    SeenRuns seen;
+    ReadDocuments read = read_documents_file(path, ReadOptions{}, seen);
+    for (const std::string& reason : read.left_out) {
+      tell("tarnwick: {}: left out: {}\n", names[i], reason);
+    }
+    if (read.documents.empty()) {
+      tell("tarnwick: {}: no result document could be read\n", names[i]);
       return EXIT_FAILED;
     }
-    sides[i].documents.push_back(std::move(std::get<LoadedDocument>(loaded)));
+    sides[i].documents = std::move(read.documents);
   }
   return report_comparison(sides[0], sides[1], options);
 }
@@ -106,7 +112,7 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
                       const CompareOptions& options) {
   const auto outcome = compare_sides(base, now);
   if (const auto* reason = std::get_if<std::string>(&outcome)) {
-    tell("tarnwick: cannot compare: {}\n", *reason);
+    tell("tarnwick: cannot compare: {}\n", printable(*reason));
     return EXIT_FAILED;
   }
   const Comparison& comparison = std::get<Comparison>(outcome);
@@ -119,7 +125,7 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
   // Output that cannot be written is a failure, not a silent success.
   const auto unwritten = write_standard_output(text);
   for (const ComparisonWarning& warning : comparison.warnings) {
-    print_message("tarnwick: warning: ", warning.text);
+    print_message("tarnwick: warning: ", printable(warning.text));
   }
   if (unwritten) {
     tell("tarnwick: {}\n", *unwritten);
@@ -127,7 +133,7 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
   }
   if (options.fail_slower) {
     const std::vector<std::string> messages = gate_messages(comparison, *options.fail_slower);
-    for (const std::string& message : messages) print_message("tarnwick: ", message);
+    for (const std::string& message : messages) print_message("tarnwick: ", printable(message));
     if (!messages.empty()) return EXIT_GATE;
   }
   return not_judged(comparison) > 0 ? EXIT_NOT_JUDGED : 0;

@@ -1,6 +1,8 @@
 #include "commands/history.hpp"
 
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +21,7 @@
 
 #include "commands/command_line.hpp"
 #include "document/reader.hpp"
+#include "formats/text.hpp"
 #include "output/atomic_file.hpp"
 #include "output/messages.hpp"
 #include "output/terminal.hpp"
@@ -108,28 +111,33 @@ int keep_pending_run(const std::string& history, const std::string& line,
   return 0;
 }
 
-std::variant<std::string, std::string> read_text(const std::string& path) {
-  std::ostringstream text;
-  if (path == "-") {
-    text << std::cin.rdbuf();
-    if (std::cin.bad())
-      return std::variant<std::string, std::string>(std::in_place_index<1>,
-                                                    "cannot read standard input");
-  } else {
-    // A folder opens as a stream that reads nothing: say what it is.
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) {
-      return std::variant<std::string, std::string>(
-          std::in_place_index<1>, fmt::format("cannot read '{}': {}", path, std::strerror(EISDIR)));
-    }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-      return std::variant<std::string, std::string>(
-          std::in_place_index<1>, fmt::format("cannot read '{}': {}", path, std::strerror(errno)));
-    }
-    text << file.rdbuf();
+// One input of an import, checked in the first pass and read again in the
+// second: a regular file through the descriptor the first pass used (a file
+// renamed meanwhile does not matter), anything else through a copy kept in
+// a temporary file while it was checked.
+struct ImportInput {
+  InputFile file;
+  int copy = -1;  // the temporary copy, or -1
+  ImportInput(InputFile opened) : file(std::move(opened)) {}
+  ImportInput(ImportInput&& other) noexcept
+      : file(std::move(other.file)), copy(std::exchange(other.copy, -1)) {}
+  ImportInput& operator=(ImportInput&&) = delete;
+  ImportInput(const ImportInput&) = delete;
+  ImportInput& operator=(const ImportInput&) = delete;
+  ~ImportInput() {
+    if (copy >= 0) ::close(copy);
   }
-  return std::variant<std::string, std::string>(std::in_place_index<0>, text.str());
+  [[nodiscard]] int second_pass_fd() const { return copy >= 0 ? copy : file.fd(); }
+};
+
+// A temporary file that is gone as soon as it is closed.
+int temporary_file() {
+  const char* folder = std::getenv("TMPDIR");
+  std::string name = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") +
+                     "/tarnwick-import-XXXXXX";
+  const int fd = ::mkstemp(name.data());
+  if (fd >= 0) ::unlink(name.c_str());
+  return fd;
 }
 
 // An import leaves out the runs removed with --delete, and says so.
@@ -141,26 +149,98 @@ void report_deleted(const SaveCounts& counts) {
       counts.deleted, counts.deleted == 1 ? "" : "s", counts.deleted == 1 ? "it" : "them");
 }
 
-int import_documents(History& history, const std::vector<std::string>& paths) {
-  // Everything is read before anything is stored: one bad file stores nothing.
-  std::vector<DocumentEntry> documents;
+int import_documents(const std::string& history_path, const std::vector<std::string>& paths) {
+  // First pass: every document is checked before anything is stored (and
+  // before the history or its folder is created), reading in chunks.
+  std::vector<ImportInput> inputs;
+  std::vector<std::string> left_out;
+  size_t documents = 0, runs = 0;
   for (const std::string& path : paths) {
-    auto text = read_text(path);
-    if (text.index() == 1) return fail(std::get<1>(text));
-    auto read = history_entries(std::get<0>(text));
-    if (auto* reason = std::get_if<std::string>(&read)) {
-      return fail(fmt::format("{}: {}", path == "-" ? "standard input" : path, *reason));
+    auto opened = InputFile::open(path);
+    if (auto* reason = std::get_if<std::string>(&opened)) {
+      left_out.push_back(std::move(*reason));
+      continue;
     }
-    auto& entries = std::get<std::vector<DocumentEntry>>(read);
-    std::move(entries.begin(), entries.end(), std::back_inserter(documents));
+    ImportInput& input = inputs.emplace_back(std::get<InputFile>(std::move(opened)));
+    if (!input.file.regular()) {
+      input.copy = temporary_file();
+      if (input.copy < 0) {
+        return fail(
+            fmt::format("cannot keep a copy of {}: {}", input.file.name(), std::strerror(errno)));
+      }
+    }
+    DocumentReader reader(input.file, ReadOptions{}, input.copy);
+    size_t found = 0;
+    while (auto item = reader.next()) {
+      ++found;
+      if (auto* reason = std::get_if<std::string>(&*item)) {
+        left_out.push_back(fmt::format("{}: {}", input.file.name(), *reason));
+      } else {
+        ++documents;
+        runs += std::get<LoadedDocument>(*item).runs.size();
+      }
+    }
+    if (found == 0) left_out.push_back(fmt::format("{}: empty: no JSON text", input.file.name()));
   }
-  const auto saved = history.save(documents);
-  if (auto* failure = std::get_if<std::string>(&saved)) return fail(*failure);
-  const SaveCounts& counts = std::get<SaveCounts>(saved);
+  if (!left_out.empty()) {
+    for (const std::string& reason : left_out) tell("tarnwick: left out: {}\n", reason);
+    return fail(fmt::format("history --import: {} refused; nothing was stored",
+                            left_out.size() == 1
+                                ? std::string("a document was")
+                                : fmt::format("{} documents were", left_out.size())));
+  }
+
+  auto opened = History::open(history_path, Access::write);
+  if (auto* failure = std::get_if<std::string>(&opened)) return fail(*failure);
+  History& history = std::get<History>(opened);
+  store_pending(history);
+
+  // Second pass: the same bytes again, stored in short batches.
+  size_t index = 0;
+  std::unique_ptr<DocumentReader> reader;
+  std::optional<std::string> changed;
+  const auto next = [&]() -> std::optional<DocumentEntry> {
+    for (;;) {
+      if (!reader) {
+        if (index == inputs.size()) return std::nullopt;
+        const int fd = inputs[index].second_pass_fd();
+        if (::lseek(fd, 0, SEEK_SET) != 0) {
+          changed = fmt::format("cannot read {} again: {}", inputs[index].file.name(),
+                                std::strerror(errno));
+          return std::nullopt;
+        }
+        reader = std::make_unique<DocumentReader>(fd, ReadOptions{true, true});
+      }
+      auto item = reader->next();
+      if (!item) {
+        reader.reset();
+        ++index;
+        continue;
+      }
+      if (auto* reason = std::get_if<std::string>(&*item)) {
+        changed =
+            fmt::format("{} changed while it was imported: {}", inputs[index].file.name(), *reason);
+        return std::nullopt;
+      }
+      return history_entry(std::get<LoadedDocument>(std::move(*item)));
+    }
+  };
+  SaveCounts counts;
+  std::optional<std::string> failure = history.import(next, counts);
+  if (!failure && changed) failure = changed;
+  if (failure) {
+    if (counts.stored > 0) {
+      return fail(fmt::format("{}; {} run{} were stored before it: import again to store the rest",
+                              *failure, counts.stored, counts.stored == 1 ? "" : "s"));
+    }
+    return fail(*failure);
+  }
   fmt::print("Imported {} run{} into {}", counts.stored, counts.stored == 1 ? "" : "s",
-             history.path());
+             printable(history.path()));
   if (counts.skipped > 0) fmt::print(" ({} already stored, skipped)", counts.skipped);
   fmt::print(".\n");
+  static_cast<void>(documents);
+  static_cast<void>(runs);
   report_deleted(counts);
   return 0;
 }
@@ -264,20 +344,20 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
 int history_command(const HistoryOptions& options) {
   const auto path = located(options.history);
   if (!path) return EXIT_FAILED;
-  const bool writing =
-      !options.import_paths.empty() || !options.delete_ids.empty() || !options.undelete_ids.empty();
+  if (!options.import_paths.empty()) return import_documents(*path, options.import_paths);
+  const bool writing = !options.delete_ids.empty() || !options.undelete_ids.empty();
   auto opened = History::open(*path, writing ? Access::write : Access::read);
   if (auto* failure = std::get_if<std::string>(&opened)) return fail(*failure);
   History& history = std::get<History>(opened);
   if (writing) store_pending(history);
 
-  if (!options.import_paths.empty()) return import_documents(history, options.import_paths);
   if (options.export_path) return export_documents(history, *options.export_path);
   if (!options.delete_ids.empty()) {
     const auto removed = history.remove(options.delete_ids);
     if (auto* failure = std::get_if<std::string>(&removed)) return fail(*failure);
     const size_t count = std::get<size_t>(removed);
-    fmt::print("Removed {} run{} from {}.\n", count, count == 1 ? "" : "s", history.path());
+    fmt::print("Removed {} run{} from {}.\n", count, count == 1 ? "" : "s",
+               printable(history.path()));
     return 0;
   }
   if (!options.undelete_ids.empty()) {
@@ -340,7 +420,7 @@ int save_to_history(const nlohmann::ordered_json& document, const std::string& h
   }
   if (!quiet) {
     const size_t stored = std::get<SaveCounts>(saved).stored;
-    tell("tarnwick: stored {} run{} in {}\n", stored, stored == 1 ? "" : "s", *path);
+    tell("tarnwick: stored {} run{} in {}\n", stored, stored == 1 ? "" : "s", printable(*path));
   }
   return 0;
 }

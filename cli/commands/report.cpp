@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "commands/command_line.hpp"
+#include "document/reader.hpp"
 #include "fleet/fleet.hpp"
 #include "fleet/outputs.hpp"
 #include "output/atomic_file.hpp"
@@ -40,46 +41,15 @@ std::string utc_text(std::time_t time) {
   return text;
 }
 
-// Reads a whole file into `buffer` (reused from file to file); its
-// modification time dates a document that carries none.
-bool read_file(const std::string& path, std::string& buffer, std::string& file_time,
-               std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = std::strerror(errno);
-    return false;
-  }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    error = std::strerror(errno);
-    ::close(fd);
-    return false;
-  }
-  file_time = utc_text(info.st_mtim.tv_sec);
-  buffer.resize(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 1);
-  std::size_t size = 0;
-  for (;;) {
-    if (size == buffer.size()) buffer.resize(buffer.size() * 2);
-    const ssize_t got = ::read(fd, buffer.data() + size, buffer.size() - size);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      error = std::strerror(errno);
-      ::close(fd);
-      return false;
-    }
-    if (got == 0) break;
-    size += static_cast<std::size_t>(got);
-  }
-  ::close(fd);
-  buffer.resize(size);
-  return true;
-}
-
 // The files named, and the .json files under the folders named, each
 // folder's in name order.
-std::vector<std::string> collect(const std::vector<std::string>& paths,
-                                 fleet::FleetBuilder& builder) {
-  std::vector<std::string> files;
+struct Input {
+  std::string path;
+  bool scanned = false;  // found in a folder, not named
+};
+
+std::vector<Input> collect(const std::vector<std::string>& paths, fleet::FleetBuilder& builder) {
+  std::vector<Input> files;
   for (const std::string& path : paths) {
     std::error_code error;
     const fs::file_status status = fs::status(path, error);
@@ -92,7 +62,7 @@ std::vector<std::string> collect(const std::vector<std::string>& paths,
       continue;
     }
     if (!fs::is_directory(status)) {
-      files.push_back(path);
+      files.push_back({path, false});
       continue;
     }
     std::vector<std::string> found;
@@ -105,7 +75,7 @@ std::vector<std::string> collect(const std::vector<std::string>& paths,
     }
     if (error) builder.add_problem(path, fmt::format("cannot list: {}", error.message()));
     std::sort(found.begin(), found.end());
-    files.insert(files.end(), found.begin(), found.end());
+    for (std::string& file : found) files.push_back({std::move(file), true});
   }
   return files;
 }
@@ -159,15 +129,32 @@ int report_command(const ReportOptions& options) {
   settings.all_runs = options.all_runs;
   if (!options.since.empty()) settings.since = fleet::parse_since(options.since);
   fleet::FleetBuilder builder(settings);
-  std::string buffer;
-  std::string file_time;
-  std::string error;
-  for (const std::string& path : collect(options.paths, builder)) {
-    if (read_file(path, buffer, file_time, error)) {
-      builder.add(path, buffer, file_time);
-    } else {
-      builder.add_problem(path, error);
+  // Each file is read in chunks, one document after another; a run read
+  // twice (the same document in two files, or twice in a log) counts once.
+  SeenRuns seen;
+  for (const Input& input : collect(options.paths, builder)) {
+    auto input_file = InputFile::open(input.path, input.scanned);
+    if (auto* reason = std::get_if<std::string>(&input_file)) {
+      builder.add_problem(input.path, *reason);
+      continue;
     }
+    const InputFile& file = std::get<InputFile>(input_file);
+    const std::string file_time = utc_text(static_cast<std::time_t>(file.modified_seconds()));
+    DocumentReader reader(file, ReadOptions{});
+    bool any = false;
+    while (auto item = reader.next()) {
+      any = true;
+      if (auto* reason = std::get_if<std::string>(&*item)) {
+        builder.add_problem(input.path, *reason);
+        continue;
+      }
+      LoadedDocument& document = std::get<LoadedDocument>(*item);
+      const bool had_runs = !document.runs.empty();
+      seen.keep_new(document);
+      if (had_runs && document.runs.empty()) continue;
+      builder.add(input.path, document, file_time);
+    }
+    if (!any) builder.add_problem(input.path, "empty: no JSON text");
   }
   const fleet::FleetReport report = builder.finish();
 

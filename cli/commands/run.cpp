@@ -42,7 +42,8 @@ struct Outputs {
 };
 
 void print_warning(const Warning& warning, const TextStyle& style) {
-  tell("tarnwick: {} {}\n", style.caution("warning:"), warning.text);
+  tell("{}\n", wrap_words(fmt::format("tarnwick: {} {}", style.caution("warning:"), warning.text),
+                          style.wrap, 2));
 }
 
 // The options the user set, as typed, for a message about their values.
@@ -172,7 +173,6 @@ int run_command(const RunOptions& options) {
   outputs.prom = std::move(files[3]);
   const bool summary_on_stdout = !options.json && !standard_output;
   std::FILE* const summary_stream = summary_on_stdout ? stdout : stderr;
-  const TextStyle style = style_for(summary_stream, options.color);
   const TextStyle error_style = style_for(stderr, options.color);
 
   install_signal_handlers();
@@ -255,14 +255,17 @@ int run_command(const RunOptions& options) {
   } else if (keep && std::any_of(session.runs.begin(), session.runs.end(), [](const RunReport& r) {
                return r.result.status != TARNWICK_STATUS_FAILED;
              })) {
-    const std::string summary = session_summary(session, style);
+    // The terminal's width now: it may have changed during the run.
+    const std::string summary = session_summary(session, style_for(summary_stream, options.color));
     if (summary_on_stdout) {
       report(write_standard_output(summary));
     } else {
       std::fputs(summary.c_str(), stderr);
     }
   }
-  for (const Warning& warning : late_warnings) print_warning(warning, error_style);
+  for (const Warning& warning : late_warnings) {
+    print_warning(warning, style_for(stderr, options.color));
+  }
   if (keep) {
     if (outputs.document) report(outputs.document->commit(document));
     if (outputs.csv) report(outputs.csv->commit(samples_csv(session)));

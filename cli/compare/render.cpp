@@ -25,8 +25,10 @@ std::string join(const std::vector<std::string>& values) {
 }
 
 // Side by side when both values fit their columns, else one line each.
-void side_row(std::string& text, const char* name, const std::string& base,
-              const std::string& now) {
+void side_row(std::string& text, const char* name, const std::string& raw_base,
+              const std::string& raw_now) {
+  const std::string base = printable(raw_base);
+  const std::string now = printable(raw_now);
   if (base.size() < SIDE_COLUMN && NAME_COLUMN + SIDE_COLUMN + now.size() <= WIDTH) {
     text += fmt::format("{:<{}}{:<{}}{}\n", name, NAME_COLUMN, base, SIDE_COLUMN, now);
     return;
@@ -201,9 +203,9 @@ std::vector<std::string> gate_messages(const Comparison& comparison, double fail
   for (const LabelComparison* label : slower_than(comparison, fail_slower)) {
     messages.push_back(
         fmt::format("gate: {} slower by more than {} % (ratio {:.3f}, {:.0f} % {} to {:.3f}, {})",
-                    label->label, fail_slower, label->test.ratio, label->test.confidence * 100,
-                    label->kind == TestKind::prediction ? "PI" : "CI", label->test.high,
-                    test_name(label->kind)));
+                    printable(label->label), fail_slower, label->test.ratio,
+                    label->test.confidence * 100, label->kind == TestKind::prediction ? "PI" : "CI",
+                    label->test.high, test_name(label->kind)));
   }
   return messages;
 }

@@ -1,68 +1,182 @@
-// Reads a result document back: the current schema and the documents of
+// Reads result documents back: the current schema and the documents of
 // 0.0.2 (no schema_version, host block only, warnings as strings), so that
 // compare, history and report accept every document the program ever wrote.
 //
-// The reader streams: it keeps only the fields below, and the per-second
-// samples only when asked, so reading many large documents costs time in
-// proportion to their size and memory in proportion to what is kept.
+// Documents are untrusted input from every machine of a fleet. The reader
+// streams: it reads in chunks, never a whole file, keeps only the fields
+// below (the samples and the JSON text only when asked), refuses a document
+// nested deeper than MAX_NESTING or larger than MAX_DOCUMENT_BYTES, and
+// checks every field it keeps against the schema (types, enums, ranges,
+// UTF-8, run ids, UTC times). Across fields it checks exactly this:
+// sample_count is the number of samples, every sample lasts > 0 s, sample
+// times increase, and the samples' operations add up to the run's. A file
+// may hold any number of documents: one per line, concatenated, or
+// pretty-printed one after another. A refused document is refused whole,
+// with the path of its first bad field, and reading goes on with the next.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
+#include "util/utc_time.hpp"
+
 namespace tarnwick {
 
+// Larger than any document the program writes by a wide margin (a run of a
+// day has 86,400 samples, about 7 MiB), small enough to bound what one
+// document can cost.
+inline constexpr std::size_t MAX_DOCUMENT_BYTES = std::size_t{256} << 20;
+// The program's documents are four levels deep; other keys may nest a little.
+inline constexpr std::size_t MAX_NESTING = 64;
+// More workers than any machine has: a count beyond it is a damaged document.
+inline constexpr uint32_t MAX_THREADS = 1u << 20;
+
 struct LoadedRun {
-  // The document's id; for 0.0.2 runs "h" + 32 hex digits of a hash of the
-  // run's content (keys, strings and numbers as written, whitespace aside), so
-  // the same run read twice, or re-indented, gets the same id.
+  // The document's id, 32 lower-case hex digits; for 0.0.2 runs "h" + 32
+  // hex digits of a hash of the run's validated values in one canonical
+  // form, so the same run read twice, re-indented or exported and imported
+  // again gets the same id.
   std::string id;
-  std::string label;
+  std::string label;        // "single" or "all-cpus"
   unsigned repetition = 1;  // 1 in 0.0.2 documents
   uint32_t status = 2;      // 0 completed, 1 cancelled, 2 failed
   std::string reason;
   uint32_t threads = 0;
-  std::optional<double> mean_rate, cv_percent;  // null unless completed / has_cv
+  std::optional<double> mean_rate, cv_percent;  // finite and >= 0 when present
   bool unstable = false;
   double measured_seconds = 0;
   uint64_t operations = 0;
   uint64_t checksum = 0;
+  uint64_t sample_count = 0;                  // the number of samples
   std::optional<std::string> started, ended;  // absent in 0.0.2
-  std::vector<double> rates, durations;       // per-second samples, only when asked
-  std::string json;  // the run's object as compact JSON text, only with keep_json
+  std::optional<UtcMillis> started_at;        // `started`, parsed
+  std::vector<double> rates, durations;       // per-second samples, only with `samples`
+  std::vector<double> times;                  // only with keep_json
+  std::vector<int64_t> sample_operations;     // only with keep_json
+  std::string json;  // with keep_json: the run's object as compact JSON, "samples" empty
+  // Where in `json` the samples' empty array is; npos when the run had none.
+  std::size_t samples_at = std::string::npos;
 };
 
 struct LoadedDocument {
   int schema_version = 0;  // 0: a 0.0.2 document
-  std::string status;      // "completed", "cancelled" or "failed"
+  std::string status;      // "completed", "cancelled" or "failed" (empty if absent)
   std::string library_version;
   // The environment's facts; for 0.0.2 documents only cpu_model (from the
   // host block), the host being otherwise unknown.
   std::optional<std::string> hostname, timestamp, cpu_model, arch;
+  std::optional<UtcMillis> timestamp_at;  // `timestamp`, parsed
   std::vector<LoadedRun> runs;
-  // Compact JSON text of the "environment" and "host" objects, only with
-  // keep_json (empty when the document has none).
-  std::string environment_json, host_json;
+  // With keep_json: the whole document as compact JSON, its "runs" empty.
+  std::string json;
+  std::size_t runs_at = 0;  // where in `json` the runs' empty array is
 };
 
 struct ReadOptions {
   bool samples = false;    // fill LoadedRun::rates and durations
-  bool keep_json = false;  // fill the *json fields
+  bool keep_json = false;  // fill the json fields, times and sample_operations
 };
 
-// Either the document or a reason ("not JSON at line 3, column 5: ...",
-// "unknown schema_version 7", "truncated at line 40", "runs[1].threads:
-// expected a whole number, got a string", ...). Never throws.
+class InputFile;
+
+// Reads the documents of one input in order. Never throws.
+class DocumentReader {
+ public:
+  // Reads `fd` (not owned, not closed) in chunks; `name` is how messages name it.
+  DocumentReader(int fd, ReadOptions options);
+  // Reads `file`; with `copy_fd`, writes every byte it reads there too (to
+  // keep what a pipe gave for a second pass).
+  DocumentReader(const InputFile& file, ReadOptions options, int copy_fd = -1);
+  // Reads `text`, which must outlive the reader.
+  DocumentReader(std::string_view text, ReadOptions options);
+  DocumentReader(const DocumentReader&) = delete;
+  DocumentReader& operator=(const DocumentReader&) = delete;
+  ~DocumentReader();
+
+  // The next document, or why it was refused ("document 2 (line 40):
+  // runs[0].samples[3].rate: expected a number >= 0, got -1"); nullopt when
+  // the input is exhausted. After a reason that ends the input (a read
+  // error, a document over the size limit), the next call returns nullopt.
+  [[nodiscard]] std::optional<std::variant<LoadedDocument, std::string>> next();
+
+ private:
+  struct State;
+  State* state_;
+};
+
+// Either the one document of `text` or the reason it cannot be read. Never throws.
 [[nodiscard]] std::variant<LoadedDocument, std::string> read_document(std::string_view text,
                                                                       ReadOptions options = {});
 
-// Same from a file, or standard input for "-"; the reason of a file that
-// cannot be read names it.
+// An input opened for reading documents: a regular file, the standard input
+// ("-"), or a FIFO named on the command line that has a writer. Anything
+// else (a device, a folder, a FIFO without a writer) is refused at once,
+// without blocking. `scanned`: found by walking a folder, so a symbolic link
+// or a FIFO swapped in since is refused too.
+class InputFile {
+ public:
+  [[nodiscard]] static std::variant<InputFile, std::string> open(const std::string& path,
+                                                                 bool scanned = false);
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile();
+
+  [[nodiscard]] int fd() const { return fd_; }
+  [[nodiscard]] bool regular() const { return regular_; }
+  [[nodiscard]] int64_t modified_seconds() const { return modified_; }
+  // "'runs.json'" or "standard input", with control characters escaped.
+  [[nodiscard]] const std::string& name() const { return name_; }
+  // Bytes already read while opening (a FIFO's first), for the reader.
+  [[nodiscard]] const std::string& pending() const { return pending_; }
+
+ private:
+  InputFile(int fd, bool owned, bool regular, int64_t modified, std::string name);
+  int fd_ = -1;
+  bool owned_ = false;
+  bool regular_ = false;
+  int64_t modified_ = 0;
+  std::string name_;
+  std::string pending_;
+};
+
+// The one document of a file, or standard input for "-"; the reason of a file
+// that cannot be read names it.
 [[nodiscard]] std::variant<LoadedDocument, std::string> read_document_file(
     const std::string& path, ReadOptions options = {});
+
+// Runs are known by their ids: a run seen a second time within one side of
+// a comparison (or one report) counts once.
+class SeenRuns {
+ public:
+  // Removes from `document` the runs whose ids were seen before; returns
+  // how many it removed.
+  std::size_t keep_new(LoadedDocument& document);
+
+ private:
+  std::set<std::string> ids_;
+};
+
+// Every document of the file at `path` ("-": standard input) whose runs
+// are not all repeats; `left_out` gets a message for each refused document.
+struct ReadDocuments {
+  std::vector<LoadedDocument> documents;
+  std::vector<std::string> left_out;  // "'x.json': document 2 (line 40): ..."
+  std::size_t repeated_runs = 0;
+};
+[[nodiscard]] ReadDocuments read_documents_file(const std::string& path, ReadOptions options,
+                                                SeenRuns& seen);
+
+// `document` as a compact JSON document (its json with the runs, their
+// samples included), which reads back to the same model. Needs a document
+// read with keep_json and samples.
+[[nodiscard]] std::string write_document(const LoadedDocument& document);
 
 }  // namespace tarnwick

@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstdint>
-#include <ctime>
 #include <random>
 
 namespace tarnwick {
@@ -22,20 +21,6 @@ std::string new_run_id() {
   std::string id;
   for (const unsigned char byte : bytes) id += fmt::format("{:02x}", byte);
   return id;
-}
-
-std::string utc_text(std::chrono::system_clock::time_point when, bool with_millis) {
-  using std::chrono::duration_cast;
-  using std::chrono::milliseconds;
-  const auto since_epoch = duration_cast<milliseconds>(when.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(since_epoch / 1000);
-  std::tm parts{};
-  gmtime_r(&seconds, &parts);
-  std::string text =
-      fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", parts.tm_year + 1900, parts.tm_mon + 1,
-                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
-  if (with_millis) text += fmt::format(".{:03}", since_epoch % 1000);
-  return text + "Z";
 }
 
 }  // namespace tarnwick

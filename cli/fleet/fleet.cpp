@@ -94,7 +94,11 @@ void FleetBuilder::add(const std::string& path, std::string_view text,
     add_problem(path, std::move(*reason));
     return;
   }
-  const LoadedDocument& document = std::get<LoadedDocument>(read);
+  add(path, std::get<LoadedDocument>(read), file_time);
+}
+
+void FleetBuilder::add(const std::string& path, const LoadedDocument& document,
+                       const std::string& file_time) {
   const bool from_file = !document.hostname || document.hostname->empty();
   const std::string document_time = document.timestamp.value_or(file_time);
 

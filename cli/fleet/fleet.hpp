@@ -82,6 +82,8 @@ class FleetBuilder {
   // One document's text. `file_time` (UTC, ISO 8601) dates a document that
   // carries no time of its own (0.0.2).
   void add(const std::string& path, std::string_view text, const std::string& file_time);
+  // A document already read (one of the many a file may hold).
+  void add(const std::string& path, const LoadedDocument& document, const std::string& file_time);
   void add_problem(std::string path, std::string reason);
 
   [[nodiscard]] FleetReport finish() const;

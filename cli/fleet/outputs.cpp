@@ -29,8 +29,11 @@ std::string host_name(const HostFigure& host) {
   return host.host_from_file ? host.host + " *" : host.host;
 }
 
-std::string csv_field(const std::string& text) {
-  if (text.find_first_of(",\"\n\r") == std::string::npos) return text;
+// Control bytes are escaped as everywhere document text is shown: a CSV
+// opened in a terminal or a spreadsheet gets no escape sequence from it.
+std::string csv_field(const std::string& raw) {
+  const std::string text = printable(raw);
+  if (text.find_first_of(",\"") == std::string::npos) return text;
   std::string quoted = "\"";
   for (const char c : text) {
     if (c == '"') quoted += '"';

@@ -9,6 +9,7 @@
 
 #include "document/repetition_summary.hpp"
 #include "formats/numbers.hpp"
+#include "formats/text.hpp"
 
 namespace tarnwick {
 namespace {
@@ -169,8 +170,9 @@ std::string run_summary(const RunReport& run, const std::string& version, const 
   }
   std::string repetition;
   if (numbered) repetition = fmt::format(" {} run {}", dot, run.repetition);
-  std::string text =
-      fmt::format("tarnwick {} {} {}{}{}\n", version, dot, workers_text(run), repetition, status);
+  std::string text = wrap_words(
+      fmt::format("tarnwick {} {} {}{}{}\n", version, dot, workers_text(run), repetition, status),
+      style.wrap, 2);
   const auto row = [&text](const char* name, const std::string& value) {
     text += fmt::format("  {:<12} {}\n", name, value);
   };
@@ -194,7 +196,8 @@ std::string run_summary(const RunReport& run, const std::string& version, const 
         fmt::format("({} is {}, a step {:.0f} %)", style.pick(BLOCKS[MIDDLE], ASCII_BLOCKS[MIDDLE]),
                     completed ? "the mean" : "the rate so far", SPARK_STEP * 100.0));
   }
-  return text;
+  // A row too wide for the terminal continues under its value, at a space.
+  return wrap_words(text, style.wrap, VALUE_COLUMN);
 }
 
 std::string session_summary(const Session& session, const TextStyle& style) {
@@ -230,7 +233,7 @@ std::string session_summary(const Session& session, const TextStyle& style) {
     text += fmt::format("{:{}}1.0 is perfect)\n", "", VALUE_COLUMN);
   }
   text += fmt::format("\nhost           {}", host_text(session));
-  return text;
+  return wrap_words(text, style.wrap, VALUE_COLUMN);
 }
 
 }  // namespace tarnwick

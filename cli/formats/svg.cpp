@@ -3,9 +3,12 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <map>
 #include <optional>
 
+#include "document/repetition_summary.hpp"
 #include "formats/numbers.hpp"
 #include "formats/text.hpp"
 
@@ -16,10 +19,17 @@ constexpr double WIDTH = 800.0;
 constexpr double HEIGHT = 360.0;
 constexpr double LEFT = 100.0;
 constexpr double RIGHT = 24.0;
-constexpr double TOP = 56.0;
+constexpr double TOP = 72.0;
 constexpr double BOTTOM = 52.0;
 constexpr const char* LINE_COLOUR = "#1f5fa8";
 constexpr const char* MEAN_COLOUR = "#c0392b";
+// One colour per label in the distribution panel, in the order labels ran.
+constexpr std::array<const char*, 3> LABEL_COLOURS = {"#1f5fa8", "#d35400", "#27ae60"};
+// Beyond this many runs a panel each is too tall to read: one panel shows
+// them all side by side.
+constexpr std::size_t MAX_PANELS = 6;
+// Pixels per mark in the distribution panel; more runs share a mark.
+constexpr double MARK_PITCH = 3.0;
 
 // Maps data coordinates to the panel's pixels.
 struct Frame {
@@ -37,60 +47,42 @@ std::string tick_label(double value, double step) {
   return fmt::format("{:g}", value);
 }
 
-std::string title_of(const RunReport& run, const std::string& version,
-                     std::optional<double> scaling_figure) {
-  const tarnwick_result_t& result = run.result;
-  std::string title = fmt::format("tarnwick {} \u00b7 {}", version, workers_text(run));
-  if (result.status == TARNWICK_STATUS_COMPLETED) {
-    title += fmt::format(" \u00b7 mean {} steps/s", grouped(result.mean_rate));
-    title += result.has_cv != 0 ? fmt::format(" \u00b7 CV {:.2f} % ({})", result.cv_percent,
-                                              result.unstable != 0 ? "unstable" : "stable")
-                                : std::string(" \u00b7 CV n/a");
-  } else {
-    title += fmt::format(" \u00b7 {}, no mean", status_name(result.status));
-  }
-  if (scaling_figure) title += fmt::format(" \u00b7 scaling {:.3f}", *scaling_figure);
-  return title;
+double sd_of(const tarnwick_result_t& result) {
+  return result.has_cv != 0 ? result.cv_percent / 100.0 * result.mean_rate : 0.0;
 }
 
-std::string panel(const RunReport& run, const std::string& version,
-                  std::optional<double> scaling_figure) {
-  const tarnwick_result_t& result = run.result;
-  const bool has_mean = result.status == TARNWICK_STATUS_COMPLETED;
-  const double mean = result.mean_rate;
-  const double sd = result.has_cv != 0 ? result.cv_percent / 100.0 * mean : 0.0;
-
-  double x_end = result.measured_seconds;
-  double y_low = has_mean ? mean - sd : HUGE_VAL;
-  double y_high = has_mean ? mean + sd : -HUGE_VAL;
-  for (const tarnwick_sample_t& sample : run.samples) {
-    x_end = std::max(x_end, sample.time);
-    y_low = std::min(y_low, sample.rate);
-    y_high = std::max(y_high, sample.rate);
+// The rate axis every panel of a chart shares, from zero (a 15 % dip must
+// look like 15 %, not like a cliff) to above the highest rate of any run, so
+// that panels compare at a glance.
+std::vector<double> rate_ticks(const std::vector<RunReport>& runs) {
+  double high = 0.0;
+  for (const RunReport& run : runs) {
+    if (run.result.status == TARNWICK_STATUS_COMPLETED) {
+      high = std::max(high, run.result.mean_rate + sd_of(run.result));
+    }
+    for (const tarnwick_sample_t& sample : run.samples) high = std::max(high, sample.rate);
   }
-  if (!(y_high >= y_low)) y_low = y_high = 0.0;
-  // Room above and below the data; rates are never negative.
-  const double pad = std::max(std::abs(y_high) * 0.08, 1.0);
-  // From zero: a 15 % dip must look like 15 %, not like a cliff.
-  const std::vector<double> y_ticks = nice_ticks(0.0, y_high + pad);
-  // The time axis ends with the window, not at the next round number.
-  if (!(x_end > 0.0)) x_end = 1.0;
-  std::vector<double> x_ticks = nice_ticks(0.0, x_end, 6);
-  std::erase_if(x_ticks, [x_end](double tick) { return tick > x_end * (1.0 + 1e-9); });
-  const Frame frame{0.0, x_end, y_ticks.front(), y_ticks.back()};
+  if (!std::isfinite(high)) high = 0.0;
+  // Room above the data.
+  return nice_ticks(0.0, high + std::max(high * 0.08, 1.0));
+}
 
-  // A long title (many workers, a scaling figure) gets a smaller font rather
-  // than losing its end past the panel's edge; bold sans glyphs average
-  // about 0.62 em.
-  const std::string title = title_of(run, version, scaling_figure);
-  const double title_size =
-      std::min(15.0, (WIDTH - 24.0) / (0.62 * static_cast<double>(characters(title))));
+// A centred line of text, smaller rather than cut where it is long: sans
+// glyphs average about 0.62 em (bold) or 0.56 em.
+std::string centred_text(const std::string& text, double y, double size, bool bold) {
+  const double em = bold ? 0.62 : 0.56;
+  const double fitted =
+      std::min(size, (WIDTH - 24.0) /
+                         (em * static_cast<double>(std::max<std::size_t>(characters(text), 1))));
+  return fmt::format(
+      "<text x=\"{:.1f}\" y=\"{:.0f}\" text-anchor=\"middle\" font-size=\"{:.1f}\"{}>{}</text>\n",
+      WIDTH / 2.0, y, fitted, bold ? " font-weight=\"bold\"" : "", xml_escape(text));
+}
+
+// Grid lines, tick labels, the axes and their names.
+std::string axes(const Frame& frame, const std::vector<double>& x_ticks,
+                 const std::vector<double>& y_ticks, const std::string& x_name) {
   std::string svg;
-  svg += fmt::format(
-      "<text x=\"{:.1f}\" y=\"26\" text-anchor=\"middle\" font-size=\"{:.1f}\" "
-      "font-weight=\"bold\">{}</text>\n",
-      WIDTH / 2.0, title_size, xml_escape(title));
-  // Grid and tick labels.
   const double y_step = y_ticks.size() > 1 ? y_ticks[1] - y_ticks[0] : 1.0;
   for (const double tick : y_ticks) {
     svg += fmt::format(
@@ -105,6 +97,57 @@ std::string panel(const RunReport& run, const std::string& version,
         "<text x=\"{0:.1f}\" y=\"{3:.1f}\" text-anchor=\"middle\">{4}</text>\n",
         frame.x(tick), TOP, HEIGHT - BOTTOM, HEIGHT - BOTTOM + 16.0, fmt::format("{:g}", tick));
   }
+  svg += fmt::format(
+      "<polyline points=\"{0:.1f},{1:.1f} {0:.1f},{2:.1f} {3:.1f},{2:.1f}\" fill=\"none\" "
+      "stroke=\"#333333\"/>\n",
+      LEFT, TOP, HEIGHT - BOTTOM, WIDTH - RIGHT);
+  svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" text-anchor=\"middle\">{}</text>\n",
+                     (LEFT + WIDTH - RIGHT) / 2.0, HEIGHT - 12.0, x_name);
+  svg += fmt::format(
+      "<text transform=\"translate(16 {:.1f}) rotate(-90)\" text-anchor=\"middle\">"
+      "rate (steps/s, all workers)</text>\n",
+      (TOP + HEIGHT - BOTTOM) / 2.0);
+  return svg;
+}
+
+// "all-cpus · run 2 of 3": which run a panel is; the number only where the
+// label ran more than once.
+std::string run_name(const RunReport& run, unsigned runs_of_label) {
+  if (runs_of_label < 2) return run.label;
+  return fmt::format("{} \u00b7 run {} of {}", run.label, run.repetition, runs_of_label);
+}
+
+std::string figures_of(const RunReport& run, std::optional<double> scaling_figure) {
+  const tarnwick_result_t& result = run.result;
+  std::string text = workers_text(run);
+  if (result.status == TARNWICK_STATUS_COMPLETED) {
+    text += fmt::format(" \u00b7 mean {} steps/s", grouped(result.mean_rate));
+    text += result.has_cv != 0 ? fmt::format(" \u00b7 CV {:.2f} % ({})", result.cv_percent,
+                                             result.unstable != 0 ? "unstable" : "stable")
+                               : std::string(" \u00b7 CV n/a");
+  } else {
+    text += fmt::format(" \u00b7 {}, no mean", status_name(result.status));
+  }
+  if (scaling_figure) text += fmt::format(" \u00b7 scaling {:.3f}", *scaling_figure);
+  return text;
+}
+
+std::string panel(const RunReport& run, const std::string& heading, const std::string& version,
+                  std::optional<double> scaling_figure, double x_end,
+                  const std::vector<double>& y_ticks) {
+  const tarnwick_result_t& result = run.result;
+  const bool has_mean = result.status == TARNWICK_STATUS_COMPLETED;
+  const double mean = result.mean_rate;
+  const double sd = has_mean ? sd_of(result) : 0.0;
+  // The time axis ends with the longest window, not at the next round number.
+  std::vector<double> x_ticks = nice_ticks(0.0, x_end, 6);
+  std::erase_if(x_ticks, [x_end](double tick) { return tick > x_end * (1.0 + 1e-9); });
+  const Frame frame{0.0, x_end, y_ticks.front(), y_ticks.back()};
+
+  std::string svg =
+      centred_text(fmt::format("tarnwick {} \u00b7 {}", version, heading), 24.0, 15.0, true);
+  svg += centred_text(figures_of(run, scaling_figure), 44.0, 12.0, false);
+  svg += axes(frame, x_ticks, y_ticks, "time in the measured window (s)");
   if (has_mean && sd > 0.0) {
     svg += fmt::format(
         "<rect x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" height=\"{:.1f}\" fill=\"{}\" "
@@ -135,33 +178,148 @@ std::string panel(const RunReport& run, const std::string& version,
         "no samples</text>\n",
         WIDTH / 2.0, (TOP + HEIGHT - BOTTOM) / 2.0);
   }
-  // Axes, their labels and the legend.
-  svg += fmt::format(
-      "<polyline points=\"{0:.1f},{1:.1f} {0:.1f},{2:.1f} {3:.1f},{2:.1f}\" fill=\"none\" "
-      "stroke=\"#333333\"/>\n",
-      LEFT, TOP, HEIGHT - BOTTOM, WIDTH - RIGHT);
-  svg += fmt::format(
-      "<text x=\"{:.1f}\" y=\"{:.1f}\" text-anchor=\"middle\">time in the measured window (s)"
-      "</text>\n",
-      (LEFT + WIDTH - RIGHT) / 2.0, HEIGHT - 12.0);
-  svg += fmt::format(
-      "<text transform=\"translate(16 {:.1f}) rotate(-90)\" text-anchor=\"middle\">"
-      "rate (steps/s, all workers)</text>\n",
-      (TOP + HEIGHT - BOTTOM) / 2.0);
   const double legend_x = WIDTH - RIGHT - 270.0;
   svg += fmt::format(
-      "<line x1=\"{0:.1f}\" y1=\"42\" x2=\"{1:.1f}\" y2=\"42\" stroke=\"{2}\" stroke-width=\"2\"/>"
-      "<text x=\"{3:.1f}\" y=\"46\">per-second rate</text>\n",
+      "<line x1=\"{0:.1f}\" y1=\"58\" x2=\"{1:.1f}\" y2=\"58\" stroke=\"{2}\" stroke-width=\"2\"/>"
+      "<text x=\"{3:.1f}\" y=\"62\">per-second rate</text>\n",
       legend_x, legend_x + 18.0, LINE_COLOUR, legend_x + 22.0);
   if (has_mean) {
     svg += fmt::format(
-        "<line x1=\"{0:.1f}\" y1=\"42\" x2=\"{1:.1f}\" y2=\"42\" stroke=\"{2}\" "
-        "stroke-dasharray=\"6 4\"/><text x=\"{3:.1f}\" y=\"46\">mean</text>\n"
-        "<rect x=\"{4:.1f}\" y=\"37\" width=\"18\" height=\"10\" fill=\"{2}\" "
-        "fill-opacity=\"0.12\"/><text x=\"{5:.1f}\" y=\"46\">\u00b1 1 sd</text>\n",
+        "<line x1=\"{0:.1f}\" y1=\"58\" x2=\"{1:.1f}\" y2=\"58\" stroke=\"{2}\" "
+        "stroke-dasharray=\"6 4\"/><text x=\"{3:.1f}\" y=\"62\">mean</text>\n"
+        "<rect x=\"{4:.1f}\" y=\"53\" width=\"18\" height=\"10\" fill=\"{2}\" "
+        "fill-opacity=\"0.12\"/><text x=\"{5:.1f}\" y=\"62\">\u00b1 1 sd</text>\n",
         legend_x + 125.0, legend_x + 143.0, MEAN_COLOUR, legend_x + 147.0, legend_x + 195.0,
         legend_x + 217.0);
   }
+  return svg;
+}
+
+// Consecutive runs of one label that share a mark of the distribution panel.
+struct Mark {
+  unsigned first = 0, last = 0;             // repetitions
+  std::optional<double> mean;               // of the completed runs' means
+  double low = HUGE_VAL, high = -HUGE_VAL;  // per-second rates, or the means
+};
+
+std::vector<Mark> marks_of(const std::vector<const RunReport*>& runs, std::size_t count) {
+  std::vector<Mark> marks;
+  for (std::size_t index = 0; index < count; ++index) {
+    const std::size_t begin = index * runs.size() / count;
+    const std::size_t end = (index + 1) * runs.size() / count;
+    if (begin == end) continue;
+    Mark mark;
+    mark.first = runs[begin]->repetition;
+    mark.last = runs[end - 1]->repetition;
+    double sum = 0.0;
+    std::size_t completed = 0;
+    for (std::size_t at = begin; at < end; ++at) {
+      const RunReport& run = *runs[at];
+      if (run.result.status == TARNWICK_STATUS_COMPLETED) {
+        sum += run.result.mean_rate;
+        ++completed;
+        mark.low = std::min(mark.low, run.result.mean_rate);
+        mark.high = std::max(mark.high, run.result.mean_rate);
+      }
+      for (const tarnwick_sample_t& sample : run.samples) {
+        mark.low = std::min(mark.low, sample.rate);
+        mark.high = std::max(mark.high, sample.rate);
+      }
+    }
+    if (completed > 0) mark.mean = sum / static_cast<double>(completed);
+    if (mark.mean || mark.high >= mark.low) marks.push_back(mark);
+  }
+  return marks;
+}
+
+// Every run in one panel: per label, each run's mean as a dot and the range
+// of its per-second rates as a bar, against the run's number. Past one mark
+// every MARK_PITCH pixels, neighbouring runs share a mark, so the chart
+// stays the same size for ten runs or ten thousand.
+std::string distribution_panel(const Session& session, const std::vector<double>& y_ticks) {
+  std::vector<std::string> labels;
+  std::vector<std::vector<const RunReport*>> runs_by_label;
+  unsigned last_repetition = 1;
+  for (const RunReport& run : session.runs) {
+    const auto found = std::find(labels.begin(), labels.end(), run.label);
+    const auto at = static_cast<std::size_t>(found - labels.begin());
+    if (found == labels.end()) {
+      labels.push_back(run.label);
+      runs_by_label.emplace_back();
+    }
+    runs_by_label[at].push_back(&run);
+    last_repetition = std::max(last_repetition, run.repetition);
+  }
+  const Frame frame{0.5, last_repetition + 0.5, y_ticks.front(), y_ticks.back()};
+  std::vector<double> x_ticks = nice_ticks(1.0, last_repetition, 8);
+  std::erase_if(x_ticks, [last_repetition](double tick) {
+    return tick < 1.0 || tick > last_repetition || tick != std::floor(tick);
+  });
+
+  std::string heading =
+      fmt::format("tarnwick {} \u00b7 {} runs", session.version, session.runs.size());
+  std::string figures;
+  for (const RepetitionSummary& summary : summarize_repetitions(session)) {
+    figures +=
+        fmt::format("{}{}: median {} steps/s, spread {:.1f} %", figures.empty() ? "" : " \u00b7 ",
+                    summary.label, grouped(summary.median_mean_rate), summary.spread_percent);
+  }
+  if (const auto figure = median_scaling(session)) {
+    figures += fmt::format(" \u00b7 scaling {:.3f}", *figure);
+  }
+  std::string svg = centred_text(heading, 24.0, 15.0, true);
+  svg +=
+      centred_text(figures.empty() ? std::string("no completed run") : figures, 44.0, 12.0, false);
+  svg += axes(frame, x_ticks, y_ticks, "run");
+
+  const auto plot_width = WIDTH - LEFT - RIGHT;
+  const auto mark_count = static_cast<std::size_t>(plot_width / MARK_PITCH);
+  bool shared = false;
+  // Marks as large as the room between runs allows.
+  const double radius = std::clamp(plot_width / last_repetition * 0.05, 1.5, 3.5);
+  for (std::size_t label = 0; label < labels.size(); ++label) {
+    const char* colour = LABEL_COLOURS[label % LABEL_COLOURS.size()];
+    // Labels side by side at one run's place, not on top of each other.
+    const double shift =
+        (static_cast<double>(label) - static_cast<double>(labels.size() - 1) / 2.0) * radius * 1.6;
+    const std::vector<const RunReport*>& runs = runs_by_label[label];
+    std::string marks;
+    for (const Mark& mark : marks_of(runs, std::min(runs.size(), mark_count))) {
+      shared = shared || mark.last != mark.first;
+      const double x = frame.x((mark.first + mark.last) / 2.0) + shift;
+      const std::string which =
+          mark.first == mark.last
+              ? fmt::format("{} run {}", labels[label], mark.first)
+              : fmt::format("{} runs {} to {}", labels[label], mark.first, mark.last);
+      const std::string tip = fmt::format(
+          "{}: {}per second {} to {} steps/s", which,
+          mark.mean ? fmt::format("mean {} steps/s, ", grouped(*mark.mean)) : std::string(),
+          grouped(mark.low), grouped(mark.high));
+      marks += fmt::format("<g><title>{}</title>", xml_escape(tip));
+      if (mark.high >= mark.low) {
+        marks += fmt::format(
+            "<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{0:.1f}\" y2=\"{2:.1f}\" "
+            "stroke-opacity=\"0.45\" stroke-width=\"1.5\"/>",
+            x, frame.y(mark.low), frame.y(mark.high));
+      }
+      if (mark.mean) {
+        marks += fmt::format("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"{:.1f}\"/>", x,
+                             frame.y(*mark.mean), radius);
+      }
+      marks += "</g>\n";
+    }
+    svg += fmt::format("<g stroke=\"{0}\" fill=\"{0}\">\n{1}</g>\n", colour, marks);
+    const double legend_x = LEFT + 8.0 + 110.0 * static_cast<double>(label);
+    svg += fmt::format(
+        "<line x1=\"{0:.1f}\" y1=\"53\" x2=\"{0:.1f}\" y2=\"65\" stroke=\"{1}\" "
+        "stroke-opacity=\"0.45\" stroke-width=\"1.5\"/><circle cx=\"{0:.1f}\" cy=\"59\" "
+        "r=\"2.2\" fill=\"{1}\"/><text x=\"{2:.1f}\" y=\"63\">{3}</text>\n",
+        legend_x, colour, legend_x + 8.0, xml_escape(labels[label]));
+  }
+  svg += fmt::format(
+      "<text x=\"{:.1f}\" y=\"63\" text-anchor=\"end\" fill=\"#555555\">{}</text>\n", WIDTH - RIGHT,
+      shared ? "dot: mean of neighbouring runs' means \u00b7 bar: their per-second range"
+             : "dot: a run's mean \u00b7 bar: its per-second range");
   return svg;
 }
 
@@ -216,7 +374,8 @@ std::string xml_escape(const std::string& text) {
 }
 
 std::string session_svg(const Session& session) {
-  const std::size_t panels = std::max<std::size_t>(session.runs.size(), 1);
+  const bool one_panel = session.runs.size() > MAX_PANELS;
+  const std::size_t panels = one_panel ? 1 : std::max<std::size_t>(session.runs.size(), 1);
   std::string svg = fmt::format(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{0:.0f}\" height=\"{1:.0f}\" "
@@ -224,6 +383,20 @@ std::string session_svg(const Session& session) {
       "<title>tarnwick {2}: per-second rates</title>\n"
       "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n",
       WIDTH, HEIGHT * static_cast<double>(panels), xml_escape(session.version));
+  const std::vector<double> y_ticks = rate_ticks(session.runs);
+  if (one_panel) {
+    svg += "<g>\n" + distribution_panel(session, y_ticks) + "</g>\n</svg>\n";
+    return svg;
+  }
+  // One time axis too: a run cancelled early shows where it stopped.
+  double x_end = 0.0;
+  std::map<std::string, unsigned> runs_of_label;
+  for (const RunReport& run : session.runs) {
+    x_end = std::max(x_end, run.result.measured_seconds);
+    for (const tarnwick_sample_t& sample : run.samples) x_end = std::max(x_end, sample.time);
+    ++runs_of_label[run.label];
+  }
+  if (!(x_end > 0.0) || !std::isfinite(x_end)) x_end = 1.0;
   for (std::size_t index = 0; index < session.runs.size(); ++index) {
     svg +=
         fmt::format("<g transform=\"translate(0 {:.0f})\">\n", HEIGHT * static_cast<double>(index));
@@ -233,7 +406,8 @@ std::string session_svg(const Session& session) {
     if (run.label == "all-cpus" && index > 0 && session.runs[index - 1].label == "single") {
       figure = scaling(session.runs[index - 1], run);
     }
-    svg += panel(run, session.version, figure);
+    svg += panel(run, run_name(run, runs_of_label[run.label]), session.version, figure, x_end,
+                 y_ticks);
     svg += "</g>\n";
   }
   svg += "</svg>\n";

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 namespace tarnwick {
 namespace {
 
@@ -79,6 +81,91 @@ std::string last_characters(std::string_view text, std::size_t count) {
   if (count >= total) return std::string(text);
   const std::string head = first_characters(text, total - count);
   return std::string(text.substr(head.size()));
+}
+
+int display_width(std::string_view text) {
+  int columns = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte == 0x1b) {
+      // CSI: ESC [ parameters final-byte
+      for (++i; i < text.size() && !(text[i] >= '@' && text[i] <= '~' && text[i] != '['); ++i) {
+      }
+      continue;
+    }
+    if (!continuation(byte)) ++columns;
+  }
+  return columns;
+}
+
+namespace {
+
+// Below this many columns of room, a continuation gives up its indent.
+constexpr int MIN_ROOM = 20;
+
+bool unit(std::string_view word) {
+  const auto punctuation = [word] { return word.size() == 1 || word[1] == ',' || word[1] == ')'; };
+  return word.front() == '%' || (word.front() == 's' && punctuation());
+}
+
+void trim_end(std::string& text) {
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+}
+
+void wrap_line(std::string_view line, int width, int indent, std::string& out) {
+  if (display_width(line) <= width) {
+    out.append(line);
+    return;
+  }
+  indent = std::clamp(std::min(indent, width - MIN_ROOM), 0, indent);
+  const std::string margin(static_cast<std::size_t>(indent), ' ');
+  // Words with the blanks before them, so the first line keeps its layout.
+  std::size_t at = line.find_first_not_of(' ');
+  std::string current(line.substr(0, at));
+  std::size_t words_here = 0;  // words on the line being built
+  std::size_t last_word = 0;   // where the last of them starts in it
+  while (at != std::string_view::npos && at < line.size()) {
+    const std::size_t end = std::min(line.find(' ', at), line.size());
+    const std::string_view word = line.substr(at, end - at);
+    const std::size_t next = line.find_first_not_of(' ', end);
+    if (words_here > 0 && display_width(current) + display_width(word) > width) {
+      // "5 %" and "1.3 s" stay together: the number goes down with its unit.
+      std::string carried;
+      if (unit(word) && words_here > 1) {
+        carried = current.substr(last_word);
+        current.resize(last_word);
+      }
+      trim_end(current);
+      out += current;
+      out += '\n';
+      current = margin + carried;
+      words_here = carried.empty() ? 0 : 1;
+    }
+    last_word = current.size();
+    current.append(word);
+    ++words_here;
+    // The blanks after a word count only if another word follows them.
+    if (next != std::string_view::npos) current.append(line.substr(end, next - end));
+    at = next;
+  }
+  trim_end(current);
+  out += current;
+}
+
+}  // namespace
+
+std::string wrap_words(std::string_view text, int width, int indent) {
+  if (width <= 0) return std::string(text);
+  std::string wrapped;
+  wrapped.reserve(text.size() + text.size() / 8);
+  for (std::size_t start = 0; start <= text.size();) {
+    const std::size_t end = std::min(text.find('\n', start), text.size());
+    wrap_line(text.substr(start, end - start), width, indent, wrapped);
+    if (end == text.size()) break;
+    wrapped += '\n';
+    start = end + 1;
+  }
+  return wrapped;
 }
 
 }  // namespace tarnwick

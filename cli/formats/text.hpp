@@ -22,4 +22,14 @@ namespace tarnwick {
 [[nodiscard]] std::string first_characters(std::string_view text, std::size_t count);
 [[nodiscard]] std::string last_characters(std::string_view text, std::size_t count);
 
+// Columns `text` takes on a terminal: code points, escape sequences (CSI)
+// excluded; every character the program prints is one column wide.
+[[nodiscard]] int display_width(std::string_view text);
+
+// Each line of `text` folded at spaces into lines of at most `width`
+// columns; a continuation starts with `indent` spaces, fewer where that
+// would leave a narrow terminal less than a readable column. A word is never
+// split: one longer than the room gets a line of its own. Width 0: as it was.
+[[nodiscard]] std::string wrap_words(std::string_view text, int width, int indent);
+
 }  // namespace tarnwick

@@ -35,9 +35,13 @@ bool use_colour(ColorChoice choice, std::FILE* stream) {
   if (choice != ColorChoice::automatic) return choice == ColorChoice::always;
   const char* no_colour = std::getenv("NO_COLOR");
   if (no_colour != nullptr && *no_colour != '\0') return false;
-  const char* term = std::getenv("TERM");
-  if (term != nullptr && std::string_view(term) == "dumb") return false;
+  if (dumb_terminal()) return false;
   return isatty(fileno(stream)) == 1;
+}
+
+bool dumb_terminal() {
+  const char* term = std::getenv("TERM");
+  return term != nullptr && std::string_view(term) == "dumb";
 }
 
 std::string TextStyle::paint(std::string_view text, std::string_view sgr) const {
@@ -49,24 +53,12 @@ TextStyle style_for(std::FILE* stream, ColorChoice choice) {
   TextStyle style;
   style.utf8 = utf8_locale();
   style.colour = use_colour(choice, stream);
+  style.escapes = !dumb_terminal();
   const int width = terminal_width(stream);
   style.width = width > 0 ? width : 80;
+  // The last column stays free: writing it makes some terminals wrap.
+  style.wrap = width > 0 ? width - 1 : 0;
   return style;
-}
-
-int display_width(std::string_view text) {
-  int columns = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte == 0x1b) {
-      // CSI: ESC [ parameters final-byte
-      for (++i; i < text.size() && !(text[i] >= '@' && text[i] <= '~' && text[i] != '['); ++i) {
-      }
-      continue;
-    }
-    if ((byte & 0xC0) != 0x80) ++columns;
-  }
-  return columns;
 }
 
 }  // namespace tarnwick

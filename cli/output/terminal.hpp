@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "formats/text.hpp"
+
 namespace tarnwick {
 
 enum class ColorChoice { automatic, always, never };
@@ -23,11 +25,20 @@ enum class ColorChoice { automatic, always, never };
 // NO_COLOR is set and not empty or TERM is "dumb".
 [[nodiscard]] bool use_colour(ColorChoice choice, std::FILE* stream);
 
+// True when TERM is "dumb": a terminal that knows the carriage return and no
+// escape sequence, so it gets none (unless --color always asks for colour).
+[[nodiscard]] bool dumb_terminal();
+
 // How text is drawn for one stream.
 struct TextStyle {
   bool utf8 = true;
   bool colour = false;
   int width = 80;  // columns a line may use
+  // Lines of prose (the summary, warnings) fold at spaces to this many
+  // columns; 0 leaves them whole, as off a terminal, where a log or grep
+  // wants one warning on one line.
+  int wrap = 0;
+  bool escapes = true;  // may move the cursor and erase (not on TERM=dumb)
 
   // UTF-8 or the ASCII stand-in, e.g. pick("\u00b7", "-").
   [[nodiscard]] const char* pick(const char* unicode, const char* ascii) const {
@@ -41,12 +52,8 @@ struct TextStyle {
   [[nodiscard]] std::string paint(std::string_view text, std::string_view sgr) const;
 };
 
-// The style for `stream`: its width (80 off a terminal), the locale's
-// charset and the colour choice.
+// The style for `stream`: its width (80 off a terminal, where nothing
+// wraps), the locale's charset and the colour choice.
 [[nodiscard]] TextStyle style_for(std::FILE* stream, ColorChoice choice);
-
-// Columns `text` takes: code points, escape sequences excluded (every
-// character the program prints is one column wide).
-[[nodiscard]] int display_width(std::string_view text);
 
 }  // namespace tarnwick

@@ -48,18 +48,31 @@ enum Part { BAR, TIMES, PERCENT, LABEL, PHASE, COUNTER, LEFT, RATE, PARTS };
 
 }  // namespace
 
-std::string progress_line(const tarnwick_progress_t& progress, const std::string& label,
-                          double planned_seconds, const RunPosition& position,
-                          const TextStyle& style) {
+std::optional<double> PhaseRate::update(const tarnwick_progress_t& progress) {
+  // A new phase, or figures that went back: this report opens the interval.
+  const bool opens = progress.phase != phase_ || !(progress.phase_elapsed >= last_elapsed_) ||
+                     progress.operations < last_operations_;
+  last_elapsed_ = progress.phase_elapsed;
+  last_operations_ = progress.operations;
+  if (opens) {
+    phase_ = progress.phase;
+    first_elapsed_ = progress.phase_elapsed;
+    first_operations_ = progress.operations;
+    return std::nullopt;
+  }
+  const double interval = progress.phase_elapsed - first_elapsed_;
+  if (!(interval >= MIN_INTERVAL)) return std::nullopt;
+  return static_cast<double>(progress.operations - first_operations_) / interval;
+}
+
+std::string progress_line(const tarnwick_progress_t& progress, std::optional<double> rate,
+                          const std::string& label, double planned_seconds,
+                          const RunPosition& position, const TextStyle& style) {
   // NaN lands on 0: a display must never fail on odd input.
   const double fraction =
       std::clamp(std::isnan(progress.progress) ? 0.0 : progress.progress, 0.0, 1.0);
   const double elapsed = fraction * planned_seconds;
   const double left = planned_seconds - elapsed + std::max(position.seconds_after, 0.0);
-  std::string rate = "-";
-  if (progress.phase_elapsed > 0.0) {
-    rate = grouped(static_cast<double>(progress.operations) / progress.phase_elapsed);
-  }
   // Whole seconds say nothing about a command shorter than a minute.
   const bool short_command = planned_seconds + position.seconds_after < 60.0;
   const auto time = [short_command](double seconds) {
@@ -74,7 +87,7 @@ std::string progress_line(const tarnwick_progress_t& progress, const std::string
   parts[PERCENT] = fmt::format("{:>3.0f}%", fraction * 100.0);
   parts[TIMES] = fmt::format("{} / {}", time(elapsed), time(planned_seconds));
   parts[LEFT] = "left " + time(left);
-  parts[RATE] = rate + " steps/s";
+  parts[RATE] = (rate ? grouped(*rate) : std::string("-")) + " steps/s";
 
   // The last column stays free: writing it makes some terminals wrap.
   const int room = std::max(style.width - 1, 1);
@@ -126,6 +139,36 @@ void ProgressDisplay::begin(std::string label, double planned_seconds, RunPositi
   label_ = std::move(label);
   planned_seconds_ = planned_seconds;
   position_ = position;
+  rate_.reset();
+}
+
+std::string ProgressDisplay::frame(const std::string& line, int shown_columns,
+                                   const TextStyle& style) {
+  if (!style.escapes) {
+    const int cover = std::min(shown_columns, std::max(style.width - 1, 0));
+    return "\r" + line +
+           std::string(static_cast<std::size_t>(std::max(cover - display_width(line), 0)), ' ') +
+           "\r";
+  }
+  // The cursor waits after the line. A terminal that narrowed has wrapped
+  // that line into rows, the cursor following its end: each of them is
+  // erased on the way up to the first. Erasing line by line, not to the end
+  // of the screen: tmux keeps a screen erased from its top in the scrollback.
+  const int rows_above = shown_columns > 0 ? (shown_columns - 1) / std::max(style.width, 1) : 0;
+  std::string text = "\r";
+  if (rows_above > 0) {
+    text += "\x1b[2K";
+    for (int row = 0; row < rows_above; ++row) text += "\x1b[A\x1b[2K";
+  }
+  return text + line + "\x1b[K";
+}
+
+void ProgressDisplay::refresh_width() {
+  if (terminal_resized() || !width_known_) {
+    const int width = terminal_width(stream_);
+    if (width > 0) style_.width = width;
+    width_known_ = true;
+  }
 }
 
 void ProgressDisplay::update(const tarnwick_progress_t& progress) {
@@ -133,31 +176,29 @@ void ProgressDisplay::update(const tarnwick_progress_t& progress) {
     clear();
     std::exchange(first_report_, nullptr)(progress);
   }
+  const std::optional<double> rate = rate_.update(progress);
   if (!enabled_) return;
   if (progress.phase >= TARNWICK_PHASE_COMPLETED) {
     clear();
     return;
   }
-  if (terminal_resized() || !width_known_) {
-    const int width = terminal_width(stream_);
-    if (width > 0) style_.width = width;
-    width_known_ = true;
-  }
-  // \r and erase-to-end keep it one line however its width changes.
+  refresh_width();
+  const std::string line =
+      progress_line(progress, rate, label_, planned_seconds_, position_, style_);
   // Never throws on a full or closed stream: the run goes on regardless.
-  std::fputs(fmt::format("\r{}\x1b[K",
-                         progress_line(progress, label_, planned_seconds_, position_, style_))
-                 .c_str(),
-             stream_);
+  std::fputs(frame(line, shown_columns_, style_).c_str(), stream_);
   std::fflush(stream_);
   shown_ = true;
+  shown_columns_ = display_width(line);
 }
 
 void ProgressDisplay::clear() {
   if (!shown_) return;
   shown_ = false;
-  std::fputs("\r\x1b[K", stream_);
+  refresh_width();
+  std::fputs(frame("", shown_columns_, style_).c_str(), stream_);
   std::fflush(stream_);
+  shown_columns_ = 0;
 }
 
 }  // namespace tarnwick

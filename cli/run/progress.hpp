@@ -1,11 +1,13 @@
 // The live progress display: one line on standard error, redrawn in place at
 // the library's progress cadence, erased when a run ends. The line always
 // fits the terminal: as it narrows, the bar shrinks first, then parts are
-// dropped in a fixed order, the rate last.
+// dropped in a fixed order, the rate last; rows the old line wrapped into
+// are erased with it.
 #pragma once
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "output/terminal.hpp"
@@ -20,13 +22,38 @@ struct RunPosition {
   double seconds_after = 0.0;  // planned length of the runs still to come after this one
 };
 
+// The phase's rate so far, as the display shows it. It counts from the
+// phase's first report, not from its start, and says nothing until a whole
+// report interval has passed: the first instants of a phase hold workers
+// still starting and a few steps over a millisecond, which showed as
+// "0 steps/s" and then a spike.
+class PhaseRate {
+ public:
+  // The rate after this report; none yet in the phase's first interval.
+  std::optional<double> update(const tarnwick_progress_t& progress);
+  // A new run starts: its first report opens a new interval.
+  void reset() { phase_ = 0; }
+
+  // The library reports every 0.1 s; an interval shorter than half of that
+  // is a phase change's report and measures nothing.
+  static constexpr double MIN_INTERVAL = 0.05;
+
+ private:
+  uint32_t phase_ = 0;
+  double first_elapsed_ = 0.0;
+  uint64_t first_operations_ = 0;
+  double last_elapsed_ = 0.0;
+  uint64_t last_operations_ = 0;
+};
+
 // One line of the display, at most `style.width - 1` columns: run counter
 // (with several runs), label, phase, a bar and percentage of this run,
 // elapsed and planned time of this run, the time left for the whole
-// command, and the phase's rate so far.
+// command, and the phase's rate so far ("-" while there is none).
 [[nodiscard]] std::string progress_line(const tarnwick_progress_t& progress,
-                                        const std::string& label, double planned_seconds,
-                                        const RunPosition& position, const TextStyle& style);
+                                        std::optional<double> rate, const std::string& label,
+                                        double planned_seconds, const RunPosition& position,
+                                        const TextStyle& style);
 
 class ProgressDisplay {
  public:
@@ -48,11 +75,22 @@ class ProgressDisplay {
   // Erases the line, if one is shown.
   void clear();
 
+  // What draws `line` over the one before, `shown_columns` wide, on a
+  // terminal now `style.width` wide. The rows the old line wraps into after
+  // the terminal narrowed are erased with it; without escapes (TERM=dumb)
+  // blanks cover the old line instead, as far as the width allows.
+  [[nodiscard]] static std::string frame(const std::string& line, int shown_columns,
+                                         const TextStyle& style);
+
  private:
+  void refresh_width();
+
   std::FILE* stream_;
   bool enabled_;
   TextStyle style_;
   bool shown_ = false;
+  int shown_columns_ = 0;
+  PhaseRate rate_;
   bool width_known_ = false;
   std::string label_;
   double planned_seconds_ = 0.0;

@@ -34,7 +34,7 @@ tarnwick_progress_t to_record(const Progress& progress) {
 // fields as the C interface defines them.
 tarnwick_result_t to_record(const Result& result) {
   tarnwick_result_t record{};
-  record.abi_version = result.abi_version;
+  record.abi_version = static_cast<uint32_t>(result.abi_version);
   record.status = static_cast<uint32_t>(result.status);
   record.benchmark = result.all_cpus ? TARNWICK_BENCHMARK_ALL_CPUS : TARNWICK_BENCHMARK_SINGLE;
   record.threads = result.threads;

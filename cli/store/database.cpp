@@ -115,6 +115,10 @@ Database::Database(const std::string& name, int flags) {
     throw error;
   }
   sqlite3_extended_result_codes(db_, 0);
+  // A history may come from anyone: no write may corrupt it by design and
+  // no function named in its schema may run with the program's rights.
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
 }
 
 Database::Database(Database&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}

@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <nlohmann/json.hpp>
@@ -17,6 +18,7 @@
 #include <tuple>
 #include <utility>
 
+#include "formats/text.hpp"
 #include "store/database.hpp"
 
 namespace tarnwick {
@@ -90,7 +92,7 @@ struct Refusal {
   bool unavailable = false;  // the file or its folder cannot be read or written here
 };
 
-std::string named(const std::string& path) { return fmt::format("'{}'", path); }
+std::string named(const std::string& path) { return fmt::format("'{}'", printable(path)); }
 
 [[noreturn]] void refuse(const std::string& path, std::string_view why) {
   throw Refusal{fmt::format("history {}: {}; it was left unchanged", named(path), why)};
@@ -211,6 +213,62 @@ std::pair<FileState, int> inspect(const std::string& path) {
   return {FileState::history, version};
 }
 
+// The schema this program makes at `version`: every table, index, view and
+// trigger, as SQLite records it.
+std::set<std::tuple<std::string, std::string, std::string, std::string>> read_schema(Database& db) {
+  std::set<std::tuple<std::string, std::string, std::string, std::string>> schema;
+  Statement rows = db.prepare("SELECT type, name, tbl_name, sql FROM sqlite_master");
+  while (rows.step()) {
+    schema.emplace(rows.text(0), rows.text(1), rows.text(2), rows.text(3));
+  }
+  return schema;
+}
+
+const std::set<std::tuple<std::string, std::string, std::string, std::string>>& own_schema(
+    int version) {
+  static std::array<
+      std::optional<std::set<std::tuple<std::string, std::string, std::string, std::string>>>,
+      HISTORY_SCHEMA_VERSION + 1>
+      made;
+  auto& schema = made.at(static_cast<size_t>(version));
+  if (!schema) {
+    Database memory(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    for (size_t step = 0; step < static_cast<size_t>(version); ++step) {
+      memory.execute(MIGRATIONS[step]);
+    }
+    schema = read_schema(memory);
+  }
+  return *schema;
+}
+
+// A trigger, view, table or index the program did not make could run or
+// change anything on the next write: such a file is refused before one.
+// SQLite's own tables (statistics, sequences) and indexes are allowed.
+void check_own_schema(Database& db, const std::string& path, int64_t version) {
+  if (version < 0 || version > HISTORY_SCHEMA_VERSION) return;
+  const auto& own = own_schema(static_cast<int>(version));
+  for (const auto& entry : read_schema(db)) {
+    const auto& [type, name, table, sql] = entry;
+    const bool sqlite_own =
+        name.rfind("sqlite_", 0) == 0 && (type == "table" || (type == "index" && sql.empty()));
+    if (own.count(entry) == 0 && !sqlite_own) {
+      throw Refusal{
+          fmt::format("history {}: not a tarnwick history or modified (its schema has "
+                      "{} '{}' that this program did not make); it was left unchanged",
+                      named(path), type, printable(name))};
+    }
+  }
+  const auto present = read_schema(db);
+  for (const auto& entry : own) {
+    if (present.count(entry) == 0) {
+      throw Refusal{
+          fmt::format("history {}: not a tarnwick history or modified ({} '{}' is "
+                      "missing or changed); it was left unchanged",
+                      named(path), std::get<0>(entry), std::get<1>(entry))};
+    }
+  }
+}
+
 // Reads the schema through a connection that can neither write nor create a
 // journal, WAL or shared-memory file: a damaged file stays as it was. When a
 // WAL exists, a process has the history open (or stopped with it open); the
@@ -238,12 +296,29 @@ void check_schema(const std::string& path, int version, std::chrono::millisecond
       Statement last = db.prepare(fmt::format("SELECT * FROM {} ORDER BY 1 DESC LIMIT 1", table));
       last.step();
     }
+    check_own_schema(db, path, version);
   } catch (const DatabaseError& error) {
     if (error.code == SQLITE_CORRUPT || error.code == SQLITE_NOTADB) {
       refuse_damaged(path, error.what());
     }
     throw;
   }
+}
+
+// A history named through a symbolic link is the file it points to, found
+// once: its WAL and shared-memory files are beside that file, where every
+// process using it looks for them.
+std::string resolved(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (real == nullptr) {
+    throw Refusal{fmt::format("history {}: a symbolic link to nothing ({})", named(path),
+                              std::strerror(errno))};
+  }
+  std::string target(real);
+  std::free(real);
+  return target;
 }
 
 // Creates the directories above `path` as needed.
@@ -259,8 +334,20 @@ void make_parents(const std::string& path) {
   }
 }
 
+// Waits for a lock in short steps, so that a process saving a run takes
+// the history in the gap between two batches of an import (SQLite's own
+// handler sleeps up to 100 ms between tries and can miss every gap).
+// The wait, in milliseconds, rides in the handler's pointer.
+int wait_for_lock(void* wait_ms, int tries) {
+  constexpr int STEP_MS = 2;
+  if (static_cast<int64_t>(tries) * STEP_MS >= reinterpret_cast<intptr_t>(wait_ms)) return 0;
+  std::this_thread::sleep_for(std::chrono::milliseconds(STEP_MS));
+  return 1;
+}
+
 void configure(Database& db, std::chrono::milliseconds wait) {
-  sqlite3_busy_timeout(db.handle(), static_cast<int>(wait.count()));
+  sqlite3_busy_handler(db.handle(), wait_for_lock,
+                       reinterpret_cast<void*>(static_cast<intptr_t>(wait.count())));
   db.execute("PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL;");
 }
 
@@ -278,6 +365,9 @@ void migrate(Database& db, const std::string& path) {
     if (version > HISTORY_SCHEMA_VERSION) {
       refuse(path, fmt::format("it was written by a newer tarnwick (history version {})", version));
     }
+    // Again under the write lock: the file may have changed since it was
+    // checked read-only.
+    check_own_schema(db, path, version);
     if (version == HISTORY_SCHEMA_VERSION) {
       db.execute("COMMIT");
       return;
@@ -331,29 +421,6 @@ class Transaction {
 
 constexpr std::array<std::string_view, 4> SAMPLE_KEYS = {"time", "duration", "operations", "rate"};
 
-// The samples go to their own table when each is exactly the four numbers
-// the program writes; anything else stays in the run's JSON untouched.
-bool splittable(const Json& samples) {
-  if (!samples.is_array()) return false;
-  return std::all_of(samples.begin(), samples.end(), [](const Json& sample) {
-    if (!sample.is_object() || sample.size() != SAMPLE_KEYS.size()) return false;
-    size_t index = 0;
-    for (const auto& [key, value] : sample.items()) {
-      if (key != SAMPLE_KEYS[index++] || !value.is_number()) return false;
-      if (value.is_number_unsigned() && value.get<uint64_t>() > INT64_MAX) return false;
-    }
-    return true;
-  });
-}
-
-void bind_number(Statement& statement, int index, const Json& value) {
-  if (value.is_number_float()) {
-    statement.bind(index, value.get<double>());
-  } else {
-    statement.bind(index, value.get<int64_t>());
-  }
-}
-
 Json number_at(const Statement& statement, int column) {
   if (statement.type(column) == SQLITE_INTEGER) {
     const int64_t value = statement.integer(column);
@@ -387,6 +454,104 @@ bool plain_id(const std::string& id) {
   });
 }
 
+// Stores documents inside the caller's transaction, one statement each,
+// prepared once.
+class Inserter {
+ public:
+  Inserter(Database& db, std::string stored)
+      : db_(db),
+        stored_(std::move(stored)),
+        known_(db.prepare("SELECT 1 FROM runs WHERE id = ?1")),
+        deleted_(db.prepare("SELECT 1 FROM deleted WHERE id = ?1")),
+        insert_document_(db.prepare(
+            "INSERT INTO documents (schema_version, host, timestamp, library_version, cpu_model, "
+            "arch, stored, json) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)")),
+        insert_run_(db.prepare(
+            "INSERT INTO runs (id, doc, host, label, repetition, threads, library_version, "
+            "cpu_model, arch, started, status, mean, cv, unstable, json) "
+            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)")),
+        insert_sample_(
+            db.prepare("INSERT INTO samples (run, idx, time, duration, operations, rate) "
+                       "VALUES (?1, ?2, ?3, ?4, ?5, ?6)")) {}
+
+  void add(const DocumentEntry& document, SaveCounts& counts) {
+    std::vector<const RunEntry*> fresh;
+    std::set<std::string_view> seen;
+    for (const RunEntry& run : document.runs) {
+      if (!stored_run_id(run.id)) {
+        throw Refusal{
+            fmt::format("'{}' is not a run id this program writes; nothing of its "
+                        "document was stored",
+                        printable(run.id))};
+      }
+      // Runs already stored are skipped, and deleted ones left out, for
+      // save and import alike.
+      known_.reset();
+      known_.bind(1, run.id);
+      deleted_.reset();
+      deleted_.bind(1, run.id);
+      if (known_.step() || !seen.insert(run.id).second) {
+        ++counts.skipped;
+      } else if (deleted_.step()) {
+        ++counts.deleted;  // removed with --delete: left out until undeleted
+      } else {
+        fresh.push_back(&run);
+      }
+    }
+    if (fresh.empty()) return;
+    const std::string host = document.hostname.value_or("");
+    insert_document_.reset();
+    insert_document_.bind(1, int64_t{document.schema_version})
+        .bind(2, host)
+        .bind(3, document.timestamp)
+        .bind(4, document.library_version)
+        .bind(5, document.cpu_model)
+        .bind(6, document.arch)
+        .bind(7, stored_)
+        .bind(8, document.json);
+    insert_document_.step();
+    const int64_t doc = sqlite3_last_insert_rowid(db_.handle());
+    for (const RunEntry* run : fresh) {
+      insert_run_.reset();
+      insert_run_.bind(1, run->id)
+          .bind(2, doc)
+          .bind(3, host)
+          .bind(4, run->label)
+          .bind(5, int64_t{run->repetition})
+          .bind(6, int64_t{run->threads})
+          .bind(7, document.library_version)
+          .bind(8, document.cpu_model)
+          .bind(9, document.arch)
+          .bind(10, run->started.value_or(document.timestamp.value_or(stored_)))
+          .bind(11, int64_t{run->status})
+          .bind(12, run->mean_rate)
+          .bind(13, run->cv_percent)
+          .bind(14, int64_t{run->unstable ? 1 : 0})
+          .bind(15, run->json);
+      insert_run_.step();
+      const int64_t key = sqlite3_last_insert_rowid(db_.handle());
+      const size_t samples = std::min(
+          {run->times.size(), run->durations.size(), run->operations.size(), run->rates.size()});
+      for (size_t index = 0; index < samples; ++index) {
+        insert_sample_.reset();
+        insert_sample_.bind(1, key)
+            .bind(2, static_cast<int64_t>(index))
+            .bind(3, run->times[index])
+            .bind(4, run->durations[index])
+            .bind(5, run->operations[index])
+            .bind(6, run->rates[index]);
+        insert_sample_.step();
+      }
+      ++counts.stored;
+    }
+  }
+
+ private:
+  Database& db_;
+  std::string stored_;
+  Statement known_, deleted_, insert_document_, insert_run_, insert_sample_;
+};
+
 template <typename Body>
 auto classified(const std::string& path, std::chrono::milliseconds wait, Body body)
     -> std::variant<decltype(body()), WriteFailure> {
@@ -411,6 +576,13 @@ auto guarded(const std::string& path, std::chrono::milliseconds wait, Body body)
 
 }  // namespace
 
+bool stored_run_id(std::string_view id) {
+  if (!id.empty() && id.front() == 'h') id.remove_prefix(1);
+  return id.size() == 32 && std::all_of(id.begin(), id.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
 History::History(std::string path, std::unique_ptr<Database> db, std::chrono::milliseconds wait)
     : path_(std::move(path)), wait_(wait), db_(std::move(db)) {}
 History::History(History&&) noexcept = default;
@@ -434,8 +606,9 @@ std::variant<History, WriteFailure> History::open_for_writing(const std::string&
   return classified(path, wait, [&] { return open_checked(path, Access::write, wait); });
 }
 
-History History::open_checked(const std::string& path, Access access,
+History History::open_checked(const std::string& given, Access access,
                               std::chrono::milliseconds wait) {
+  const std::string path = resolved(given);
   // A writer that checkpoints or removes its WAL while the file is looked
   // at can make it seem damaged for a moment: a damaged file is one that
   // still looks damaged a little later.
@@ -491,88 +664,40 @@ std::variant<SaveCounts, WriteFailure> History::store(const std::vector<Document
   return classified(path_, wait_, [&] {
     SaveCounts counts;
     Transaction transaction(*db_);
-    Statement known = db_->prepare("SELECT 1 FROM runs WHERE id = ?1");
-    Statement deleted = db_->prepare("SELECT 1 FROM deleted WHERE id = ?1");
-    Statement insert_document = db_->prepare(
-        "INSERT INTO documents (schema_version, host, timestamp, library_version, cpu_model, "
-        "arch, stored, json) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
-    Statement insert_run = db_->prepare(
-        "INSERT INTO runs (id, doc, host, label, repetition, threads, library_version, "
-        "cpu_model, arch, started, status, mean, cv, unstable, json) "
-        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)");
-    Statement insert_sample = db_->prepare(
-        "INSERT INTO samples (run, idx, time, duration, operations, rate) "
-        "VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
-    const std::string stored = utc_now();
-    for (const DocumentEntry& document : documents) {
-      std::vector<const RunEntry*> fresh;
-      std::set<std::string_view> seen;
-      for (const RunEntry& run : document.runs) {
-        known.reset();
-        known.bind(1, run.id);
-        deleted.reset();
-        deleted.bind(1, run.id);
-        if (known.step() || !seen.insert(run.id).second) {
-          ++counts.skipped;
-        } else if (deleted.step()) {
-          ++counts.deleted;
-        } else {
-          fresh.push_back(&run);
-        }
-      }
-      if (fresh.empty()) continue;
-      const std::string host = document.hostname.value_or("");
-      insert_document.reset();
-      insert_document.bind(1, int64_t{document.schema_version})
-          .bind(2, host)
-          .bind(3, document.timestamp)
-          .bind(4, document.library_version)
-          .bind(5, document.cpu_model)
-          .bind(6, document.arch)
-          .bind(7, stored)
-          .bind(8, document.json);
-      insert_document.step();
-      const int64_t doc = sqlite3_last_insert_rowid(db_->handle());
-      for (const RunEntry* run : fresh) {
-        Json json = Json::parse(run->json);
-        Json samples = Json::array();
-        if (json.contains("samples") && splittable(json["samples"])) {
-          samples = std::exchange(json["samples"], Json::array());
-        }
-        insert_run.reset();
-        insert_run.bind(1, run->id)
-            .bind(2, doc)
-            .bind(3, host)
-            .bind(4, run->label)
-            .bind(5, int64_t{run->repetition})
-            .bind(6, int64_t{run->threads})
-            .bind(7, document.library_version)
-            .bind(8, document.cpu_model)
-            .bind(9, document.arch)
-            .bind(10, run->started.value_or(document.timestamp.value_or(stored)))
-            .bind(11, int64_t{run->status})
-            .bind(12, run->mean_rate)
-            .bind(13, run->cv_percent)
-            .bind(14, int64_t{run->unstable ? 1 : 0})
-            .bind(15, json.dump());
-        insert_run.step();
-        const int64_t key = sqlite3_last_insert_rowid(db_->handle());
-        int64_t index = 0;
-        for (const Json& sample : samples) {
-          insert_sample.reset();
-          insert_sample.bind(1, key).bind(2, index++);
-          int column = 3;
-          for (const std::string_view name : SAMPLE_KEYS) {
-            bind_number(insert_sample, column++, sample[std::string(name)]);
-          }
-          insert_sample.step();
-        }
-        ++counts.stored;
-      }
-    }
+    Inserter inserter(*db_, utc_now());
+    for (const DocumentEntry& document : documents) inserter.add(document, counts);
     transaction.commit();
     return counts;
   });
+}
+
+std::optional<std::string> History::import(
+    const std::function<std::optional<DocumentEntry>()>& next, SaveCounts& counts) {
+  using Clock = std::chrono::steady_clock;
+  auto outcome = guarded(path_, wait_, [&] {
+    std::optional<DocumentEntry> document = next();
+    while (document) {
+      SaveCounts batch;
+      {
+        Transaction transaction(*db_);
+        Inserter inserter(*db_, utc_now());
+        const auto until = Clock::now() + std::chrono::milliseconds(IMPORT_BATCH_MS);
+        do {
+          inserter.add(*document, batch);
+          document = next();
+        } while (document && Clock::now() < until);
+        transaction.commit();
+      }
+      counts.stored += batch.stored;
+      counts.skipped += batch.skipped;
+      counts.deleted += batch.deleted;
+      // A breath between batches, for a process waiting to save its run.
+      if (document) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  });
+  if (auto* failure = std::get_if<std::string>(&outcome)) return *failure;
+  return std::nullopt;
 }
 
 std::variant<HistoryListing, std::string> History::list(const HistoryFilter& filter) {
@@ -629,6 +754,7 @@ std::variant<size_t, std::string> History::remove(const std::vector<std::string>
     if (!db_) throw Refusal{fmt::format("history {} holds no runs yet", named(path_))};
     Transaction transaction(*db_);
     Statement find = db_->prepare("SELECT key, id, doc FROM runs WHERE id GLOB ?1 LIMIT 2");
+    Statement exact = db_->prepare("SELECT key, id, doc FROM runs WHERE id = ?1 LIMIT 2");
     Statement drop = db_->prepare("DELETE FROM runs WHERE key = ?1");
     Statement orphan = db_->prepare(
         "DELETE FROM documents WHERE doc = ?1 AND NOT EXISTS "
@@ -638,25 +764,31 @@ std::variant<size_t, std::string> History::remove(const std::vector<std::string>
     const std::string now = utc_now();
     size_t removed = 0;
     for (const std::string& id : ids) {
-      if (!plain_id(id)) throw Refusal{fmt::format("--delete: '{}' is not a run id", id)};
-      find.reset();
-      find.bind(1, id.size() < 32 ? id + "*" : id);
+      const bool plain = !id.empty() && std::all_of(id.begin(), id.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0;
+      });
+      if (id.empty()) throw Refusal{"--delete: an empty run id"};
+      // An id of other characters (stored by an older program) is matched
+      // exactly, so every stored run can be removed.
+      Statement& lookup = plain ? find : exact;
+      lookup.reset();
+      lookup.bind(1, plain && id.size() < 32 ? id + "*" : id);
       std::vector<std::pair<int64_t, int64_t>> found;
       std::string full;
-      while (find.step()) {
-        found.emplace_back(find.integer(0), find.integer(2));
-        full = find.text(1);
+      while (lookup.step()) {
+        found.emplace_back(lookup.integer(0), lookup.integer(2));
+        full = lookup.text(1);
       }
       if (found.empty() || (found.size() == 1 && id.size() < MIN_PREFIX && full != id)) {
         throw Refusal{fmt::format("--delete: no stored run has the id '{}'{}; nothing was removed",
-                                  id,
+                                  printable(id),
                                   id.size() < MIN_PREFIX && !found.empty()
                                       ? fmt::format(" (give at least {} characters)", MIN_PREFIX)
                                       : "")};
       }
       if (found.size() > 1) {
-        throw Refusal{
-            fmt::format("--delete: '{}' names more than one stored run; give more of the id", id)};
+        throw Refusal{fmt::format(
+            "--delete: '{}' names more than one stored run; give more of the id", printable(id))};
       }
       drop.reset();
       drop.bind(1, found[0].first);

@@ -46,7 +46,10 @@ struct RunEntry {
   std::optional<double> mean_rate, cv_percent;
   bool unstable = false;
   std::optional<std::string> started;  // UTC ISO 8601; absent in 0.0.2 documents
-  std::string json;                    // the run's JSON object, samples included
+  std::string json;  // the run's JSON object, its samples (if any) in the vectors below
+  // The samples as the reader checked them, kept in their own table.
+  std::vector<double> times, durations, rates;
+  std::vector<int64_t> operations;
 };
 
 // One document: its facts, its JSON without the runs, and its runs.
@@ -128,6 +131,13 @@ struct WriteFailure {
   bool unavailable = false;
 };
 
+// How long one transaction of an import holds the history.
+inline constexpr int IMPORT_BATCH_MS = 250;
+
+// A stored run's id: 32 lower-case hex digits, or "h" and 32 of them for a
+// run of a 0.0.2 document (a hash of its content).
+[[nodiscard]] bool stored_run_id(std::string_view id);
+
 class History {
  public:
   // Opens the history at `path` after checking it without writing. For
@@ -152,6 +162,14 @@ class History {
   // The same, its failure told apart as open_for_writing does.
   [[nodiscard]] std::variant<SaveCounts, WriteFailure> store(
       const std::vector<DocumentEntry>& documents);
+
+  // Stores the documents `next` gives (nullopt: no more) in transactions of
+  // about IMPORT_BATCH_MS each, so that a process saving a run meanwhile
+  // waits no longer than that. On a failure the batches committed stay
+  // stored and `counts` says how many runs they hold: a second import
+  // stores the rest.
+  [[nodiscard]] std::optional<std::string> import(
+      const std::function<std::optional<DocumentEntry>()>& next, SaveCounts& counts);
 
   [[nodiscard]] std::variant<HistoryListing, std::string> list(const HistoryFilter& filter);
 

@@ -86,16 +86,16 @@ std::string sparkline(const std::vector<double>& values, bool unicode) {
 std::string listing_text(const std::string& path, const HistoryListing& listing, bool unicode) {
   if (listing.total == 0) return fmt::format("No runs stored in {}.\n", path);
   std::string text = fmt::format("{} of {} stored runs in {}\n", listing.runs.size(),
-                                 grouped(static_cast<double>(listing.total)), path);
+                                 grouped(static_cast<double>(listing.total)), printable(path));
   // Single spaces between padded columns: the widest row is 79 columns.
   text += fmt::format("{:<8} {:<16} {:<12} {:<8} {:>3} {:>11} {:>5} {}\n", "id", "date (UTC)",
                       "host", "label", "wkr", "mean/s", "CV", "verdict");
   for (const ListedRun& run : listing.runs) {
-    text +=
-        fmt::format("{:<8} {:<16} {:<12} {:<8} {:>3} {:>11} {:>5} {}\n", run.id.substr(0, 8),
-                    minute(run.started), host_text(run.host), fit(run.label, 8), run.threads,
-                    run.mean_rate ? grouped(*run.mean_rate) : "-",
-                    run.cv_percent ? fmt::format("{:.1f}%", *run.cv_percent) : "-", verdict(run));
+    text += fmt::format(
+        "{:<8} {:<16} {:<12} {:<8} {:>3} {:>11} {:>5} {}\n", first_characters(printable(run.id), 8),
+        printable(minute(run.started)), host_text(run.host), fit(run.label, 8), run.threads,
+        run.mean_rate ? grouped(*run.mean_rate) : "-",
+        run.cv_percent ? fmt::format("{:.1f}%", *run.cv_percent) : "-", verdict(run));
   }
   text +=
       fmt::format("\nMean rate over the latest {} completed runs, oldest first:\n", SERIES_LENGTH);

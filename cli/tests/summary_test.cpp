@@ -117,12 +117,14 @@ TEST(ProgressLine, ShowsPhaseBarTimesAndRate) {
   // the second of three runs, so 360 s more to come after this one.
   const tarnwick_progress_t progress{
       TARNWICK_PHASE_MEASUREMENT, 1, 1.0 / 6.0, 10.0, 60.0, 15'000'000};
-  const std::string line = progress_line(progress, "single", 180.0, {2, 3, 360.0}, wide());
+  const std::string line =
+      progress_line(progress, 1'500'000.0, "single", 180.0, {2, 3, 360.0}, wide());
   for (const char* part :
        {"2/3 single", "measuring", " 17%", "0:30 / 3:00", "left 8:30", "1,500,000 steps/s"}) {
     EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
   }
-  EXPECT_EQ(progress_line(progress, "single", 180.0, {}, wide()).find("1/1"), std::string::npos);
+  EXPECT_EQ(progress_line(progress, 1.0, "single", 180.0, {}, wide()).find("1/1"),
+            std::string::npos);
 }
 
 TEST(ProgressLine, FitsTheWidthDroppingTheBarFirstAndTheRateLast) {
@@ -142,7 +144,7 @@ TEST(ProgressLine, FitsTheWidthDroppingTheBarFirstAndTheRateLast) {
         Case{40, {"left 3:45", "100,000,000 steps/s"}, {BAR, "2:15", "75%"}},
         Case{20, {"100,000,000 steps/s"}, {"left"}}}) {
     const std::string line =
-        progress_line(progress, "all-cpus", 180.0, {1, 2, 180.0}, wide(c.width));
+        progress_line(progress, 1e8, "all-cpus", 180.0, {1, 2, 180.0}, wide(c.width));
     EXPECT_LT(display_width(line), c.width) << line;
     for (const char* part : c.shown)
       EXPECT_NE(line.find(part), std::string::npos) << c.width << ": " << line;
@@ -150,23 +152,23 @@ TEST(ProgressLine, FitsTheWidthDroppingTheBarFirstAndTheRateLast) {
       EXPECT_EQ(line.find(part), std::string::npos) << c.width << ": " << line;
   }
   // Outside UTF-8 the bar is ASCII, and nothing else needs more.
-  const std::string ascii = progress_line(progress, "single", 180.0, {}, wide(120, false));
+  const std::string ascii = progress_line(progress, 1e8, "single", 180.0, {}, wide(120, false));
   EXPECT_NE(ascii.find("##################------"), std::string::npos) << ascii;
   EXPECT_TRUE(std::all_of(ascii.begin(), ascii.end(), [](char c) { return (c & 0x80) == 0; }));
 }
 
 TEST(ProgressLine, SurvivesTheFirstReportAndOddValues) {
   const tarnwick_progress_t first{TARNWICK_PHASE_WARMUP, 2, 0.0, 0.0, 120.0, 0};
-  const std::string line = progress_line(first, "all-cpus", 180.0, {}, wide());
+  const std::string line = progress_line(first, std::nullopt, "all-cpus", 180.0, {}, wide());
   EXPECT_NE(line.find("warm-up"), std::string::npos) << line;
   EXPECT_NE(line.find("- steps/s"), std::string::npos) << line;
   const tarnwick_progress_t odd{99, 1, std::nan(""), -1.0, 0.0, 5};
-  EXPECT_NE(progress_line(odd, "x", 0.0, {}, wide()).find("  0%"), std::string::npos);
+  EXPECT_NE(progress_line(odd, std::nullopt, "x", 0.0, {}, wide()).find("  0%"), std::string::npos);
   // A short command shows tenths of seconds.
   const tarnwick_progress_t short_run{TARNWICK_PHASE_MEASUREMENT, 1, 0.5, 0.6, 1.3, 600};
-  EXPECT_NE(progress_line(short_run, "single", 1.4, {}, wide()).find("0.7 s / 1.4 s  left 0.7 s"),
-            std::string::npos)
-      << progress_line(short_run, "single", 1.4, {}, wide());
+  EXPECT_NE(
+      progress_line(short_run, 1000.0, "single", 1.4, {}, wide()).find("0.7 s / 1.4 s  left 0.7 s"),
+      std::string::npos);
 }
 
 }  // namespace

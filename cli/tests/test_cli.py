@@ -106,8 +106,13 @@ def run_on_terminal(args, signal_when=None, signal_number=signal.SIGINT, timeout
 
 def frames(terminal_text):
     """The progress lines drawn, each as the terminal shows it."""
-    return [frame.replace("\x1b[K", "") for frame in terminal_text.split("\r")
-            if re.search(r"steps/s", frame)]
+    return [re.sub(r"\x1b\[(K|2K|A)", "", frame).rstrip(" ")
+            for frame in terminal_text.split("\r") if re.search(r"steps/s", frame)]
+
+
+def without_frames(terminal_text):
+    """What stays on the terminal once the progress line is erased."""
+    return re.sub(r"\r(\x1b\[2K|\x1b\[A)*[^\r\n\x1b]*\x1b\[K", "", terminal_text)
 
 
 def measured_elapsed(terminal_text):
@@ -533,6 +538,95 @@ class Terminal(Checks):
         status, stdout, terminal, _ = run_on_terminal(SHORT, env=dict(os.environ, NO_COLOR="1"))
         self.assertNotIn("\x1b[3", stdout + terminal)
 
+    def test_a_dumb_terminal_gets_no_escape_sequence(self):
+        env = dict(os.environ, TERM="dumb")
+        env.pop("NO_COLOR", None)
+        status, stdout, terminal, _ = run_on_terminal(SHORT + ["--csv", "-"], env=env)
+        self.assertEqual(status, 0, terminal)
+        self.assertTrue(frames(terminal), terminal)
+        self.assertIn("mean rate", terminal)
+        self.assertNotIn("\x1b", terminal + stdout)
+
+    def test_the_rate_shown_comes_from_a_whole_interval(self):
+        status, _, terminal, _ = run_on_terminal(["--warmup", "0.5", "--measure", "1.5"])
+        self.assertEqual(status, 0, terminal)
+        drawn = frames(terminal)
+        # A phase's first report measures nothing yet: no "0 steps/s" while
+        # workers start, no spike from a millisecond's steps. Only the first
+        # frame is asserted; a loaded machine may well stall a worker later.
+        for phase in ("warm-up", "measuring"):
+            shown = [f for f in drawn if phase in f]
+            self.assertTrue(shown, drawn)
+            self.assertRegex(shown[0], r" - steps/s$", drawn)
+        self.assertRegex(drawn[-1], r"\d steps/s$", drawn)
+
+    def test_the_summary_and_warnings_wrap_at_words(self):
+        # With the samples on standard output, the summary shares the terminal.
+        status, stdout, terminal, _ = run_on_terminal(SHORT + ["--csv", "-"], columns=40)
+        self.assertEqual(status, 0, terminal)
+        self.assertTrue(stdout.startswith("run,"), stdout)
+        shown = without_frames(terminal)
+        self.assertIn("mean rate", shown)
+        for line in re.sub(r"\x1b\[[\d;]*m", "", shown).splitlines():
+            self.assertLess(len(line), 40, shown)
+        flowing = " ".join(shown.split())
+        self.assertRegex(flowing, r"window [\d.]+ s measured of 1\.3 s, after a 0\.05 s warm-up")
+        self.assertIn("(\u2584 is the mean, a step 5 %)", flowing)
+        for warning in re.findall(r"tarnwick: warning: (.*?)(?=tarnwick|$)", flowing):
+            self.assertRegex(warning, r"(unstable|load average)", flowing)
+
+    def test_narrowing_the_terminal_leaves_no_debris(self):
+        """In tmux, which reflows what it shows when it narrows, as most
+        terminals now do: a long progress line becomes several rows, and
+        all of them must go."""
+        tmux = shutil.which("tmux")
+        self.assertIsNotNone(tmux, "tmux is missing: scripts/bootstrap test installs it")
+        socket = "tarnwick-test-%d" % os.getpid()
+        base = [tmux, "-L", socket, "-f", "/dev/null"]
+        command = ("LC_ALL=C %s --warmup 0.3 --measure 3 --both; echo tarnwick-ended; sleep 60"
+                   % BINARY)
+        # Tall enough to show everything after the resize, so that nothing
+        # the program wrote scrolls out of what is checked.
+        subprocess.run(base + ["new-session", "-d", "-x", "120", "-y", "100", command],
+                       check=True, timeout=30)
+        server = int(subprocess.run(base + ["display-message", "-p", "#{pid}"], check=True,
+                                    capture_output=True, text=True, timeout=30).stdout)
+
+        def pane():
+            return subprocess.run(base + ["capture-pane", "-p"], check=True,
+                                  capture_output=True, text=True, timeout=30).stdout
+
+        def progress_rows(text):
+            return [line for line in text.splitlines()
+                    if re.search(r"measuring|warm-up |left \d|\d%  |s / \d|^\S*\s*[\d,]+ steps/s$",
+                                 line)]
+
+        try:
+            deadline = time.monotonic() + 60
+            while "measuring" not in pane():
+                self.assertLess(time.monotonic(), deadline, pane())
+                time.sleep(0.05)
+            wide = [line for line in pane().splitlines() if "measuring" in line]
+            self.assertGreater(max(len(line) for line in wide), 80, wide)
+            subprocess.run(base + ["resize-window", "-x", "40"], check=True, timeout=30)
+            # The first frame drawn for 40 columns ("1/2  left 3.1 s  ...").
+            during = pane()
+            while not re.search(r"^\d/2  left \d", during, re.M) and "mean rate" not in during:
+                self.assertLess(time.monotonic(), deadline, during)
+                time.sleep(0.05)
+                during = pane()
+            while "tarnwick-ended" not in pane():
+                self.assertLess(time.monotonic(), deadline, pane())
+                time.sleep(0.1)
+            after = pane()
+        finally:
+            os.kill(server, signal.SIGTERM)
+        # While it runs, one row of progress; once done, none.
+        if "mean rate" not in during:
+            self.assertEqual(len(progress_rows(during)), 1, during)
+        self.assertIn("mean rate", after)
+        self.assertEqual(progress_rows(after), [], after)
+
     def test_a_cancel_in_the_warmup_says_how_long_it_ran(self):
         status, stdout, terminal, _ = run_on_terminal(
             ["--warmup", "60", "--measure", "5"],
@@ -548,12 +642,14 @@ class Repetitions(Checks):
     def test_repeated_pairs_keep_every_run(self):
         with tempfile.TemporaryDirectory() as directory:
             csv_path = os.path.join(directory, "runs.csv")
+            svg_path = os.path.join(directory, "runs.svg")
             result = run(["--warmup", "0.05", "--measure", "1.1", "--both", "--repeat", "3",
-                          "--json", "--csv", csv_path], timeout=120)
+                          "--json", "--csv", csv_path, "--plot", svg_path], timeout=120)
             self.assertEqual(result.returncode, 0, result.stderr)
             doc = json.loads(result.stdout)
             with open(csv_path) as handle:
                 rows = [line.split(",") for line in handle.read().splitlines()[1:]]
+            self.assert_chart_of_six(svg_path, directory)
         labels = [(r["label"], r["repetition"]) for r in doc["runs"]]
         self.assertEqual(labels, [("single", 1), ("all-cpus", 1), ("single", 2), ("all-cpus", 2),
                                   ("single", 3), ("all-cpus", 3)])
@@ -571,6 +667,27 @@ class Repetitions(Checks):
         validated = subprocess.run(["/usr/bin/python3", VALIDATOR, "result", "-"], input=result.stdout,
                                    capture_output=True, text=True)
         self.assertEqual(validated.returncode, 0, validated.stdout + validated.stderr)
+
+    def assert_chart_of_six(self, svg_path, directory):
+        """Six panels, each naming its run, all on one rate axis."""
+        svg = ElementTree.parse(svg_path).getroot()
+        ns = "{http://www.w3.org/2000/svg}"
+        self.assertEqual(svg.get("height"), str(6 * 360))
+        panels = [g for g in svg.findall(ns + "g")]
+        self.assertEqual(len(panels), 6)
+        axes, titles = [], []
+        for panel in panels:
+            texts = list(panel.iter(ns + "text"))
+            titles.append(texts[0].text)
+            axes.append([t.text for t in texts if t.get("text-anchor") == "end"])
+        self.assertEqual(titles, ["tarnwick %s \u00b7 %s \u00b7 run %d of 3" % (
+            titles[0].split()[1], label, round) for round in (1, 2, 3)
+            for label in ("single", "all-cpus")])
+        self.assertTrue(all(axis == axes[0] for axis in axes), axes)
+        png = os.path.join(directory, "runs.png")
+        subprocess.run(["rsvg-convert", "-o", png, svg_path], check=True, timeout=60)
+        with open(png, "rb") as handle:
+            self.assertEqual(struct.unpack(">II", handle.read(24)[16:24]), (800, 6 * 360))
 
     def test_a_cancel_keeps_the_finished_runs(self):
         status, stdout, terminal, _ = run_on_terminal(

@@ -9,7 +9,8 @@
  * Threading at a glance:
  *   - tarnwick_run blocks the calling thread for the whole run; the progress
  *     callback is called only on that thread. A run is stopped by
- *     tarnwick_cancel, not by cancelling the thread (see tarnwick_run).
+ *     tarnwick_cancel, not by cancelling the thread (see tarnwick_run);
+ *     a calling thread may be cancelled only with the deferred type.
  *   - tarnwick_cancel may be called from any thread (and from a signal
  *     handler: it is a single atomic store) at any time while the handle
  *     exists.
@@ -46,7 +47,8 @@ extern "C" {
  *  Version
  ***************************************/
 /* TARNWICK_VERSION_MAJOR, _MINOR, _PATCH and TARNWICK_VERSION_STRING come
- * from tarnwick_version.h, installed beside this header. */
+ * from tarnwick_version.h, which sits beside this header in the source tree
+ * and where it is installed. */
 /*! Interface version: the `abi_version` a configuration record must carry. */
 #define TARNWICK_ABI_VERSION 1
 
@@ -191,9 +193,14 @@ TARNWICK_API void tarnwick_free(tarnwick_handle_t* handle) TARNWICK_NOEXCEPT;
  *  (pthread_cancel) is disabled for the whole call, the callback included,
  *  and the caller's state is restored on return: a cancel request waits out
  *  the run and acts at the caller's next cancellation point after the call.
+ *  This holds for the deferred cancellation type only (the default): with
+ *  PTHREAD_CANCEL_ASYNCHRONOUS, POSIX leaves calling this function (or any
+ *  other that is not async-cancel-safe) undefined, and a request may act
+ *  inside the library, even while the caller's state is restored.
  *  @return : 0 completed, 1 cancelled, 2 failed or rejected (the reason is
- *            stored); also 2, storing nothing, when `handle` is NULL or its
- *            attempt was already claimed. */
+ *            stored, also when memory ran out: no allocation failure ends
+ *            the process); also 2, storing nothing, when `handle` is NULL or
+ *            its attempt was already claimed. */
 TARNWICK_API int32_t tarnwick_run(tarnwick_handle_t* handle, const tarnwick_config_t* config,
                                   tarnwick_progress_fn callback, void* user_data) TARNWICK_NOEXCEPT;
 

@@ -28,6 +28,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -156,7 +157,7 @@ struct Result {
   std::uint64_t operations = 0;      // steps in the measured window, all workers
   std::uint64_t checksum = 0;        // exclusive-or of the workers' last kernel values
   std::vector<Sample> samples;
-  std::uint32_t abi_version = 0;  // of the record, as the library wrote it
+  std::int32_t abi_version = 0;  // of the record, as the library wrote it; as abi_version()
 };
 
 // Thrown by Benchmark's constructor when the loaded library speaks another
@@ -227,8 +228,26 @@ inline void check_abi(std::int32_t loaded, std::int32_t expected) {
   result.measured = Seconds(record.measured_seconds);
   result.operations = record.operations;
   result.checksum = record.checksum;
-  result.abi_version = record.abi_version;
+  result.abi_version = static_cast<std::int32_t>(record.abi_version);
   return result;
+}
+
+template <class T>
+struct is_std_function : std::false_type {};
+template <class R, class... Args>
+struct is_std_function<std::function<R(Args...)>> : std::true_type {};
+
+// Whether a callable stands for "no callback", as a null pointer does for the
+// C interface: a null function pointer or an empty std::function. Calling
+// either would fail, so they mean "no reports", never a failed run.
+template <class Callable>
+[[nodiscard]] bool is_no_callback(const Callable& callback) noexcept {
+  if constexpr (std::is_pointer_v<Callable> || is_std_function<std::remove_cv_t<Callable>>::value) {
+    return !callback;
+  } else {
+    static_cast<void>(callback);
+    return false;
+  }
 }
 
 // What the C trampoline needs: the host's callable, the handle to cancel if
@@ -266,8 +285,10 @@ void forward_progress(const tarnwick_progress_t* record, void* user_data) noexce
 // only there. cancel() and result() may be called from any thread at any
 // time, also from inside the callback; cancel() is async-signal-safe (one
 // atomic store in the library), so a signal handler may call it. A Benchmark
-// must not be moved, move-assigned or destroyed while it runs: the library
-// is using its handle.
+// must not be destroyed, nor be the target of a move assignment, while it
+// runs: the library is using its handle. Moving it away is allowed (from the
+// callback, say): the run keeps to the handle it started with, run() still
+// returns its result, and the object moved to cancels and reads it.
 class Benchmark {
  public:
   // Throws AbiMismatch when the loaded library has another interface
@@ -297,30 +318,31 @@ class Benchmark {
   // taking `const Progress&`, called about ten times a second and once at
   // the end. If it throws, the run is cancelled, the callable is not called
   // again, and the exception is rethrown here once the run has ended;
-  // result() then holds what was measured.
+  // result() then holds what was measured. A null function pointer or an
+  // empty std::function means no reports, as a null callback does in C.
   // Throws std::logic_error on a second call, or on a moved-from Benchmark.
   template <class Callback>
-  Result run(const Config& config, Callback&& on_progress) {
+  [[nodiscard]] Result run(const Config& config, Callback&& on_progress) {
     using Callable = std::remove_reference_t<Callback>;
     static_assert(std::is_invocable_v<Callable&, const Progress&>,
                   "the progress callback must accept a const tarnwick::Progress&");
-    if constexpr (std::is_pointer_v<Callable>) {
-      if (on_progress == nullptr) return run(config);
-    }
-    claim();
+    if (detail::is_no_callback(on_progress)) return run(config);
+    // The handle is kept here, not read back from the object, so moving the
+    // Benchmark during the run cannot take the result away from this call.
+    tarnwick_handle_t* const handle = claim();
     const tarnwick_config_t record = detail::to_record(config);
-    detail::Bridge<Callable> bridge{on_progress, handle_, nullptr};
-    tarnwick_run(handle_, &record, &detail::forward_progress<Callable>, &bridge);
+    detail::Bridge<Callable> bridge{on_progress, handle, nullptr};
+    tarnwick_run(handle, &record, &detail::forward_progress<Callable>, &bridge);
     if (bridge.error) std::rethrow_exception(bridge.error);
-    return finished();
+    return finished(handle);
   }
 
   // The same without progress reports.
-  Result run(const Config& config = Config{}) {
-    claim();
+  [[nodiscard]] Result run(const Config& config = Config{}) {
+    tarnwick_handle_t* const handle = claim();
     const tarnwick_config_t record = detail::to_record(config);
-    tarnwick_run(handle_, &record, nullptr, nullptr);
-    return finished();
+    tarnwick_run(handle, &record, nullptr, nullptr);
+    return finished(handle);
   }
 
   // Asks the run to stop, before or during it; the run then ends as
@@ -328,28 +350,32 @@ class Benchmark {
   void cancel() noexcept { tarnwick_cancel(handle_); }
 
   // The finished attempt's result; empty until the run has ended.
-  [[nodiscard]] std::optional<Result> result() const {
+  [[nodiscard]] std::optional<Result> result() const { return read_result(handle_); }
+
+ private:
+  // The handle to run on; throws when there is none or it already ran.
+  tarnwick_handle_t* claim() {
+    if (handle_ == nullptr) throw std::logic_error("tarnwick::Benchmark was moved from");
+    if (started_.exchange(true)) {
+      throw std::logic_error("tarnwick::Benchmark runs once; create another one to run again");
+    }
+    return handle_;
+  }
+
+  static std::optional<Result> read_result(tarnwick_handle_t* handle) {
     tarnwick_result_t record{};
-    if (tarnwick_result(handle_, &record) == 0) return std::nullopt;
-    std::optional<Result> finished_run = detail::to_result(record, tarnwick_reason(handle_));
+    if (tarnwick_result(handle, &record) == 0) return std::nullopt;
+    std::optional<Result> finished_run = detail::to_result(record, tarnwick_reason(handle));
     tarnwick_sample_t sample{};
     for (std::uint64_t index = 0; index < record.sample_count; ++index) {
-      if (tarnwick_sample(handle_, index, &sample) == 0) break;
+      if (tarnwick_sample(handle, index, &sample) == 0) break;
       finished_run->samples.push_back(detail::to_sample(sample));
     }
     return finished_run;
   }
 
- private:
-  void claim() {
-    if (handle_ == nullptr) throw std::logic_error("tarnwick::Benchmark was moved from");
-    if (started_.exchange(true)) {
-      throw std::logic_error("tarnwick::Benchmark runs once; create another one to run again");
-    }
-  }
-
-  Result finished() const {
-    std::optional<Result> stored = result();
+  static Result finished(tarnwick_handle_t* handle) {
+    std::optional<Result> stored = read_result(handle);
     if (!stored) throw std::runtime_error("the tarnwick library stored no result");
     return std::move(*stored);
   }
@@ -360,12 +386,12 @@ class Benchmark {
 
 // One run on a fresh Benchmark, for hosts that never cancel.
 template <class Callback>
-Result run(const Config& config, Callback&& on_progress) {
+[[nodiscard]] Result run(const Config& config, Callback&& on_progress) {
   Benchmark benchmark;
   return benchmark.run(config, std::forward<Callback>(on_progress));
 }
 
-inline Result run(const Config& config = Config{}) {
+[[nodiscard]] inline Result run(const Config& config = Config{}) {
   Benchmark benchmark;
   return benchmark.run(config);
 }

@@ -1,10 +1,12 @@
 #!/bin/sh
 # Builds the Debian packages with cpack and checks them as a system would see
 # them: the split (libtarnwick0, libtarnwick-dev, tarnwick), each package's
-# control fields, dependencies and file list (dpkg-deb -c), its copyright
-# file, the shlibs entry other packages depend through; then that a host
-# builds against the unpacked packages through pkg-config, in C and in C++,
-# and the program runs from them.
+# control fields (Multi-Arch included), dependencies and file list
+# (dpkg-deb -c), its copyright file and changelog, the shlibs entry other
+# packages depend through and the ldconfig trigger; lintian (no error, and no
+# warning but those packaging/lintian-warnings.md keeps with a reason); then
+# that a host builds against the unpacked packages through pkg-config with a
+# sysroot, in C and in C++, and the program runs from them.
 #
 # Environment: BUILD_DIR SOURCE_DIR LIBDIR INCLUDEDIR BINDIR HAS_CLI CC CXX
 # CONSUMER_FLAGS PROJECT_VERSION PROGRAM (the built program, when HAS_CLI).
@@ -34,20 +36,20 @@ fi
 for package in $packages; do
   deb=$work/out/${package}_${PROJECT_VERSION}_${arch}.deb
   case $package in
-    libtarnwick0) component=runtime section=libs names=$runtime_deps versioned="" ;;
+    libtarnwick0) component=runtime section=libs names=$runtime_deps versioned="" multiarch=same ;;
     libtarnwick-dev)
-      component=development section=libdevel names=libtarnwick0
+      component=development section=libdevel names=libtarnwick0 multiarch=same
       versioned="libtarnwick0 (= $PROJECT_VERSION)"
       ;;
     tarnwick)
-      component=program section=utils names=$program_deps
+      component=program section=utils names=$program_deps multiarch=foreign
       versioned="libtarnwick0 (>= $PROJECT_VERSION)"
       ;;
   esac
 
   step "$package: control fields and dependencies"
   for field in "Package=$package" "Version=$PROJECT_VERSION" "Architecture=$arch" \
-    "Section=$section"; do
+    "Section=$section" "Multi-Arch=$multiarch"; do
     [ "$(dpkg-deb -f "$deb" "${field%%=*}")" = "${field#*=}" ] ||
       fail "$package: ${field%%=*} is not ${field#*=}"
   done
@@ -72,6 +74,7 @@ for package in $packages; do
   {
     component_files $component
     echo "share/doc/$package/copyright"
+    echo "share/doc/$package/changelog.gz"
     if [ "$package" = tarnwick ]; then echo "share/man/man1/tarnwick.1.gz"; fi
   } | LC_ALL=C sort >"$work/expected"
   diff -u "$work/expected" "$work/actual" || fail "$package: the files differ from the expected list"
@@ -84,6 +87,13 @@ for package in $packages; do
   # The licence text is the LICENSE file's, as a continuation of License: Expat.
   sed -n '/^License: Expat$/,$p' "$copyright" | sed '1d; s/^ //; s/^\.$//' >"$work/license-text"
   tail -n +5 "$SOURCE_DIR/LICENSE" | diff -u - "$work/license-text" || fail "$package: the licence text differs"
+
+  step "$package: changelog"
+  changelog=$work/root/usr/share/doc/$package/changelog.gz
+  gzip -dc "$changelog" | head -1 | grep -q "^tarnwick ($PROJECT_VERSION) " ||
+    fail "$package: the changelog's newest entry is not $PROJECT_VERSION"
+  # The same bytes in every architecture's package (Multi-Arch: same).
+  cmp -s "$changelog" "$BUILD_DIR/packaging/changelog.gz" || fail "$package: another changelog"
 done
 
 step "shlibs and loader cache"
@@ -91,7 +101,18 @@ mkdir "$work/control"
 dpkg-deb -e "$work/out/libtarnwick0_${PROJECT_VERSION}_${arch}.deb" "$work/control"
 grep -Eqx "libtarnwick 0 libtarnwick0 \(>= $PROJECT_VERSION\)" "$work/control/shlibs" ||
   fail "no shlibs entry for libtarnwick.so.0"
-grep -q ldconfig "$work/control/postinst" || fail "postinst does not refresh the loader cache"
+grep -qx "activate-noawait ldconfig" "$work/control/triggers" ||
+  fail "no ldconfig trigger refreshes the loader cache"
+for script in preinst postinst prerm postrm; do
+  [ ! -e "$work/control/$script" ] || fail "libtarnwick0 has a $script; the trigger does its work"
+done
+
+if command -v lintian >/dev/null 2>&1; then
+  step "lintian"
+  "$SOURCE_DIR/packaging/lint" "$work/out" || fail "lintian: see above"
+else
+  echo "lintian not installed: the packages are not linted (scripts/bootstrap test installs it)"
+fi
 
 step "unpacked packages"
 root=$work/root/usr
@@ -100,8 +121,16 @@ check_no_build_paths "$work/root"
 if file -L "$root/$LIBDIR/libtarnwick.so.0" | grep -q "not stripped"; then
   fail "the packaged library is not stripped"
 fi
-PKG_CONFIG_PATH="$root/$LIBDIR/pkgconfig"
-export PKG_CONFIG_PATH
+# The packages name their prefix, /usr: a host builds against the unpacked
+# tree as a cross build does against its sysroot.
+PKG_CONFIG_LIBDIR="$root/$LIBDIR/pkgconfig"
+PKG_CONFIG_SYSROOT_DIR=$work/root
+export PKG_CONFIG_LIBDIR PKG_CONFIG_SYSROOT_DIR
+[ "$(sed -n 's/^prefix=//p' "$PKG_CONFIG_LIBDIR/tarnwick.pc")" = /usr ] ||
+  fail "the pkg-config prefix is not /usr"
+flags=$(pkg-config --cflags --libs tarnwick | sed 's/ *$//')
+[ "$flags" = "-I$work/root/usr/include -L$work/root/usr/$LIBDIR -ltarnwick" ] ||
+  fail "unexpected pkg-config flags: $flags"
 # shellcheck disable=SC2046,SC2086 # the flags are meant to split
 "$CC" $CONSUMER_FLAGS -DEXPECTED_VERSION="\"$PROJECT_VERSION\"" \
   "$SOURCE_DIR/packaging/tests/consumer/consumer.c" $(pkg-config --cflags --libs tarnwick) \

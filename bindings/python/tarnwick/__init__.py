@@ -22,6 +22,7 @@ from ._benchmark import (
     ProgressCallback,
     Result,
     Sample,
+    Seconds,
     Status,
     run,
 )
@@ -33,10 +34,7 @@ from ._library import (
     load_library,
 )
 from ._records import ABI_VERSION
-
-# Kept by hand for installs without the build; a test holds it equal to the
-# version of the library the build produces.
-__version__ = "0.0.2"
+from ._version import __version__
 
 __all__ = [
     "ABI_VERSION",
@@ -51,7 +49,9 @@ __all__ = [
     "ProgressCallback",
     "Result",
     "Sample",
+    "Seconds",
     "Status",
     "load_library",
     "run",
+    "__version__",
 ]

@@ -3,15 +3,16 @@
 from __future__ import annotations
 
 import ctypes
-import decimal
 import enum
 import math
 import numbers
 import signal
 import threading
 from dataclasses import dataclass
+from decimal import Decimal
+from fractions import Fraction
 from types import FrameType
-from typing import Any, Callable, List, NamedTuple, Optional, Tuple
+from typing import Any, Callable, List, NamedTuple, Optional, Tuple, Union
 
 from . import _records as rec
 from ._library import Library, PathLike, load_library
@@ -127,13 +128,20 @@ class Result:
         return self.status is Status.COMPLETED
 
 
+Seconds = Union[float, Fraction, Decimal]
+"""A duration in seconds: a float (an int passes for one), a Fraction or a Decimal.
+
+Any other real number (``numbers.Real``) is accepted at run time too.
+"""
+
+
 def _seconds(name: str, value: object) -> float:
     """A duration as the library's double; its range is the library's to judge.
 
     Only real numbers are durations: ``float("5")`` would accept a string and
     ``True`` would pass for one second, hiding a caller's mistake.
     """
-    if isinstance(value, bool) or not isinstance(value, (numbers.Real, decimal.Decimal)):
+    if isinstance(value, bool) or not isinstance(value, (numbers.Real, Decimal)):
         raise TypeError(
             f"tarnwick: {name} must be a real number of seconds, not {type(value).__name__}"
         )
@@ -141,7 +149,7 @@ def _seconds(name: str, value: object) -> float:
         return float(value)
     except OverflowError:
         # An integer beyond the double range: infinite, as the library sees it.
-        return math.inf if value > 0 else -math.inf
+        return -math.inf if value < 0 else math.inf
 
 
 ProgressCallback = Callable[[Progress], Any]
@@ -166,8 +174,8 @@ class Benchmark:
     def __init__(
         self,
         all_cpus: bool = False,
-        warmup: float = 120.0,
-        measure: float = 60.0,
+        warmup: Optional[Seconds] = None,
+        measure: Optional[Seconds] = None,
         progress: Optional[ProgressCallback] = None,
         library: Optional[PathLike] = None,
     ) -> None:
@@ -175,8 +183,10 @@ class Benchmark:
 
         Args:
             all_cpus: one worker per CPU the process may use instead of one.
-            warmup: warm-up length in seconds (finite, >= 0).
-            measure: measurement window in seconds (finite, > 0).
+            warmup: warm-up length in seconds (finite, >= 0); None for the
+                library's default.
+            measure: measurement window in seconds (finite, > 0); None for
+                the library's default.
             progress: called with a :class:`Progress` for each report. If it
                 raises, the run is cancelled and the exception is re-raised by
                 :meth:`run` once the run has returned.
@@ -189,16 +199,19 @@ class Benchmark:
             TypeError: a duration is not a real number (a string or a bool,
                 say): it is refused before the library is loaded.
         """
-        warmup_seconds = _seconds("warmup", warmup)
-        measure_seconds = _seconds("measure", measure)
+        warmup_seconds = None if warmup is None else _seconds("warmup", warmup)
+        measure_seconds = None if measure is None else _seconds("measure", measure)
         self._library: Library = load_library(library)
         self._c = self._library.c
         self._config = rec.ConfigRecord()
         if self._c.tarnwick_default_config(ctypes.byref(self._config)) != 1:
             raise RuntimeError("tarnwick: the library refused to fill a default configuration")
         self._config.benchmark = rec.BENCHMARK_ALL_CPUS if all_cpus else rec.BENCHMARK_SINGLE
-        self._config.warmup_seconds = warmup_seconds
-        self._config.measure_seconds = measure_seconds
+        # The durations left out stay as the library's default record has them.
+        if warmup_seconds is not None:
+            self._config.warmup_seconds = warmup_seconds
+        if measure_seconds is not None:
+            self._config.measure_seconds = measure_seconds
         self._progress = progress
         # Reentrant: the Ctrl-C handler may call cancel() on the main thread
         # while that thread is already inside cancel() or close().
@@ -373,8 +386,8 @@ class Benchmark:
 
 def run(
     all_cpus: bool = False,
-    warmup: float = 120.0,
-    measure: float = 60.0,
+    warmup: Optional[Seconds] = None,
+    measure: Optional[Seconds] = None,
     progress: Optional[ProgressCallback] = None,
     library: Optional[PathLike] = None,
 ) -> Result:

@@ -12,6 +12,7 @@ from __future__ import annotations
 import ctypes
 import ctypes.util
 import os
+import sys
 import threading
 from pathlib import Path
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
@@ -24,7 +25,12 @@ SONAME = "libtarnwick.so.0"
 ENVIRONMENT_VARIABLE = "TARNWICK_LIBRARY"
 """Environment variable that names the shared library to load."""
 
-PathLike = Union[str, "os.PathLike[str]"]
+# A real object, not a string: typing.get_type_hints resolves the hints that
+# use it in any module, without that module importing os.
+if sys.version_info >= (3, 9):
+    PathLike = Union[str, os.PathLike[str]]
+else:  # os.PathLike cannot be subscripted before 3.9
+    PathLike = Union[str, os.PathLike]
 
 
 class LibraryNotFoundError(OSError):

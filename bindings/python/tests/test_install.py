@@ -11,6 +11,8 @@ import textwrap
 import unittest
 from pathlib import Path
 
+from tarnwick import _version
+
 SOURCE = Path(__file__).resolve().parents[1]
 
 # Run in isolated mode so neither PYTHONPATH nor the working directory can
@@ -42,10 +44,17 @@ def can_build_offline() -> bool:
 class Install(unittest.TestCase):
     def test_pip_install_then_import_and_run(self) -> None:
         with tempfile.TemporaryDirectory() as tmp:
-            # Build from a copy: an in-tree build would leave files behind.
-            source = Path(tmp) / "src"
-            skip = shutil.ignore_patterns("__pycache__", "build", "*.egg-info")
+            # Build from a copy laid out as the clone is (the build reads the
+            # version header two levels up): an in-tree build would leave
+            # files behind.
+            source = Path(tmp) / "clone" / "bindings" / "python"
+            skip = shutil.ignore_patterns(
+                "__pycache__", "build", "*.egg-info", "_generated_version.py"
+            )
             shutil.copytree(SOURCE, source, ignore=skip)
+            header = Path(tmp) / "clone" / _version.HEADER
+            header.parent.mkdir(parents=True)
+            shutil.copy2(SOURCE.parents[1] / _version.HEADER, header)
             target = Path(tmp) / "site"
             subprocess.run(
                 [sys.executable, "-m", "pip", "install", "--quiet", "--no-build-isolation",
@@ -58,8 +67,8 @@ class Install(unittest.TestCase):
             installed = sorted(p.name for p in files if p.name != "__pycache__")
             self.assertEqual(
                 installed,
-                ["__init__.py", "__main__.py", "_benchmark.py", "_library.py", "_records.py",
-                 "py.typed"],
+                ["__init__.py", "__main__.py", "_benchmark.py", "_generated_version.py",
+                 "_library.py", "_records.py", "_version.py", "py.typed"],
             )
             license_file = next(target.glob("tarnwick-*.dist-info")) / "LICENSE"
             self.assertIn("MIT License", license_file.read_text(encoding="utf-8"))
@@ -71,7 +80,13 @@ class Install(unittest.TestCase):
                 text=True,
                 env=os.environ,
             ).stdout
-            self.assertEqual(out.strip(), "0.0.2 FAILED measurement duration must be positive")
+            # The installed copy carries the header's version, stamped by the build.
+            version = _version.version_from_header(
+                (SOURCE.parents[1] / _version.HEADER).read_text(encoding="utf-8")
+            )
+            self.assertEqual(
+                out.strip(), f"{version} FAILED measurement duration must be positive"
+            )
 
 
 if __name__ == "__main__":

@@ -9,7 +9,9 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 import unittest
+from pathlib import Path
 from typing import List
 
 import tarnwick
@@ -128,6 +130,44 @@ class SignalHandlerScope(unittest.TestCase):
             self.assertTrue(all(h is own for h in self.handler_during_run()))
         finally:
             signal.signal(signal.SIGINT, previous)
+
+
+def catches(pid: int, signum: int) -> bool:
+    """Whether process `pid` has a handler installed for `signum` (SigCgt)."""
+    with open(f"/proc/{pid}/status", encoding="ascii") as status:
+        for line in status:
+            if line.startswith("SigCgt:"):
+                return bool(int(line.split()[1], 16) >> (signum - 1) & 1)
+    return False
+
+
+class Sigterm(unittest.TestCase):
+    def test_python_m_tarnwick_cancels_reports_and_exits_1(self) -> None:
+        child = subprocess.Popen(
+            [sys.executable, "-m", "tarnwick", "--warmup", "60", "--measure", "60"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            cwd=Path(tarnwick.__file__).resolve().parents[1],
+        )
+        try:
+            # Sent once the handler is in place: before that, SIGTERM would
+            # end the interpreter without a word, which is what is tested.
+            deadline = time.monotonic() + PATIENCE
+            while not catches(child.pid, signal.SIGTERM) and time.monotonic() < deadline:
+                time.sleep(0.01)
+            self.assertTrue(catches(child.pid, signal.SIGTERM), "no SIGTERM handler was installed")
+            sent = time.monotonic()
+            child.send_signal(signal.SIGTERM)
+            out, err = child.communicate(timeout=PATIENCE)
+        finally:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+        self.assertEqual(child.returncode, 1, err)
+        self.assertLess(time.monotonic() - sent, 5.0, "the run was not cancelled")
+        self.assertIn("cancelled    what was measured before SIGTERM", out)
+        self.assertRegex(out, r"(?m)^tarnwick \d+\.\d+\.\d+ \(library ")
 
 
 if __name__ == "__main__":

@@ -41,7 +41,7 @@ def planted_run(label, mean, seconds, rng, spread=0.03, threads=1, status=0, rat
         "mean_rate": sum(rates) / len(rates) if completed else None,
         "warmup_seconds": 1, "measure_seconds": seconds,
         "measured_seconds": float(seconds), "cv_percent": cv, "has_cv": True,
-        "unstable": unstable, "operations": int(sum(rates)), "checksum": 12345,
+        "unstable": unstable, "operations": sum(int(rate) for rate in rates), "checksum": 12345,
         "checksum_hex": "0000000000003039", "sample_count": seconds,
         "samples": [{"time": i + 1.0, "duration": 1.0, "operations": int(rate),
                      "rate": rate} for i, rate in enumerate(rates)],

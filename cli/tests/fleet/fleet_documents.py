@@ -24,7 +24,7 @@ def document(host, timestamp, rate, *, model="Model A", arch="x86_64", label="al
         "threads": threads, "mean_rate": rate if completed else None, "warmup_seconds": 120,
         "measure_seconds": samples, "measured_seconds": float(samples),
         "cv_percent": cv if completed else None, "has_cv": completed, "unstable": unstable,
-        "operations": int(rate * samples), "checksum": 15527385062390863577,
+        "operations": sum(s["operations"] for s in run_samples), "checksum": 15527385062390863577,
         "checksum_hex": "d7d071cfd6ab16d9", "sample_count": samples, "samples": run_samples,
         "noise": {"steal_percent": 0.1, "other_cpus": 0.02,
                   "involuntary_context_switches": 3, "in_container": False},

@@ -5,6 +5,9 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+
 #include "formats/prometheus.hpp"
 
 namespace tarnwick::fleet {
@@ -15,17 +18,19 @@ std::string document(const std::string& host, const std::string& time, double ra
                      const std::string& extra_run = "") {
   std::string samples;
   for (int index = 1; index <= 3; ++index) {
-    samples += fmt::format("{}{{\"time\": {}, \"rate\": {}, \"label\": \"decoy\"}}",
-                           index == 1 ? "" : ",", index, rate + index);
+    samples += fmt::format(
+        "{}{{\"time\": {}, \"duration\": 1, \"operations\": 3, \"rate\": {}, \"label\": "
+        "\"decoy\"}}",
+        index == 1 ? "" : ",", index, rate + index);
   }
   return fmt::format(
       R"({{"schema_version": 1, "program": "tarnwick", "library": {{"version": "0.0.2"}},
   "environment": {{"timestamp": "{1}", "hostname": "{0}",
     "cpu": {{"arch": "x86_64", "model": "CPU \"A\""}}}},
-  "runs": [{{"id": "x", "label": "single", "repetition": 1, "started": "{1}", "status": 0,
+  "runs": [{{"id": "{5:032x}", "label": "single", "repetition": 1, "started": "{1}", "status": 0,
     "threads": 1, "mean_rate": {2}, "cv_percent": 1.5, "unstable": false, "measured_seconds": 3,
     "operations": 9, "checksum": 1, "samples": [{3}], "noise": {{"label": "decoy"}}}}{4}]}})",
-      host, time, rate, samples, extra_run);
+      host, time, rate, samples, extra_run, std::hash<std::string>{}(host + time));
 }
 
 TEST(FleetBuilder, JudgesOnlyGroupsThatCanBeJudged) {
@@ -38,8 +43,9 @@ TEST(FleetBuilder, JudgesOnlyGroupsThatCanBeJudged) {
         "");
   }
   const std::string failed =
-      R"(, {"id": "y", "label": "all-cpus", "repetition": 1, "status": 2, "reason": "no memory",
-             "threads": 2, "measured_seconds": 0, "operations": 0, "checksum": 0})";
+      R"(, {"id": "0000000000000000000000000000000f", "label": "all-cpus", "repetition": 1,
+             "status": 2, "reason": "no memory", "threads": 2, "measured_seconds": 0,
+             "operations": 0, "checksum": 0, "samples": []})";
   builder.add("two.json", document("x", "2026-12-01T00:00:00Z", 1000.0, failed), "");
   builder.add("old/node9.json",
               R"({"program": "tarnwick", "library": {"version": "0.0.2"},

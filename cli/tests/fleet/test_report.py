@@ -114,7 +114,7 @@ class Report(unittest.TestCase):
                "host": {"cpu_model": "Model A", "cpus_available": 2},
                "runs": [{"label": "all-cpus", "status": 0, "threads": 2, "mean_rate": 95000.0,
                          "cv_percent": 1.0, "unstable": False, "measured_seconds": 60.0,
-                         "operations": 5700000, "checksum": 1, "samples": []}]}
+                         "operations": 5700000, "checksum": 1}]}
         fleet_documents.write(os.path.join(self.dir, "legacy-host.json"), old)
 
         paths = [self.fleet, os.path.join(self.dir, "legacy-host.json"), "/nonexistent/x"]

@@ -176,8 +176,20 @@ TEST(History, StoresListsSkipsKnownRunsAndExportsWhatItRead) {
     envelope["runs"] = Json::array();
     entry.json = envelope.dump();
     for (const Json& run : parsed["runs"]) {
-      entry.runs.push_back({run["id"], "single", 1, 0, 1, run["mean_rate"].get<double>(), 2.5,
-                            false, "2026-12-07T23:50:00.000Z", run.dump()});
+      entry.runs.push_back({run["id"],
+                            "single",
+                            1,
+                            0,
+                            1,
+                            run["mean_rate"].get<double>(),
+                            2.5,
+                            false,
+                            "2026-12-07T23:50:00.000Z",
+                            run.dump(),
+                            {},
+                            {},
+                            {},
+                            {}});
     }
     again.push_back(entry);
   }
@@ -198,7 +210,7 @@ TEST(History, StoresListsSkipsKnownRunsAndExportsWhatItRead) {
 TEST(History, BaselineTakesTheLatestComparableCompletedRuns) {
   TempDir dir;
   History history = open_ok(dir.path / "h.db", Access::write);
-  DocumentEntry other_version = document("node01", "v", 2);
+  DocumentEntry other_version = document("node01", "f", 2);
   other_version.library_version = "0.0.3";
   ASSERT_EQ(
       ok(history.save({document("node01", "a", 12), document("node02", "b", 3), other_version}))

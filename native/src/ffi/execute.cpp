@@ -37,7 +37,9 @@ void report_contained_fault(const char* what) noexcept {
       {const_cast<char*>(what), std::strlen(what)},
       {const_cast<char*>("\n"), 1},
   };
-  static_cast<void>(::writev(STDERR_FILENO, parts, static_cast<int>(std::size(parts))));
+  // Nothing to do about a diagnostic that cannot be written.
+  const ssize_t written = ::writev(STDERR_FILENO, parts, static_cast<int>(std::size(parts)));
+  static_cast<void>(written);
 }
 
 // Names the exception being handled; called only inside a catch block.
@@ -68,7 +70,11 @@ Outcome execute(const RunFunction& run, const RunRequest& request,
                 const std::shared_ptr<CancelFlag>& cancel_flag, tarnwick_progress_fn callback,
                 void* user_data) noexcept {
   Outcome outcome;
+  // The reason of a contained fault is made before the run, so that
+  // containing an allocation failure allocates nothing.
+  std::string panic_reason;
   try {
+    panic_reason = reasons::NATIVE_PANICKED;
     const ProgressCallback sink = [callback, user_data](const Progress& progress) {
       if (callback == nullptr) return;
       // Lives only for this one call, as the host is told.
@@ -84,7 +90,10 @@ Outcome execute(const RunFunction& run, const RunRequest& request,
     report_current_fault();
     outcome = Outcome{};
     outcome.status = STATUS_FAILED;
-    outcome.reason = std::string(reasons::NATIVE_PANICKED);
+    outcome.reason = std::move(panic_reason);
+    // Empty only when the memory for it could not be had, and then no run
+    // started: say so in a text short enough to need no allocation.
+    if (outcome.reason.empty()) outcome.reason = reasons::OUT_OF_MEMORY;
     outcome.benchmark = request.benchmark;
     outcome.threads = 0;
   }

@@ -15,13 +15,14 @@ namespace tarnwick {
 // What a finished run attempt leaves in its handle; read by the queries.
 struct Stored {
   Outcome outcome;
-  // The reason, NUL-terminated, with every NUL inside it turned into a space
-  // so that a C host sees all of it. c_str() is what tarnwick_reason returns.
+  // The outcome's reason (moved here: outcome.reason is left empty),
+  // NUL-terminated, with every NUL inside it turned into a space so that a C
+  // host sees all of it. c_str() is what tarnwick_reason returns.
   std::string reason_text;
 };
 
-// Builds the Stored of an attempt. Allocates only the reason text.
-[[nodiscard]] Stored make_stored(Outcome outcome);
+// Builds the Stored of an attempt. Allocates nothing.
+[[nodiscard]] Stored make_stored(Outcome outcome) noexcept;
 
 // The optional Stored and the mutex that guards it. The mutex is held only
 // while a query copies out and while the run entry installs the Stored; never

@@ -2,10 +2,12 @@
 #include <pthread.h>
 
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "execute.hpp"
 #include "handle.hpp"
+#include "reasons.hpp"
 #include "tarnwick.h"
 #include "validation.hpp"
 
@@ -27,6 +29,19 @@ class CancellationDisabled {
  private:
   int previous_ = PTHREAD_CANCEL_ENABLE;
 };
+
+// A failed attempt whose reason needs no allocation.
+tarnwick::Outcome out_of_memory() noexcept {
+  static_assert(tarnwick::reasons::OUT_OF_MEMORY.size() <= std::string().capacity(),
+                "the out-of-memory reason fits a string's own buffer");
+  tarnwick::Outcome outcome;
+  outcome.status = tarnwick::STATUS_FAILED;
+  outcome.benchmark = tarnwick::DEFAULT_CONFIG.benchmark;
+  outcome.warmup_seconds = tarnwick::DEFAULT_CONFIG.warmup_seconds;
+  outcome.measure_seconds = tarnwick::DEFAULT_CONFIG.measure_seconds;
+  outcome.reason = tarnwick::reasons::OUT_OF_MEMORY;
+  return outcome;
+}
 }  // namespace
 
 extern "C" TARNWICK_API int32_t tarnwick_run(tarnwick_handle_t* handle,
@@ -40,12 +55,17 @@ extern "C" TARNWICK_API int32_t tarnwick_run(tarnwick_handle_t* handle,
   // call cannot disturb what this one stores.
   if (handle->started.exchange(true)) return REFUSED;
 
-  Result<RunRequest, Outcome> checked = validate(config);
-  Outcome outcome =
-      checked ? execute(run_with, checked.value(), handle->cancel_flag, callback, user_data)
-              : std::move(checked).error();
-  // Memory exhaustion while copying the reason ends the process here (the
-  // export is noexcept), as it does everywhere else in the library.
+  Outcome outcome;
+  try {
+    Result<RunRequest, Outcome> checked = validate(config);
+    outcome = checked ? execute(run_with, checked.value(), handle->cancel_flag, callback, user_data)
+                      : std::move(checked).error();
+  } catch (...) {
+    // Only a rejection's reason text can fail here (execute contains
+    // everything); the attempt still ends with a stored failure.
+    outcome = out_of_memory();
+  }
+  // Storing moves the outcome and allocates nothing.
   Stored stored = make_stored(std::move(outcome));
   const auto status = static_cast<int32_t>(stored.outcome.status);
   {

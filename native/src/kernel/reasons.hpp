@@ -39,5 +39,8 @@ inline constexpr std::string_view RESERVED_NOT_ZERO = "reserved config field mus
 inline constexpr std::string_view BAD_DURATIONS =
     "durations must be finite: warmup >= 0, measurement > 0";
 inline constexpr std::string_view NATIVE_PANICKED = "native benchmark panicked";
+// Memory ran out where no other reason could be made. Short enough for a
+// std::string's own buffer, so giving it never allocates.
+inline constexpr std::string_view OUT_OF_MEMORY = "out of memory";
 
 }  // namespace tarnwick::reasons

@@ -45,11 +45,13 @@ class ReadyChannelState {
     return Received::ok(std::move(message));
   }
 
-  void stop_receiving() {
-    std::deque<ReadyMessage> dropped;
+  // Runs in the receiver's destructor, also while a run unwinds from an
+  // allocation failure: clearing in place frees and never allocates, where a
+  // swap with a fresh deque would allocate its map.
+  void stop_receiving() noexcept {
     const std::lock_guard lock(mutex_);
     receiving_ = false;
-    dropped.swap(queue_);
+    queue_.clear();
   }
 
  private:

@@ -39,9 +39,11 @@ void report_fault(const std::string& name) {
 void* run_thread(void* arg) {
   const std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
   // Naming from inside the thread means a name that is only as long as the
-  // thread itself; a failure to name is cosmetic and ignored.
-  static_cast<void>(
-      pthread_setname_np(pthread_self(), start->name.substr(0, MAX_THREAD_NAME).c_str()));
+  // thread itself; a failure to name is cosmetic and ignored. The cut is made
+  // in a local buffer: nothing outside the try below may allocate or throw.
+  char name[MAX_THREAD_NAME + 1] = {};
+  start->name.copy(name, MAX_THREAD_NAME);
+  static_cast<void>(pthread_setname_np(pthread_self(), name));
   try {
     start->body();
   } catch (const abi::__forced_unwind&) {

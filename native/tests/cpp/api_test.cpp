@@ -7,10 +7,12 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <tarnwick.hpp>
 #include <thread>
+#include <type_traits>
 
 namespace {
 
@@ -131,6 +133,72 @@ TEST(CppRun, DurationsReachTheLibraryUnjudged) {
     EXPECT_EQ(r.warmup, row.warmup);  // echoed bit for bit
     EXPECT_EQ(std::isnan(r.measure.count()), std::isnan(row.measure.count()));
   }
+}
+
+// The record's interface version and the loaded library's are one type, so
+// comparing them needs no cast.
+static_assert(
+    std::is_same_v<decltype(tarnwick::Result::abi_version), decltype(tarnwick::abi_version())>);
+
+tarnwick::Config short_run() {
+  tarnwick::Config config;
+  config.warmup = 0s;
+  config.measure = 50ms;
+  return config;
+}
+
+TEST(CppCallback, EmptyCallablesMeanNoReports) {
+  // Calling any of these would throw or crash; they mean "no callback", as a
+  // null pointer does in C, and the run completes.
+  using Function = std::function<void(const tarnwick::Progress&)>;
+  const Function empty;
+  void (*const null_pointer)(const tarnwick::Progress&) = nullptr;
+  for (int form = 0; form < 4; ++form) {
+    SCOPED_TRACE(form);
+    tarnwick::Benchmark bench;
+    tarnwick::Result r;
+    switch (form) {
+      case 0:
+        r = bench.run(short_run(), empty);
+        break;
+      case 1:
+        r = bench.run(short_run(), Function());
+        break;
+      case 2:
+        r = bench.run(short_run(), null_pointer);
+        break;
+      default:
+        r = tarnwick::run(short_run(), Function());
+        break;
+    }
+    EXPECT_TRUE(r.status == tarnwick::Status::completed ||
+                r.reason == "measurement window was too short to complete any work")
+        << r.reason;
+    EXPECT_NE(r.reason, "cancelled") << "an empty callable cancelled the run";
+  }
+  // A std::function that holds something is called.
+  int calls = 0;
+  const Function counting = [&calls](const tarnwick::Progress&) { ++calls; };
+  static_cast<void>(tarnwick::run(short_run(), counting));
+  EXPECT_GE(calls, 2);  // the first report and the final one
+}
+
+TEST(CppRun, MovingTheBenchmarkDuringTheRunKeepsTheResult) {
+  tarnwick::Benchmark bench;
+  std::optional<tarnwick::Benchmark> moved_to;
+  const tarnwick::Result r = bench.run(short_run(), [&](const tarnwick::Progress&) {
+    if (!moved_to) moved_to.emplace(std::move(bench));
+  });
+  ASSERT_TRUE(moved_to.has_value());
+  EXPECT_NE(r.reason, "cancelled");
+  EXPECT_EQ(r.abi_version, tarnwick::abi_version());
+  // The object moved to holds the handle the run used, and its result.
+  const std::optional<tarnwick::Result> stored = moved_to->result();
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(stored->checksum, r.checksum);
+  EXPECT_EQ(stored->operations, r.operations);
+  EXPECT_FALSE(bench.result().has_value());  // NOLINT: moved from on purpose
+  EXPECT_THROW(static_cast<void>(moved_to->run()), std::logic_error);
 }
 
 struct HostError {
