@@ -47,7 +47,7 @@ int baseline_command(const BaselineOptions& baseline, const CompareOptions& opti
         "Run 'tarnwick compare --help' for the options.\n");
     return EXIT_USAGE;
   }
-  auto read = read_document_file(baseline.now, ReadOptions{true, false});
+  auto read = read_document_file(baseline.now);
   if (auto* reason = std::get_if<std::string>(&read)) {
     return fail(fmt::format("NEW: {}", *reason));
   }
@@ -93,8 +93,6 @@ int baseline_command(const BaselineOptions& baseline, const CompareOptions& opti
       loaded.cv_percent = stored.run.cv_percent;
       loaded.unstable = stored.run.unstable;
       loaded.started = stored.run.started;
-      loaded.rates = stored.rates;
-      loaded.durations = stored.durations;
       side.runs.push_back(std::move(loaded));
       base.documents.push_back(std::move(side));
     }

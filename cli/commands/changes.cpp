@@ -13,6 +13,7 @@
 #include "formats/text.hpp"
 #include "output/messages.hpp"
 #include "store/history.hpp"
+#include "util/exit_status.hpp"
 #include "util/utc_time.hpp"
 
 namespace tarnwick {
@@ -151,7 +152,7 @@ int changes_command(History& history, const ChangesRequest& request) {
          change.first_run().id.substr(0, 12), change.runs_since(),
          change.runs_since() == 1 ? "" : "s");
   }
-  return failing.empty() ? 0 : EXIT_CHANGED;
+  return failing.empty() ? EXIT_OK : EXIT_GATE;
 }
 
 }  // namespace tarnwick

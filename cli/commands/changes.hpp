@@ -21,9 +21,6 @@ struct ChangesOptions {
   std::string html_path;                 // --html FILE; empty: none
 };
 
-// Exit status of --fail-on-change when a recent change is that large.
-inline constexpr int EXIT_CHANGED = 1;
-
 // Declares the options on the history command.
 void add_changes_options(CLI::App& command, ChangesOptions& options);
 

@@ -11,12 +11,11 @@
 #include "formats/text.hpp"
 #include "output/atomic_file.hpp"
 #include "output/messages.hpp"
+#include "util/exit_status.hpp"
 #include "util/json.hpp"
 
 namespace tarnwick {
 namespace {
-
-constexpr int EXIT_GATE = 1;
 
 const CLI::Validator PERCENT(
     [](const std::string& text) -> std::string {
@@ -55,7 +54,8 @@ CLI::App& add_compare_command(CLI::App& app, CompareOptions& options, CommandAct
       "compare", "Judges NEW against BASE per run label: ratio, 95 % CI, verdict");
   command->footer(
       "Exit status: 0 compared, 1 a --fail-slower gate tripped, 2 a document\n"
-      "could not be read or compared, 64 bad command line.");
+      "could not be read or compared, 3 a label could not be judged (fewer than\n"
+      "3 runs on both sides) and no gate tripped, 64 bad command line.");
   command->add_option("BASE", options.base, "The reference result document ('-': stdin)")
       ->type_name("FILE");
   command->add_option("NEW", options.now, "The result document to judge ('-': stdin)")
@@ -92,7 +92,7 @@ int compare_command(const CompareOptions& options) {
     sides[i].source = path;
     // Any number of documents; a run read twice on one side counts once.
     SeenRuns seen;
-    ReadDocuments read = read_documents_file(path, ReadOptions{.samples = true}, seen);
+    ReadDocuments read = read_documents_file(path, ReadOptions{}, seen);
     for (const std::string& reason : read.left_out) {
       tell("tarnwick: {}: left out: {}\n", names[i], reason);
     }
@@ -125,10 +125,12 @@ int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
     tell("tarnwick: {}\n", *unwritten);
     return EXIT_FAILED;
   }
-  if (!options.fail_slower) return EXIT_OK;
-  const std::vector<std::string> messages = gate_messages(comparison, *options.fail_slower);
-  for (const std::string& message : messages) print_message("tarnwick: ", printable(message));
-  return messages.empty() ? EXIT_OK : EXIT_GATE;
+  if (options.fail_slower) {
+    const std::vector<std::string> messages = gate_messages(comparison, *options.fail_slower);
+    for (const std::string& message : messages) print_message("tarnwick: ", printable(message));
+    if (!messages.empty()) return EXIT_GATE;
+  }
+  return not_judged(comparison) > 0 ? EXIT_NOT_JUDGED : EXIT_OK;
 }
 
 }  // namespace tarnwick

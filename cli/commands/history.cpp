@@ -4,7 +4,9 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +29,7 @@
 #include "store/history.hpp"
 #include "store/listing.hpp"
 #include "store/location.hpp"
+#include "store/saving.hpp"
 #include "util/json.hpp"
 
 namespace tarnwick {
@@ -65,6 +68,15 @@ int temporary_file() {
   const int fd = ::mkstemp(name.data());
   if (fd >= 0) ::unlink(name.c_str());
   return fd;
+}
+
+// An import leaves out the runs removed with --delete, and says so.
+std::string deleted_note(const SaveCounts& counts) {
+  if (counts.deleted == 0) return {};
+  return fmt::format(
+      "Left out {} run{} deleted from this history before;\n"
+      "'tarnwick history --undelete ID...' makes {} importable again.\n",
+      counts.deleted, counts.deleted == 1 ? "" : "s", counts.deleted == 1 ? "it" : "them");
 }
 
 int import_documents(const std::string& history_path, const std::vector<std::string>& paths) {
@@ -111,6 +123,7 @@ int import_documents(const std::string& history_path, const std::vector<std::str
   auto opened = History::open(history_path, Access::write);
   if (auto* failure = std::get_if<std::string>(&opened)) return fail(*failure);
   History& history = std::get<History>(opened);
+  store_pending(history);
 
   // Second pass: the same bytes again, stored in short batches.
   size_t index = 0;
@@ -157,7 +170,9 @@ int import_documents(const std::string& history_path, const std::vector<std::str
   if (counts.skipped > 0) text += fmt::format(" ({} already stored, skipped)", counts.skipped);
   static_cast<void>(documents);
   static_cast<void>(runs);
-  if (const auto unwritten = write_standard_output(text + ".\n")) return fail(*unwritten);
+  if (const auto unwritten = write_standard_output(text + ".\n" + deleted_note(counts))) {
+    return fail(*unwritten);
+  }
   return EXIT_OK;
 }
 
@@ -178,15 +193,24 @@ int export_documents(History& history, const std::string& path) {
   auto opened = open_outputs({{"--export", path, true}}, "", {{"--history", history.path(), true}});
   if (const int* status = std::get_if<int>(&opened)) return *status;
   OutputFile& output = *std::get<OpenedOutputs>(opened).files[0];
-  std::string contents;
+  // Streamed in chunks: the export of a large history never sits in memory
+  // whole, and the file is still replaced only once complete.
+  constexpr size_t CHUNK = 1 << 20;
+  std::string chunk;
+  std::optional<std::string> unwritten;
   if (const auto failure = history.export_documents([&](const std::string& line) {
-        contents += line;
-        contents += '\n';
-        return true;
+        chunk += line;
+        chunk += '\n';
+        if (chunk.size() >= CHUNK) {
+          unwritten = output.write(chunk);
+          chunk.clear();
+        }
+        return !unwritten;
       })) {
     return fail(*failure);
   }
-  if (const auto failure = output.commit(contents)) return fail(*failure);
+  if (unwritten) return fail(*unwritten);
+  if (const auto failure = output.commit(chunk)) return fail(*failure);
   return EXIT_OK;
 }
 
@@ -236,13 +260,19 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
                                    "Remove the runs with these ids (or 8+ character prefixes)")
                       ->type_name("ID...")
                       ->expected(1, -1);
+  auto* restored = command
+                       ->add_option("--undelete", options.undelete_ids,
+                                    "Let --import store again the deleted runs with these ids")
+                       ->type_name("ID...")
+                       ->expected(1, -1);
   add_changes_options(*command, options.changes);
   for (CLI::Option* listing :
        {host, label, last, json, command->get_option("--changes"), command->get_option("--html")}) {
-    listing->excludes(import)->excludes(exported)->excludes(removed);
+    listing->excludes(import)->excludes(exported)->excludes(removed)->excludes(restored);
   }
-  import->excludes(exported)->excludes(removed);
-  exported->excludes(removed);
+  import->excludes(exported)->excludes(removed)->excludes(restored);
+  exported->excludes(removed)->excludes(restored);
+  removed->excludes(restored);
   command->callback([&options, &action, last] {
     options.last_given = last->count() > 0;
     action = [&options] { return history_command(options); };
@@ -253,10 +283,11 @@ int history_command(const HistoryOptions& options) {
   const auto path = located(options.history);
   if (!path) return EXIT_FAILED;
   if (!options.import_paths.empty()) return import_documents(*path, options.import_paths);
-  const bool writing = !options.delete_ids.empty();
+  const bool writing = !options.delete_ids.empty() || !options.undelete_ids.empty();
   auto opened = History::open(*path, writing ? Access::write : Access::read);
   if (auto* failure = std::get_if<std::string>(&opened)) return fail(*failure);
   History& history = std::get<History>(opened);
+  if (writing) store_pending(history);
 
   if (wants_changes(options.changes)) {
     return changes_command(
@@ -272,6 +303,27 @@ int history_command(const HistoryOptions& options) {
                                          count == 1 ? "" : "s", printable(history.path()));
     if (const auto failure = write_standard_output(text)) return fail(*failure);
     return EXIT_OK;
+  }
+  if (!options.undelete_ids.empty()) {
+    const auto forgotten = history.undelete(options.undelete_ids);
+    if (auto* failure = std::get_if<std::string>(&forgotten)) return fail(*failure);
+    const size_t count = std::get<size_t>(forgotten);
+    const std::string text = fmt::format("{} deleted run{} of {} can be imported again.\n", count,
+                                         count == 1 ? "" : "s", printable(history.path()));
+    if (const auto failure = write_standard_output(text)) return fail(*failure);
+    return EXIT_OK;
+  }
+  // A run waiting in a pending file is not in the listing: say where it is.
+  for (const std::string& file : pending_files(history.path())) {
+    std::ifstream pending(file);
+    const auto waiting =
+        std::count(std::istreambuf_iterator<char>(pending), std::istreambuf_iterator<char>(), '\n');
+    if (waiting > 0) {
+      tell(
+          "tarnwick: {} document{} of runs that --save could not store wait in '{}'; the next "
+          "command that writes the history stores them\n",
+          waiting, waiting == 1 ? "" : "s", printable(file));
+    }
   }
   const auto listing = history.list(HistoryFilter{options.host, options.label, options.last});
   if (auto* failure = std::get_if<std::string>(&listing)) return fail(*failure);

@@ -1,6 +1,6 @@
 // `tarnwick history`: the runs stored with --save, listed with a sparkline of
-// their mean rate per host and label; --import, --export and --delete keep
-// the store.
+// their mean rate per host and label; --import, --export, --delete and
+// --undelete keep the store; --changes and --html read it.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -23,6 +23,7 @@ struct HistoryOptions {
   std::vector<std::string> import_paths;
   std::optional<std::string> export_path;  // "-" when --export names no file
   std::vector<std::string> delete_ids;
+  std::vector<std::string> undelete_ids;
   ChangesOptions changes;  // --changes, --html and theirs
 };
 

@@ -293,8 +293,8 @@ int run_command(const RunOptions& options) {
     const auto saved = save_document(document_text(session, true), options.history_path);
     if (const auto* failure = std::get_if<std::string>(&saved)) {
       report(*failure);
-    } else if (!options.quiet) {
-      const SavedRuns& runs = std::get<SavedRuns>(saved);
+    } else if (const SavedRuns& runs = std::get<SavedRuns>(saved);
+               !options.quiet && !runs.pending) {
       tell("tarnwick: stored {} run{} in {}\n", runs.counts.stored,
            runs.counts.stored == 1 ? "" : "s", runs.path);
     }

@@ -1,11 +1,14 @@
 #include "compare/comparison.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <cmath>
 #include <map>
 #include <utility>
+
+#include "stats/robust.hpp"
 
 namespace tarnwick {
 namespace {
@@ -39,11 +42,19 @@ Grouped group_runs(const ComparisonSide& side) {
   return grouped;
 }
 
-SideFacts side_facts(const ComparisonSide& side, std::size_t completed_runs) {
+SideFacts side_facts(const ComparisonSide& side, const Grouped& grouped) {
   SideFacts facts;
   facts.source = side.source;
   facts.documents = side.documents.size();
-  facts.completed_runs = completed_runs;
+  std::vector<double> cvs;
+  for (const auto& [label, runs] : grouped.runs) {
+    facts.completed_runs += runs.size();
+    for (const LoadedRun* run : runs) {
+      if (run->cv_percent) cvs.push_back(*run->cv_percent);
+      if (run->unstable) ++facts.unstable_runs;
+    }
+  }
+  if (!cvs.empty()) facts.median_cv_percent = median(std::move(cvs));
   for (const LoadedDocument& document : side.documents) {
     if (document.hostname) add_distinct(facts.hosts, *document.hostname);
     if (document.cpu_model) add_distinct(facts.cpu_models, *document.cpu_model);
@@ -72,18 +83,6 @@ std::vector<double> run_means(const std::vector<const LoadedRun*>& runs) {
   return values;
 }
 
-// A second with no progress has no logarithm; it is left out rather than
-// made to fail the whole test.
-std::vector<double> per_second_rates(const std::vector<const LoadedRun*>& runs) {
-  std::vector<double> values;
-  for (const LoadedRun* run : runs) {
-    for (const double rate : run->rates) {
-      if (rate > 0) values.push_back(rate);
-    }
-  }
-  return values;
-}
-
 std::string join(const std::vector<std::string>& values) {
   return values.empty() ? std::string("unknown") : fmt::format("{}", fmt::join(values, ", "));
 }
@@ -92,6 +91,7 @@ std::string workers(const std::vector<std::uint32_t>& threads) {
   return fmt::format("{}", fmt::join(threads, "/"));
 }
 
+// Nothing when a test could not be made of the runs' figures.
 std::optional<LabelComparison> compare_label(const std::string& label,
                                              const std::vector<const LoadedRun*>& base,
                                              const std::vector<const LoadedRun*>& now) {
@@ -99,22 +99,27 @@ std::optional<LabelComparison> compare_label(const std::string& label,
   result.label = label;
   result.base = label_side(base);
   result.now = label_side(now);
-  std::vector<double> base_values;
-  std::vector<double> new_values;
+  const std::vector<double> base_values = run_means(base);
+  const std::vector<double> new_values = run_means(now);
+  std::optional<RatioTest> test;
   if (base.size() >= MIN_RUNS && now.size() >= MIN_RUNS) {
-    base_values = run_means(base);
-    new_values = run_means(now);
+    result.kind = TestKind::welch;
+    test = welch_log_ratio(base_values, new_values);
+  } else if (base.size() >= MIN_RUNS || now.size() >= MIN_RUNS) {
+    result.kind = TestKind::prediction;
+    test = prediction_log_ratio(base_values, new_values);
   } else {
-    result.kind = ObservationKind::per_second_rates;
-    result.low_confidence = true;
-    base_values = per_second_rates(base);
-    new_values = per_second_rates(now);
+    const auto ratio = geometric_ratio(base_values, new_values);
+    if (!ratio) return std::nullopt;
+    result.test.ratio = *ratio;
+    result.verdict = Verdict::not_judged;
+    return result;
   }
-  const auto test = welch_log_ratio(base_values, new_values);
   if (!test) return std::nullopt;
   result.test = *test;
   result.base.observations = base_values.size();
   result.now.observations = new_values.size();
+  result.verdict = Verdict::no_difference;
   if (test->low > 1) {
     result.verdict = Verdict::faster;
   } else if (test->high < 1) {
@@ -142,12 +147,8 @@ std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
   }
 
   Comparison comparison;
-  std::size_t base_count = 0;
-  std::size_t new_count = 0;
-  for (const auto& [label, runs] : base_runs.runs) base_count += runs.size();
-  for (const auto& [label, runs] : new_runs.runs) new_count += runs.size();
-  comparison.base = side_facts(base, base_count);
-  comparison.now = side_facts(now, new_count);
+  comparison.base = side_facts(base, base_runs);
+  comparison.now = side_facts(now, new_runs);
   auto warn = [&comparison](std::string kind, std::string text) {
     comparison.warnings.push_back({std::move(kind), std::move(text)});
   };
@@ -185,21 +186,35 @@ std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
     }
   }
 
+  // Unstable runs make any verdict shakier than its interval says: the
+  // machine's load moved while they ran.
+  for (const auto& [name, facts] :
+       {std::pair{"BASE", &comparison.base}, std::pair{"NEW", &comparison.now}}) {
+    if (facts->unstable_runs == 0) continue;
+    warn("unstable",
+         fmt::format("{} has {} unstable run{} of {} (median CV {}): the machine's load moved "
+                     "while {} ran, so the rates may show the load rather than a change",
+                     name, facts->unstable_runs, facts->unstable_runs == 1 ? "" : "s",
+                     facts->completed_runs,
+                     facts->median_cv_percent ? fmt::format("{:.1f} %", *facts->median_cv_percent)
+                                              : std::string("unknown"),
+                     facts->unstable_runs == 1 ? "it" : "they"));
+  }
+
   for (const std::string& label : common) {
     const auto& base_label = base_runs.runs.at(label);
     const auto& new_label = new_runs.runs.at(label);
     auto result = compare_label(label, base_label, new_label);
     if (!result) {
-      warn("too_few", fmt::format("'{}': too few observations to compare (BASE {} run{}, NEW {} "
-                                  "run{}, with fewer than two per-second rates on a side)",
-                                  label, base_label.size(), base_label.size() == 1 ? "" : "s",
-                                  new_label.size(), new_label.size() == 1 ? "" : "s"));
-      continue;
+      return fmt::format(
+          "'{}': a mean rate is not a positive finite number, or too large for "
+          "finite figures",
+          label);
     }
     const RatioTest& test = result->test;
     if (!std::isfinite(result->base.mean_rate) || !std::isfinite(result->now.mean_rate) ||
-        !std::isfinite(test.ratio) || !(test.low > 0.0) || !std::isfinite(test.high) ||
-        !std::isfinite(test.p_value)) {
+        !std::isfinite(test.ratio) || !(test.ratio > 0.0) || !(test.low > 0.0) ||
+        !std::isfinite(test.high) || !std::isfinite(test.p_value)) {
       return fmt::format("'{}': the rates are too large or too far apart for finite figures",
                          label);
     }
@@ -209,10 +224,12 @@ std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
                        "measure different work",
                        label, workers(result->base.threads), workers(result->now.threads)));
     }
+    if (result->verdict == Verdict::not_judged) {
+      warn("not_judged", fmt::format("'{}' {} (a side needs {} completed runs to judge the other "
+                                     "by its spread)",
+                                     label, not_judged_reason(*result), MIN_RUNS));
+    }
     comparison.labels.push_back(std::move(*result));
-  }
-  if (comparison.labels.empty()) {
-    return fmt::format("no label has enough observations to compare ({})", join(common));
   }
   return comparison;
 }
@@ -221,9 +238,17 @@ std::vector<const LabelComparison*> slower_than(const Comparison& comparison, do
   const double threshold = 1 - percent / 100;
   std::vector<const LabelComparison*> tripped;
   for (const LabelComparison& label : comparison.labels) {
-    if (label.test.high < threshold) tripped.push_back(&label);
+    if (label.verdict != Verdict::not_judged && label.test.high < threshold) {
+      tripped.push_back(&label);
+    }
   }
   return tripped;
+}
+
+std::size_t not_judged(const Comparison& comparison) {
+  return static_cast<std::size_t>(std::count_if(
+      comparison.labels.begin(), comparison.labels.end(),
+      [](const LabelComparison& label) { return label.verdict == Verdict::not_judged; }));
 }
 
 const char* verdict_name(Verdict verdict) {
@@ -232,14 +257,29 @@ const char* verdict_name(Verdict verdict) {
       return "faster";
     case Verdict::slower:
       return "slower";
+    case Verdict::not_judged:
+      return "not judged";
     case Verdict::no_difference:
       break;
   }
   return "no significant difference";
 }
 
-const char* observation_kind_name(ObservationKind kind) {
-  return kind == ObservationKind::run_means ? "runs" : "seconds";
+std::string_view test_name(TestKind kind) {
+  switch (kind) {
+    case TestKind::welch:
+      return WELCH_LOG_TEST;
+    case TestKind::prediction:
+      return PREDICTION_LOG_TEST;
+    case TestKind::none:
+      break;
+  }
+  return {};
+}
+
+std::string not_judged_reason(const LabelComparison& label) {
+  return fmt::format("not judged: {} and {} runs; repeat with --repeat {}", label.base.runs,
+                     label.now.runs, MIN_RUNS);
 }
 
 }  // namespace tarnwick

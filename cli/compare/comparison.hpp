@@ -3,18 +3,23 @@
 // and `compare --baseline NEW` (the history's last runs as BASE) judge by
 // the same rules.
 //
-// For each label with completed runs on both sides the engine tests the
-// ratio NEW/BASE with Welch's t-test on log rates. The observations are the
-// runs' mean rates when both sides have at least MIN_RUNS completed runs of
-// the label; otherwise the per-second rates of all its completed runs, and
-// the verdict is marked low confidence: the seconds of one run are not
-// independent of each other, so their interval is narrower than the truth.
+// Verdicts come from run-level evidence only: each completed run's mean
+// rate is one observation. The seconds of one run share its warm-up, its
+// neighbours and its clock, so they say nothing of how runs differ; they
+// stay each run's CV and are never a test's observations.
+//  - both sides MIN_RUNS or more runs of the label: Welch's t-test on log
+//    mean rates;
+//  - one side MIN_RUNS or more, the other 1 or 2 (the baseline case): the
+//    small side's mean log rate against the larger side's run-to-run spread
+//    (a prediction interval);
+//  - both sides fewer than MIN_RUNS: not judged, and no gate trips on it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -23,14 +28,13 @@
 
 namespace tarnwick {
 
-// Completed runs each side needs before the runs' means are the observations.
+// Completed runs of a label a side needs to judge the other by its spread.
 inline constexpr std::size_t MIN_RUNS = 3;
 
 // One side of a comparison: what the user named and what was loaded from it.
 struct ComparisonSide {
   std::string source;  // shown as is: a path, "-", or e.g. "history (last 10 runs)"
-  // Usually one document; the history gives one per stored run. Read with
-  // samples, or low-confidence comparisons have nothing to work on.
+  // Usually one document; the history gives one per stored run.
   std::vector<LoadedDocument> documents;
 };
 
@@ -41,29 +45,34 @@ struct SideFacts {
   std::size_t documents = 0;
   std::size_t completed_runs = 0;
   std::vector<std::string> hosts, cpu_models, architectures, library_versions;
+  // Of the completed runs: the median of their CVs (none known: nothing),
+  // and how many were flagged unstable.
+  std::optional<double> median_cv_percent;
+  std::size_t unstable_runs = 0;
 };
 
-enum class ObservationKind { run_means, per_second_rates };
-enum class Verdict { faster, slower, no_difference };
+enum class TestKind { welch, prediction, none };
+enum class Verdict { faster, slower, no_difference, not_judged };
 
 struct LabelSide {
   double mean_rate = 0;                // mean of the completed runs' mean rates
   std::size_t runs = 0;                // completed runs of the label
-  std::size_t observations = 0;        // values the test used
+  std::size_t observations = 0;        // runs' mean rates the test used (0: not judged)
   std::vector<std::uint32_t> threads;  // distinct worker counts
 };
 
 struct LabelComparison {
   std::string label;
   LabelSide base, now;
-  ObservationKind kind = ObservationKind::run_means;
-  bool low_confidence = false;
+  TestKind kind = TestKind::none;
+  // Only `ratio` means anything when not judged (kind none).
   RatioTest test;
-  Verdict verdict = Verdict::no_difference;
+  Verdict verdict = Verdict::not_judged;
 };
 
 struct ComparisonWarning {
-  std::string kind;  // library_version, workers, ignored_runs, one_side_only, too_few
+  // library_version, workers, ignored_runs, one_side_only, not_judged, unstable
+  std::string kind;
   std::string text;
 };
 
@@ -78,14 +87,19 @@ struct Comparison {
 [[nodiscard]] std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
                                                                   const ComparisonSide& now);
 
-// The labels that trip a `--fail-slower PCT` gate: those whose ratio's
-// interval lies wholly below 1 - PCT/100, low-confidence ones included.
+// The labels that trip a `--fail-slower PCT` gate: judged ones whose
+// ratio's interval lies wholly below 1 - PCT/100.
 [[nodiscard]] std::vector<const LabelComparison*> slower_than(const Comparison& comparison,
                                                               double percent);
 
-// "faster", "slower", "no significant difference"
+// How many labels found on both sides could not be judged.
+[[nodiscard]] std::size_t not_judged(const Comparison& comparison);
+
+// "faster", "slower", "no significant difference", "not judged"
 [[nodiscard]] const char* verdict_name(Verdict verdict);
-// "runs" or "seconds"
-[[nodiscard]] const char* observation_kind_name(ObservationKind kind);
+// The test's name as the text and the JSON give it; empty for none.
+[[nodiscard]] std::string_view test_name(TestKind kind);
+// "not judged: 1 and 2 runs; repeat with --repeat 3"
+[[nodiscard]] std::string not_judged_reason(const LabelComparison& label);
 
 }  // namespace tarnwick

@@ -66,27 +66,27 @@ std::string change_text(double ratio) {
 }
 
 std::string verdict_text(const LabelComparison& label) {
-  std::string text;
   switch (label.verdict) {
     case Verdict::faster:
-      text = "FASTER by " + change_text(label.test.ratio);
-      break;
+      return "FASTER by " + change_text(label.test.ratio);
     case Verdict::slower:
-      text = "SLOWER by " + change_text(label.test.ratio);
-      break;
+      return "SLOWER by " + change_text(label.test.ratio);
+    case Verdict::not_judged:
+      return not_judged_reason(label);
     case Verdict::no_difference:
-      text = "no significant difference";
       break;
   }
-  if (label.low_confidence) text += " (low confidence)";
-  return text;
+  return "no significant difference";
 }
 
-std::string observations_text(const LabelComparison& label) {
-  if (label.kind == ObservationKind::run_means) {
-    return fmt::format("{} + {} runs' mean rates", label.base.observations, label.now.observations);
-  }
-  return fmt::format("{} + {} per-second rates", label.base.observations, label.now.observations);
+std::string cv_text(const SideFacts& facts) {
+  return facts.median_cv_percent ? fmt::format("{:.1f} %", *facts.median_cv_percent)
+                                 : std::string("unknown");
+}
+
+template <typename T>
+nlohmann::ordered_json or_null(bool known, const T& value) {
+  return known ? nlohmann::ordered_json(value) : nlohmann::ordered_json(nullptr);
 }
 
 nlohmann::ordered_json side_json(const SideFacts& facts) {
@@ -96,7 +96,10 @@ nlohmann::ordered_json side_json(const SideFacts& facts) {
           {"hosts", facts.hosts},
           {"cpu_models", facts.cpu_models},
           {"architectures", facts.architectures},
-          {"library_versions", facts.library_versions}};
+          {"library_versions", facts.library_versions},
+          {"median_cv_percent",
+           or_null(facts.median_cv_percent.has_value(), facts.median_cv_percent.value_or(0))},
+          {"unstable_runs", facts.unstable_runs}};
 }
 
 nlohmann::ordered_json label_side_json(const LabelSide& side) {
@@ -120,31 +123,32 @@ std::string comparison_text(const Comparison& comparison) {
   side_row(text, "library", join(base.library_versions), join(now.library_versions));
   side_row(text, "completed runs", fmt::format("{}", base.completed_runs),
            fmt::format("{}", now.completed_runs));
+  side_row(text, "median CV", cv_text(base), cv_text(now));
+  side_row(text, "unstable runs", fmt::format("{}", base.unstable_runs),
+           fmt::format("{}", now.unstable_runs));
 
-  bool any_low = false;
   for (const LabelComparison& label : comparison.labels) {
-    any_low = any_low || label.low_confidence;
     text += fmt::format("\n{} ({})\n", printable(label.label), workers_text(label));
     const auto rate = [](const LabelSide& side) {
       return fmt::format("{} steps/s ({})", grouped(side.mean_rate), plural(side.runs, "run"));
     };
     text += fmt::format("  {:<{}}{:<{}}{}\n", "mean rate", NAME_COLUMN - 2, rate(label.base),
                         SIDE_COLUMN, rate(label.now));
-    row(text, "NEW/BASE",
-        fmt::format("{:.3f}, {:.0f} % CI {:.3f} to {:.3f}", label.test.ratio,
-                    label.test.confidence * 100, label.test.low, label.test.high));
-    row(text, "test",
-        fmt::format("{}, {}, {:.1f} df", WELCH_LOG_TEST, p_text(label.test.p_value),
-                    label.test.degrees_of_freedom));
-    row(text, "observations", observations_text(label));
+    if (label.verdict == Verdict::not_judged) {
+      row(text, "NEW/BASE", fmt::format("{:.3f}, no interval", label.test.ratio));
+      row(text, "test", "none: too few runs on both sides");
+    } else {
+      row(text, "NEW/BASE",
+          fmt::format("{:.3f}, {:.0f} % {} {:.3f} to {:.3f}", label.test.ratio,
+                      label.test.confidence * 100, label.kind == TestKind::prediction ? "PI" : "CI",
+                      label.test.low, label.test.high));
+      row(text, "test",
+          fmt::format("{}, {}, {:.1f} df", test_name(label.kind), p_text(label.test.p_value),
+                      label.test.degrees_of_freedom));
+      row(text, "observations",
+          fmt::format("{} + {} runs' mean rates", label.base.observations, label.now.observations));
+    }
     row(text, "verdict", verdict_text(label));
-  }
-  if (any_low) {
-    text += fmt::format(
-        "\nlow confidence: a side has fewer than {} completed runs of the label, so its\n"
-        "per-second rates were compared; the seconds of one run are not independent,\n"
-        "so the interval is narrower than it should be. Use --repeat {} or more.\n",
-        MIN_RUNS, MIN_RUNS);
   }
   return text;
 }
@@ -153,20 +157,21 @@ nlohmann::ordered_json comparison_json(const Comparison& comparison,
                                        std::optional<double> fail_slower) {
   nlohmann::ordered_json labels = nlohmann::ordered_json::array();
   for (const LabelComparison& label : comparison.labels) {
+    const bool judged = label.verdict != Verdict::not_judged;
+    const RatioTest& test = label.test;
     labels.push_back({{"label", label.label},
                       {"base", label_side_json(label.base)},
                       {"new", label_side_json(label.now)},
-                      {"observations", observation_kind_name(label.kind)},
-                      {"test", WELCH_LOG_TEST},
-                      {"ratio", label.test.ratio},
-                      {"confidence", label.test.confidence},
-                      {"ratio_low", label.test.low},
-                      {"ratio_high", label.test.high},
-                      {"p_value", label.test.p_value},
-                      {"t", label.test.t},
-                      {"degrees_of_freedom", label.test.degrees_of_freedom},
-                      {"verdict", verdict_name(label.verdict)},
-                      {"low_confidence", label.low_confidence}});
+                      {"observations", "runs"},
+                      {"test", or_null(judged, std::string(test_name(label.kind)))},
+                      {"ratio", test.ratio},
+                      {"confidence", test.confidence},
+                      {"ratio_low", or_null(judged, test.low)},
+                      {"ratio_high", or_null(judged, test.high)},
+                      {"p_value", or_null(judged, test.p_value)},
+                      {"t", or_null(judged && !test.exact, test.t)},
+                      {"degrees_of_freedom", or_null(judged, test.degrees_of_freedom)},
+                      {"verdict", verdict_name(label.verdict)}});
   }
   nlohmann::ordered_json warnings = nlohmann::ordered_json::array();
   for (const ComparisonWarning& warning : comparison.warnings) {
@@ -183,7 +188,7 @@ nlohmann::ordered_json comparison_json(const Comparison& comparison,
             {"tripped", !tripped.empty()},
             {"labels", tripped}};
   }
-  return {{"schema_version", 1},
+  return {{"schema_version", COMPARE_SCHEMA_VERSION},
           {"program", "tarnwick"},
           {"command", "compare"},
           {"base", side_json(comparison.base)},
@@ -197,14 +202,10 @@ std::vector<std::string> gate_messages(const Comparison& comparison, double fail
   std::vector<std::string> messages;
   for (const LabelComparison* label : slower_than(comparison, fail_slower)) {
     messages.push_back(
-        fmt::format("gate: {} slower by more than {} % (ratio {:.3f}, {:.0f} % CI to {:.3f})",
+        fmt::format("gate: {} slower by more than {} % (ratio {:.3f}, {:.0f} % {} to {:.3f}, {})",
                     printable(label->label), fail_slower, label->test.ratio,
-                    label->test.confidence * 100, label->test.high));
-    if (label->low_confidence) {
-      messages.push_back(fmt::format(
-          "gate: {}'s verdict is low confidence (fewer than {} runs a side), tripped all the same",
-          printable(label->label), MIN_RUNS));
-    }
+                    label->test.confidence * 100, label->kind == TestKind::prediction ? "PI" : "CI",
+                    label->test.high, test_name(label->kind)));
   }
   return messages;
 }

@@ -320,6 +320,23 @@ std::optional<std::string> OutputFile::commit(std::string_view contents) {
   return std::nullopt;
 }
 
+std::optional<std::string> OutputFile::write(std::string_view part) {
+  if (committed_) return message(path_, EBADF);
+  if (kind_ == Kind::standard_output) {
+    errno = 0;
+    if (std::fwrite(part.data(), 1, part.size(), stdout) == part.size()) return std::nullopt;
+    return message("-", errno != 0 ? errno : EIO);
+  }
+  if (fd_ < 0 && kind_ == Kind::direct) {
+    fd_ = ::open(target_.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  }
+  if (fd_ >= 0 && write_all(fd_, part)) return std::nullopt;
+  const int error = errno;
+  discard();
+  committed_ = true;
+  return message(path_, error);
+}
+
 std::optional<std::string> write_standard_output(std::string_view contents) {
   errno = 0;
   const bool written = std::fwrite(contents.data(), 1, contents.size(), stdout) == contents.size();

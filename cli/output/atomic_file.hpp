@@ -45,6 +45,11 @@ class OutputFile {
   // Commits once; a second call fails.
   [[nodiscard]] std::optional<std::string> commit(std::string_view contents);
 
+  // Writes `part` now, ahead of commit, so a long output need not be held
+  // in memory: a regular target still changes only at commit. On failure,
+  // the message; the output is then discarded.
+  [[nodiscard]] std::optional<std::string> write(std::string_view part);
+
   // Removes the temporary file now; the target stays as it was.
   void discard() noexcept;
 

@@ -13,6 +13,7 @@
 namespace tarnwick {
 
 inline constexpr std::string_view WELCH_LOG_TEST = "Welch's t-test on log rates";
+inline constexpr std::string_view PREDICTION_LOG_TEST = "prediction interval on log rates";
 
 struct RatioTest {
   double ratio = 1;  // geometric mean of NEW / geometric mean of BASE
@@ -20,8 +21,9 @@ struct RatioTest {
   double high = 1;
   double p_value = 1;             // two-sided, for "the ratio is 1"
   double t = 0;                   // the statistic (positive: NEW is faster)
-  double degrees_of_freedom = 0;  // Welch-Satterthwaite
+  double degrees_of_freedom = 0;  // Welch-Satterthwaite, or n - 1 of the prediction's side
   double confidence = 0.95;       // of [low, high]
+  bool exact = false;             // no spread to judge by: low = high = ratio, t undefined
 };
 
 // Nothing when either side has fewer than two observations, or when an
@@ -31,5 +33,23 @@ struct RatioTest {
 [[nodiscard]] std::optional<RatioTest> welch_log_ratio(const std::vector<double>& base,
                                                        const std::vector<double>& now,
                                                        double confidence = 0.95);
+
+// A side of one or two runs judged against the other side's run-to-run
+// spread: the one or two values say nothing of their own spread, so the
+// difference of mean logs is measured against the standard deviation s of
+// the side with more values (at least two), with its n - 1 degrees of
+// freedom and a standard error of s x sqrt(1/n_base + 1/n_new): the
+// interval in which the small side's mean would fall if nothing had
+// changed. A reference side without spread makes the difference exact, as
+// in welch_log_ratio. Nothing when the larger side has fewer than two
+// values, the other none, or a value is not a positive finite number.
+[[nodiscard]] std::optional<RatioTest> prediction_log_ratio(const std::vector<double>& base,
+                                                            const std::vector<double>& now,
+                                                            double confidence = 0.95);
+
+// The ratio of the geometric means NEW/BASE alone, for a pair that cannot
+// be judged; nothing under the same conditions as the tests.
+[[nodiscard]] std::optional<double> geometric_ratio(const std::vector<double>& base,
+                                                    const std::vector<double>& now);
 
 }  // namespace tarnwick

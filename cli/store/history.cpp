@@ -75,16 +75,23 @@ CREATE INDEX runs_by_label ON runs(label, started);
 CREATE INDEX runs_by_series ON runs(host, label, started);
 CREATE INDEX runs_by_baseline ON runs(host, label, threads, library_version, started);
 )sql",
+    R"sql(
+-- Runs removed with --delete: an import of their document leaves them out.
+CREATE TABLE deleted (
+  id TEXT PRIMARY KEY,
+  deleted TEXT NOT NULL            -- when, UTC
+) WITHOUT ROWID;
+)sql",
 };
 
 constexpr std::array<std::string_view, 3> TABLES = {"documents", "runs", "samples"};
-constexpr int BUSY_TIMEOUT_MS = 10000;
 constexpr size_t MIN_PREFIX = 8;
 
 // Thrown inside this file only; every public method turns it into text.
 struct Refusal {
   std::string text;
-  bool damaged = false;  // may be a writer caught mid-checkpoint: worth a second look
+  bool damaged = false;      // may be a writer caught mid-checkpoint: worth a second look
+  bool unavailable = false;  // the file or its folder cannot be read or written here
 };
 
 std::string named(const std::string& path) { return fmt::format("'{}'", printable(path)); }
@@ -98,7 +105,24 @@ std::string named(const std::string& path) { return fmt::format("'{}'", printabl
       fmt::format("history {}: it is damaged ({}); it was left unchanged", named(path), why), true};
 }
 
-std::string database_message(const std::string& path, const DatabaseError& error) {
+bool unavailable(const DatabaseError& error) {
+  const int system = error.system_errno;
+  switch (error.code) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_FULL:
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_CANTOPEN:
+    case SQLITE_IOERR:
+      return true;
+    default:
+      return system == ENOSPC || system == EDQUOT || system == EROFS || system == EACCES;
+  }
+}
+
+std::string database_message(const std::string& path, const DatabaseError& error,
+                             std::chrono::milliseconds wait) {
   const int system = error.system_errno;
   const std::string because =
       system != 0 ? fmt::format("{}: {}", error.what(), std::strerror(system)) : error.what();
@@ -111,8 +135,10 @@ std::string database_message(const std::string& path, const DatabaseError& error
     case SQLITE_NOTADB:
       return fmt::format("history {} is damaged ({}); it was left unchanged", named(path), because);
     case SQLITE_BUSY:
-      return fmt::format("history {} stayed locked by another process for {} s ({})", named(path),
-                         BUSY_TIMEOUT_MS / 1000, because);
+      return fmt::format("history {} stayed locked by another process for {} ({})", named(path),
+                         wait.count() % 1000 == 0 ? fmt::format("{} s", wait.count() / 1000)
+                                                  : fmt::format("{} ms", wait.count()),
+                         because);
     case SQLITE_READONLY:
     case SQLITE_PERM:
     case SQLITE_CANTOPEN:
@@ -142,7 +168,8 @@ std::pair<FileState, int> inspect(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return {FileState::absent, 0};
-    throw Refusal{fmt::format("history {}: cannot read it: {}", named(path), std::strerror(errno))};
+    throw Refusal{fmt::format("history {}: cannot read it: {}", named(path), std::strerror(errno)),
+                  false, true};
   }
   struct stat info {};
   std::array<unsigned char, 100> header{};
@@ -249,18 +276,22 @@ void check_own_schema(Database& db, const std::string& path, int64_t version) {
 // WAL exists, a process has the history open (or stopped with it open); the
 // file may then change under an unlocked read, so the read takes SQLite's
 // locks and sees one consistent state, WAL included.
-void check_schema(const std::string& path, int version) {
+void check_schema(const std::string& path, int version, std::chrono::milliseconds wait) {
   try {
     const bool in_use = exists(path + "-wal");
     Database db(file_uri(path, in_use ? "mode=ro" : "mode=ro&immutable=1"),
                 SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
-    sqlite3_busy_timeout(db.handle(), BUSY_TIMEOUT_MS);
+    sqlite3_busy_timeout(db.handle(), static_cast<int>(wait.count()));
     Statement tables = db.prepare(
         "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
         "('documents', 'runs', 'samples')");
     tables.step();
     if (version >= 1 && tables.integer(0) != static_cast<int64_t>(TABLES.size())) {
       refuse_damaged(path, "tables are missing");
+    }
+    if (version >= 2 &&
+        db.single_integer("SELECT count(*) FROM sqlite_master WHERE name = 'deleted'") != 1) {
+      refuse_damaged(path, "the table of deleted runs is missing");
     }
     // Reaching the last row of each table walks the pages a write would.
     for (const std::string_view table : TABLES) {
@@ -299,7 +330,8 @@ void make_parents(const std::string& path) {
     const std::string directory = path.substr(0, slash);
     if (::mkdir(directory.c_str(), 0777) != 0 && errno != EEXIST) {
       throw Refusal{fmt::format("history {}: cannot create the directory '{}': {}", named(path),
-                                directory, std::strerror(errno))};
+                                directory, std::strerror(errno)),
+                    false, true};
     }
   }
 }
@@ -307,15 +339,17 @@ void make_parents(const std::string& path) {
 // Waits for a lock in short steps, so that a process saving a run takes
 // the history in the gap between two batches of an import (SQLite's own
 // handler sleeps up to 100 ms between tries and can miss every gap).
-int wait_for_lock(void* /*unused*/, int tries) {
+// The wait, in milliseconds, rides in the handler's pointer.
+int wait_for_lock(void* wait_ms, int tries) {
   constexpr int STEP_MS = 2;
-  if (static_cast<int64_t>(tries) * STEP_MS >= BUSY_TIMEOUT_MS) return 0;
+  if (static_cast<int64_t>(tries) * STEP_MS >= reinterpret_cast<intptr_t>(wait_ms)) return 0;
   std::this_thread::sleep_for(std::chrono::milliseconds(STEP_MS));
   return 1;
 }
 
-void configure(Database& db) {
-  sqlite3_busy_handler(db.handle(), wait_for_lock, nullptr);
+void configure(Database& db, std::chrono::milliseconds wait) {
+  sqlite3_busy_handler(db.handle(), wait_for_lock,
+                       reinterpret_cast<void*>(static_cast<intptr_t>(wait.count())));
   db.execute("PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL;");
 }
 
@@ -403,6 +437,13 @@ ListedRun listed_run(const Statement& row) {
 constexpr std::string_view LISTED_COLUMNS =
     "id, started, host, label, threads, library_version, status, mean, cv, unstable";
 
+// Ids are letters and digits: nothing a GLOB pattern would read as a wildcard.
+bool plain_id(const std::string& id) {
+  return !id.empty() && std::all_of(id.begin(), id.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0;
+  });
+}
+
 // Stores documents inside the caller's transaction, one statement each,
 // prepared once.
 class Inserter {
@@ -411,6 +452,7 @@ class Inserter {
       : db_(db),
         stored_(std::move(stored)),
         known_(db.prepare("SELECT 1 FROM runs WHERE id = ?1")),
+        deleted_(db.prepare("SELECT 1 FROM deleted WHERE id = ?1")),
         insert_document_(db.prepare(
             "INSERT INTO documents (schema_version, host, timestamp, library_version, cpu_model, "
             "arch, stored, json) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)")),
@@ -432,13 +474,16 @@ class Inserter {
                         "document was stored",
                         printable(run.id))};
       }
-      // Runs already stored are skipped. Hook for the record of deleted
-      // runs: once the schema keeps their ids, `known_` is where they are
-      // skipped too (one SELECT over both tables), for save and import alike.
+      // Runs already stored are skipped, and deleted ones left out, for
+      // save and import alike.
       known_.reset();
       known_.bind(1, run.id);
+      deleted_.reset();
+      deleted_.bind(1, run.id);
       if (known_.step() || !seen.insert(run.id).second) {
         ++counts.skipped;
+      } else if (deleted_.step()) {
+        ++counts.deleted;  // removed with --delete: left out until undeleted
       } else {
         fresh.push_back(&run);
       }
@@ -494,20 +539,29 @@ class Inserter {
  private:
   Database& db_;
   std::string stored_;
-  Statement known_, insert_document_, insert_run_, insert_sample_;
+  Statement known_, deleted_, insert_document_, insert_run_, insert_sample_;
 };
 
 template <typename Body>
-auto guarded(const std::string& path, Body body) -> std::variant<decltype(body()), std::string> {
+auto classified(const std::string& path, std::chrono::milliseconds wait, Body body)
+    -> std::variant<decltype(body()), WriteFailure> {
   try {
     return body();
   } catch (const Refusal& refusal) {
-    return refusal.text;
+    return WriteFailure{refusal.text, refusal.unavailable};
   } catch (const DatabaseError& error) {
-    return database_message(path, error);
+    return WriteFailure{database_message(path, error, wait), unavailable(error)};
   } catch (const std::exception& error) {
-    return fmt::format("history {}: {}", named(path), error.what());
+    return WriteFailure{fmt::format("history {}: {}", named(path), error.what())};
   }
+}
+
+template <typename Body>
+auto guarded(const std::string& path, std::chrono::milliseconds wait, Body body)
+    -> std::variant<decltype(body()), std::string> {
+  auto outcome = classified(path, wait, std::move(body));
+  if (auto* failure = std::get_if<WriteFailure>(&outcome)) return std::move(failure->text);
+  return std::get<0>(std::move(outcome));
 }
 
 }  // namespace
@@ -519,69 +573,85 @@ bool stored_run_id(std::string_view id) {
          });
 }
 
-History::History(std::string path, std::unique_ptr<Database> db)
-    : path_(std::move(path)), db_(std::move(db)) {}
+History::History(std::string path, std::unique_ptr<Database> db, std::chrono::milliseconds wait)
+    : path_(std::move(path)), wait_(wait), db_(std::move(db)) {}
 History::History(History&&) noexcept = default;
 History& History::operator=(History&&) noexcept = default;
 History::~History() = default;
 
-std::variant<History, std::string> History::open(const std::string& given, Access access) {
-  std::string path = given;
-  try {
-    path = resolved(given);
-    // A writer that checkpoints or removes its WAL while the file is looked
-    // at can make it seem damaged for a moment: a damaged file is one that
-    // still looks damaged a little later.
-    FileState state = FileState::absent;
-    int version = 0;
-    for (int attempt = 1;; ++attempt) {
-      try {
-        std::tie(state, version) = inspect(path);
-        if (state == FileState::history) check_schema(path, version);
-        break;
-      } catch (const Refusal& refusal) {
-        if (!refusal.damaged || attempt == 3) throw;
-        std::this_thread::sleep_for(std::chrono::milliseconds(25 * attempt));
-      }
-    }
-    // A store of an older version is migrated even to be read.
-    const bool writing = access == Access::write ||
-                         (state == FileState::history && version < HISTORY_SCHEMA_VERSION);
-    if (!writing) {
-      if (state != FileState::history) return History(path, nullptr);
-      // A history that cannot be written to (its file or its directory) is
-      // read without locking when no writer has left a WAL behind.
-      const std::string directory = path.find('/') == std::string::npos
-                                        ? std::string(".")
-                                        : path.substr(0, std::max<size_t>(path.rfind('/'), 1));
-      if (::access(path.c_str(), W_OK) != 0 || ::access(directory.c_str(), W_OK) != 0) {
-        const bool wal = exists(path + "-wal");
-        auto db =
-            std::make_unique<Database>(file_uri(path, wal ? "mode=ro" : "mode=ro&immutable=1"),
-                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
-        configure(*db);
-        return History(path, std::move(db));
-      }
-      auto db = std::make_unique<Database>(path, SQLITE_OPEN_READWRITE);
-      configure(*db);
-      return History(path, std::move(db));
-    }
-    if (state == FileState::absent) make_parents(path);
-    int flags = SQLITE_OPEN_READWRITE;
-    if (state != FileState::history) flags |= SQLITE_OPEN_CREATE;
-    auto db = std::make_unique<Database>(path, flags);
-    configure(*db);
-    migrate(*db, path);
-    return History(path, std::move(db));
-  } catch (const Refusal& refusal) {
-    return refusal.text;
-  } catch (const DatabaseError& error) {
-    return database_message(path, error);
+std::variant<History, std::string> History::open(const std::string& path, Access access,
+                                                 std::chrono::milliseconds wait) {
+  if (access == Access::write) {
+    auto opened = open_for_writing(path, wait);
+    if (auto* failure = std::get_if<WriteFailure>(&opened)) return std::move(failure->text);
+    return std::get<History>(std::move(opened));
   }
+  auto opened = classified(path, wait, [&] { return open_checked(path, access, wait); });
+  if (auto* failure = std::get_if<WriteFailure>(&opened)) return std::move(failure->text);
+  return std::get<History>(std::move(opened));
+}
+
+std::variant<History, WriteFailure> History::open_for_writing(const std::string& path,
+                                                              std::chrono::milliseconds wait) {
+  return classified(path, wait, [&] { return open_checked(path, Access::write, wait); });
+}
+
+History History::open_checked(const std::string& given, Access access,
+                              std::chrono::milliseconds wait) {
+  const std::string path = resolved(given);
+  // A writer that checkpoints or removes its WAL while the file is looked
+  // at can make it seem damaged for a moment: a damaged file is one that
+  // still looks damaged a little later.
+  FileState state = FileState::absent;
+  int version = 0;
+  for (int attempt = 1;; ++attempt) {
+    try {
+      std::tie(state, version) = inspect(path);
+      if (state == FileState::history) check_schema(path, version, wait);
+      break;
+    } catch (const Refusal& refusal) {
+      if (!refusal.damaged || attempt == 3) throw;
+      std::this_thread::sleep_for(std::chrono::milliseconds(25 * attempt));
+    }
+  }
+  // A store of an older version is migrated even to be read.
+  const bool writing =
+      access == Access::write || (state == FileState::history && version < HISTORY_SCHEMA_VERSION);
+  if (!writing) {
+    if (state != FileState::history) return History(path, nullptr, wait);
+    // A history that cannot be written to (its file or its directory) is
+    // read without locking when no writer has left a WAL behind.
+    const std::string directory = path.find('/') == std::string::npos
+                                      ? std::string(".")
+                                      : path.substr(0, std::max<size_t>(path.rfind('/'), 1));
+    if (::access(path.c_str(), W_OK) != 0 || ::access(directory.c_str(), W_OK) != 0) {
+      const bool wal = exists(path + "-wal");
+      auto db = std::make_unique<Database>(file_uri(path, wal ? "mode=ro" : "mode=ro&immutable=1"),
+                                           SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
+      configure(*db, wait);
+      return History(path, std::move(db), wait);
+    }
+    auto db = std::make_unique<Database>(path, SQLITE_OPEN_READWRITE);
+    configure(*db, wait);
+    return History(path, std::move(db), wait);
+  }
+  if (state == FileState::absent) make_parents(path);
+  int flags = SQLITE_OPEN_READWRITE;
+  if (state != FileState::history) flags |= SQLITE_OPEN_CREATE;
+  auto db = std::make_unique<Database>(path, flags);
+  configure(*db, wait);
+  migrate(*db, path);
+  return History(path, std::move(db), wait);
 }
 
 std::variant<SaveCounts, std::string> History::save(const std::vector<DocumentEntry>& documents) {
-  return guarded(path_, [&] {
+  auto outcome = store(documents);
+  if (auto* failure = std::get_if<WriteFailure>(&outcome)) return std::move(failure->text);
+  return std::get<SaveCounts>(outcome);
+}
+
+std::variant<SaveCounts, WriteFailure> History::store(const std::vector<DocumentEntry>& documents) {
+  return classified(path_, wait_, [&] {
     SaveCounts counts;
     Transaction transaction(*db_);
     Inserter inserter(*db_, utc_text(utc_now(), true));
@@ -594,7 +664,7 @@ std::variant<SaveCounts, std::string> History::save(const std::vector<DocumentEn
 std::optional<std::string> History::import(
     const std::function<std::optional<DocumentEntry>()>& next, SaveCounts& counts) {
   using Clock = std::chrono::steady_clock;
-  auto outcome = guarded(path_, [&] {
+  auto outcome = guarded(path_, wait_, [&] {
     std::optional<DocumentEntry> document = next();
     while (document) {
       SaveCounts batch;
@@ -610,6 +680,7 @@ std::optional<std::string> History::import(
       }
       counts.stored += batch.stored;
       counts.skipped += batch.skipped;
+      counts.deleted += batch.deleted;
       // A breath between batches, for a process waiting to save its run.
       if (document) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -620,7 +691,7 @@ std::optional<std::string> History::import(
 }
 
 std::variant<HistoryListing, std::string> History::list(const HistoryFilter& filter) {
-  return guarded(path_, [&] {
+  return guarded(path_, wait_, [&] {
     HistoryListing listing;
     if (!db_) return listing;
     // One statement per filter, so each is served by its own index.
@@ -669,7 +740,7 @@ std::variant<HistoryListing, std::string> History::list(const HistoryFilter& fil
 }
 
 std::variant<size_t, std::string> History::remove(const std::vector<std::string>& ids) {
-  return guarded(path_, [&]() -> size_t {
+  return guarded(path_, wait_, [&]() -> size_t {
     if (!db_) throw Refusal{fmt::format("history {} holds no runs yet", named(path_))};
     Transaction transaction(*db_);
     Statement find = db_->prepare("SELECT key, id, doc FROM runs WHERE id GLOB ?1 LIMIT 2");
@@ -678,6 +749,9 @@ std::variant<size_t, std::string> History::remove(const std::vector<std::string>
     Statement orphan = db_->prepare(
         "DELETE FROM documents WHERE doc = ?1 AND NOT EXISTS "
         "(SELECT 1 FROM runs WHERE doc = ?1)");
+    Statement remember =
+        db_->prepare("INSERT OR REPLACE INTO deleted (id, deleted) VALUES (?1, ?2)");
+    const std::string now = utc_text(utc_now(), true);
     size_t removed = 0;
     for (const std::string& id : ids) {
       const bool plain = !id.empty() && std::all_of(id.begin(), id.end(), [](char c) {
@@ -713,15 +787,52 @@ std::variant<size_t, std::string> History::remove(const std::vector<std::string>
       orphan.reset();
       orphan.bind(1, found[0].second);
       orphan.step();
+      remember.reset();
+      remember.bind(1, full).bind(2, now);
+      remember.step();
     }
     transaction.commit();
     return removed;
   });
 }
 
+std::variant<size_t, std::string> History::undelete(const std::vector<std::string>& ids) {
+  return guarded(path_, wait_, [&]() -> size_t {
+    if (!db_) throw Refusal{fmt::format("history {} holds no deleted runs", named(path_))};
+    Transaction transaction(*db_);
+    Statement find = db_->prepare("SELECT id FROM deleted WHERE id GLOB ?1 LIMIT 2");
+    Statement forget = db_->prepare("DELETE FROM deleted WHERE id = ?1");
+    size_t forgotten = 0;
+    for (const std::string& id : ids) {
+      if (!plain_id(id)) throw Refusal{fmt::format("--undelete: '{}' is not a run id", id)};
+      find.reset();
+      find.bind(1, id.size() < 32 ? id + "*" : id);
+      std::vector<std::string> found;
+      while (find.step()) found.push_back(find.text(0));
+      if (found.size() > 1) {
+        throw Refusal{fmt::format(
+            "--undelete: '{}' names more than one deleted run; give more of the id", id)};
+      }
+      if (found.empty() || (id.size() < MIN_PREFIX && found[0] != id)) {
+        throw Refusal{
+            fmt::format("--undelete: no deleted run has the id '{}'{}; nothing was changed", id,
+                        id.size() < MIN_PREFIX && !found.empty()
+                            ? fmt::format(" (give at least {} characters)", MIN_PREFIX)
+                            : "")};
+      }
+      forget.reset();
+      forget.bind(1, found[0]);
+      forget.step();
+      forgotten += static_cast<size_t>(db_->changes());
+    }
+    transaction.commit();
+    return forgotten;
+  });
+}
+
 std::optional<std::string> History::export_documents(
     const std::function<bool(const std::string& line)>& line) {
-  auto outcome = guarded(path_, [&] {
+  auto outcome = guarded(path_, wait_, [&] {
     if (!db_) return true;
     // One read transaction: the export is one consistent picture.
     db_->execute("BEGIN");
@@ -774,7 +885,7 @@ std::optional<std::string> History::export_documents(
 
 std::variant<std::vector<ListedRun>, std::string> History::completed_runs(
     const std::optional<std::string>& host, const std::optional<std::string>& label) {
-  return guarded(path_, [&] {
+  return guarded(path_, wait_, [&] {
     std::vector<ListedRun> found;
     if (!db_) return found;
     // In the order of runs_by_baseline, so the index serves it.
@@ -791,41 +902,23 @@ std::variant<std::vector<ListedRun>, std::string> History::completed_runs(
 
 std::variant<std::vector<BaselineRun>, std::string> History::baseline(
     const BaselineKey& key, int64_t last, const std::vector<std::string>& exclude) {
-  return guarded(path_, [&] {
+  return guarded(path_, wait_, [&] {
     std::vector<BaselineRun> found;
     if (!db_) return found;
-    Statement runs = db_->prepare(fmt::format(
-        "SELECT {}, key, cpu_model, arch, json FROM runs WHERE host = ?1 AND label = ?2 AND "
-        "threads = ?3 AND library_version = ?4 AND status = 0 AND mean IS NOT NULL "
-        "ORDER BY started DESC, key DESC LIMIT ?5",
-        LISTED_COLUMNS));
+    Statement runs = db_->prepare(
+        fmt::format("SELECT {}, cpu_model, arch FROM runs WHERE host = ?1 AND label = ?2 AND "
+                    "threads = ?3 AND library_version = ?4 AND status = 0 AND mean IS NOT NULL "
+                    "ORDER BY started DESC, key DESC LIMIT ?5",
+                    LISTED_COLUMNS));
     runs.bind(1, key.host)
         .bind(2, key.label)
         .bind(3, int64_t{key.threads})
         .bind(4, key.library_version)
         .bind(5, last + static_cast<int64_t>(exclude.size()));
-    Statement samples =
-        db_->prepare("SELECT duration, rate FROM samples WHERE run = ?1 ORDER BY idx");
+    // A comparison judges runs by their mean rates: the samples stay unread.
     while (runs.step() && static_cast<int64_t>(found.size()) < last) {
-      BaselineRun run{listed_run(runs), runs.optional_text(11), runs.optional_text(12), {}, {}};
+      BaselineRun run{listed_run(runs), runs.optional_text(10), runs.optional_text(11)};
       if (std::find(exclude.begin(), exclude.end(), run.run.id) != exclude.end()) continue;
-      samples.reset();
-      samples.bind(1, runs.integer(10));
-      while (samples.step()) {
-        run.durations.push_back(samples.real(0));
-        run.rates.push_back(samples.real(1));
-      }
-      if (run.rates.empty()) {
-        // Samples the table could not hold stayed in the run's JSON.
-        const Json json = Json::parse(runs.text(13));
-        if (json.contains("samples") && json["samples"].is_array()) {
-          for (const Json& sample : json["samples"]) {
-            if (!sample.is_object()) continue;
-            run.rates.push_back(sample.value("rate", 0.0));
-            run.durations.push_back(sample.value("duration", 0.0));
-          }
-        }
-      }
       found.push_back(std::move(run));
     }
     std::reverse(found.begin(), found.end());

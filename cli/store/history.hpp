@@ -15,6 +15,7 @@
 // names the file.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,7 +33,8 @@ class Database;
 inline constexpr int32_t HISTORY_APPLICATION_ID = 0x54524e57;
 // The schema version this program writes; older stores are migrated forward,
 // newer ones refused.
-inline constexpr int HISTORY_SCHEMA_VERSION = 1;
+// 2 added the ids of deleted runs, which an import leaves out.
+inline constexpr int HISTORY_SCHEMA_VERSION = 2;
 
 // One run of a document, as the history stores it.
 struct RunEntry {
@@ -62,6 +64,7 @@ struct DocumentEntry {
 struct SaveCounts {
   size_t stored = 0;
   size_t skipped = 0;  // already in the history, by id
+  size_t deleted = 0;  // removed with --delete before: left out until undeleted
 };
 
 struct HistoryFilter {
@@ -108,14 +111,25 @@ struct BaselineKey {
   std::string library_version;
 };
 
-// A stored run with its per-second samples, for a comparison.
+// A stored run with the facts a comparison shows.
 struct BaselineRun {
   ListedRun run;
   std::optional<std::string> cpu_model, arch;
-  std::vector<double> rates, durations;
 };
 
 enum class Access { read, write };
+
+// How long a command waits for another process's write to end: an import
+// commits in short batches, so a writer seldom waits long.
+inline constexpr std::chrono::milliseconds HISTORY_WAIT{10000};
+
+// Why a write did not happen: the message, and whether the history cannot
+// take a write now or here (locked past the wait, a full disk, a read-only
+// file or folder) rather than refusing it (not a history, damaged, newer).
+struct WriteFailure {
+  std::string text;
+  bool unavailable = false;
+};
 
 // How long one transaction of an import holds the history.
 inline constexpr int IMPORT_BATCH_MS = 250;
@@ -129,16 +143,24 @@ class History {
   // Opens the history at `path` after checking it without writing. For
   // writing, a missing file (and its directories) or an empty file is
   // created as a new history; for reading, it is an empty history.
-  [[nodiscard]] static std::variant<History, std::string> open(const std::string& path,
-                                                               Access access);
+  [[nodiscard]] static std::variant<History, std::string> open(
+      const std::string& path, Access access, std::chrono::milliseconds wait = HISTORY_WAIT);
+  // The same for writing, telling a history that cannot take a write now
+  // from one that refuses it.
+  [[nodiscard]] static std::variant<History, WriteFailure> open_for_writing(
+      const std::string& path, std::chrono::milliseconds wait = HISTORY_WAIT);
   History(History&&) noexcept;
   History& operator=(History&&) noexcept;
   ~History();
 
   [[nodiscard]] const std::string& path() const { return path_; }
 
-  // Stores every run whose id is not stored yet, all in one transaction.
+  // Stores every run whose id is neither stored yet nor deleted, all in one
+  // transaction; a document none of whose runs is stored is not kept.
   [[nodiscard]] std::variant<SaveCounts, std::string> save(
+      const std::vector<DocumentEntry>& documents);
+  // The same, its failure told apart as open_for_writing does.
+  [[nodiscard]] std::variant<SaveCounts, WriteFailure> store(
       const std::vector<DocumentEntry>& documents);
 
   // Stores the documents `next` gives (nullopt: no more) in transactions of
@@ -153,7 +175,12 @@ class History {
 
   // Removes the runs named by their ids, or by a prefix of at least 8
   // characters that names one run; nothing is removed unless all are found.
+  // Their ids are kept as deleted, so importing them again leaves them out.
   [[nodiscard]] std::variant<size_t, std::string> remove(const std::vector<std::string>& ids);
+
+  // Forgets that the runs named (as for remove) were deleted, so an import
+  // stores them again; nothing changes unless all are found.
+  [[nodiscard]] std::variant<size_t, std::string> undelete(const std::vector<std::string>& ids);
 
   // Every stored document as one line of compact JSON, in the order stored,
   // with the runs it still has. `line` returns false to stop (a write failed).
@@ -172,8 +199,12 @@ class History {
       const BaselineKey& key, int64_t last, const std::vector<std::string>& exclude);
 
  private:
-  History(std::string path, std::unique_ptr<Database> db);
+  History(std::string path, std::unique_ptr<Database> db, std::chrono::milliseconds wait);
+  // Throws a Refusal or a DatabaseError; the public openers turn them into text.
+  static History open_checked(const std::string& path, Access access,
+                              std::chrono::milliseconds wait);
   std::string path_;
+  std::chrono::milliseconds wait_;
   std::unique_ptr<Database> db_;  // null: no history file yet (reading only)
 };
 

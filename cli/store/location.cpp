@@ -54,4 +54,13 @@ std::optional<std::string> history_path(std::string_view option) {
   return choose_history_path(inputs);
 }
 
+std::optional<std::string> pending_directory() {
+  const std::string state = variable("XDG_STATE_HOME");
+  if (absolute(state)) return state + "/tarnwick";
+  std::string home = variable("HOME");
+  if (!absolute(home)) home = account_home();
+  if (!absolute(home)) return std::nullopt;
+  return home + "/.local/state/tarnwick";
+}
+
 }  // namespace tarnwick

@@ -24,6 +24,11 @@ struct LocationInputs {
 // The same from this process's environment and account.
 [[nodiscard]] std::optional<std::string> history_path(std::string_view option);
 
+// Where a run that --save could not store waits when the history's folder
+// cannot take it: $XDG_STATE_HOME/tarnwick (when absolute), else
+// <home>/.local/state/tarnwick. Nothing when no home is known.
+[[nodiscard]] std::optional<std::string> pending_directory();
+
 inline constexpr std::string_view NO_HISTORY_PATH =
     "no place for the history: HOME is unset and this account has no home directory; "
     "give --history FILE or set TARNWICK_HISTORY";

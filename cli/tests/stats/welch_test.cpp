@@ -95,5 +95,49 @@ TEST(WelchLogRatio, EdgeCases) {
   EXPECT_FALSE(welch_log_ratio({5, 6}, {4, 4}, 1.0));
 }
 
+TEST(PredictionLogRatio, TwoRunsAgainstTheSpreadOfFour) {
+  // BASE logs 0.1, 0.2, 0.3, 0.4: mean 0.25, s^2 = 0.05 / 3. NEW logs 0 and
+  // 0.1: mean 0.05. Error sqrt(0.05 / 3 x (1/4 + 1/2)) = 0.111803, t =
+  // -0.2 / 0.111803 = -1.788854 on 3 df; t(0.975, 3) = 3.182446 (tables):
+  // -0.2 +- 0.355808. NEW's own spread plays no part.
+  const auto test =
+      prediction_log_ratio(rates_of_logs({0.1, 0.2, 0.3, 0.4}), rates_of_logs({0, 0.1}));
+  ASSERT_TRUE(test);
+  EXPECT_NEAR(test->ratio, std::exp(-0.2), 1e-12);
+  EXPECT_NEAR(test->t, -1.788854, 1e-6);
+  EXPECT_DOUBLE_EQ(test->degrees_of_freedom, 3);
+  EXPECT_NEAR(test->low, std::exp(-0.2 - 0.355808), 1e-6);
+  EXPECT_NEAR(test->high, std::exp(-0.2 + 0.355808), 1e-6);
+  const auto wider =
+      prediction_log_ratio(rates_of_logs({0.1, 0.2, 0.3, 0.4}), rates_of_logs({-0.5, 0.6}));
+  ASSERT_TRUE(wider);
+  EXPECT_NEAR(wider->high / wider->low, test->high / test->low, 1e-9);
+  // The larger side is the reference whichever side it is.
+  const auto swapped =
+      prediction_log_ratio(rates_of_logs({0, 0.1}), rates_of_logs({0.1, 0.2, 0.3, 0.4}));
+  ASSERT_TRUE(swapped);
+  EXPECT_NEAR(swapped->low, 1 / test->high, 1e-12);
+  EXPECT_DOUBLE_EQ(swapped->degrees_of_freedom, 3);
+}
+
+TEST(PredictionLogRatio, EdgeCases) {
+  // A reference without spread: exact, judged.
+  const auto apart = prediction_log_ratio({5, 5, 5}, {4});
+  ASSERT_TRUE(apart);
+  EXPECT_TRUE(apart->exact);
+  EXPECT_DOUBLE_EQ(apart->p_value, 0);
+  EXPECT_NEAR(apart->low, 0.8, 1e-12);
+  EXPECT_NEAR(apart->high, 0.8, 1e-12);
+  const auto same = prediction_log_ratio({5, 5, 5}, {5});
+  ASSERT_TRUE(same);
+  EXPECT_DOUBLE_EQ(same->p_value, 1);
+  // Nothing to take a spread from, or rates without a logarithm.
+  EXPECT_FALSE(prediction_log_ratio({5}, {4}));
+  EXPECT_FALSE(prediction_log_ratio({5, 6, 7}, {}));
+  EXPECT_FALSE(prediction_log_ratio({5, 6, 7}, {0}));
+  EXPECT_NEAR(*geometric_ratio({2, 8}, {4}), 1, 1e-12);
+  EXPECT_FALSE(geometric_ratio({2, 8}, {-4}));
+}
+
 }  // namespace
 }  // namespace tarnwick

@@ -11,9 +11,12 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "store/listing.hpp"
+#include "store/pending.hpp"
 
 namespace tarnwick {
 namespace {
@@ -218,7 +221,8 @@ TEST(History, BaselineTakesTheLatestComparableCompletedRuns) {
   ASSERT_EQ(runs.size(), 10u);
   EXPECT_EQ(runs.front().run.id, "a0000000000000000000000000000001");
   EXPECT_EQ(runs.back().run.id, "a0000000000000000000000000000010");
-  EXPECT_EQ(runs.back().rates, (std::vector<double>{1000.5, 999}));
+  EXPECT_EQ(runs.back().run.mean_rate, 1010);  // the run of index 10
+  EXPECT_EQ(runs.back().cpu_model, "Test CPU");
 }
 
 // Each file is refused, for writing and for reading, and the directory holds
@@ -335,6 +339,102 @@ TEST(History, ProcessesSavingAtOnceLoseNothing) {
   }
   History history = open_ok(path, Access::read);
   EXPECT_EQ(ok(history.list({})).total, 2 * PER_PROCESS);
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// What --save does with a failure depends on this: a history that cannot
+// take a write now is worth keeping the run for; one that refuses is not.
+TEST(History, TellsAHistoryThatCannotWriteNowFromOneThatRefuses) {
+  TempDir dir;
+  const fs::path path = dir.path / "history.db";
+  {
+    History history = open_ok(path, Access::write);
+    ok(history.save({document("node01", "a", 1)}));
+  }
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  auto locked = History::open_for_writing(path.string(), std::chrono::milliseconds(50));
+  ASSERT_TRUE(std::holds_alternative<WriteFailure>(locked));
+  EXPECT_TRUE(std::get<WriteFailure>(locked).unavailable);
+  EXPECT_NE(std::get<WriteFailure>(locked).text.find("locked by another process for 50 ms"),
+            std::string::npos)
+      << std::get<WriteFailure>(locked).text;
+  sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(holder);
+
+  const fs::path text = dir.path / "notes.db";
+  std::ofstream(text) << std::string(4096, 'x');
+  auto refused = History::open_for_writing(text.string());
+  ASSERT_TRUE(std::holds_alternative<WriteFailure>(refused));
+  EXPECT_FALSE(std::get<WriteFailure>(refused).unavailable);
+}
+
+// Two processes append while this one takes the file again and again, as
+// --save and the next writing command would: every line is taken exactly
+// once or still waits, none is lost to a file taken away under a writer.
+TEST(PendingFile, AppendsRacingTakesLoseNoLine) {
+  TempDir dir;
+  const std::string path = pending_beside((dir.path / "history.db").string());
+  constexpr int PER_PROCESS = 200;
+  std::vector<pid_t> children;
+  for (const char* name : {"a", "b"}) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int index = 0; index < PER_PROCESS; ++index) {
+        if (keep_pending({path}, fmt::format("{}{}", name, index)).index() != 0) _exit(1);
+      }
+      _exit(0);
+    }
+    children.push_back(child);
+  }
+  std::multiset<std::string> seen;
+  const auto take_all = [&] {
+    auto taken = PendingFile::take(path);
+    ASSERT_EQ(taken.index(), 0u) << std::get<std::string>(taken);
+    auto& file = std::get<std::optional<PendingFile>>(taken);
+    if (!file) return;
+    std::istringstream lines(file->text());
+    for (std::string line; std::getline(lines, line);) seen.insert(line);
+    // Held a while, as storing the runs would: appenders queue on the lock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    file->done();
+  };
+  for (int round = 0; round < 400; ++round) take_all();
+  for (const pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  take_all();
+  EXPECT_EQ(seen.size(), 2u * PER_PROCESS);
+  for (const char* name : {"a", "b"}) {
+    for (int index = 0; index < PER_PROCESS; ++index) {
+      EXPECT_EQ(seen.count(fmt::format("{}{}", name, index)), 1u);
+    }
+  }
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST(History, RemembersDeletedIdsUntilUndeleted) {
+  TempDir dir;
+  History history = open_ok(dir.path / "history.db", Access::write);
+  const DocumentEntry three = document("node01", "b", 3);
+  EXPECT_EQ(ok(history.save({three})).stored, 3u);
+  EXPECT_EQ(ok(history.remove({three.runs[1].id})), 1u);
+  const SaveCounts again = ok(history.save({three}));
+  EXPECT_EQ((std::tuple{again.stored, again.skipped, again.deleted}), (std::tuple{0u, 2u, 1u}));
+  // Not deleted, or named too briefly: refused, nothing changed.
+  EXPECT_TRUE(std::holds_alternative<std::string>(history.undelete({three.runs[0].id})));
+  EXPECT_TRUE(std::holds_alternative<std::string>(history.undelete({"b0"})));
+  EXPECT_EQ(ok(history.undelete({three.runs[1].id.substr(0, 31)})), 1u);
+  EXPECT_EQ(ok(history.save({three})).stored, 1u);
 }
 
 }  // namespace

@@ -168,6 +168,104 @@ class Store(TempDirTest):
         self.assertEqual(unknown.returncode, 2)
         self.assertIn("no stored run", unknown.stderr)
 
+    def test_deleted_runs_stay_deleted_until_undeleted(self):
+        history = self.path("history.db")
+        document = fresh_copy(real_document())
+        ids = [stored["id"] for stored in document["runs"]]
+        path = self.write_json("doc.json", document)
+        self.assertEqual(run(["history", "--history", history, "--import", path]).returncode, 0)
+        removed = run(["history", "--history", history, "--delete", ids[0][:8]])
+        self.assertEqual(removed.returncode, 0, removed.stderr)
+        # The same document again, and its export: the deleted run stays out.
+        again = run(["history", "--history", history, "--import", path])
+        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertIn("Imported 0 runs", again.stdout)
+        self.assertIn("Left out 1 run deleted from this history before", again.stdout)
+        self.assertEqual([r["id"] for r in listing(history)["runs"]], ids[1:])
+        for bad, message in (([ids[1]], "no deleted run has the id"),
+                             (["zz"], "no deleted run"), (["a*"], "is not a run id")):
+            refused = run(["history", "--history", history, "--undelete"] + bad)
+            self.assertEqual(refused.returncode, 2, bad)
+            self.assertIn(message, refused.stderr)
+        restored = run(["history", "--history", history, "--undelete", ids[0]])
+        self.assertEqual(restored.returncode, 0, restored.stderr)
+        self.assertIn("1 deleted run", restored.stdout)
+        again = run(["history", "--history", history, "--import", path])
+        self.assertIn("Imported 1 run", again.stdout)
+        self.assertEqual(listing(history)["total_runs"], 2)
+
+    def test_a_version_1_history_is_migrated_and_keeps_its_runs(self):
+        history = self.path("history.db")
+        path = self.write_json("doc.json", fresh_copy(real_document()))
+        self.assertEqual(run(["history", "--history", history, "--import", path]).returncode, 0)
+        # The file as the previous version left it: no table of deleted runs.
+        connection = sqlite3.connect(history)
+        connection.execute("DROP TABLE deleted")
+        connection.execute("PRAGMA user_version = 1")
+        connection.commit()
+        connection.close()
+        self.assertEqual(listing(history)["total_runs"], 2)  # migrated even to be read
+        connection = sqlite3.connect(history)
+        self.assertEqual(connection.execute("PRAGMA user_version").fetchone()[0], 2)
+        self.assertEqual(connection.execute("SELECT count(*) FROM deleted").fetchone()[0], 0)
+        connection.close()
+        first = listing(history)["runs"][0]["id"]
+        self.assertEqual(run(["history", "--history", history, "--delete", first]).returncode, 0)
+        self.assertIn("Left out 1 run", run(["history", "--history", history, "--import",
+                                             path]).stdout)
+
+    def test_a_save_that_meets_a_locked_history_waits_pending(self):
+        history = self.path("data", "history.db")
+        path = self.write_json("doc.json", fresh_copy(real_document()))
+        self.assertEqual(run(["history", "--history", history, "--import", path]).returncode, 0)
+        env = dict(os.environ, TARNWICK_HISTORY_WAIT_MS="300",
+                   XDG_STATE_HOME=self.path("state"))
+        holder = sqlite3.connect(history, isolation_level=None)
+        holder.execute("BEGIN EXCLUSIVE")
+        try:
+            saved = run(SHORT + ["--save", "--json", "--history", history], env=env)
+        finally:
+            holder.execute("ROLLBACK")
+            holder.close()
+        self.assertEqual(saved.returncode, 0, saved.stderr)
+        self.assertIn("stayed locked by another process for 300 ms", saved.stderr)
+        pending = history + ".pending"
+        self.assertIn(f"the run is kept in '{pending}'", saved.stderr)
+        saved_id = json.loads(saved.stdout)["runs"][0]["id"]
+        with open(pending) as handle:
+            self.assertEqual(json.loads(handle.read())["runs"][0]["id"], saved_id)
+        self.assertEqual(listing(history)["total_runs"], 2)  # reading stores nothing
+        listed = run(["history", "--history", history], env=env)
+        self.assertIn(f"1 document of runs that --save could not store wait in '{pending}'",
+                      listed.stderr)
+        # The next command that writes the history stores it.
+        again = run(["history", "--history", history, "--import", path], env=env)
+        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertIn(f"stored 1 pending run from '{pending}'", again.stderr)
+        self.assertFalse(os.path.exists(pending))
+        self.assertIn(saved_id, [stored["id"] for stored in listing(history)["runs"]])
+
+    def test_a_large_export_streams_and_reads_back(self):
+        # Over a mebibyte of lines: written in several chunks.
+        history = self.path("history.db")
+        base = real_document()
+        documents = self.path("many.jsonl")
+        with open(documents, "w") as handle:
+            for _ in range(400):
+                handle.write(json.dumps(fresh_copy(json.loads(json.dumps(base)))) + "\n")
+        imported = run(["history", "--history", history, "--import", documents])
+        self.assertEqual(imported.returncode, 0, imported.stderr)
+        exported = run(["history", "--history", history, "--export"])
+        self.assertEqual(exported.returncode, 0, exported.stderr)
+        self.assertGreater(len(exported.stdout), 1 << 20)
+        target = self.path("export.jsonl")
+        with open(target, "w") as handle:
+            handle.write("old contents\n")
+        self.assertEqual(run(["history", "--history", history, "--export", target]).returncode, 0)
+        with open(target) as handle:
+            self.assertEqual(handle.read(), exported.stdout)
+        self.assertEqual([name for name in os.listdir(self.dir) if name.startswith(".")], [])
+
     def test_processes_saving_at_once_lose_nothing(self):
         # Two streams of separate processes import into one new file at the
         # same time, each process creating or opening it on its own.
@@ -304,11 +402,30 @@ class Limits(TempDirTest):
         self.assertEqual(listed.returncode, 0, listed.stderr)
         self.assertEqual(json.loads(listed.stdout)["total_runs"], 2)
         csv = self.path("run.csv")
-        saved = run(SHORT + ["--save", "--history", history, "--csv", csv], prefix=nobody)
+        # With nowhere to keep it pending either (HOME is root's), the save fails.
+        saved = run(SHORT + ["--save", "--history", history, "--csv", csv], prefix=nobody,
+                    env=dict(os.environ, XDG_STATE_HOME=""))
         self.assertEqual(saved.returncode, 2, saved.stderr)
-        self.assertIn("history", saved.stderr)
+        self.assertIn("could not be kept pending either", saved.stderr)
         self.assertGreater(os.path.getsize(csv), 0)
         self.assertEqual(snapshot(os.path.dirname(history)), before)
+        # With a state folder of its own, the run waits there, and a write by
+        # someone who may write the history stores it.
+        state = self.path("state")
+        os.makedirs(state)
+        os.chmod(state, 0o777)
+        env = dict(os.environ, XDG_STATE_HOME=state)
+        saved = run(SHORT + ["--save", "--history", history], prefix=nobody, env=env)
+        self.assertEqual(saved.returncode, 0, saved.stderr)
+        self.assertIn("cannot write it", saved.stderr)
+        (kept,) = os.listdir(os.path.join(state, "tarnwick"))
+        self.assertIn(f"the run is kept in '{os.path.join(state, 'tarnwick', kept)}'",
+                      saved.stderr)
+        self.assertEqual(snapshot(os.path.dirname(history)), before)
+        stored = run(["history", "--history", history, "--import", document], env=env)
+        self.assertIn("stored 1 pending run", stored.stderr)
+        self.assertEqual(os.listdir(os.path.join(state, "tarnwick")), [])
+        self.assertEqual(listing(history)["total_runs"], 3)
         # A new history where nothing may be created.
         fresh = run(SHORT + ["--save", "--history", self.path("locked", "sub", "h.db")],
                     prefix=nobody)
@@ -321,8 +438,10 @@ class Limits(TempDirTest):
         os.makedirs(mount)
         document = self.write_json("doc.json", fresh_copy(real_document()))
         csv = self.path("run.csv")
+        state = self.path("state")
         script = f"""
 set -e
+export XDG_STATE_HOME={state}
 mount -t tmpfs -o size=256k tmpfs {mount}
 {BINARY} history --history {mount}/h.db --import {document}
 dd if=/dev/zero of={mount}/filler bs=4k 2>/dev/null || true
@@ -330,18 +449,22 @@ set +e
 {BINARY} {' '.join(SHORT)} --save --history {mount}/h.db --csv {csv}
 echo "save=$?"
 rm {mount}/filler
+{BINARY} history --history {mount}/h.db --import {document}
 {BINARY} history --history {mount}/h.db --json
 """
         result = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c",
                                  script], capture_output=True, text=True, timeout=120)
         if "mount:" in result.stderr and "permission denied" in result.stderr.lower():
             self.skipTest("no mount namespace here: " + result.stderr)
-        self.assertIn("save=2", result.stdout, result.stderr)
+        # The disk is full: the run waits in the state folder, and the
+        # next write, with room again, stores it.
+        self.assertIn("save=0", result.stdout, result.stderr)
         self.assertIn("disk is full", result.stderr)
+        self.assertIn("the run is kept in '%s/tarnwick/pending-" % state, result.stderr)
+        self.assertIn("stored 1 pending run", result.stderr)
         self.assertGreater(os.path.getsize(csv), 0)
-        # What was stored before is still there and readable.
-        listed = json.loads(result.stdout.split("save=2", 1)[1])
-        self.assertEqual(listed["total_runs"], 2)
+        listed = json.loads(result.stdout[result.stdout.index("{"):])
+        self.assertEqual(listed["total_runs"], 3)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,156 @@
+#include "store/pending.hpp"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <utility>
+
+namespace tarnwick {
+namespace {
+
+// FNV-1a: a stable name for a path, not a secret.
+uint64_t fnv1a(std::string_view text) {
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001b3ULL;
+  }
+  return hash;
+}
+
+void make_parents(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    ::mkdir(path.substr(0, slash).c_str(), 0700);
+  }
+}
+
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    text.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+// Locks the file open on `fd`; false when the name no longer leads to it
+// (another process took the file while this one waited).
+bool lock_current(int fd, const std::string& path) {
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return false;
+  }
+  struct stat held {};
+  struct stat named {};
+  return ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// The reason appending to `path` failed, or nothing when it succeeded.
+std::optional<std::string> append(const std::string& path, std::string_view line) {
+  make_parents(path);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return fmt::format("'{}': {}", path, std::strerror(errno));
+    if (!lock_current(fd, path)) {
+      ::close(fd);
+      continue;
+    }
+    const std::string text = std::string(line) + "\n";
+    struct stat before {};
+    ::fstat(fd, &before);
+    const bool written = write_all(fd, text) && ::fsync(fd) == 0;
+    const int error = errno;
+    if (!written) {
+      // A line cut short would spoil the file for the next reader, and an
+      // empty file made here is no use to anyone.
+      if (before.st_size == 0) {
+        ::unlink(path.c_str());
+      } else if (::ftruncate(fd, before.st_size) != 0) {
+        // Left as is: the reader refuses a broken line and keeps the file.
+      }
+    }
+    ::close(fd);
+    if (!written) return fmt::format("'{}': {}", path, std::strerror(error));
+    return std::nullopt;
+  }
+  return fmt::format("'{}': taken away by other processes again and again", path);
+}
+
+}  // namespace
+
+std::string pending_beside(const std::string& history) { return history + ".pending"; }
+
+std::string pending_in(const std::string& directory, const std::string& history) {
+  std::error_code error;
+  std::filesystem::path absolute = std::filesystem::absolute(history, error);
+  const std::string key = error ? history : absolute.lexically_normal().string();
+  return fmt::format("{}/pending-{:016x}.jsonl", directory, fnv1a(key));
+}
+
+std::variant<std::string, std::string> keep_pending(const std::vector<std::string>& candidates,
+                                                    std::string_view line) {
+  std::string reasons;
+  for (const std::string& path : candidates) {
+    const auto failure = append(path, line);
+    if (!failure) return std::variant<std::string, std::string>(std::in_place_index<0>, path);
+    reasons += (reasons.empty() ? "" : "; ") + *failure;
+  }
+  return std::variant<std::string, std::string>(std::in_place_index<1>, reasons);
+}
+
+std::variant<std::optional<PendingFile>, std::string> PendingFile::take(const std::string& path) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == ENOENT) return std::optional<PendingFile>();
+      return fmt::format("cannot read '{}': {}", path, std::strerror(errno));
+    }
+    if (!lock_current(fd, path)) {
+      ::close(fd);
+      continue;
+    }
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        const int error = errno;
+        ::close(fd);
+        return fmt::format("cannot read '{}': {}", path, std::strerror(error));
+      }
+      if (got == 0) break;
+      text.append(buffer, static_cast<size_t>(got));
+    }
+    return std::optional<PendingFile>(PendingFile(path, fd, std::move(text)));
+  }
+  return fmt::format("cannot read '{}': taken away by other processes again and again", path);
+}
+
+PendingFile::PendingFile(PendingFile&& other) noexcept
+    : path_(std::move(other.path_)),
+      fd_(std::exchange(other.fd_, -1)),
+      text_(std::move(other.text_)) {}
+
+PendingFile::~PendingFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void PendingFile::done() {
+  // Removed while still locked: a process waiting to append finds the name
+  // gone from under its lock and makes a new file.
+  ::unlink(path_.c_str());
+}
+
+}  // namespace tarnwick
