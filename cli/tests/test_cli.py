@@ -459,6 +459,34 @@ class Outputs(Checks):
             self.assertEqual(text.count("\n"), 1)
             load_document(text)
 
+    def test_a_log_of_appended_runs_reads_back_in_every_reader(self):
+        with tempfile.TemporaryDirectory() as directory:
+            log = os.path.join(directory, "runs.jsonl")
+            for args in (["--json"], ["--json"], ["--output", "/dev/stdout"]):
+                with open(log, "a") as handle:
+                    result = subprocess.run([BINARY] + BRIEF + args, stdout=handle,
+                                            stderr=subprocess.PIPE, text=True, timeout=60)
+                self.assertEqual(result.returncode, 0, result.stderr)
+            history = os.path.join(directory, "h.db")
+            exported = os.path.join(directory, "export.jsonl")
+            imported = run(["history", "--history", history, "--import", log])
+            self.assertEqual(imported.returncode, 0, imported.stderr)
+            self.assertIn("Imported 3 runs", imported.stdout)
+            self.assertEqual(
+                run(["history", "--history", history, "--export", exported]).returncode, 0)
+            # The log and the history's export, each read by compare and report.
+            for path in (log, exported):
+                with self.subTest(path=os.path.basename(path)):
+                    compared = run(["compare", "--json", path, path])
+                    self.assertIn(compared.returncode, (0, 3), compared.stderr)
+                    sides = json.loads(compared.stdout)
+                    self.assertEqual(sides["base"]["completed_runs"], 3)
+                    self.assertEqual(sides["new"]["completed_runs"], 3)
+                    reported = run(["report", "--json", "--all-runs", path])
+                    self.assertEqual(reported.returncode, 0, reported.stderr)
+                    hosts = json.loads(reported.stdout)["hosts"]
+                    self.assertEqual(sum(host["runs"] for host in hosts), 3)
+
     def test_progress_only_on_a_terminal_and_never_with_quiet(self):
         status, stdout, terminal, _ = run_on_terminal(SHORT)
         self.assertEqual(status, 0, terminal)
