@@ -1,6 +1,7 @@
 #include "document/repetition_summary.hpp"
 
 #include <algorithm>
+#include <unordered_map>
 
 #include "stats/robust.hpp"
 #include "tarnwick.h"
@@ -40,15 +41,17 @@ std::vector<RepetitionSummary> summarize_repetitions(const Session& session) {
 }
 
 std::vector<double> pair_scalings(const Session& session) {
+  // The all-CPUs run of each repetition, found once: 10,000 pairs stay linear.
+  std::unordered_map<unsigned, const RunReport*> multi;
+  for (const RunReport& run : session.runs) {
+    if (run.label == "all-cpus") multi.try_emplace(run.repetition, &run);
+  }
   std::vector<double> figures;
   for (const RunReport& single : session.runs) {
     if (single.label != "single") continue;
-    const auto multi =
-        std::find_if(session.runs.begin(), session.runs.end(), [&](const RunReport& r) {
-          return r.label == "all-cpus" && r.repetition == single.repetition;
-        });
-    if (multi == session.runs.end()) continue;
-    if (const auto figure = scaling(single, *multi)) figures.push_back(*figure);
+    const auto found = multi.find(single.repetition);
+    if (found == multi.end()) continue;
+    if (const auto figure = scaling(single, *found->second)) figures.push_back(*figure);
   }
   return figures;
 }
