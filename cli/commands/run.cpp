@@ -82,9 +82,9 @@ std::string duration_options(const RunOptions& options) {
 std::string failure_text(const RunReport& run, const RunOptions& options) {
   const std::string named = duration_options(options);
   if (run.last_phase == 0 && run.result.threads == 0 && !named.empty()) {
-    return fmt::format("{}: {}", named, run.reason);
+    return fmt::format("{}: {}", named, run.result.reason);
   }
-  return run.reason;
+  return run.result.reason;
 }
 
 // True when some run measured a sample: a rejected run, or one that failed
@@ -92,7 +92,7 @@ std::string failure_text(const RunReport& run, const RunOptions& options) {
 // stores nothing.
 bool measured_anything(const Session& session) {
   return std::any_of(session.runs.begin(), session.runs.end(),
-                     [](const RunReport& run) { return run.result.sample_count > 0; });
+                     [](const RunReport& run) { return !run.result.samples.empty(); });
 }
 
 }  // namespace
@@ -225,7 +225,7 @@ int run_command(const RunOptions& options) {
     // A run that was stopped or failed ends the command: what follows would
     // be measured against nothing.
     if (!session.runs.empty() &&
-        (interrupted() || session.runs.back().result.status != TARNWICK_STATUS_COMPLETED)) {
+        (interrupted() || session.runs.back().result.status != Status::completed)) {
       break;
     }
     const PlannedRun& step = plan[index];
@@ -235,7 +235,7 @@ int run_command(const RunOptions& options) {
                    planned_each * static_cast<double>(plan.size() - index - 1)});
     RunReport run = run_once(config, step.label, display);
     run.repetition = step.repetition;
-    if (run.result.status == TARNWICK_STATUS_FAILED) {
+    if (run.result.status == Status::failed) {
       tell("tarnwick: {}\n", failure_text(run, options));
     }
     // The library's count honours the control-group quota, the affinity
@@ -262,9 +262,8 @@ int run_command(const RunOptions& options) {
   const bool keep = measured_anything(session);
   if (options.json) {
     report(write_standard_output(document_text(session, true)));
-  } else if (std::any_of(session.runs.begin(), session.runs.end(), [](const RunReport& r) {
-               return r.result.status != TARNWICK_STATUS_FAILED;
-             })) {
+  } else if (std::any_of(session.runs.begin(), session.runs.end(),
+                         [](const RunReport& r) { return r.result.status != Status::failed; })) {
     // The terminal's width now: it may have changed during the run.
     const std::string summary = session_summary(session, style_for(summary_stream, options.color));
     if (summary_on_stdout) {

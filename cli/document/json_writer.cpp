@@ -9,12 +9,11 @@ namespace tarnwick {
 namespace {
 
 nlohmann::ordered_json run_json(const RunReport& run) {
-  const tarnwick_result_t& result = run.result;
-  const bool completed = result.status == TARNWICK_STATUS_COMPLETED;
+  const Result& result = run.result;
   nlohmann::ordered_json samples = nlohmann::ordered_json::array();
-  for (const tarnwick_sample_t& sample : run.samples) {
-    samples.push_back({{"time", sample.time},
-                       {"duration", sample.duration},
+  for (const Sample& sample : result.samples) {
+    samples.push_back({{"time", sample.time.count()},
+                       {"duration", sample.duration.count()},
                        {"operations", sample.operations},
                        {"rate", sample.rate}});
   }
@@ -24,25 +23,23 @@ nlohmann::ordered_json run_json(const RunReport& run) {
       {"repetition", run.repetition},
       {"started", run.started},
       {"ended", run.ended},
-      {"status", result.status},
-      {"status_name", status_name(result.status)},
-      {"reason", run.reason},
+      {"status", static_cast<uint32_t>(result.status)},
+      {"status_name", name(result.status)},
+      {"reason", result.reason},
       {"abi_version", result.abi_version},
-      {"benchmark", result.benchmark},
+      {"benchmark", result.all_cpus ? TARNWICK_BENCHMARK_ALL_CPUS : TARNWICK_BENCHMARK_SINGLE},
       {"threads", result.threads},
-      {"mean_rate",
-       completed ? nlohmann::ordered_json(result.mean_rate) : nlohmann::ordered_json(nullptr)},
-      {"warmup_seconds", result.warmup_seconds},
-      {"measure_seconds", result.measure_seconds},
-      {"measured_seconds", result.measured_seconds},
-      {"cv_percent", result.has_cv != 0 ? nlohmann::ordered_json(result.cv_percent)
-                                        : nlohmann::ordered_json(nullptr)},
-      {"has_cv", result.has_cv != 0},
-      {"unstable", result.unstable != 0},
+      {"mean_rate", or_null(result.mean_rate)},
+      {"warmup_seconds", result.warmup.count()},
+      {"measure_seconds", result.measure.count()},
+      {"measured_seconds", result.measured.count()},
+      {"cv_percent", or_null(result.cv_percent)},
+      {"has_cv", result.cv_percent.has_value()},
+      {"unstable", result.unstable},
       {"operations", result.operations},
       {"checksum", result.checksum},
       {"checksum_hex", fmt::format("{:016x}", result.checksum)},
-      {"sample_count", result.sample_count},
+      {"sample_count", result.samples.size()},
       {"samples", std::move(samples)},
       {"noise", run.noise ? noise_json(*run.noise) : nlohmann::ordered_json(nullptr)},
   };
@@ -75,7 +72,7 @@ nlohmann::ordered_json session_json(const Session& session) {
   return {
       {"schema_version", 1},
       {"program", "tarnwick"},
-      {"status", status_name(static_cast<uint32_t>(status))},
+      {"status", name(static_cast<Status>(status))},
       {"library", {{"version", session.version}, {"abi_version", session.abi_version}}},
       {"environment", environment_json(session.environment)},
       {"host",

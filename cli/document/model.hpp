@@ -1,6 +1,7 @@
-// What the program keeps of a session: the library's records of each run,
-// copied out of the handle before it is freed, with the facts they are
-// judged by. Every output (summary, JSON, CSV, chart) reads this model.
+// What the program keeps of a session: each run's result as the library's
+// C++ interface gives it (a mean only when completed, a CV only where
+// there is one), with the facts it is judged by. Every output (summary, JSON,
+// CSV, chart) reads this model.
 #pragma once
 
 #include <optional>
@@ -10,19 +11,17 @@
 #include "environment/environment.hpp"
 #include "environment/host_facts.hpp"
 #include "environment/noise.hpp"
-#include "tarnwick.h"
+#include "tarnwick.hpp"
 
 namespace tarnwick {
 
 struct RunReport {
-  std::string id;           // 32 lower-case hex digits, random: unique across machines
-  std::string label;        // "single" or "all-cpus"
-  unsigned repetition = 1;  // 1-based index among the session's runs of this label
-  std::string started;      // UTC, ISO 8601 with milliseconds
-  std::string ended;        // same; empty until the run returned
-  tarnwick_result_t result{};
-  std::string reason;
-  std::vector<tarnwick_sample_t> samples;
+  std::string id;              // 32 lower-case hex digits, random: unique across machines
+  std::string label;           // "single" or "all-cpus"
+  unsigned repetition = 1;     // 1-based index among the session's runs of this label
+  std::string started;         // UTC, ISO 8601 with milliseconds
+  std::string ended;           // same; empty until the run returned
+  Result result;               // with its reason and samples; failed until the library answered
   std::optional<Noise> noise;  // absent when it could not be measured
   // How far the run got: the phase of its last progress report (0: none
   // came) and the wall time the library took, warm-up included.
@@ -58,8 +57,5 @@ struct Session {
 
 // 0 when every run completed, 1 when one was cancelled, 2 when one failed.
 [[nodiscard]] int exit_status(const Session& session);
-
-// "completed", "cancelled" or "failed".
-[[nodiscard]] const char* status_name(uint32_t status);
 
 }  // namespace tarnwick

@@ -20,8 +20,8 @@ std::vector<RepetitionSummary> summarize_repetitions(const Session& session) {
     std::vector<double> rates;
     std::vector<unsigned> repetitions;
     for (const RunReport& run : session.runs) {
-      if (run.label != first.label || run.result.status != TARNWICK_STATUS_COMPLETED) continue;
-      rates.push_back(run.result.mean_rate);
+      if (run.label != first.label || !run.result.mean_rate) continue;
+      rates.push_back(*run.result.mean_rate);
       repetitions.push_back(run.repetition);
       summary.threads = run.result.threads;
     }

@@ -7,12 +7,12 @@ namespace tarnwick {
 std::string samples_csv(const Session& session) {
   std::string text = "run,threads,index,time,duration,operations,rate,repetition\n";
   for (const RunReport& run : session.runs) {
-    for (std::size_t index = 0; index < run.samples.size(); ++index) {
-      const tarnwick_sample_t& sample = run.samples[index];
+    for (std::size_t index = 0; index < run.result.samples.size(); ++index) {
+      const Sample& sample = run.result.samples[index];
       // "{}" is the shortest text that reads back as the same double.
-      text +=
-          fmt::format("{},{},{},{},{},{},{},{}\n", run.label, run.result.threads, index,
-                      sample.time, sample.duration, sample.operations, sample.rate, run.repetition);
+      text += fmt::format("{},{},{},{},{},{},{},{}\n", run.label, run.result.threads, index,
+                          sample.time.count(), sample.duration.count(), sample.operations,
+                          sample.rate, run.repetition);
     }
   }
   return text;

@@ -18,7 +18,7 @@ namespace {
 struct Series {
   std::vector<double> rates, cvs, windows;
   unsigned runs = 0;  // completed
-  uint32_t worst_status = TARNWICK_STATUS_COMPLETED;
+  Status worst_status = Status::completed;
   bool unstable = false;
 };
 
@@ -73,12 +73,12 @@ std::string prometheus_text(const Session& session) {
   for (const RunReport& run : session.runs) {
     Series& entry = series[{run.label, run.result.threads}];
     entry.worst_status = std::max(entry.worst_status, run.result.status);
-    if (run.result.status != TARNWICK_STATUS_COMPLETED) continue;
+    if (!run.result.mean_rate) continue;
     ++entry.runs;
-    entry.rates.push_back(run.result.mean_rate);
-    if (run.result.has_cv != 0) entry.cvs.push_back(run.result.cv_percent / 100.0);
-    entry.windows.push_back(run.result.measured_seconds);
-    entry.unstable = entry.unstable || run.result.unstable != 0;
+    entry.rates.push_back(*run.result.mean_rate);
+    if (run.result.cv_percent) entry.cvs.push_back(*run.result.cv_percent / 100.0);
+    entry.windows.push_back(run.result.measured.count());
+    entry.unstable = entry.unstable || run.result.unstable;
   }
   const auto labels = [](const std::pair<std::string, uint32_t>& key) {
     return fmt::format("{{label=\"{}\",workers=\"{}\"}}", prometheus_label_value(key.first),
@@ -131,7 +131,9 @@ std::string prometheus_text(const Session& session) {
          return entry.runs > 0 ? std::optional<double>(entry.unstable ? 1.0 : 0.0) : std::nullopt;
        });
   each(out, "tarnwick_status", "Worst status of the runs: 0 completed, 1 cancelled, 2 failed.",
-       [](const Series& entry) { return std::optional<double>(entry.worst_status); });
+       [](const Series& entry) {
+         return std::optional<double>(static_cast<uint32_t>(entry.worst_status));
+       });
   each(out, "tarnwick_measured_seconds",
        "Length of the measured window in seconds (median over the runs).",
        [&](const Series& entry) { return median_or_none(entry.windows); });

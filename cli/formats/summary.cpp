@@ -19,25 +19,24 @@ constexpr std::size_t MIDDLE = SPARK_LEVELS / 2;
 // Rows are "  name         value": the value starts at this column.
 constexpr int VALUE_COLUMN = 15;
 
-std::string variation_text(const tarnwick_result_t& result, const TextStyle& style) {
-  if (result.status != TARNWICK_STATUS_COMPLETED) return "- (only for a completed run)";
-  if (result.has_cv == 0) return "- (needs at least two samples)";
-  return fmt::format(
-      "{:.2f} % CV, {}", result.cv_percent,
-      result.unstable != 0 ? style.bad("UNSTABLE (above 10 %)") : style.good("stable"));
+std::string variation_text(const Result& result, const TextStyle& style) {
+  if (!result.mean_rate) return "- (only for a completed run)";
+  if (!result.cv_percent) return "- (needs at least two samples)";
+  return fmt::format("{:.2f} % CV, {}", *result.cv_percent,
+                     result.unstable ? style.bad("UNSTABLE (above 10 %)") : style.good("stable"));
 }
 
 std::string window_text(const RunReport& run) {
-  const tarnwick_result_t& result = run.result;
+  const Result& result = run.result;
   // Cancelled before the measurement: the window is empty, and what the
   // user wants to know is how far the warm-up got.
-  if (result.status == TARNWICK_STATUS_CANCELLED && result.sample_count == 0 &&
+  if (result.status == Status::cancelled && result.samples.empty() &&
       run.last_phase != TARNWICK_PHASE_MEASUREMENT) {
     return fmt::format("cancelled during the warm-up, after {:.1f} s of {} s", run.run_seconds,
-                       short_seconds(result.warmup_seconds));
+                       short_seconds(result.warmup.count()));
   }
-  return fmt::format("{:.3f} s measured of {} s, after a {} s warm-up", result.measured_seconds,
-                     short_seconds(result.measure_seconds), short_seconds(result.warmup_seconds));
+  return fmt::format("{:.3f} s measured of {} s, after a {} s warm-up", result.measured.count(),
+                     short_seconds(result.measure.count()), short_seconds(result.warmup.count()));
 }
 
 // The host, one fact per line so that each fits. Where a control group's
@@ -83,22 +82,16 @@ std::string runs_table(const Session& session, const TextStyle& style) {
   text += fmt::format("  {:<4} {:<8} {:>20}  {}\n", "run", "workers", "mean rate", "variation");
   for (const RunReport& run : session.runs) {
     std::string rate;
-    switch (run.result.status) {
-      case TARNWICK_STATUS_COMPLETED:
-        rate = grouped(run.result.mean_rate) + " steps/s";
-        break;
-      case TARNWICK_STATUS_CANCELLED:
-        rate = style.caution("cancelled");
-        break;
-      default:
-        rate = style.bad("failed");
+    if (run.result.mean_rate) {
+      rate = grouped(*run.result.mean_rate) + " steps/s";
+    } else {
+      const std::string_view status = name(run.result.status);
+      rate = run.result.status == Status::cancelled ? style.caution(status) : style.bad(status);
     }
     const int pad = 20 - display_width(rate);
     text += fmt::format("  {:<4} {:<8} {:{}}{}  {}\n", run.repetition, run.result.threads, "",
                         std::max(pad, 0), rate,
-                        run.result.status == TARNWICK_STATUS_COMPLETED
-                            ? variation_text(run.result, style)
-                            : std::string());
+                        run.result.mean_rate ? variation_text(run.result, style) : std::string());
   }
   return text;
 }
@@ -125,8 +118,8 @@ std::string spread_text(const RepetitionSummary& summary, const TextStyle& style
 
 }  // namespace
 
-std::string sparkline(const std::vector<tarnwick_sample_t>& samples, double reference,
-                      std::size_t max_columns, bool utf8) {
+std::string sparkline(const std::vector<Sample>& samples, double reference, std::size_t max_columns,
+                      bool utf8) {
   if (samples.empty() || max_columns == 0) return {};
   const std::size_t per_column = (samples.size() + max_columns - 1) / max_columns;
   std::vector<double> rates;
@@ -137,7 +130,7 @@ std::string sparkline(const std::vector<tarnwick_sample_t>& samples, double refe
     double duration = 0.0;
     for (auto it = first; it != last; ++it) {
       operations += static_cast<double>(it->operations);
-      duration += it->duration;
+      duration += it->duration.count();
     }
     rates.push_back(duration > 0.0 ? operations / duration : 0.0);
     first = last;
@@ -152,11 +145,10 @@ std::string sparkline(const std::vector<tarnwick_sample_t>& samples, double refe
 
 std::string run_summary(const RunReport& run, const std::string& version, const TextStyle& style,
                         bool numbered) {
-  const tarnwick_result_t& result = run.result;
-  const bool completed = result.status == TARNWICK_STATUS_COMPLETED;
+  const Result& result = run.result;
   const char* dot = style.pick("\u00b7", "-");
   std::string status;
-  if (result.status == TARNWICK_STATUS_CANCELLED) {
+  if (result.status == Status::cancelled) {
     status = fmt::format(" {} {}", dot, style.caution("CANCELLED, partial result"));
   }
   std::string repetition;
@@ -167,24 +159,24 @@ std::string run_summary(const RunReport& run, const std::string& version, const 
   const auto row = [&text](const char* name, const std::string& value) {
     text += fmt::format("  {:<12} {}\n", name, value);
   };
-  row("mean rate", completed ? grouped(result.mean_rate) + " steps/s"
-                             : std::string("- (only for a completed run)"));
+  row("mean rate", result.mean_rate ? grouped(*result.mean_rate) + " steps/s"
+                                    : std::string("- (only for a completed run)"));
   row("variation", variation_text(result, style));
   row("window", window_text(run));
   row("steps", grouped(static_cast<double>(result.operations)));
-  row("samples", fmt::format("{}", result.sample_count));
+  row("samples", fmt::format("{}", result.samples.size()));
   row("checksum", fmt::format("{:#018x}", result.checksum));
-  if (!run.samples.empty()) {
-    const auto [low, high] = std::minmax_element(
-        run.samples.begin(), run.samples.end(),
-        [](const tarnwick_sample_t& a, const tarnwick_sample_t& b) { return a.rate < b.rate; });
+  if (!result.samples.empty()) {
+    const auto [low, high] =
+        std::minmax_element(result.samples.begin(), result.samples.end(),
+                            [](const Sample& a, const Sample& b) { return a.rate < b.rate; });
     // The sparkline narrows to the width; its legend gets a row of its own.
     const auto columns =
         static_cast<std::size_t>(std::clamp(style.width - 1 - VALUE_COLUMN, 10, 60));
-    row("per second", sparkline(run.samples, reference_rate(run), columns, style.utf8));
+    row("per second", sparkline(result.samples, reference_rate(run), columns, style.utf8));
     row("", fmt::format("min {} {} max {} steps/s", grouped(low->rate), dot, grouped(high->rate)));
     row("", fmt::format("({} is {}, a step {:.0f} %)", spark_bar(MIDDLE, style.utf8),
-                        completed ? "the mean" : "the rate so far", SPARK_STEP * 100.0));
+                        result.mean_rate ? "the mean" : "the rate so far", SPARK_STEP * 100.0));
   }
   // A row too wide for the terminal continues under its value, at a space.
   return wrap_words(text, style.wrap, VALUE_COLUMN);
@@ -200,7 +192,7 @@ std::string session_summary(const Session& session, const TextStyle& style) {
   } else {
     for (const RunReport& run : session.runs) {
       // A failed run has nothing to show; its reason goes to standard error.
-      if (run.result.status == TARNWICK_STATUS_FAILED) continue;
+      if (run.result.status == Status::failed) continue;
       if (!text.empty()) text += "\n";
       text += run_summary(run, session.version, style);
     }

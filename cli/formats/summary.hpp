@@ -8,7 +8,7 @@
 
 #include "document/model.hpp"
 #include "output/terminal.hpp"
-#include "tarnwick.h"
+#include "tarnwick.hpp"
 
 namespace tarnwick {
 
@@ -20,7 +20,7 @@ inline constexpr double SPARK_STEP = 0.05;
 // The per-second rates as one bar each (block characters, or ASCII
 // "_.:-=+#" with utf8 false); more samples than max_columns are merged,
 // duration-weighted, into max_columns bars.
-[[nodiscard]] std::string sparkline(const std::vector<tarnwick_sample_t>& samples, double reference,
+[[nodiscard]] std::string sparkline(const std::vector<Sample>& samples, double reference,
                                     std::size_t max_columns = 60, bool utf8 = true);
 
 // The block of one run; the header names its version, workers, status and,

@@ -47,8 +47,9 @@ std::string tick_label(double value, double step) {
   return fmt::format("{:g}", value);
 }
 
-double sd_of(const tarnwick_result_t& result) {
-  return result.has_cv != 0 ? result.cv_percent / 100.0 * result.mean_rate : 0.0;
+// Of a completed run; 0 without a CV.
+double sd_of(const Result& result) {
+  return result.cv_percent ? *result.cv_percent / 100.0 * result.mean_rate.value_or(0.0) : 0.0;
 }
 
 // The rate axis every panel of a chart shares, from zero (a 15 % dip must
@@ -57,10 +58,8 @@ double sd_of(const tarnwick_result_t& result) {
 std::vector<double> rate_ticks(const std::vector<RunReport>& runs) {
   double high = 0.0;
   for (const RunReport& run : runs) {
-    if (run.result.status == TARNWICK_STATUS_COMPLETED) {
-      high = std::max(high, run.result.mean_rate + sd_of(run.result));
-    }
-    for (const tarnwick_sample_t& sample : run.samples) high = std::max(high, sample.rate);
+    if (run.result.mean_rate) high = std::max(high, *run.result.mean_rate + sd_of(run.result));
+    for (const Sample& sample : run.result.samples) high = std::max(high, sample.rate);
   }
   if (!std::isfinite(high)) high = 0.0;
   // Room above the data.
@@ -118,15 +117,15 @@ std::string run_name(const RunReport& run, unsigned runs_of_label) {
 }
 
 std::string figures_of(const RunReport& run, std::optional<double> scaling_figure) {
-  const tarnwick_result_t& result = run.result;
+  const Result& result = run.result;
   std::string text = workers_text(run);
-  if (result.status == TARNWICK_STATUS_COMPLETED) {
-    text += fmt::format(" \u00b7 mean {} steps/s", grouped(result.mean_rate));
-    text += result.has_cv != 0 ? fmt::format(" \u00b7 CV {:.2f} % ({})", result.cv_percent,
-                                             result.unstable != 0 ? "unstable" : "stable")
-                               : std::string(" \u00b7 CV n/a");
+  if (result.mean_rate) {
+    text += fmt::format(" \u00b7 mean {} steps/s", grouped(*result.mean_rate));
+    text += result.cv_percent ? fmt::format(" \u00b7 CV {:.2f} % ({})", *result.cv_percent,
+                                            result.unstable ? "unstable" : "stable")
+                              : std::string(" \u00b7 CV n/a");
   } else {
-    text += fmt::format(" \u00b7 {}, no mean", status_name(result.status));
+    text += fmt::format(" \u00b7 {}, no mean", name(result.status));
   }
   if (scaling_figure) text += fmt::format(" \u00b7 scaling {:.3f}", *scaling_figure);
   return text;
@@ -135,10 +134,9 @@ std::string figures_of(const RunReport& run, std::optional<double> scaling_figur
 std::string panel(const RunReport& run, const std::string& heading, const std::string& version,
                   std::optional<double> scaling_figure, double x_end,
                   const std::vector<double>& y_ticks) {
-  const tarnwick_result_t& result = run.result;
-  const bool has_mean = result.status == TARNWICK_STATUS_COMPLETED;
-  const double mean = result.mean_rate;
-  const double sd = has_mean ? sd_of(result) : 0.0;
+  const bool has_mean = run.result.mean_rate.has_value();
+  const double mean = run.result.mean_rate.value_or(0.0);
+  const double sd = sd_of(run.result);
   // The time axis ends with the longest window, not at the next round number.
   std::vector<double> x_ticks = nice_ticks(0.0, x_end, 6);
   std::erase_if(x_ticks, [x_end](double tick) { return tick > x_end * (1.0 + 1e-9); });
@@ -162,13 +160,13 @@ std::string panel(const RunReport& run, const std::string& heading, const std::s
         LEFT, frame.y(mean), WIDTH - RIGHT, MEAN_COLOUR);
   }
   // Each sample is an interval at one rate, so the series is drawn as steps.
-  if (!run.samples.empty()) {
+  if (!run.result.samples.empty()) {
     std::string path;
-    for (const tarnwick_sample_t& sample : run.samples) {
-      const double begin = sample.time - sample.duration;
-      path +=
-          fmt::format("{}{:.2f},{:.2f} L{:.2f},{:.2f} ", path.empty() ? "M" : "L", frame.x(begin),
-                      frame.y(sample.rate), frame.x(sample.time), frame.y(sample.rate));
+    for (const Sample& sample : run.result.samples) {
+      const double end = sample.time.count();
+      const double begin = (sample.time - sample.duration).count();
+      path += fmt::format("{}{:.2f},{:.2f} L{:.2f},{:.2f} ", path.empty() ? "M" : "L",
+                          frame.x(begin), frame.y(sample.rate), frame.x(end), frame.y(sample.rate));
     }
     svg += fmt::format("<path d=\"{}\" fill=\"none\" stroke=\"{}\" stroke-width=\"2\"/>\n", path,
                        LINE_COLOUR);
@@ -215,13 +213,13 @@ std::vector<Mark> marks_of(const std::vector<const RunReport*>& runs, std::size_
     std::size_t completed = 0;
     for (std::size_t at = begin; at < end; ++at) {
       const RunReport& run = *runs[at];
-      if (run.result.status == TARNWICK_STATUS_COMPLETED) {
-        sum += run.result.mean_rate;
+      if (const std::optional<double>& mean = run.result.mean_rate) {
+        sum += *mean;
         ++completed;
-        mark.low = std::min(mark.low, run.result.mean_rate);
-        mark.high = std::max(mark.high, run.result.mean_rate);
+        mark.low = std::min(mark.low, *mean);
+        mark.high = std::max(mark.high, *mean);
       }
-      for (const tarnwick_sample_t& sample : run.samples) {
+      for (const Sample& sample : run.result.samples) {
         mark.low = std::min(mark.low, sample.rate);
         mark.high = std::max(mark.high, sample.rate);
       }
@@ -392,8 +390,8 @@ std::string session_svg(const Session& session) {
   double x_end = 0.0;
   std::map<std::string, unsigned> runs_of_label;
   for (const RunReport& run : session.runs) {
-    x_end = std::max(x_end, run.result.measured_seconds);
-    for (const tarnwick_sample_t& sample : run.samples) x_end = std::max(x_end, sample.time);
+    x_end = std::max(x_end, run.result.measured.count());
+    for (const Sample& sample : run.result.samples) x_end = std::max(x_end, sample.time.count());
     ++runs_of_label[run.label];
   }
   if (!(x_end > 0.0) || !std::isfinite(x_end)) x_end = 1.0;

@@ -21,7 +21,7 @@ std::optional<Warning> load_warning(const HostFacts& host) {
 std::vector<Warning> stability_warnings(const Session& session) {
   std::vector<Warning> warnings;
   for (const RunReport& run : session.runs) {
-    if (run.result.status != TARNWICK_STATUS_COMPLETED || run.result.unstable == 0) continue;
+    if (!run.result.unstable || !run.result.cv_percent) continue;
     // Among repetitions, say which one.
     const bool repeated = std::any_of(session.runs.begin(), session.runs.end(),
                                       [](const RunReport& other) { return other.repetition > 1; });
@@ -31,7 +31,7 @@ std::vector<Warning> stability_warnings(const Session& session) {
         {run.id, "unstable",
          fmt::format("the {} is unstable (CV {:.2f} % is above 10 %): {}; measure again on a "
                      "quieter machine or with a longer warm-up",
-                     name, run.result.cv_percent, explain_noise(run.noise))});
+                     name, *run.result.cv_percent, explain_noise(run.noise))});
   }
   return warnings;
 }

@@ -131,8 +131,9 @@ TEST(WrapWords, FoldsAtSpacesUnderTheValueAndNeverSplitsAWord) {
 TEST(SessionSummary, WrapsToFortyColumnsWithoutSplittingWords) {
   Session session =
       session_of({completed_run({1000, 1100}), completed_run({2000, 2100}, 2, "all-cpus")});
-  session.runs[0].result.status = TARNWICK_STATUS_CANCELLED;
-  session.runs[0].result.has_cv = 0;
+  session.runs[0].result.status = Status::cancelled;
+  session.runs[0].result.mean_rate.reset();
+  session.runs[0].result.cv_percent.reset();
   Session repeated =
       session_of({completed_run({1000, 1100}), completed_run({2000, 2100}, 2, "all-cpus"),
                   completed_run({1000, 1200}), completed_run({2000, 2300}, 2, "all-cpus")});

@@ -22,28 +22,27 @@ inline RunReport completed_run(const std::vector<double>& rates, uint32_t thread
   run.label = label;
   run.started = "2026-12-07T23:50:01.123Z";
   run.ended = "2026-12-07T23:50:03.456Z";
-  tarnwick_result_t& result = run.result;
+  Result& result = run.result;
   result.abi_version = 1;
-  result.status = TARNWICK_STATUS_COMPLETED;
-  result.benchmark = threads == 1 ? TARNWICK_BENCHMARK_SINGLE : TARNWICK_BENCHMARK_ALL_CPUS;
+  result.status = Status::completed;
+  result.all_cpus = threads != 1;
   result.threads = threads;
-  result.warmup_seconds = 0.05;
-  result.measure_seconds = static_cast<double>(rates.size());
+  result.warmup = Seconds(0.05);
+  result.measure = Seconds(static_cast<double>(rates.size()));
   for (std::size_t i = 0; i < rates.size(); ++i) {
     const auto operations = static_cast<uint64_t>(rates[i]);
-    run.samples.push_back({static_cast<double>(i + 1), 1.0, operations, rates[i]});
+    result.samples.push_back(
+        {Seconds(static_cast<double>(i + 1)), Seconds(1.0), operations, rates[i]});
     result.operations += operations;
   }
-  result.measured_seconds = static_cast<double>(rates.size());
-  result.sample_count = rates.size();
-  result.mean_rate = static_cast<double>(result.operations) / result.measured_seconds;
+  result.measured = result.measure;
+  const double mean = static_cast<double>(result.operations) / result.measured.count();
+  result.mean_rate = mean;
   if (rates.size() >= 2) {
     double variance = 0.0;
-    for (const double rate : rates)
-      variance += (rate - result.mean_rate) * (rate - result.mean_rate);
-    result.cv_percent = std::sqrt(variance / result.measured_seconds) / result.mean_rate * 100.0;
-    result.has_cv = 1;
-    result.unstable = result.cv_percent > 10.0 ? 1 : 0;
+    for (const double rate : rates) variance += (rate - mean) * (rate - mean);
+    result.cv_percent = std::sqrt(variance / result.measured.count()) / mean * 100.0;
+    result.unstable = *result.cv_percent > 10.0;
   }
   result.checksum = 0x0123456789abcdefULL;
   return run;
@@ -51,12 +50,11 @@ inline RunReport completed_run(const std::vector<double>& rates, uint32_t thread
 
 inline RunReport cancelled_run(const std::vector<double>& rates) {
   RunReport run = completed_run(rates);
-  run.result.status = TARNWICK_STATUS_CANCELLED;
-  run.result.mean_rate = 0.0;
-  run.result.cv_percent = 0.0;
-  run.result.has_cv = 0;
-  run.result.unstable = 0;
-  run.reason = "cancelled";
+  run.result.status = Status::cancelled;
+  run.result.mean_rate.reset();
+  run.result.cv_percent.reset();
+  run.result.unstable = false;
+  run.result.reason = "cancelled";
   return run;
 }
 

@@ -30,13 +30,13 @@ TEST(WorkersText, NamesAllCpuRuns) {
   EXPECT_EQ(workers_text(completed_run({1})), "1 worker");
   EXPECT_EQ(workers_text(completed_run({1}, 4)), "all CPUs, 4 workers");
   RunReport refused;
-  refused.result.benchmark = TARNWICK_BENCHMARK_ALL_CPUS;
+  refused.result.all_cpus = true;
   EXPECT_EQ(workers_text(refused), "all CPUs");
 }
 
 TEST(ExitStatus, FailureOutranksCancellation) {
   RunReport failed;
-  failed.result.status = TARNWICK_STATUS_FAILED;
+  failed.result.status = Status::failed;
   EXPECT_EQ(exit_status(session_of({})), 0);
   EXPECT_EQ(exit_status(session_of({completed_run({1}), completed_run({1}, 2)})), 0);
   EXPECT_EQ(exit_status(session_of({completed_run({1}), cancelled_run({1})})), 1);
@@ -103,33 +103,37 @@ TEST(SessionJson, HoldsEveryResultFieldAndTheHost) {
   EXPECT_TRUE(stopped["mean_rate"].is_null());
   EXPECT_TRUE(stopped["cv_percent"].is_null());
   EXPECT_EQ(stopped["has_cv"], false);
+  // What a cancelled run measured is kept, with its count.
+  EXPECT_EQ(stopped["sample_count"], 1u);
+  ASSERT_EQ(stopped["samples"].size(), 1u);
+  EXPECT_EQ(stopped["samples"][0]["rate"], 700.0);
 }
 
 TEST(SessionJson, DoublesReadBackBitForBit) {
   // Random bit patterns cover awkward mantissas and exponents alike.
   std::mt19937_64 random(12345);
   RunReport run = completed_run({1000});
-  run.samples.clear();
+  std::vector<Sample>& samples = run.result.samples;
+  samples.clear();
   for (int i = 0; i < 2000; ++i) {
     double value = std::bit_cast<double>(random());
     if (!std::isfinite(value)) continue;
-    run.samples.push_back({value, std::abs(value), random(), -value});
+    samples.push_back({Seconds(value), Seconds(std::abs(value)), random(), -value});
   }
-  run.result.measured_seconds = 0.1 + 0.2;
+  run.result.measured = Seconds(0.1 + 0.2);
   run.result.cv_percent = 1.0 / 3.0;
-  run.result.has_cv = 1;
   const nlohmann::json doc = nlohmann::json::parse(session_json(session_of({run})).dump(2));
   const nlohmann::json& back = doc["runs"][0];
   EXPECT_EQ(back["measured_seconds"].get<double>(), 0.1 + 0.2);
   EXPECT_EQ(back["cv_percent"].get<double>(), 1.0 / 3.0);
-  ASSERT_EQ(back["samples"].size(), run.samples.size());
-  for (std::size_t i = 0; i < run.samples.size(); ++i) {
+  ASSERT_EQ(back["samples"].size(), samples.size());
+  for (std::size_t i = 0; i < samples.size(); ++i) {
     const nlohmann::json& sample = back["samples"][i];
     ASSERT_EQ(std::bit_cast<uint64_t>(sample["time"].get<double>()),
-              std::bit_cast<uint64_t>(run.samples[i].time))
+              std::bit_cast<uint64_t>(samples[i].time.count()))
         << i;
-    ASSERT_EQ(sample["rate"].get<double>(), run.samples[i].rate) << i;
-    ASSERT_EQ(sample["operations"].get<uint64_t>(), run.samples[i].operations) << i;
+    ASSERT_EQ(sample["rate"].get<double>(), samples[i].rate) << i;
+    ASSERT_EQ(sample["operations"].get<uint64_t>(), samples[i].operations) << i;
   }
 }
 
@@ -179,7 +183,7 @@ TEST(Repetitions, SummarizeEachLabelAndScaleEachPair) {
 
 TEST(SamplesCsv, OneLinePerSampleThatReadsBack) {
   RunReport multi = completed_run({3000.5, 2999.25}, 2, "all-cpus");
-  multi.samples[0].time = 0.1 + 0.2;
+  multi.result.samples[0].time = Seconds(0.1 + 0.2);
   const std::string csv = samples_csv(session_of({completed_run({1000}), multi}));
   std::istringstream lines(csv);
   std::string line;

@@ -21,12 +21,12 @@ std::string blocks(std::initializer_list<int> levels) {
   return text;
 }
 
-std::vector<tarnwick_sample_t> one_second_samples(std::initializer_list<double> rates) {
-  std::vector<tarnwick_sample_t> samples;
+std::vector<Sample> one_second_samples(std::initializer_list<double> rates) {
+  std::vector<Sample> samples;
   double time = 0.0;
   for (const double rate : rates) {
     time += 1.0;
-    samples.push_back({time, 1.0, static_cast<uint64_t>(rate), rate});
+    samples.push_back({Seconds(time), Seconds(1.0), static_cast<uint64_t>(rate), rate});
   }
   return samples;
 }
@@ -47,10 +47,10 @@ TEST(Sparkline, WithoutAReferenceScalesToTheHighestRate) {
 TEST(Sparkline, MergesSamplesByDurationBeyondTheWidth) {
   // Two columns of two samples: (1000 x 1 s + 1400 x 3 s) / 4 s = 1300 and
   // (600 + 1000) / 2 = 800.
-  const std::vector<tarnwick_sample_t> samples = {{1.0, 1.0, 1000, 1000.0},
-                                                  {4.0, 3.0, 4200, 1400.0},
-                                                  {5.0, 1.0, 600, 600.0},
-                                                  {6.0, 1.0, 1000, 1000.0}};
+  const std::vector<Sample> samples = {{Seconds(1.0), Seconds(1.0), 1000, 1000.0},
+                                       {Seconds(4.0), Seconds(3.0), 4200, 1400.0},
+                                       {Seconds(5.0), Seconds(1.0), 600, 600.0},
+                                       {Seconds(6.0), Seconds(1.0), 1000, 1000.0}};
   EXPECT_EQ(sparkline(samples, 1000.0, 2), blocks({6, 0}));
   // Five samples in two columns: three, then a short one of two.
   EXPECT_EQ(sparkline(one_second_samples({1000, 1000, 1000, 1000, 800}), 1000.0, 2),
@@ -81,7 +81,7 @@ TEST(RunSummary, ACancelledRunShowsWhatWasMeasuredButNoMean) {
 TEST(SessionSummary, AddsScalingAndHostAndSkipsFailedRuns) {
   RunReport failed;
   failed.label = "all-cpus";
-  failed.reason = "cannot start worker: oops";
+  failed.result.reason = "cannot start worker: oops";
   Session session =
       session_of({completed_run({1000, 1000}), completed_run({3600, 3600}, 2, "all-cpus")});
   std::string text = session_summary(session);
