@@ -16,6 +16,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <system_error>
 #include <utility>
 
@@ -202,25 +204,32 @@ class ContentHash {
   u128 state_ = (u128{0x6c62272e07bb0142ULL} << 64) | 0x62b821756295c58dULL;
 };
 
-// A value as the content hash takes it: its eight bytes, 0 and -0 alike,
-// so 2, 2.0 and 2e0 are one value whatever the text.
-std::string_view value_bytes(double value, std::array<char, 8>& bytes) {
-  if (value == 0) value = 0;
-  uint64_t bits = 0;
-  std::memcpy(&bits, &value, sizeof bits);
-  for (char& byte : bytes) {
-    byte = static_cast<char>(bits & 0xff);
-    bits >>= 8;
+// A number in its one text as the history writes it back, which is what the
+// id of a 0.0.2 run hashes (the previous release did the same, so the ids
+// stored then still match): an integer as its decimal value, any other
+// number as the shortest text that reads back as the same double, with a
+// fraction or exponent (5e-2 and 0.050 as 0.05, 2e0 as 2.0, -0e0 as -0.0).
+// An integer and a fraction stay apart: the history keeps each as written.
+// None for a number the history could not write back as read: an integer
+// beyond 64 bits (it would come back a rounded double) or a fraction out of
+// a double's range.
+std::optional<std::string> canonical_number(Scalar::Kind kind, std::string_view text) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (kind == Scalar::Unsigned) {
+    uint64_t whole = 0;
+    const auto [end, error] = std::from_chars(first, last, whole);
+    if (error == std::errc() && end == last) return std::to_string(whole);
+  } else if (kind == Scalar::Signed) {
+    int64_t whole = 0;  // -0 reads back as 0
+    const auto [end, error] = std::from_chars(first, last, whole);
+    if (error == std::errc() && end == last) return std::to_string(whole);
   }
-  return {bytes.data(), bytes.size()};
-}
-
-std::string_view value_bytes(uint64_t value, std::array<char, 8>& bytes) {
-  for (char& byte : bytes) {
-    byte = static_cast<char>(value & 0xff);
-    value >>= 8;
-  }
-  return {bytes.data(), bytes.size()};
+  if (kind != Scalar::Float) return std::nullopt;
+  double number = 0;
+  const auto [end, error] = std::from_chars(first, last, number);
+  if (error != std::errc() || end != last || !std::isfinite(number)) return std::nullopt;
+  return nlohmann::json(number).dump();
 }
 
 // The one text of a number in written documents: the shortest that reads
@@ -568,6 +577,15 @@ class DocumentHandler {
   bool close_run();
   bool close_sample();
   void capture_scalar(const Scalar& value);
+  bool hash_scalar(const Scalar& value);
+  void hash_open(bool object) {
+    run_hash_.add(object ? '{' : '[', {});
+    if (object) hashed_keys_.emplace_back();
+  }
+  void hash_close(char bracket) {
+    run_hash_.add(bracket, {});
+    if (bracket == '}') hashed_keys_.pop_back();
+  }
   // Writes "[]" to the kept text; returns where the '[' is.
   size_t capture_empty_array() {
     capture_raw("[]");
@@ -598,10 +616,17 @@ class DocumentHandler {
   std::optional<double> last_time_;
   double sample_time_ = 0, sample_duration_ = 0, sample_rate_ = 0;
   uint64_t sample_operations_ = 0;
-  ContentHash samples_hash_;  // its samples, for the id of a 0.0.2 run
-  // Of every run read: its RunKey bits and its samples' hash.
+  // The id of a 0.0.2 run hashes its keys and values in their order, each
+  // number in its canonical text, and its samples in the layout the history
+  // writes them back in: time, duration, operations, rate.
+  ContentHash run_hash_;
+  bool hash_run_ = false;  // the run is hashed: no schema_version 1 so far
+  bool hashing_ = false;   // what is read now goes into run_hash_
+  std::array<std::string, 4> sample_numbers_;
+  std::vector<std::set<std::string>> hashed_keys_;  // of each hashed object open
+  // Of every run read: its RunKey bits and, for a 0.0.2 run, its id.
   std::vector<unsigned> run_keys_of_;
-  std::vector<std::string> samples_hashes_;
+  std::vector<std::string> content_ids_;
 
   std::string* capture_ = nullptr;  // the JSON text being kept, when keep_json
   bool comma_ = false;              // a value precedes, in the text being kept
@@ -690,6 +715,14 @@ bool DocumentHandler::Key(const char* text, rapidjson::SizeType length, bool /*c
     *capture_ += ':';
     comma_ = false;
   }
+  if (hashing_) {
+    // Every key goes into the id, and the history writes an object back
+    // with one of each: a key given twice would change the id on export.
+    if (!hashed_keys_.back().insert(std::string(name)).second) {
+      return fail(path() + ": '" + printable(name.substr(0, 64)) + "' given twice");
+    }
+    run_hash_.add('k', name);
+  }
   if (skip_depth_ > 0) return true;
   Frame& frame = frames_.back();
   frame.field = field_of(frame.where, name);
@@ -709,6 +742,7 @@ bool DocumentHandler::open(bool object) {
   if (refused()) return true;
   if (skip_depth_ > 0) {
     ++skip_depth_;
+    if (hashing_) hash_open(object);
     if (capture_ != nullptr) capture_raw(object ? "{" : "[");
     if (capture_ != nullptr) comma_ = false;
     return true;
@@ -778,6 +812,7 @@ bool DocumentHandler::open(bool object) {
   }
   if (!child) {
     skip_depth_ = 1;
+    if (hashing_) hash_open(object);
     if (capture_ != nullptr) {
       capture_raw(object ? "{" : "[");
       comma_ = false;
@@ -798,7 +833,14 @@ bool DocumentHandler::open(bool object) {
       samples_ = operations_sum_ = 0;
       operations_overflow_ = false;
       last_time_.reset();
-      samples_hash_ = ContentHash{};
+      // A document is a 0.0.2 one unless it says schema_version 1, which
+      // may come after its runs: until then each run is hashed for its id.
+      hash_run_ = hashing_ = document_.schema_version == 0;
+      if (hash_run_) {
+        run_hash_ = ContentHash{};
+        hashed_keys_.clear();
+        hash_open(true);
+      }
       if (options_.keep_json) {
         capture_ = &document_.runs.back().json;
         *capture_ = "{";
@@ -807,12 +849,14 @@ bool DocumentHandler::open(bool object) {
       break;
     case Where::Samples:
       run_keys_ |= RUN_SAMPLES;
+      if (hashing_) run_hash_.add('[', {});
       // The samples are kept as numbers; the run's text holds an empty array.
       if (capture_ != nullptr) document_.runs.back().samples_at = capture_empty_array();
       capture_ = nullptr;
       break;
     case Where::Sample:
       sample_keys_ = 0;
+      hashing_ = false;  // hashed when complete, in the layout written back
       break;
     default:
       if (capture_ != nullptr) {
@@ -829,6 +873,7 @@ bool DocumentHandler::close(char bracket) {
   if (refused()) return true;
   if (skip_depth_ > 0) {
     --skip_depth_;
+    if (hashing_) hash_close(bracket);
     if (capture_ != nullptr) {
       *capture_ += bracket;
       comma_ = true;
@@ -845,11 +890,14 @@ bool DocumentHandler::close(char bracket) {
       }
       break;
     case Where::Run:
+      if (hash_run_) hash_close('}');
       ok = close_run();
+      hash_run_ = hashing_ = false;
       if (capture_ != nullptr) *capture_ += '}';
       capture_ = nullptr;
       break;
     case Where::Samples:
+      if (hashing_) run_hash_.add(']', {});
       if (options_.keep_json) {
         capture_ = &document_.runs.back().json;
         comma_ = true;
@@ -857,6 +905,16 @@ bool DocumentHandler::close(char bracket) {
       break;
     case Where::Sample:
       ok = close_sample();
+      if (ok && hash_run_) {
+        static constexpr std::array NAMES{"time", "duration", "operations", "rate"};
+        run_hash_.add('{', {});
+        for (size_t i = 0; i < NAMES.size(); ++i) {
+          run_hash_.add('k', NAMES[i]);
+          run_hash_.add('n', sample_numbers_[i]);
+        }
+        run_hash_.add('}', {});
+        hashing_ = true;
+      }
       break;
     default:
       if (capture_ != nullptr) {
@@ -894,15 +952,6 @@ bool DocumentHandler::close_sample() {
   if (options_.keep_json) {
     run.times.push_back(sample_time_);
     run.sample_operations.push_back(static_cast<int64_t>(sample_operations_));
-  }
-  // A document is a 0.0.2 one unless it says schema_version 1, which may
-  // come after its runs: until then the samples are hashed for the run's id.
-  if (document_.schema_version == 0) {
-    std::array<char, 8> bytes{};
-    samples_hash_.add('t', value_bytes(sample_time_, bytes));
-    samples_hash_.add('d', value_bytes(sample_duration_, bytes));
-    samples_hash_.add('o', value_bytes(sample_operations_, bytes));
-    samples_hash_.add('r', value_bytes(sample_rate_, bytes));
   }
   return true;
 }
@@ -942,30 +991,8 @@ bool DocumentHandler::close_run() {
         operations_overflow_ ? std::string("more than 2^64") : std::to_string(operations_sum_)));
   }
   run_keys_of_.push_back(run_keys_);
-  samples_hashes_.push_back(samples_hash_.hex());
+  content_ids_.push_back(hash_run_ ? "h" + run_hash_.hex() : std::string());
   return true;
-}
-
-// The id of a 0.0.2 run: its validated values, each in one binary form.
-std::string content_id(const LoadedRun& run, const std::string& samples_hash) {
-  ContentHash hash;
-  std::array<char, 8> bytes{};
-  const auto optional = [&](const std::optional<double>& value) {
-    return value ? value_bytes(*value, bytes) : std::string_view("null");
-  };
-  hash.add('l', run.label);
-  hash.add('s', value_bytes(uint64_t{run.status}, bytes));
-  hash.add('m', run.reason);
-  hash.add('w', value_bytes(uint64_t{run.threads}, bytes));
-  hash.add('r', optional(run.mean_rate));
-  hash.add('c', optional(run.cv_percent));
-  hash.add('u', run.unstable ? "true" : "false");
-  hash.add('t', value_bytes(run.measured_seconds, bytes));
-  hash.add('o', value_bytes(run.operations, bytes));
-  hash.add('k', value_bytes(run.checksum, bytes));
-  hash.add('n', value_bytes(run.sample_count, bytes));
-  hash.add('S', samples_hash);
-  return "h" + hash.hex();
 }
 
 void DocumentHandler::capture_scalar(const Scalar& value) {
@@ -987,10 +1014,50 @@ void DocumentHandler::capture_scalar(const Scalar& value) {
   }
 }
 
+bool DocumentHandler::hash_scalar(const Scalar& value) {
+  switch (value.kind) {
+    case Scalar::Null:
+      if (hashing_) run_hash_.add('z', {});
+      return true;
+    case Scalar::Bool:
+      if (hashing_) run_hash_.add('b', value.boolean ? "true" : "false");
+      return true;
+    case Scalar::String:
+      if (hashing_) run_hash_.add('s', value.text);
+      return true;
+    default:
+      break;
+  }
+  const auto refuse = [&] {
+    return fail(fmt::format("{}: {} cannot be represented exactly", path(), value.text));
+  };
+  if (hashing_) {
+    const auto number = canonical_number(value.kind, value.text);
+    if (!number) return refuse();
+    run_hash_.add('n', *number);
+    return true;
+  }
+  // A sample's own numbers; anything else in it is not written back. The
+  // history keeps its time, duration and rate as doubles (1 comes back as
+  // 1.0), its operations as an integer.
+  const Frame& frame = frames_.back();
+  if (skip_depth_ > 0 || frame.where != Where::Sample) return true;
+  static constexpr std::array FIELDS{Field::Time, Field::Duration, Field::Operations, Field::Rate};
+  for (size_t i = 0; i < FIELDS.size(); ++i) {
+    if (frame.field != FIELDS[i]) continue;
+    // A bad value is refused by the field's own check, with its reason.
+    auto number =
+        canonical_number(FIELDS[i] == Field::Operations ? value.kind : Scalar::Float, value.text);
+    if (number) sample_numbers_[i] = std::move(*number);
+  }
+  return true;
+}
+
 bool DocumentHandler::scalar(const Scalar& value) {
   if (refused()) return true;
   if (capture_ != nullptr) capture_scalar(value);
-  if (skip_depth_ > 0) return true;
+  // Hashed after the field's own check, which names a bad value best.
+  if (skip_depth_ > 0) return !hash_run_ || hash_scalar(value);
   if (frames_.empty()) {
     return fail(std::string("not a result document: expected a JSON object, got ") +
                 kind_name(value.kind));
@@ -1000,7 +1067,9 @@ bool DocumentHandler::scalar(const Scalar& value) {
     ++frame.count;
     return wrong_type("an object", kind_name(value.kind));
   }
-  return assign(frame, value);
+  const bool ok = assign(frame, value);
+  if (!ok || refused()) return ok;
+  return !hash_run_ || hash_scalar(value);
 }
 
 bool DocumentHandler::assign(Frame& frame, const Scalar& value) {
@@ -1211,7 +1280,7 @@ std::variant<LoadedDocument, std::string> DocumentHandler::finish() {
     LoadedRun& run = document_.runs[i];
     const std::string at = "runs[" + std::to_string(i) + "]";
     if (old) {
-      run.id = content_id(run, samples_hashes_[i]);
+      run.id = content_ids_[i];
       run.repetition = 1;
       run.started.reset();
       run.started_at.reset();

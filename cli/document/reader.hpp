@@ -39,9 +39,10 @@ inline constexpr uint32_t MAX_THREADS = 1u << 20;
 
 struct LoadedRun {
   // The document's id, 32 lower-case hex digits; for 0.0.2 runs "h" + 32
-  // hex digits of a hash of the run's validated values in one canonical
-  // form, so the same run read twice, re-indented or exported and imported
-  // again gets the same id.
+  // hex digits of a hash of the run's validated keys and values in one
+  // canonical form, the one the history writes back (so the same run read
+  // twice, re-indented, or exported and imported again gets the same id, and
+  // the previous release's stored ids still match).
   std::string id;
   std::string label;        // "single" or "all-cpus"
   unsigned repetition = 1;  // 1 in 0.0.2 documents

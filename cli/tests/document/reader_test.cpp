@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -310,6 +311,129 @@ TEST(ReadDocument, WrittenBackReadsTheSame) {
   const auto big = read_document(other);
   ASSERT_TRUE(std::holds_alternative<std::string>(big));
   EXPECT_NE(std::get<std::string>(big).find("cannot be represented exactly"), std::string::npos);
+}
+
+// The ids the previous release gave 0.0.2 runs, as histories in users' hands
+// hold them: computed by that release's program for these documents. Each
+// run must keep its id, or importing it again would store it twice.
+std::string old_document(const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string run = R"({"label": "single", "status": 0, "status_name": "completed", "reason": "",
+ "abi_version": 1, "benchmark": 1, "threads": 1, "mean_rate": MEAN,
+ "warmup_seconds": 5, "measure_seconds": 2, "measured_seconds": MEASURED,
+ "cv_percent": CV, "has_cv": true, "unstable": false, "operations": OPS,
+ "checksum": CHECK, "checksum_hex": "d7d071cfd6ab16d9", "sample_count": 2,
+ "samples": [{"time": T1, "duration": 1.0, "operations": 41000, "rate": R1},
+             {"time": 2.001, "duration": 1.001, "operations": SOPS, "rate": 43120.0}]})";
+  std::vector<std::pair<std::string, std::string>> all = {{"MEAN", "42081.5"},
+                                                          {"MEASURED", "2.001"},
+                                                          {"CV", "1.5"},
+                                                          {"OPS", "84163"},
+                                                          {"CHECK", "15527385062390863577"},
+                                                          {"T1", "1.0"},
+                                                          {"R1", "41000.0"},
+                                                          {"SOPS", "43163"}};
+  for (const auto& [name, value] : values) {
+    for (auto& entry : all) {
+      if (entry.first == name) entry.second = value;
+    }
+  }
+  // SOPS before OPS: the longer name first.
+  std::sort(all.begin(), all.end(),
+            [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+  for (const auto& [name, value] : all) {
+    const auto at = run.find(name);
+    EXPECT_NE(at, std::string::npos) << name;
+    run.replace(at, name.size(), value);
+  }
+  return R"({"program": "tarnwick", "status": "completed", "library": {"version": "0.0.2",
+    "abi_version": 1}, "host": {"cpu_model": "Example CPU", "cpus_available": 2,
+    "cpus_source": "library", "governor": null, "load_average_1m": 0.3}, "runs": [)" +
+         run + R"(, {"label": "all-cpus", "status": 1, "status_name": "cancelled",
+ "reason": "cancelled", "abi_version": 1, "benchmark": 1, "threads": 2, "mean_rate": null,
+ "warmup_seconds": 5, "measure_seconds": 2, "measured_seconds": 0.5, "cv_percent": null,
+ "has_cv": false, "unstable": false, "operations": 0, "checksum": 7,
+ "checksum_hex": "0000000000000007", "sample_count": 0, "samples": []}],
+ "scaling": 0.9, "warnings": ["the 1-minute load average is high"]})";
+}
+
+TEST(ReadDocument, GivesOldRunsTheIdsThePreviousReleaseStored) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> values;
+    const char* id;  // of the single run, as the previous release computed it
+  };
+  const Case cases[] = {
+      {"as the 0.0.2 program wrote it", {}, "hb9e570abeaf0e441e8ddce7f275661f3"},
+      {"exponents",
+       {{"MEAN", "4.20815e4"},
+        {"MEASURED", "2001e-3"},
+        {"CV", "15E-1"},
+        {"T1", "1e0"},
+        {"R1", "4.1E+4"}},
+       "hb9e570abeaf0e441e8ddce7f275661f3"},
+      {"trailing zeros",
+       {{"MEASURED", "2.0010"}, {"CV", "1.50"}, {"R1", "41000.000"}},
+       "hb9e570abeaf0e441e8ddce7f275661f3"},
+      {"an integer where a fraction may be",
+       {{"MEAN", "42081"}},
+       "h3b0558613c9005ce98caae714bd4c9d2"},
+      {"negative zero", {{"CV", "-0.0"}}, "h670e72084c40c157999035f821df6b72"},
+      {"negative zero, exponent", {{"CV", "-0e0"}}, "h670e72084c40c157999035f821df6b72"},
+      {"zero", {{"CV", "0.0"}}, "h3850cee1a19c2f62257c587137d087fb"},
+      {"large",
+       {{"MEAN", "1.7976931348623157e308"},
+        {"CHECK", "18446744073709551615"},
+        {"OPS", "9223372036854816000"},
+        {"SOPS", "9223372036854775000"},
+        {"R1", "1e21"}},
+       "h7d60111f3c0320d267ab8cb837bd140f"},
+      {"tiny", {{"CV", "5e-324"}, {"MEAN", "0.05"}}, "h15fc4aa9e7d421818c68d0b6ca801e6c"},
+      {"tiny, other digits",
+       {{"CV", "4.9406564584124654e-324"}, {"MEAN", "5e-2"}},
+       "h15fc4aa9e7d421818c68d0b6ca801e6c"},
+      {"more digits than a double holds",
+       {{"MEAN", "9007199254740993.0"}, {"CV", "0.1000000000000000055511151231257827"}},
+       "h1d7b3543eea9302a169f5aaa79638f6f"},
+      // The previous release hashed samples as written, but the history keeps
+      // their time and rate as doubles and writes 1 back as 1.0: the id is
+      // the one it gave the document written back, the same as 1.0's.
+      {"samples' numbers as integers",
+       {{"MEAN", "42081"}, {"T1", "1"}, {"R1", "41000"}},
+       "h3b0558613c9005ce98caae714bd4c9d2"},
+  };
+  for (const Case& c : cases) {
+    const LoadedDocument document = read_ok(old_document(c.values));
+    ASSERT_EQ(document.runs.size(), 2u) << c.what;
+    EXPECT_EQ(document.runs[0].id, c.id) << c.what;
+    EXPECT_EQ(document.runs[1].id, "hc3abac85900df81c5243136a8b3c85ad") << c.what;
+  }
+  // An integer -0 the history writes back as 0: the id of the 0 that the
+  // previous release's export carried.
+  std::string zero = old_document({});
+  zero.replace(zero.find("\"warmup_seconds\": 5"), 19, "\"warmup_seconds\": -0");
+  EXPECT_EQ(read_ok(zero).runs[0].id, "ha6aa20fbac7555c9616d05db392e2be6");
+
+  // What the history could not write back as read is refused, not given
+  // an id that would change on export.
+  const std::pair<std::string, std::string> refused[] = {
+      {"\"status_name\": \"completed\", \"status_name\": \"x\"",
+       "runs[0]: 'status_name' given twice"},
+      {"\"status_name\": {\"a\": 1, \"a\": 2}", "runs[0]: 'a' given twice"},
+      {"\"status_name\": 123456789012345678901234567890",
+       "runs[0]: 123456789012345678901234567890 cannot be represented exactly"},
+  };
+  for (const auto& [value, reason] : refused) {
+    std::string text = old_document({});
+    text.replace(text.find("\"status_name\": \"completed\""), 27, value);
+    const auto result = read_document(text);
+    ASSERT_TRUE(std::holds_alternative<std::string>(result)) << value;
+    EXPECT_NE(std::get<std::string>(result).find(reason), std::string::npos)
+        << std::get<std::string>(result);
+  }
+  // A key given twice in a document of today's schema is no 0.0.2 run's id.
+  std::string today = SCHEMA_ONE;
+  today.replace(today.find("\"has_cv\": true"), 14, "\"has_cv\": true, \"has_cv\": true");
+  EXPECT_EQ(read_ok(today).runs.size(), 1u);
 }
 
 // A file holds any number of documents in any layout; a refused one is

@@ -168,6 +168,56 @@ class Store(TempDirTest):
         self.assertEqual(unknown.returncode, 2)
         self.assertIn("no stored run", unknown.stderr)
 
+    def test_old_runs_are_stored_once_whatever_the_round_trip(self):
+        """A 0.0.2 document imported, exported and imported again, written
+        another way, or as the previous release exported it: each run once."""
+        history = self.path("history.db")
+        document = as_0_0_2(real_document())
+        document["runs"][0]["cv_percent"] = -0.0
+        document["runs"][0]["unknown"] = {"nested": [1, 2.5, None, "x"]}
+        old = self.write_json("old.json", document)
+
+        def ids():
+            return sorted(stored["id"] for stored in listing(history, "--last", "100")["runs"])
+
+        def imported(path):
+            result = run(["history", "--history", history, "--import", path])
+            self.assertEqual(result.returncode, 0, result.stderr)
+            return result.stdout
+
+        self.assertIn("Imported 2 runs", imported(old))
+        first = ids()
+        self.assertTrue(all(len(i) == 33 and i.startswith("h") for i in first), first)
+        export = self.path("export.jsonl")
+        self.assertEqual(run(["history", "--history", history, "--export", export]).returncode, 0)
+        self.assertIn("Imported 0 runs", imported(export))
+
+        # Every fraction in another text of the same double, in its export too.
+        def restyled(value):
+            if isinstance(value, float):
+                return "FRACTION(%.17e)" % value
+            if isinstance(value, dict):
+                return {key: restyled(item) for key, item in value.items()}
+            if isinstance(value, list):
+                return [restyled(item) for item in value]
+            return value
+        text = re.sub(r'"FRACTION\(([^)]*)\)"', r"\1", json.dumps(restyled(document)))
+        self.assertNotEqual(json.loads(text), None)
+        self.assertIn("e+", text)
+        with open(self.path("restyled.json"), "w") as handle:
+            handle.write(text)
+        self.assertIn("Imported 0 runs", imported(self.path("restyled.json")))
+        other = self.path("other.db")
+        self.assertEqual(run(["history", "--history", other, "--import",
+                              self.path("restyled.json")]).returncode, 0)
+        self.assertEqual(run(["history", "--history", other, "--export", export]).returncode, 0)
+        self.assertIn("Imported 0 runs", imported(export))
+        self.assertEqual(ids(), first)
+
+        # A value changed is another run.
+        document["runs"][0]["cv_percent"] = 0.0
+        self.assertIn("Imported 1 run ", imported(self.write_json("zero.json", document)))
+
     def test_deleted_runs_stay_deleted_until_undeleted(self):
         history = self.path("history.db")
         document = fresh_copy(real_document())
