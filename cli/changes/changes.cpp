@@ -7,8 +7,8 @@
 #include <cmath>
 #include <thread>
 
-#include "formats/numbers.hpp"
-#include "formats/text.hpp"
+#include "util/numbers.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {

@@ -9,11 +9,11 @@
 #include "changes/changes.hpp"
 #include "changes/history_page.hpp"
 #include "commands/command_line.hpp"
-#include "formats/numbers.hpp"
-#include "formats/text.hpp"
 #include "output/messages.hpp"
 #include "store/history.hpp"
 #include "util/exit_status.hpp"
+#include "util/numbers.hpp"
+#include "util/text.hpp"
 #include "util/utc_time.hpp"
 
 namespace tarnwick {

@@ -5,8 +5,8 @@
 #include <charconv>
 #include <string_view>
 
-#include "formats/numbers.hpp"
 #include "output/messages.hpp"
+#include "util/numbers.hpp"
 
 namespace tarnwick {
 namespace {

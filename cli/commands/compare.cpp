@@ -7,12 +7,12 @@
 #include <variant>
 
 #include "compare/render.hpp"
-#include "formats/numbers.hpp"
-#include "formats/text.hpp"
 #include "output/atomic_file.hpp"
 #include "output/messages.hpp"
 #include "util/exit_status.hpp"
 #include "util/json.hpp"
+#include "util/numbers.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {

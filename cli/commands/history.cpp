@@ -21,7 +21,6 @@
 
 #include "commands/command_line.hpp"
 #include "document/reader.hpp"
-#include "formats/text.hpp"
 #include "output/atomic_file.hpp"
 #include "output/messages.hpp"
 #include "output/terminal.hpp"
@@ -31,6 +30,7 @@
 #include "store/location.hpp"
 #include "store/saving.hpp"
 #include "util/json.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <cmath>
 
-#include "formats/numbers.hpp"
-#include "formats/text.hpp"
+#include "util/numbers.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {

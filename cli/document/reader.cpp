@@ -21,7 +21,7 @@
 #include <system_error>
 #include <utility>
 
-#include "formats/text.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {

@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "environment/arm_cpus.hpp"
-#include "formats/numbers.hpp"
+#include "util/numbers.hpp"
 
 namespace tarnwick {
 

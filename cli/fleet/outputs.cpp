@@ -6,10 +6,10 @@
 #include <cmath>
 #include <map>
 
-#include "formats/numbers.hpp"
-#include "formats/svg.hpp"
-#include "formats/text.hpp"
 #include "util/json.hpp"
+#include "util/numbers.hpp"
+#include "util/svg.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick::fleet {
 namespace {

@@ -8,9 +8,9 @@
 #include <iterator>
 
 #include "document/repetition_summary.hpp"
-#include "formats/numbers.hpp"
-#include "formats/text.hpp"
+#include "util/numbers.hpp"
 #include "util/sparkline.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {

@@ -7,8 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "formats/text.hpp"
-
 namespace tarnwick {
 
 enum class ColorChoice { automatic, always, never };

@@ -8,8 +8,9 @@
 #include <optional>
 #include <utility>
 
-#include "formats/numbers.hpp"
 #include "run/signals.hpp"
+#include "util/numbers.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {

@@ -18,9 +18,9 @@
 #include <tuple>
 #include <utility>
 
-#include "formats/text.hpp"
 #include "store/database.hpp"
 #include "util/json.hpp"
+#include "util/text.hpp"
 #include "util/utc_time.hpp"
 
 namespace tarnwick {

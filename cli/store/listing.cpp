@@ -6,11 +6,11 @@
 #include <array>
 #include <cmath>
 
-#include "formats/numbers.hpp"
-#include "formats/text.hpp"
 #include "tarnwick.hpp"
 #include "util/json.hpp"
+#include "util/numbers.hpp"
 #include "util/sparkline.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {

@@ -4,11 +4,11 @@
 
 #include <cstdlib>
 
-#include "formats/text.hpp"
 #include "output/messages.hpp"
 #include "store/documents.hpp"
 #include "store/location.hpp"
 #include "store/pending.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {

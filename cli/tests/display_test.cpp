@@ -11,9 +11,9 @@
 
 #include "formats/summary.hpp"
 #include "formats/svg.hpp"
-#include "formats/text.hpp"
 #include "make_run.hpp"
 #include "run/progress.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {

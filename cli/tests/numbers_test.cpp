@@ -1,11 +1,11 @@
-#include "formats/numbers.hpp"
+#include "util/numbers.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "formats/text.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {

@@ -15,6 +15,7 @@
 #include "formats/svg.hpp"
 #include "make_run.hpp"
 #include "run/warnings.hpp"
+#include "util/svg.hpp"
 
 namespace tarnwick {
 namespace {

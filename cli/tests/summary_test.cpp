@@ -8,6 +8,7 @@
 
 #include "make_run.hpp"
 #include "run/progress.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {

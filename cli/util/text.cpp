@@ -1,4 +1,4 @@
-#include "formats/text.hpp"
+#include "util/text.hpp"
 
 #include <fmt/format.h>
 

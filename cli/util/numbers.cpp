@@ -1,4 +1,4 @@
-#include "formats/numbers.hpp"
+#include "util/numbers.hpp"
 
 #include <fmt/format.h>
 
