@@ -27,7 +27,18 @@ namespace tarnwick {
 namespace {
 
 // The objects the reader looks into; every other value is skipped unread.
-enum class Where : uint8_t { Top, Library, Environment, Cpu, Host, Runs, Run, Samples, Sample };
+enum class Where : uint8_t {
+  Top,
+  Library,
+  Environment,
+  Cpu,
+  Host,
+  Runs,
+  Run,
+  Noise,
+  Samples,
+  Sample
+};
 
 enum class Field : uint8_t {
   Other,
@@ -45,6 +56,7 @@ enum class Field : uint8_t {
   Model,
   Arch,
   CpuModel,
+  CpusAvailable,
   Id,
   Label,
   Repetition,
@@ -60,6 +72,10 @@ enum class Field : uint8_t {
   Checksum,
   SampleCount,
   Samples,
+  Noise,
+  StealPercent,
+  OtherCpus,
+  InContainer,
   Time,
   Rate,
   Duration,
@@ -82,7 +98,8 @@ constexpr std::array ENVIRONMENT_KEYS{KeyName{"timestamp", Field::Timestamp},
                                       KeyName{"hostname", Field::Hostname},
                                       KeyName{"cpu", Field::Cpu}};
 constexpr std::array CPU_KEYS{KeyName{"model", Field::Model}, KeyName{"arch", Field::Arch}};
-constexpr std::array HOST_KEYS{KeyName{"cpu_model", Field::CpuModel}};
+constexpr std::array HOST_KEYS{KeyName{"cpu_model", Field::CpuModel},
+                               KeyName{"cpus_available", Field::CpusAvailable}};
 constexpr std::array RUN_KEYS{KeyName{"id", Field::Id},
                               KeyName{"label", Field::Label},
                               KeyName{"repetition", Field::Repetition},
@@ -98,7 +115,11 @@ constexpr std::array RUN_KEYS{KeyName{"id", Field::Id},
                               KeyName{"operations", Field::Operations},
                               KeyName{"checksum", Field::Checksum},
                               KeyName{"sample_count", Field::SampleCount},
-                              KeyName{"samples", Field::Samples}};
+                              KeyName{"samples", Field::Samples},
+                              KeyName{"noise", Field::Noise}};
+constexpr std::array NOISE_KEYS{KeyName{"steal_percent", Field::StealPercent},
+                                KeyName{"other_cpus", Field::OtherCpus},
+                                KeyName{"in_container", Field::InContainer}};
 constexpr std::array SAMPLE_KEYS{KeyName{"time", Field::Time}, KeyName{"duration", Field::Duration},
                                  KeyName{"operations", Field::Operations},
                                  KeyName{"rate", Field::Rate}};
@@ -128,6 +149,8 @@ Field field_of(Where where, std::string_view name) {
       return find_field(HOST_KEYS, name);
     case Where::Run:
       return find_field(RUN_KEYS, name);
+    case Where::Noise:
+      return find_field(NOISE_KEYS, name);
     case Where::Sample:
       return find_field(SAMPLE_KEYS, name);
     case Where::Runs:
@@ -655,6 +678,9 @@ std::string DocumentHandler::path() const {
       case Where::Run:
         text = "runs[" + std::to_string(document_.runs.size() - 1) + "]";
         break;
+      case Where::Noise:
+        text += ".noise";
+        break;
       case Where::Sample:
         text += ".samples[" + std::to_string(frames_[i - 1].count - 1) + "]";
         break;
@@ -695,6 +721,9 @@ std::string DocumentHandler::field_path() const {
       break;
     case Where::Run:
       find_name(RUN_KEYS);
+      break;
+    case Where::Noise:
+      find_name(NOISE_KEYS);
       break;
     case Where::Sample:
       find_name(SAMPLE_KEYS);
@@ -798,6 +827,8 @@ bool DocumentHandler::open(bool object) {
       if (parent.field == Field::Samples) {
         child = Where::Samples;
         wanted_object = false;
+      } else if (parent.field == Field::Noise) {
+        child = Where::Noise;
       } else if (parent.field != Field::Other) {
         return wrong_type(parent.field == Field::Unstable ? "true or false" : "a scalar value",
                           got);
@@ -859,6 +890,8 @@ bool DocumentHandler::open(bool object) {
       hashing_ = false;  // hashed when complete, in the layout written back
       break;
     default:
+      // A run's noise object is the one such object inside a hashed run.
+      if (hashing_) hash_open(true);
       if (capture_ != nullptr) {
         capture_raw("{");
         comma_ = false;
@@ -917,6 +950,7 @@ bool DocumentHandler::close(char bracket) {
       }
       break;
     default:
+      if (hashing_) hash_close(bracket);
       if (capture_ != nullptr) {
         *capture_ += bracket;
         comma_ = true;
@@ -1178,7 +1212,29 @@ bool DocumentHandler::assign(Frame& frame, const Scalar& value) {
       return true;
     case Where::Host:
       if (frame.field == Field::CpuModel) return text(true, host_cpu_model_);
+      if (frame.field == Field::CpusAvailable) {
+        uint32_t cpus = 0;
+        if (!whole(MAX_THREADS, cpus) || refused()) return true;
+        document_.cpus_available = cpus;
+      }
       return true;
+    case Where::Noise:
+      switch (frame.field) {
+        case Field::StealPercent:
+          if (!number(true, false, document_.runs.back().steal_percent) || refused()) return true;
+          if (document_.runs.back().steal_percent.value_or(0) > 100) {
+            return bad("expected a percentage up to 100, got " + std::string(value.text));
+          }
+          return true;
+        case Field::OtherCpus:
+          return number(true, false, document_.runs.back().other_cpus);
+        case Field::InContainer:
+          if (value.kind != Scalar::Bool) return wrong_type("true or false", got);
+          document_.runs.back().in_container = value.boolean;
+          return true;
+        default:
+          return true;
+      }
     case Where::Run:
       switch (frame.field) {
         case Field::Id:
@@ -1235,6 +1291,9 @@ bool DocumentHandler::assign(Frame& frame, const Scalar& value) {
           return whole(UINT64_MAX, run->sample_count);
         case Field::Samples:
           return wrong_type("an array", got);
+        case Field::Noise:
+          if (value.kind == Scalar::Null) return true;
+          return wrong_type("an object or null", got);
         default:
           return true;
       }
