@@ -23,7 +23,7 @@ struct HtmlPage {
   // What the page shows, read by its script from the element `#data`.
   nlohmann::json data;
   // The page's own script; it runs after the library, once the document is
-  // parsed, with `DATA` (the parsed data) and the helpers of page.cpp.
+  // parsed, with `DATA` (the parsed data) and the helpers of shared.js.
   std::string script;
 };
 
