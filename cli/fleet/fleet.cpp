@@ -172,7 +172,12 @@ void FleetBuilder::add(const std::string& path, const LoadedDocument& document,
       continue;
     }
     std::string time = run.started.value_or(document_time);
-    if (options_.since && time.compare(0, 19, *options_.since) < 0) continue;
+    // Compared as times: the documents write milliseconds or not, and the
+    // file's time stands in for a 0.0.2 document's.
+    const std::optional<UtcMillis> at = run.started_at          ? run.started_at
+                                        : document.timestamp_at ? document.timestamp_at
+                                                                : parse_utc(file_time);
+    if (options_.since && (!at || *at < *options_.since)) continue;
     kept.emplace_back(&run, std::move(time));
   }
   const std::string host_name = from_file ? host_from_path(path) : *document.hostname;
@@ -208,7 +213,7 @@ FleetReport FleetBuilder::finish() const {
   report.hosts = hosts_;
   report.problems = problems_;
   report.repeated_runs = repeated_runs_;
-  report.since = options_.since;
+  if (options_.since) report.since = utc_text(*options_.since, false).substr(0, 19);
   for (const auto& [name, from_file] : before_since_) {
     const std::string key = (from_file ? "f:" : "h:") + name;
     if (!host_lookup_.contains(key)) report.hosts_before_since.push_back(name);
