@@ -13,11 +13,7 @@ using Json = nlohmann::json;
 
 // Six significant digits: what a chart or a tooltip can show of a rate,
 // at a third of the bytes of a double written in full.
-double rounded(double value) {
-  if (value == 0 || !std::isfinite(value)) return value;
-  const double scale = std::pow(10.0, 5 - std::floor(std::log10(std::fabs(value))));
-  return std::round(value * scale) / scale;
-}
+double rounded(double value) { return round_significant(value, 6); }
 
 Json series_json(const RunSeries& series, double min_change_percent) {
   // One array per run keeps 10,000 runs well under a megabyte:
@@ -27,7 +23,7 @@ Json series_json(const RunSeries& series, double min_change_percent) {
     const auto started = parse_utc(run.started);
     runs.push_back(
         Json::array({started ? Json(*started) : Json(nullptr), rounded(*run.mean_rate),
-                     run.cv_percent ? Json(std::round(*run.cv_percent * 100) / 100) : Json(nullptr),
+                     run.cv_percent ? Json(round_decimals(*run.cv_percent, 2)) : Json(nullptr),
                      run.unstable ? 1 : 0, run.id.substr(0, 12)}));
   }
   Json changes = Json::array();
@@ -36,8 +32,9 @@ Json series_json(const RunSeries& series, double min_change_percent) {
         std::fabs(change.change_percent) < min_change_percent) {
       continue;
     }
-    changes.push_back({{"index", change.index},
-                       {"percent", std::round(change.change_percent * 100) / 100},
+    changes.push_back({{"kind", "step"},
+                       {"index", change.index},
+                       {"percent", round_decimals(change.change_percent, 2)},
                        {"p", change.p_value},
                        {"before", rounded(change.median_before)},
                        {"after", rounded(change.median_after)},

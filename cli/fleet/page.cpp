@@ -11,13 +11,10 @@ namespace {
 
 using Json = nlohmann::json;
 
-template <typename T>
-Json or_null(const std::optional<T>& value) {
-  return value ? Json(*value) : Json(nullptr);
-}
-
-// Figures rounded to what a person reads: the page's size is mostly these.
-double rounded(double value, double step) { return std::round(value / step) * step; }
+// Rates to five significant digits (a run's rate is measured to a few
+// tenths of a percent); percents, z and CV to the two decimals shown.
+double rate_figure(double value) { return round_significant(value, 5); }
+double hundredths(double value) { return round_decimals(value, 2); }
 
 }  // namespace
 
@@ -32,22 +29,22 @@ Json page_data(const FleetReport& report) {
                       {"label", group.label},
                       {"threads", group.threads},
                       {"library", group.library_version},
-                      {"median", group.median},
-                      {"mad", group.mad},
+                      {"median", rate_figure(group.median)},
+                      {"mad", rate_figure(group.mad)},
                       {"no_flags_reason", group.no_flags_reason}});
     for (const HostFigure& host : group.hosts) {
       const double deviation =
           group.median > 0.0 ? (host.median_rate / group.median - 1.0) * 100.0 : 0.0;
       rows.push_back(Json::array(
-          {host.host, index, rounded(host.median_rate, 0.1), rounded(deviation, 0.001),
-           host.z ? Json(rounded(*host.z, 0.001)) : Json(nullptr), host.flag,
-           host.median_cv_percent ? Json(rounded(*host.median_cv_percent, 0.001)) : Json(nullptr),
+          {host.host, index, rate_figure(host.median_rate), hundredths(deviation),
+           host.z ? Json(hundredths(*host.z)) : Json(nullptr), host.flag,
+           host.median_cv_percent ? Json(hundredths(*host.median_cv_percent)) : Json(nullptr),
            host.unstable ? 1 : 0, host.runs, host.host_from_file ? 1 : 0}));
       Json points = Json::array();
       for (const RunPoint& run : host.history) {
         points.push_back(
-            Json::array({run.time, rounded(run.rate, 0.1),
-                         run.cv_percent ? Json(rounded(*run.cv_percent, 0.001)) : Json(nullptr),
+            Json::array({run.time, rate_figure(run.rate),
+                         run.cv_percent ? Json(hundredths(*run.cv_percent)) : Json(nullptr),
                          run.unstable ? 1 : 0, run.counted ? 1 : 0}));
       }
       runs.push_back(std::move(points));

@@ -54,6 +54,29 @@ for (const index of DATA.flagged) {
                         " · " + formatRate(row[2]) + " steps/s · " + groupTitle(G[row[1]])));
 }
 
+// Hosts with unstable runs: their figure is doubtful, said in text.
+const unstableRows = ROWS.map((row, index) => index).filter((index) => ROWS[index][7]);
+if (unstableRows.length > 0) {
+  document.getElementById("unstable-panel").hidden = false;
+  document.getElementById("unstable").append(...unstableRows.map((index) => {
+    const row = ROWS[index];
+    return el("li", {class: "unstable-host"}, hostButton(row),
+              " CV " + (row[6] === null ? "n/a" : row[6].toFixed(2) + " %") + " · " +
+              formatRate(row[2]) + " steps/s, " + formatPercent(row[3], 1) + " · " +
+              groupTitle(G[row[1]]));
+  }));
+}
+
+// One scale for every strip: percent from the group's median, so that a
+// distance means the same in every group; figures beyond it sit at its edge.
+const EDGE = 50;
+const SPAN = (() => {
+  const furthest = Math.min(EDGE, ROWS.reduce((most, row) => Math.max(most, Math.abs(row[3])), 5));
+  const step = furthest <= 10 ? 2 : furthest <= 25 ? 5 : 10;
+  return Math.ceil(furthest * 1.05 / step) * step;
+})();
+const atEdge = (percent) => Math.max(-SPAN, Math.min(SPAN, percent));
+
 // Groups: heading and flagged names as text; the strip drawn when seen.
 const groupsBox = document.getElementById("groups");
 const membersOf = G.map(() => []);
@@ -106,36 +129,48 @@ function quantile(sorted, q) {
 function drawGroup(canvas, group, members) {
   const colour = (row) => row[5] === "slow" ? "#b3261e" : row[5] === "fast" ? "#1f7a3a"
                                                                             : "rgba(31,95,168,0.5)";
-  const points = members.map((i, at) => ({x: ROWS[i][2], y: ((at * 0.6180339887) % 1) - 0.5,
-                                          row: ROWS[i]}));
-  const rates = members.map((i) => ROWS[i][2]).sort((a, b) => a - b);
-  const box = rates.length >= 3 ? [quantile(rates, 0.25), quantile(rates, 0.5),
-                                   quantile(rates, 0.75)] : null;
+  const points = members.map((i, at) => ({x: atEdge(ROWS[i][3]),
+                                          y: ((at * 0.6180339887) % 1) - 0.5, row: ROWS[i]}));
+  const deviations = members.map((i) => ROWS[i][3]).sort((a, b) => a - b);
+  const box = deviations.length >= 3 ? [quantile(deviations, 0.25), 0,
+                                        quantile(deviations, 0.75)].map(atEdge) : null;
+  // The middle half as a box, the group's median (0 %) as its bar.
   const boxPlugin = {id: "box", afterDatasetsDraw(chart) {
-    if (!box) return;
     const {ctx, scales} = chart;
-    const [left, middle, right] = box.map((v) => scales.x.getPixelForValue(v));
     const top = scales.y.getPixelForValue(0.62), bottom = scales.y.getPixelForValue(-0.62);
     ctx.save();
-    ctx.strokeStyle = "#222"; ctx.lineWidth = 1.2;
-    ctx.strokeRect(left, top, Math.max(1, right - left), bottom - top);
+    ctx.strokeStyle = "#222";
+    if (box) {
+      const [left, , right] = box.map((v) => scales.x.getPixelForValue(v));
+      ctx.lineWidth = 1.2;
+      ctx.strokeRect(left, top, Math.max(1, right - left), bottom - top);
+    }
+    const middle = scales.x.getPixelForValue(0);
     ctx.lineWidth = 2.5;
     ctx.beginPath(); ctx.moveTo(middle, top); ctx.lineTo(middle, bottom); ctx.stroke();
     ctx.restore();
   }};
-  const chart = new Chart(canvas, {
+  return new Chart(canvas, {
     type: "scatter",
-    data: {datasets: [{data: points, pointRadius: (c) => c.raw && c.raw.row[5] ? 5 : 3,
-                       pointBackgroundColor: (c) => c.raw ? colour(c.raw.row) : "#888",
-                       pointBorderWidth: 0}]},
+    data: {datasets: [{data: points,
+                       pointRadius: (c) => c.raw && (c.raw.row[5] || c.raw.row[7]) ? 5 : 3,
+                       // An unstable host: a hollow diamond, whatever its flag.
+                       pointStyle: (c) => c.raw && c.raw.row[7] ? "rectRot" : "circle",
+                       pointBackgroundColor: (c) => !c.raw ? "#888" : c.raw.row[7] ? "#fff"
+                                                                     : colour(c.raw.row),
+                       pointBorderColor: (c) => c.raw && c.raw.row[7] ? "#a15c00" : "transparent",
+                       pointBorderWidth: (c) => c.raw && c.raw.row[7] ? 2 : 0}]},
     options: {animation: false, maintainAspectRatio: false, parsing: false,
       plugins: {legend: {display: false},
                 tooltip: {callbacks: {label: (c) => hostName(c.raw.row) + ": " +
                   formatRate(c.raw.row[2]) + " steps/s, " + formatPercent(c.raw.row[3], 2) +
-                  (c.raw.row[5] ? " (" + c.raw.row[5] + ")" : "")}}},
+                  (c.raw.row[5] ? " (" + c.raw.row[5] + ")" : "") +
+                  (c.raw.row[7] ? ", unstable runs" : "")}}},
       scales: {y: {display: false, min: -0.75, max: 0.75},
-               x: {title: {display: true, text: "steps/s"},
-                   ticks: {callback: (value) => formatRate(value)}}},
+               x: {min: -SPAN, max: SPAN,
+                   title: {display: true, text: "against the group's median"},
+                   ticks: {maxRotation: 0, callback: (value) => value === 0 ? "0" :
+                     formatPercent(value, 0)}}},
       onClick: (event, elements) => {
         if (elements.length > 0) {
           const row = points[elements[0].index].row;
@@ -143,7 +178,6 @@ function drawGroup(canvas, group, members) {
         }
       }},
     plugins: [boxPlugin]});
-  return chart;
 }
 
 // The table of every host. Only the rows in view are built: a first screenful,
@@ -180,6 +214,7 @@ function rowElement(index) {
   cellsOf(row).forEach((text, column) => {
     const td = document.createElement("td");
     td.textContent = text;
+    td.dataset.label = COLUMNS[column];
     if (NUMERIC.has(column)) td.className = "number";
     if (column === 9 && row[5]) td.className = row[5] === "slow" ? "bad" : "good";
     tr.append(td);
@@ -223,9 +258,15 @@ scrollBox.addEventListener("scroll", () => {
 filterInput.addEventListener("input", refresh);
 flagFilter.addEventListener("change", refresh);
 
+// On a phone the table is cards without a header: the choice of order is a field.
+const sortChoice = document.getElementById("sort");
+COLUMNS.forEach((name, column) => sortChoice.append(el("option", {value: String(column), text: name})));
+sortChoice.addEventListener("change", () => sortBy(Number(sortChoice.value), true));
 let sorted = {column: -1, ascending: true};
-function sortBy(column) {
-  sorted = {column, ascending: sorted.column === column ? !sorted.ascending : true};
+function sortBy(column, ascending) {
+  sorted = {column, ascending: ascending !== undefined ? ascending
+                                : sorted.column === column ? !sorted.ascending : true};
+  sortChoice.value = String(column);
   const direction = sorted.ascending ? 1 : -1;
   order = ROWS.map((_, index) => index);
   order.sort((a, b) => {
@@ -241,9 +282,10 @@ function sortBy(column) {
 }
 sortBy(6);
 
-// A host chosen: its figure in each group and every run it has.
-const PALETTE = ["#1f5fa8", "#a15c00", "#6b3fa0", "#1f7a3a", "#b3261e"];
-let hostChart = null;
+// A host chosen: its figure in each group, every run it has, and one chart
+// per group it is in: each on its own axis (a one-worker and an all-CPU
+// label differ eightfold) with the group's median drawn.
+let hostCharts = [];
 function chooseHost(name, fromFile) {
   const rows = ROWS.map((row, index) => [row, index])
                    .filter(([row]) => row[0] === name && row[9] === fromFile);
@@ -266,25 +308,46 @@ function chooseHost(name, fromFile) {
   runs.sort((a, b) => a[1] < b[1] ? -1 : a[1] > b[1] ? 1 : 0);
   const runRows = document.getElementById("host-runs").tBodies[0];
   runRows.replaceChildren(...runs.map(([, time, rate, cv, unstable, counted]) => el("tr", {},
-    el("td", {text: time}), el("td", {class: "number", text: formatRate(rate)}),
-    el("td", {class: "number", text: cv === null ? "n/a" : cv.toFixed(2) + " %"}),
-    el("td", {class: unstable ? "warn" : "", text: unstable ? "unstable" : ""}),
-    el("td", {text: counted ? "yes" : "no (older)"}))));
-  if (hostChart) hostChart.destroy();
-  hostChart = new Chart(document.getElementById("host-chart"), {
-    type: "line",
-    data: {datasets: rows.map(([row, index], at) => ({
-      label: G[row[1]].label + ", " + plural(G[row[1]].threads, "worker"),
-      data: DATA.runs[index].map(([time, rate, , unstable]) =>
-        ({x: Date.parse(time), y: rate, unstable})),
-      borderColor: PALETTE[at % PALETTE.length], backgroundColor: PALETTE[at % PALETTE.length],
-      pointRadius: 4, pointStyle: (c) => c.raw && c.raw.unstable ? "crossRot" : "circle"}))},
-    options: {animation: false, maintainAspectRatio: false, parsing: false,
-      scales: {x: {type: "linear", ticks: {callback: (v) => new Date(v).toISOString()
-                                                              .slice(0, 16).replace("T", " ")}},
-               y: {title: {display: true, text: "steps/s"},
-                   ticks: {callback: (value) => formatRate(value)}}},
-      plugins: {tooltip: {callbacks: {title: (items) => items.length ?
-        new Date(items[0].raw.x).toISOString().slice(0, 19).replace("T", " ") : ""}}}}});
+    el("td", {text: time, "data-label": "started (UTC)"}),
+    el("td", {class: "number", text: formatRate(rate), "data-label": "steps/s"}),
+    el("td", {class: "number", text: cv === null ? "n/a" : cv.toFixed(2) + " %",
+              "data-label": "CV"}),
+    el("td", {class: unstable ? "warn" : "", text: unstable ? "unstable" : "",
+              "data-label": "unstable"}),
+    el("td", {text: counted ? "yes" : "no (older)", "data-label": "in the figure"}))));
+  hostCharts.forEach((chart) => chart.destroy());
+  const box = document.getElementById("host-charts");
+  const canvases = rows.map(([row]) => el("canvas", {"aria-label": "runs of " + hostName(row) +
+                                                      " in " + groupTitle(G[row[1]])}));
+  box.replaceChildren(...rows.map(([row], at) => el("div", {class: "host-chart"},
+    el("h3", {text: G[row[1]].label + ", " + plural(G[row[1]].threads, "worker") + " · " +
+                    G[row[1]].model}),
+    el("div", {class: "chart small"}, canvases[at]))));
+  hostCharts = rows.map(([row, index], at) => hostChart(canvases[at], row, index));
   panel.scrollIntoView({block: "nearest"});
+}
+
+function hostChart(canvas, row, index) {
+  const group = G[row[1]];
+  const points = DATA.runs[index].map(([time, rate, , unstable]) =>
+    ({x: Date.parse(time), y: rate, unstable}));
+  const times = points.map((p) => p.x);
+  const from = Math.min(...times), to = Math.max(...times);
+  const pad = from === to ? 3600e3 : 0;
+  const median = [{x: from - pad, y: group.median}, {x: to + pad, y: group.median}];
+  return new Chart(canvas, {
+    type: "line",
+    data: {datasets: [
+      {label: "runs", data: points, borderColor: "#1f5fa8", backgroundColor: "#1f5fa8",
+       pointRadius: 4, pointStyle: (c) => c.raw && c.raw.unstable ? "crossRot" : "circle"},
+      {label: "group median", data: median, borderColor: "#555", borderDash: [6, 4],
+       borderWidth: 1.5, pointRadius: 0}]},
+    options: {animation: false, maintainAspectRatio: false, parsing: false,
+      scales: {x: {type: "linear", min: from - pad, max: to + pad,
+                   ticks: {maxRotation: 0, maxTicksLimit: 4,
+                           callback: (v) => new Date(v).toISOString().slice(0, 10)}},
+               y: {grace: "10%", ticks: {callback: (value) => formatRate(value)}}},
+      plugins: {legend: {display: true, labels: {boxHeight: 2}},
+                tooltip: {callbacks: {title: (items) => items.length ?
+        new Date(items[0].raw.x).toISOString().slice(0, 19).replace("T", " ") : ""}}}}});
 }

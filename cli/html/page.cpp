@@ -1,5 +1,7 @@
 #include "html/page.hpp"
 
+#include <cmath>
+
 #include "html/chart_library.hpp"
 #include "html/page_files.hpp"
 
@@ -33,6 +35,20 @@ void append_json_escaped(std::string& out, std::string_view json) {
 }
 
 }  // namespace
+
+double round_decimals(double value, int decimals) {
+  if (!std::isfinite(value)) return value;
+  // A power of ten up to 10^22 is exact; dividing (or multiplying) a whole
+  // number by it rounds once, to the nearest double.
+  const double power = std::pow(10.0, std::abs(decimals));
+  return decimals >= 0 ? std::round(value * power) / power : std::round(value / power) * power;
+}
+
+double round_significant(double value, int digits) {
+  if (value == 0.0 || !std::isfinite(value)) return value;
+  return round_decimals(value,
+                        digits - 1 - static_cast<int>(std::floor(std::log10(std::fabs(value)))));
+}
 
 std::string html_escape(std::string_view text) {
   std::string out;
