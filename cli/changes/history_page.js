@@ -27,6 +27,10 @@ DATA.groups.forEach((group, at) => {
   }
 });
 changes.sort((a, b) => (a.change.started < b.change.started) - (a.change.started > b.change.started));
+// Panels in that order too: the changed ones first, by their newest change,
+// then the others as the history lists them.
+const panelOrder = [...new Set(changes.map(({group}) => group)),
+                    ...DATA.groups.filter((group) => !group.changed)];
 
 const seriesCount = DATA.groups.reduce((sum, g) => sum + g.series.length, 0);
 const runCount = DATA.groups.reduce((sum, g) => sum + g.series.reduce((s, x) => s + x.runs.length, 0), 0);
@@ -289,7 +293,7 @@ function render() {
 }
 function applyFilter() {
   const words = filter.value.toLowerCase().split(/\s+/).filter(Boolean);
-  matching = DATA.groups.filter((group) => (!changedOnly.checked || group.changed) &&
+  matching = panelOrder.filter((group) => (!changedOnly.checked || group.changed) &&
     words.every((word) => searchKeys[group.number].includes(word)));
   limit = PAGE;
   render();

@@ -131,6 +131,8 @@ class FleetBuilder {
   uint32_t group_index(GroupKey key);
   // The model's key (blanks collapsed, case folded); remembers its spellings.
   std::string model_key(const std::optional<std::string>& model);
+  [[nodiscard]] std::vector<std::string> model_notes() const;
+  [[nodiscard]] std::vector<Group> host_figures(std::vector<HostSummary>& hosts) const;
 
   FleetOptions options_;
   std::vector<HostSummary> hosts_;

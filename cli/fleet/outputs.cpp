@@ -51,32 +51,11 @@ std::string group_title(const Group& group) {
                      group.library_version);
 }
 
-std::string report_text(const FleetReport& report) {
-  std::size_t width = 4;
-  for (const Group& group : report.groups) {
-    for (const HostFigure& host : group.hosts)
-      width = std::max(width, characters(printable(host_name(host))));
-  }
-  width = std::min<std::size_t>(width, 32);
+namespace {
 
-  std::string text = fmt::format(
-      "tarnwick report: {} host{}, {} document{}, {} group{}{}\n", report.hosts.size(),
-      report.hosts.size() == 1 ? "" : "s", report.documents, report.documents == 1 ? "" : "s",
-      report.groups.size(), report.groups.size() == 1 ? "" : "s",
-      report.problems.empty() ? std::string()
-                              : fmt::format("; {} left out", report.problems.size()));
-
-  text += "\nOutliers (robust z beyond \u00b13.5 within their group)\n";
-  if (report.outliers.empty()) text += "  none\n";
-  for (const Outlier& outlier : report.outliers) {
-    const Group& group = report.groups[outlier.group];
-    const HostFigure& host = group.hosts[outlier.host];
-    text +=
-        fmt::format("  {:<{}}  {}  z {:+.1f}  {} steps/s, {:+.1f} % against the median of {}\n",
-                    printable(host_name(host)), width, host.flag, *host.z,
-                    grouped(host.median_rate), deviation_percent(host, group), group.hosts.size());
-    text += fmt::format("  {:<{}}  {}\n", "", width, printable(group_title(group)));
-  }
+// The notes and the hosts with unstable runs, each block with its heading.
+std::string notes_text(const FleetReport& report, std::size_t width) {
+  std::string text;
   if (report.repeated_runs > 0 || !report.model_notes.empty() ||
       !report.hosts_before_since.empty()) {
     text += "\nNotes\n";
@@ -107,32 +86,66 @@ std::string report_text(const FleetReport& report) {
                           group.label, group.threads, group.threads == 1 ? "" : "s");
     }
   }
+  return text;
+}
 
-  for (const Group& group : report.groups) {
-    text += fmt::format("\n{}\n", printable(group_title(group)));
-    text +=
-        fmt::format("  {} host{}, median {} steps/s, MAD {} ({:.2f} %)\n", group.hosts.size(),
-                    group.hosts.size() == 1 ? "" : "s", grouped(group.median), grouped(group.mad),
-                    group.median > 0.0 ? group.mad / group.median * 100.0 : 0.0);
-    if (!group.no_flags_reason.empty()) {
-      text += fmt::format("  no host flagged: {}\n", group.no_flags_reason);
-    }
-    text += fmt::format("  {:<{}}  {:>4}  {:>13}  {:>9}  {:>7}  {:>7}\n", "host", width, "runs",
-                        "steps/s", "vs median", "z", "CV");
-    for (const HostFigure& host : group.hosts) {
-      std::string marks = host.flag;
-      if (host.unstable) marks += marks.empty() ? "unstable" : ", unstable";
-      std::string row = fmt::format(
-          "  {:<{}}  {:>4}  {:>13}  {:>+7.2f} %  {:>7}  {:>7}  {}", printable(host_name(host)),
-          width, host.runs, grouped(host.median_rate), deviation_percent(host, group),
-          host.z ? fmt::format("{:+.2f}", *host.z) : std::string("-"),
-          host.median_cv_percent ? fmt::format("{:.2f} %", *host.median_cv_percent)
-                                 : std::string("n/a"),
-          marks);
-      while (row.back() == ' ') row.pop_back();
-      text += row + "\n";
-    }
+// One group: its heading, figures and a row per host.
+std::string group_text(const Group& group, std::size_t width) {
+  std::string text = fmt::format("\n{}\n", printable(group_title(group)));
+  text += fmt::format("  {} host{}, median {} steps/s, MAD {} ({:.2f} %)\n", group.hosts.size(),
+                      group.hosts.size() == 1 ? "" : "s", grouped(group.median), grouped(group.mad),
+                      group.median > 0.0 ? group.mad / group.median * 100.0 : 0.0);
+  if (!group.no_flags_reason.empty()) {
+    text += fmt::format("  no host flagged: {}\n", group.no_flags_reason);
   }
+  text += fmt::format("  {:<{}}  {:>4}  {:>13}  {:>9}  {:>7}  {:>7}\n", "host", width, "runs",
+                      "steps/s", "vs median", "z", "CV");
+  for (const HostFigure& host : group.hosts) {
+    std::string marks = host.flag;
+    if (host.unstable) marks += marks.empty() ? "unstable" : ", unstable";
+    std::string row = fmt::format(
+        "  {:<{}}  {:>4}  {:>13}  {:>+7.2f} %  {:>7}  {:>7}  {}", printable(host_name(host)), width,
+        host.runs, grouped(host.median_rate), deviation_percent(host, group),
+        host.z ? fmt::format("{:+.2f}", *host.z) : std::string("-"),
+        host.median_cv_percent ? fmt::format("{:.2f} %", *host.median_cv_percent)
+                               : std::string("n/a"),
+        marks);
+    while (row.back() == ' ') row.pop_back();
+    text += row + "\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string report_text(const FleetReport& report) {
+  std::size_t width = 4;
+  for (const Group& group : report.groups) {
+    for (const HostFigure& host : group.hosts)
+      width = std::max(width, characters(printable(host_name(host))));
+  }
+  width = std::min<std::size_t>(width, 32);
+
+  std::string text = fmt::format(
+      "tarnwick report: {} host{}, {} document{}, {} group{}{}\n", report.hosts.size(),
+      report.hosts.size() == 1 ? "" : "s", report.documents, report.documents == 1 ? "" : "s",
+      report.groups.size(), report.groups.size() == 1 ? "" : "s",
+      report.problems.empty() ? std::string()
+                              : fmt::format("; {} left out", report.problems.size()));
+
+  text += "\nOutliers (robust z beyond \u00b13.5 within their group)\n";
+  if (report.outliers.empty()) text += "  none\n";
+  for (const Outlier& outlier : report.outliers) {
+    const Group& group = report.groups[outlier.group];
+    const HostFigure& host = group.hosts[outlier.host];
+    text +=
+        fmt::format("  {:<{}}  {}  z {:+.1f}  {} steps/s, {:+.1f} % against the median of {}\n",
+                    printable(host_name(host)), width, host.flag, *host.z,
+                    grouped(host.median_rate), deviation_percent(host, group), group.hosts.size());
+    text += fmt::format("  {:<{}}  {}\n", "", width, printable(group_title(group)));
+  }
+  text += notes_text(report, width);
+  for (const Group& group : report.groups) text += group_text(group, width);
   if (any_from_file(report)) {
     text += "\n* no host name in the document (0.0.2): the host is the file's name\n";
   }

@@ -201,6 +201,9 @@ class FleetPage(browser.PageTestCase):
           }
           return out;""")
         self.assertEqual(len(strips), len(self.report["groups"]))
+        if SCREENSHOTS:
+            self.browser.run("document.querySelector('#groups').scrollIntoView()")
+            self.browser.screenshot(os.path.join(SCREENSHOTS, "fleet-page-strips.png"))
         self.assertEqual(len({(low, high) for low, high, _ in strips}), 1, strips[0][:2])
         low, high = strips[0][:2]
         self.assertEqual(low, -high)

@@ -60,23 +60,24 @@ class HistoryPage(browser.PageTestCase):
     def test_loads_and_shows_hosts_the_change_and_the_unstable_run(self):
         self.assertNoConsoleError()
         self.assertEqual(self.browser.visible_text("#page-error"), [])
+        # The changed panel first, then the others as the history lists them.
         self.assertEqual(self.browser.visible_text("h2 .host"),
-                         [HOSTILE, "host-a", "steady-b", "steady-b"])
+                         ["host-a", HOSTILE, "steady-b", "steady-b"])
         self.assertEqual(self.browser.run("return document.querySelectorAll('img').length"), 0)
         changes = self.browser.visible_text(".change")
         self.assertEqual(len(changes), 1, changes)
         self.assertRegex(changes[0], r"^−[4-8]\.\d %")
         facts = self.browser.visible_text(".group .facts")
-        self.assertIn("1 unstable", facts[1])
-        self.assertNotIn("unstable", facts[2])
+        self.assertIn("1 unstable", facts[0])
+        self.assertNotIn("unstable", facts[1])
         # host-a's chart is drawn, with the change marked on it.
         marks = self.browser.run(
-            "const chart = Chart.getChart(document.querySelectorAll('.group canvas')[1]);"
+            "const chart = Chart.getChart(document.querySelectorAll('.group canvas')[0]);"
             "return chart ? chart.options.plugins.changeMarks.marks.length : -1;")
         self.assertEqual(marks, 1)
         # Its size is written above the plot, never over the data, sign and all.
         labels = self.browser.run(
-            "const chart = Chart.getChart(document.querySelectorAll('.group canvas')[1]);"
+            "const chart = Chart.getChart(document.querySelectorAll('.group canvas')[0]);"
             "return [chart.changeLabels, chart.chartArea.top, chart.width];")
         self.assertEqual(len(labels[0]), 1, labels)
         label = labels[0][0]
@@ -85,7 +86,7 @@ class HistoryPage(browser.PageTestCase):
         self.assertGreaterEqual(label["left"], 0)
         self.assertLessEqual(label["right"], labels[2])
         styles = self.browser.run(
-            "const chart = Chart.getChart(document.querySelectorAll('.group canvas')[1]);"
+            "const chart = Chart.getChart(document.querySelectorAll('.group canvas')[0]);"
             "const set = chart.data.datasets.find(d => d.label === 'mean rate');"
             "return set.pointStyle.filter(s => s === 'triangle').length;")
         self.assertEqual(styles, 1)
