@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,8 +86,14 @@ int import_documents(const std::string& history_path, const std::vector<std::str
   // before the history or its folder is created), reading in chunks.
   std::vector<ImportInput> inputs;
   std::vector<std::string> left_out;
-  size_t documents = 0, runs = 0;
+  size_t documents = 0, runs = 0, missing = 0;
   for (const std::string& path : paths) {
+    struct stat info {};
+    if (path != "-" && ::stat(path.c_str(), &info) != 0 && errno == ENOENT) {
+      left_out.push_back(fmt::format("'{}': no such file", printable(path)));
+      ++missing;
+      continue;
+    }
     auto opened = InputFile::open(path);
     if (auto* reason = std::get_if<std::string>(&opened)) {
       left_out.push_back(std::move(*reason));
@@ -114,10 +122,17 @@ int import_documents(const std::string& history_path, const std::vector<std::str
   }
   if (!left_out.empty()) {
     for (const std::string& reason : left_out) tell("tarnwick: left out: {}\n", reason);
-    return fail(fmt::format("history --import: {} refused; nothing was stored",
-                            left_out.size() == 1
-                                ? std::string("a document was")
-                                : fmt::format("{} documents were", left_out.size())));
+    const size_t refused = left_out.size() - missing;
+    std::vector<std::string> why;
+    if (missing > 0) {
+      why.push_back(missing == 1 ? std::string("a file named does not exist")
+                                 : fmt::format("{} files named do not exist", missing));
+    }
+    if (refused > 0) {
+      why.push_back(refused == 1 ? std::string("a document was refused")
+                                 : fmt::format("{} documents were refused", refused));
+    }
+    return fail(fmt::format("history --import: {}; nothing was stored", fmt::join(why, " and ")));
   }
 
   auto opened = History::open(history_path, Access::write);
@@ -328,10 +343,9 @@ int history_command(const HistoryOptions& options) {
   const auto listing = history.list(HistoryFilter{options.host, options.label, options.last});
   if (auto* failure = std::get_if<std::string>(&listing)) return fail(*failure);
   const std::string text =
-      options.json
-          ? json_text(listing_json(*path, std::get<HistoryListing>(listing)), Layout::indented)
-          : listing_text(*path, std::get<HistoryListing>(listing),
-                         style_for(stdout, ColorChoice::never).utf8);
+      options.json ? ascii_json_text(listing_json(*path, std::get<HistoryListing>(listing)))
+                   : listing_text(*path, std::get<HistoryListing>(listing),
+                                  style_for(stdout, ColorChoice::never).utf8);
   if (const auto failure = write_standard_output(text)) return fail(*failure);
   return EXIT_OK;
 }
