@@ -140,20 +140,27 @@ ParseOutcome parse_command_line(CLI::App& app, int argc, const char* const* argv
     return outcome;
   } catch (const CLI::ParseError& error) {
     outcome.exit_code = EXIT_USAGE;
-    outcome.err = usage_error(usage_text(error));
+    outcome.err = usage_error(usage_text(error), chosen_command(app));
     return outcome;
   }
   if (std::string repeated = repeated_option(app); !repeated.empty()) {
     outcome.exit_code = EXIT_USAGE;
-    outcome.err = usage_error(repeated);
+    outcome.err = usage_error(repeated, chosen_command(app));
     return outcome;
   }
   outcome.proceed = true;
   return outcome;
 }
 
-std::string usage_error(const std::string& message) {
-  return fmt::format("tarnwick: {}\nRun 'tarnwick --help' for the options.\n", message);
+std::string usage_error(const std::string& message, const std::string& command) {
+  return fmt::format("tarnwick: {}\nRun 'tarnwick {}--help' for the options.\n", message,
+                     command.empty() ? std::string() : command + " ");
+}
+
+std::string chosen_command(const CLI::App& app) {
+  // The subcommand met before the error: its own help lists its options.
+  const auto chosen = app.get_subcommands();
+  return chosen.empty() ? std::string() : chosen.front()->get_name();
 }
 
 std::variant<OpenedOutputs, int> open_outputs(const std::vector<NamedOutput>& outputs,
