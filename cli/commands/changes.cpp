@@ -7,8 +7,10 @@
 #include <variant>
 
 #include "changes/changes.hpp"
+#include "changes/ci.hpp"
 #include "changes/history_page.hpp"
 #include "commands/command_line.hpp"
+#include "output/ci_report.hpp"
 #include "output/messages.hpp"
 #include "store/history.hpp"
 #include "util/exit_status.hpp"
@@ -80,6 +82,19 @@ void add_changes_options(CLI::App& command, ChangesOptions& options) {
                                       "rates over time, their spread and change points")
                           ->check(FILE_NAME)
                           ->type_name("FILE");
+  command
+      .add_option("--junit", options.junit_path,
+                  "With --changes: write a JUnit XML report to FILE, a test\n"
+                  "case per series")
+      ->check(FILE_NAME)
+      ->type_name("FILE")
+      ->needs(changes);
+  command
+      .add_option("--markdown", options.markdown_path,
+                  "With --changes: add a Markdown table of the changes to FILE")
+      ->check(FILE_NAME)
+      ->type_name("FILE")
+      ->needs(changes);
   // Options that would otherwise be ignored without a word.
   command.parse_complete_callback([=] {
     for (CLI::Option* option : {since, min_change}) {
@@ -100,9 +115,12 @@ bool wants_changes(const ChangesOptions& options) {
 int changes_command(History& history, const ChangesRequest& request) {
   const ChangesOptions& options = *request.options;
   const bool html = !options.html_path.empty();
-  auto opened = open_outputs({{"--html", options.html_path, html}},
-                             options.changes ? (request.json ? "--json" : "--changes") : "",
-                             {{"--history", history.path(), true}});
+  auto opened =
+      open_outputs({{"--html", options.html_path, html},
+                    {"--junit", options.junit_path, !options.junit_path.empty()},
+                    {"--markdown", options.markdown_path, !options.markdown_path.empty()}},
+                   options.changes ? (request.json ? "--json" : "--changes") : "",
+                   {{"--history", history.path(), true}});
   if (const int* status = std::get_if<int>(&opened)) return *status;
 
   std::optional<UtcMillis> since;
@@ -142,10 +160,24 @@ int changes_command(History& history, const ChangesRequest& request) {
                 "\n"
           : changes_text(summary, found);
   if (const auto failure = write_standard_output(text)) return fail(*failure);
-
-  if (!options.fail_on_change) return 0;
   const auto window = static_cast<std::size_t>(request.last.value_or(FAIL_WINDOW));
-  const auto failing = failing_changes(found, *options.fail_on_change, options.either, window);
+  const auto failing = options.fail_on_change
+                           ? failing_changes(found, *options.fail_on_change, options.either, window)
+                           : std::vector<FoundChange>{};
+  auto& files = std::get<OpenedOutputs>(opened).files;
+  if (files[1]) {
+    if (const auto failure =
+            files[1]->commit(junit_xml({changes_suite(series, failing, summary)}))) {
+      return fail(*failure);
+    }
+  }
+  if (files[2]) {
+    if (const auto failure =
+            append_markdown(*files[2], markdown_tables({changes_table(found, failing, summary)}))) {
+      return fail(*failure);
+    }
+  }
+  if (!options.fail_on_change) return 0;
   for (const FoundChange& change : failing) {
     tell("tarnwick: {}: {:+.1f} % from run {}, the latest {} run{} of its series\n",
          series_name(change.series->key), change.change.change_percent,

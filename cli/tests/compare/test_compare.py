@@ -570,6 +570,30 @@ class Messages(CompareCase):
                     text = stream.decode("utf-8", "replace")
                     self.assertFalse(has_control(text), repr(text[:2000]))
 
+    def test_reading_and_usage_messages(self):
+        document = planted_document(series("single", 50000, 1, seed=2760))
+        with open(self.write("doc.json", document)) as file:
+            text = file.read()
+        reported = subprocess.run([BINARY, "report", "-", "--json"], input=text,
+                                  capture_output=True, text=True, timeout=30)
+        self.assertEqual(reported.returncode, 0, reported.stderr)
+        self.assertEqual(json.loads(reported.stdout)["documents"], 1)
+        missing = self.history("--import", os.path.join(self.directory.name, "nofile.json"))
+        self.assertEqual(missing.returncode, 2)
+        self.assertIn("nofile.json': no such file", missing.stderr)
+        self.assertNotIn("document was refused", missing.stderr)
+        for args in (["compare", "a", "b", "--fail-slower", "x"], ["compare", "a", "--last", "3"],
+                     ["compare", "--baseline", "a", "--history", ""]):
+            with self.subTest(args=args):
+                usage = subprocess.run([BINARY, *args], capture_output=True, text=True,
+                                       timeout=30)
+                self.assertEqual(usage.returncode, 64, usage.stderr)
+                self.assertIn("Run 'tarnwick compare --help' for the options.", usage.stderr)
+        help_text = self.compare("--help").stdout
+        for option in ("--fail-slower", "--last", "--history", "--across", "--keep-disturbed",
+                       "--junit", "--markdown"):
+            self.assertIn(option, help_text)
+
     def test_a_mistyped_history_is_no_such_file(self):
         new = self.write("new.json", planted_document(series("single", 1, 1, seed=2734)))
         result = self.compare("--baseline", new, "--history",
@@ -664,6 +688,31 @@ class CiFormats(CompareCase):
         # Into a pipe it is written directly.
         piped = self.compare(base, new, "--markdown", "/dev/stderr")
         self.assertIn("| Label |", piped.stderr)
+
+    def test_history_changes_in_junit_and_markdown(self):
+        import junitparser
+        import markdown
+        rng = random.Random(2750)
+        shifted = [planted_run("single", 50000 * (1 + rng.uniform(-0.005, 0.005)), 3, rng,
+                               spread=0.005) for _ in range(12)]
+        shifted += [planted_run("single", 40000 * (1 + rng.uniform(-0.005, 0.005)), 3, rng,
+                                spread=0.005) for _ in range(12)]
+        self.store(planted_document(shifted, host="a"),
+                   planted_document(series("single", 50000, 3, seed=2751), host="b"))
+        junit = os.path.join(self.directory.name, "changes.xml")
+        summary = os.path.join(self.directory.name, "summary.md")
+        result = self.history("--changes", "--fail-on-change", "5", "--last", "15",
+                              "--junit", junit, "--markdown", summary)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        (suite,) = list(junitparser.JUnitXml.fromfile(junit))
+        outcomes = {case.name.split(" ")[0]: [type(r).__name__ for r in case.result]
+                    for case in suite}
+        self.assertEqual(outcomes, {"a": ["Failure"], "b": ["Skipped"]})
+        with open(summary) as file:
+            html = markdown.markdown(file.read(), extensions=["tables"])
+        self.assertEqual(html.count("<tr>"), 2, html)  # the header and the one change
+        self.assertIn("<td>-20.", html)
+        self.assertIn("<td>FAILED</td>", html)
 
 
 def graded_disturbance(rng):
