@@ -95,6 +95,7 @@ struct Refusal {
   std::string text;
   bool damaged = false;      // may be a writer caught mid-checkpoint: worth a second look
   bool unavailable = false;  // the file or its folder cannot be read or written here
+  bool moved = false;        // a writer removed its WAL while it was looked at: look again
 };
 
 std::string named(const std::string& path) { return fmt::format("'{}'", printable(path)); }
@@ -454,6 +455,11 @@ int64_t check_history(Database& db, const std::string& path, bool immutable) {
     if (error.code == SQLITE_CORRUPT || error.code == SQLITE_NOTADB) {
       refuse_damaged(path, error.what());
     }
+    // The WAL seen beside it is not created by the check: its writer closed
+    // and removed it since, and the file is looked at afresh.
+    if (error.code == SQLITE_CANTOPEN && error.system_errno == ENOENT) {
+      throw Refusal{database_message(path, error, std::chrono::milliseconds(0)), false, true, true};
+    }
     // The guarded VFSs refuse a rollback journal: one was planted since.
     if (exists(path + "-journal")) {
       refuse_modified(
@@ -798,13 +804,15 @@ History History::open_checked(const std::string& given, Access access,
   // at can make it seem damaged for a moment: a damaged file is one that
   // still looks damaged a little later. A new history made by this process
   // or another is looked at afresh.
+  bool created = false;
   for (int attempt = 1;; ++attempt) {
     try {
       const Inspection seen = inspect(path);
       if (seen.state != FileState::history) {
         if (access == Access::read) return History(path, nullptr, wait, 0);
-        if (attempt == 1) {
+        if (!created) {
           create_history(path, seen.state);
+          created = true;
           continue;
         }
         refuse_damaged(path, "it was being replaced while it was opened");
@@ -827,6 +835,10 @@ History History::open_checked(const std::string& given, Access access,
       checkpoint_on_close(*db, true);
       return History(path, std::move(db), wait, checked);
     } catch (const Refusal& refusal) {
+      if (refusal.moved && attempt < 50) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2 * attempt));
+        continue;
+      }
       if (!refusal.damaged || attempt >= 3) throw;
       std::this_thread::sleep_for(std::chrono::milliseconds(25 * attempt));
     }
