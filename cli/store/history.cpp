@@ -95,7 +95,6 @@ struct Refusal {
   std::string text;
   bool damaged = false;      // may be a writer caught mid-checkpoint: worth a second look
   bool unavailable = false;  // the file or its folder cannot be read or written here
-  bool moved = false;        // a writer removed its WAL while it was looked at: look again
 };
 
 std::string named(const std::string& path) { return fmt::format("'{}'", printable(path)); }
@@ -454,11 +453,6 @@ int64_t check_history(Database& db, const std::string& path, bool immutable) {
     sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
     if (error.code == SQLITE_CORRUPT || error.code == SQLITE_NOTADB) {
       refuse_damaged(path, error.what());
-    }
-    // The WAL seen beside it is not created by the check: its writer closed
-    // and removed it since, and the file is looked at afresh.
-    if (error.code == SQLITE_CANTOPEN && error.system_errno == ENOENT) {
-      throw Refusal{database_message(path, error, std::chrono::milliseconds(0)), false, true, true};
     }
     // The guarded VFSs refuse a rollback journal: one was planted since.
     if (exists(path + "-journal")) {
@@ -834,11 +828,12 @@ History History::open_checked(const std::string& given, Access access,
       const int64_t checked = migrate(*db, path);
       checkpoint_on_close(*db, true);
       return History(path, std::move(db), wait, checked);
+    } catch (const DatabaseError& error) {
+      // The WAL seen beside it is not created by the check: its writer
+      // closed and removed it since, and the file is looked at afresh.
+      if (error.code != SQLITE_CANTOPEN || error.system_errno != ENOENT || attempt >= 50) throw;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2 * attempt));
     } catch (const Refusal& refusal) {
-      if (refusal.moved && attempt < 50) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2 * attempt));
-        continue;
-      }
       if (!refusal.damaged || attempt >= 3) throw;
       std::this_thread::sleep_for(std::chrono::milliseconds(25 * attempt));
     }
