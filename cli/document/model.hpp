@@ -28,9 +28,10 @@ struct RunReport {
   std::vector<std::optional<SecondNoise>> sample_noise;
   // The samples (0-based) past the disturbance thresholds, in order.
   std::vector<std::size_t> disturbed_samples;
-  // How far the run got: the phase of its last progress report (0: none
-  // came) and the wall time the library took, warm-up included.
-  uint32_t last_phase = 0;
+  // How far the run got: the phase of its last warm-up or measurement
+  // report (none: none came) and the wall time the library took, warm-up
+  // included.
+  std::optional<Phase> last_phase;
   double run_seconds = 0.0;
 };
 
