@@ -52,9 +52,9 @@ double one_run(bool read_noise) {
 std::size_t sign_test_rank(std::size_t n) {
   double cumulative = 0.0;
   for (std::size_t k = 0; k <= n; ++k) {
-    const double term =
-        std::exp(std::lgamma(static_cast<double>(n) + 1) - std::lgamma(static_cast<double>(k) + 1) -
-                 std::lgamma(static_cast<double>(n - k) + 1) - static_cast<double>(n) * std::log(2.0));
+    const double term = std::exp(
+        std::lgamma(static_cast<double>(n) + 1) - std::lgamma(static_cast<double>(k) + 1) -
+        std::lgamma(static_cast<double>(n - k) + 1) - static_cast<double>(n) * std::log(2.0));
     if (cumulative + term > 0.025) return std::max<std::size_t>(k, 1);
     cumulative += term;
   }
@@ -79,8 +79,8 @@ void BM_NoiseReadings(benchmark::State& state) {
     state.SkipWithError("no completed pair");
     return;
   }
-  const double median = n % 2 == 1 ? differences[n / 2]
-                                   : (differences[n / 2 - 1] + differences[n / 2]) / 2.0;
+  const double median =
+      n % 2 == 1 ? differences[n / 2] : (differences[n / 2 - 1] + differences[n / 2]) / 2.0;
   const std::size_t k = sign_test_rank(n);
   state.counters["pairs"] = static_cast<double>(n);
   state.counters["median_difference_percent"] = median;

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "environment/noise.hpp"
+#include "stats/disturbance.hpp"
 
 namespace tarnwick {
 
@@ -19,13 +20,6 @@ std::optional<Warning> load_warning(const HostFacts& host) {
 }
 
 namespace {
-
-// Until the like-with-like rule is shared: other processes' time above the
-// CPUs the run left free plus half a CPU, or steal above 5 %.
-bool is_disturbed(std::optional<double> other_cpus, double free_cpus,
-                  std::optional<double> steal_percent) {
-  return (other_cpus && *other_cpus > free_cpus + 0.5) || (steal_percent && *steal_percent > 5.0);
-}
 
 // "single run", or among repetitions "single run 2".
 std::string run_name(const Session& session, const RunReport& run) {
@@ -115,11 +109,14 @@ std::string rate_change(const RunReport& run, std::size_t first, std::size_t las
 
 std::vector<std::size_t> disturbed_samples(const RunReport& run, std::size_t run_cpus) {
   std::vector<std::size_t> disturbed;
-  const double free_cpus =
-      std::max(0.0, static_cast<double>(run_cpus) - static_cast<double>(run.result.threads));
+  // Judged on the run's own CPUs; inside a container the seconds are still
+  // shown, as the rule shows such runs.
   for (std::size_t index = 0; index < run.sample_noise.size(); ++index) {
     const auto& noise = run.sample_noise[index];
-    if (noise && is_disturbed(noise->other_cpus_run, free_cpus, noise->steal_percent)) {
+    if (noise && judge_disturbance(noise->other_cpus_run, noise->steal_percent,
+                                   static_cast<double>(run_cpus),
+                                   static_cast<double>(run.result.threads), false)
+                     .shown()) {
       disturbed.push_back(index);
     }
   }

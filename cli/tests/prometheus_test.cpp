@@ -32,7 +32,8 @@ TEST(PrometheusText, RateMediansComeFromTheRepetitionSummary) {
   std::vector<RunReport> runs = {completed_run({1000}), completed_run({3900}, 4, "all-cpus"),
                                  completed_run({1200}), completed_run({4100}, 4, "all-cpus"),
                                  completed_run({1100}), failed};
-  for (std::size_t i = 0; i < runs.size() - 1; ++i) runs[i].repetition = 1 + static_cast<unsigned>(i / 2);
+  for (std::size_t i = 0; i < runs.size() - 1; ++i)
+    runs[i].repetition = 1 + static_cast<unsigned>(i / 2);
   const Session session = session_of(runs);
   const std::string text = prometheus_text(session);
   const auto summaries = summarize_repetitions(session);

@@ -48,8 +48,9 @@ std::string proc_stat(uint64_t busy0, uint64_t idle0, uint64_t steal0, uint64_t 
 
 // This process's /proc/self/stat, with a name that holds blanks and ')'.
 std::string self_stat(uint64_t user, uint64_t system) {
-  return fmt::format("4242 (tar nwick) x) R 1 4242 4242 0 -1 4194560 100 0 0 0 {} {} 0 0 20 0 3 0\n",
-                     user, system);
+  return fmt::format(
+      "4242 (tar nwick) x) R 1 4242 4242 0 -1 4194560 100 0 0 0 {} {} 0 0 20 0 3 0\n", user,
+      system);
 }
 
 std::string pressure(uint64_t total) {
