@@ -91,7 +91,7 @@ void BM_HistoryChanges(benchmark::State& state) {
     in_stepped = in_quiet = episodes = 0;
     const FoundChanges found = large_changes(series, 2);
     for (const FoundShift& shift : found.shifts) {
-      const SeriesKey& key = shift.series->key;
+      const RunKey& key = shift.series->key;
       const bool stepped = key.threads == 2 && std::stoi(key.host.substr(4)) % 10 == 0;
       ++(stepped ? in_stepped : in_quiet);
     }

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <map>
+#include <set>
 #include <thread>
 
 #include "util/numbers.hpp"
@@ -12,11 +14,6 @@
 
 namespace tarnwick {
 namespace {
-
-bool same_series(const SeriesKey& key, const ListedRun& run) {
-  return key.host == run.host && key.label == run.label && key.threads == run.threads &&
-         key.library_version == run.library_version;
-}
 
 nlohmann::ordered_json or_null(const std::string& host) {
   return host.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(host);
@@ -54,7 +51,7 @@ std::string signed_percent(double percent) {
   return fmt::format("{}{} %", percent < 0 ? "-" : "+", digits);
 }
 
-std::string series_name(const SeriesKey& key) {
+std::string series_name(const RunKey& key) {
   return fmt::format("{} · {} · {} worker{} · {}",
                      key.host.empty() ? "(unknown host)" : printable(key.host),
                      printable(key.label), key.threads, key.threads == 1 ? "" : "s",
@@ -64,6 +61,7 @@ std::string series_name(const SeriesKey& key) {
 std::vector<RunSeries> series_of(const std::vector<ListedRun>& runs,
                                  std::optional<UtcMillis> since) {
   std::vector<RunSeries> series;
+  std::map<RunKey, std::size_t> index;
   for (const ListedRun& run : runs) {
     if (since) {
       // A start the history could not read is kept: leaving it out would
@@ -72,12 +70,16 @@ std::vector<RunSeries> series_of(const std::vector<ListedRun>& runs,
       if (started && *started < *since) continue;
     }
     if (!run.mean_rate || !std::isfinite(*run.mean_rate)) continue;
-    if (series.empty() || !same_series(series.back().key, run)) {
+    // Runs of one host on two CPU models under one name are two series,
+    // however their starts interleave.
+    RunKey key = run_key(run);
+    const auto [at, added] = index.try_emplace(key, series.size());
+    if (added) {
       RunSeries one;
-      one.key = {run.host, run.label, run.threads, run.library_version};
+      one.key = std::move(key);
       series.push_back(std::move(one));
     }
-    series.back().runs.push_back(run);
+    series[at->second].runs.push_back(run);
   }
   return series;
 }
@@ -176,9 +178,10 @@ nlohmann::ordered_json series_changes_json(const RunSeries& series, double min_p
                         {"level_around", episode.level_around},
                         {"change_percent", episode.change_percent}});
   }
-  const SeriesKey& key = series.key;
+  const RunKey& key = series.key;
   return {{"host", or_null(key.host)},   {"label", key.label},
           {"threads", key.threads},      {"library_version", key.library_version},
+          {"arch", or_null(key.arch)},   {"cpu_model", or_null(key.cpu_model)},
           {"runs", runs.size()},         {"judged", series.judged},
           {"shifts", std::move(shifts)}, {"episodes", std::move(episodes)}};
 }
@@ -236,7 +239,42 @@ std::string episode_text(const FoundEpisode& found) {
 
 }  // namespace
 
+namespace {
+
+// Series as the text names them: a host seen on two CPU models (or
+// architectures) under one name is two series with one name, told apart by
+// the model.
+class Names {
+ public:
+  explicit Names(const FoundChanges& found) {
+    std::map<std::string, std::set<const RunSeries*>> seen;
+    for (const FoundShift& one : found.shifts)
+      seen[series_name(one.series->key)].insert(one.series);
+    for (const FoundEpisode& one : found.episodes) {
+      seen[series_name(one.series->key)].insert(one.series);
+    }
+    for (const RunSeries* one : found.not_judged) seen[series_name(one->key)].insert(one);
+    for (const auto& [name, series] : seen) {
+      if (series.size() > 1) shared_.insert(name);
+    }
+  }
+  [[nodiscard]] std::string operator()(const RunSeries& series) const {
+    std::string name = series_name(series.key);
+    if (shared_.count(name) > 0) {
+      name += fmt::format(" · {} · {}", series.key.arch.empty() ? "?" : printable(series.key.arch),
+                          series.key.cpu_model.empty() ? "?" : printable(series.key.cpu_model));
+    }
+    return name;
+  }
+
+ private:
+  std::set<std::string> shared_;
+};
+
+}  // namespace
+
 std::string changes_text(const ChangesSummary& summary, const FoundChanges& found) {
+  const Names name_of(found);
   const std::size_t listed = found.shifts.size() + found.episodes.size();
   std::string text = fmt::format(
       "{} of {} % or more in {} ({} completed runs)\nof {}\n",
@@ -262,7 +300,7 @@ std::string changes_text(const ChangesSummary& summary, const FoundChanges& foun
             : episode->series;
     if (next_series != current) {
       current = next_series;
-      text += fmt::format("\n{} ({})\n", first_characters(series_name(current->key), 64),
+      text += fmt::format("\n{} ({})\n", first_characters(name_of(*current), 64),
                           plural(current->runs.size(), "run", "runs"));
     }
     // Within a series, in time order.
@@ -273,7 +311,7 @@ std::string changes_text(const ChangesSummary& summary, const FoundChanges& foun
   }
   if (!found.not_judged.empty()) text += "\n";
   for (const RunSeries* one : found.not_judged) {
-    text += fmt::format("{}: {}; changes need {}\n", first_characters(series_name(one->key), 50),
+    text += fmt::format("{}: {}; changes need {}\n", first_characters(name_of(*one), 50),
                         plural(one->runs.size(), "run", "runs"), needed(summary.options));
   }
   return text;

@@ -1,8 +1,7 @@
-// `history --changes`: the stored runs cut into series (one host, label,
-// worker count and library version: only such runs measure the same
-// thing), each series' change points, read as shifts and episodes, and
-// their outputs. The statistics are stats/change_points and stats/shifts;
-// the runs come from History::completed_runs.
+// `history --changes`: the stored runs cut into series (one host and what
+// its runs measured: document/comparability's RunKey), each series' change
+// points, read as shifts and episodes, and their outputs. The statistics are stats/change_points
+// and stats/shifts; the runs come from History::completed_runs.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "document/comparability.hpp"
 #include "stats/change_points.hpp"
 #include "stats/shifts.hpp"
 #include "store/history.hpp"
@@ -19,18 +19,10 @@
 
 namespace tarnwick {
 
-// What makes runs comparable.
-struct SeriesKey {
-  std::string host;  // "" when the documents did not say
-  std::string label;
-  std::uint32_t threads = 0;
-  std::string library_version;
-};
-
 // One series' completed runs in start order; when it has enough runs to be
 // judged, every significant step in it and what they make (large or not).
 struct RunSeries {
-  SeriesKey key;
+  RunKey key;  // host "" when the documents did not say
   std::vector<ListedRun> runs;
   bool judged = false;
   std::vector<Change> changes;  // the steps, every one
@@ -106,7 +98,7 @@ struct ChangesSummary {
 [[nodiscard]] std::string changes_text(const ChangesSummary& summary, const FoundChanges& found);
 
 // "host-a · default · 4 workers · 0.0.3": a series as the outputs name it.
-[[nodiscard]] std::string series_name(const SeriesKey& key);
+[[nodiscard]] std::string series_name(const RunKey& key);
 
 // A rate to four significant digits with its unit ("1.000 G", "38.00 k"):
 // the one rule for every rate the change outputs show.

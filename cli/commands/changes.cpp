@@ -53,7 +53,7 @@ void add_changes_options(CLI::App& command, ChangesOptions& options) {
   CLI::Option* changes =
       command.add_flag("--changes", options.changes,
                        "List the shifts and episodes of each series of runs (host, label,\n"
-                       "workers, library version), from change points at p < 0.01");
+                       "workers, library, CPU), from change points at p < 0.01");
   CLI::Option* since =
       command
           .add_option("--since", options.since, "With --changes or --html: runs since DATE (UTC)")
