@@ -13,13 +13,12 @@ namespace tarnwick {
 class History;
 
 struct ChangesOptions {
-  bool changes = false;                   // --changes
-  std::string since;                      // --since DATE; empty: all runs
-  double min_change = 2;                  // --min-change PCT
-  std::optional<double> fail_on_change;   // --fail-on-change PCT
-  bool either = false;                    // --either: a rise fails too
-  std::string html_path;                  // --html FILE; empty: none
-  std::string junit_path, markdown_path;  // --junit, --markdown FILE; empty: none
+  bool changes = false;                  // --changes
+  std::string since;                     // --since DATE; empty: all runs
+  double min_change = 2;                 // --min-change PCT
+  std::optional<double> fail_on_change;  // --fail-on-change PCT
+  bool either = false;                   // --either: a rise fails too
+  std::string html_path;                 // --html FILE; empty: none
 };
 
 // Declares the options on the history command.

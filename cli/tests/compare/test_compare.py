@@ -689,31 +689,6 @@ class CiFormats(CompareCase):
         piped = self.compare(base, new, "--markdown", "/dev/stderr")
         self.assertIn("| Label |", piped.stderr)
 
-    def test_history_changes_in_junit_and_markdown(self):
-        import junitparser
-        import markdown
-        rng = random.Random(2750)
-        shifted = [planted_run("single", 50000 * (1 + rng.uniform(-0.005, 0.005)), 3, rng,
-                               spread=0.005) for _ in range(12)]
-        shifted += [planted_run("single", 40000 * (1 + rng.uniform(-0.005, 0.005)), 3, rng,
-                                spread=0.005) for _ in range(12)]
-        self.store(planted_document(shifted, host="a"),
-                   planted_document(series("single", 50000, 3, seed=2751), host="b"))
-        junit = os.path.join(self.directory.name, "changes.xml")
-        summary = os.path.join(self.directory.name, "summary.md")
-        result = self.history("--changes", "--fail-on-change", "5", "--last", "15",
-                              "--junit", junit, "--markdown", summary)
-        self.assertEqual(result.returncode, 1, result.stderr)
-        (suite,) = list(junitparser.JUnitXml.fromfile(junit))
-        outcomes = {case.name.split(" ")[0]: [type(r).__name__ for r in case.result]
-                    for case in suite}
-        self.assertEqual(outcomes, {"a": ["Failure"], "b": ["Skipped"]})
-        with open(summary) as file:
-            html = markdown.markdown(file.read(), extensions=["tables"])
-        self.assertEqual(html.count("<tr>"), 2, html)  # the header and the one change
-        self.assertIn("<td>-20.", html)
-        self.assertIn("<td>FAILED</td>", html)
-
 
 def graded_disturbance(rng):
     """Other work on a 2-CPU machine while a 1-worker run measures (1 CPU
