@@ -51,6 +51,10 @@ struct PrecisionOutcome {
   std::optional<double> half_width_percent;
 };
 
+// "3", "3 and 5", "1 to 4, 7 and 9": repetitions in order, runs of
+// consecutive ones as ranges.
+[[nodiscard]] std::string repetitions_text(const std::vector<unsigned>& repetitions);
+
 struct PrecisionReport {
   double target_percent = 0;  // ± asked, % of the geometric mean
   double max_seconds = 0;     // the command's limit, warm-ups included

@@ -123,9 +123,10 @@ std::string precision_text(const PrecisionOutcome& outcome, double target_percen
   };
   const char* plus_minus = style.pick("\u00b1", "+-");
   const std::string runs = fmt::format("{} run{}", outcome.runs, outcome.runs == 1 ? "" : "s");
-  if (outcome.runs == 0) return row(outcome.label, "geometric mean - (no run counted)");
   std::string text;
-  if (!outcome.half_width_percent || !outcome.low || !outcome.high) {
+  if (outcome.runs == 0) {
+    text = row(outcome.label, "geometric mean - (no run counted)");
+  } else if (!outcome.half_width_percent || !outcome.low || !outcome.high) {
     text = row(outcome.label, fmt::format("geometric mean {} steps/s of {}: no interval below "
                                           "two runs",
                                           grouped(outcome.geometric_mean_rate), runs));
@@ -146,12 +147,9 @@ std::string precision_text(const PrecisionOutcome& outcome, double target_percen
     text += row("", style.caution(asked + outcome.stopped));
   }
   if (!outcome.excluded.empty()) {
-    std::string list;
-    for (const unsigned repetition : outcome.excluded) {
-      list += (list.empty() ? "" : ", ") + std::to_string(repetition);
-    }
-    text += row("", fmt::format("left out as disturbed: run{} {}",
-                                outcome.excluded.size() == 1 ? "" : "s", list));
+    text += row(
+        "", fmt::format("left out as disturbed: run{} {}", outcome.excluded.size() == 1 ? "" : "s",
+                        repetitions_text(outcome.excluded)));
   }
   return text;
 }

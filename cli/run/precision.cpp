@@ -45,17 +45,6 @@ std::string runs_text(std::size_t count) {
   return fmt::format("{} run{}", count, count == 1 ? "" : "s");
 }
 
-std::string list_text(const std::vector<unsigned>& repetitions) {
-  std::string text;
-  for (std::size_t i = 0; i < repetitions.size(); ++i) {
-    text += (i == 0                        ? ""
-             : i + 1 == repetitions.size() ? " and "
-                                           : ", ") +
-            std::to_string(repetitions[i]);
-  }
-  return text;
-}
-
 }  // namespace
 
 std::vector<Warning> precision_warnings(const Session& session) {
@@ -70,7 +59,7 @@ std::vector<Warning> precision_warnings(const Session& session) {
           {"", "disturbed",
            fmt::format("{} {} {} left out of the precision: other work competed for the CPUs",
                        outcome.label, outcome.excluded.size() == 1 ? "run" : "runs",
-                       list_text(outcome.excluded))});
+                       repetitions_text(outcome.excluded))});
     }
     if (outcome.stopped != name(PrecisionStop::time_limit)) continue;
     const std::string reached =

@@ -108,5 +108,43 @@ TEST(PrecisionPlan, AFailedOrCancelledRunStopsItsLabel) {
   EXPECT_FALSE(report.labels[1].half_width_percent);
 }
 
+TEST(PrecisionWarnings, SayWhatTheLimitReachedAndNameTheRunsLeftOut) {
+  Session session;
+  PrecisionReport report;
+  report.target_percent = 1;
+  report.max_seconds = 600;
+  report.seconds = 599.6;
+  PrecisionOutcome single;
+  single.label = "single";
+  single.stopped = "time limit";
+  single.runs = 9;
+  single.half_width_percent = 1.6432;
+  single.excluded = {1, 2, 3, 5, 8, 9};
+  report.labels.push_back(single);
+  session.precision = report;
+  std::vector<Warning> warnings = precision_warnings(session);
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_EQ(warnings[0].kind, "disturbed");
+  EXPECT_EQ(warnings[0].text,
+            "single runs 1 to 3, 5, 8 and 9 left out of the precision: other work competed for "
+            "the CPUs");
+  EXPECT_EQ(warnings[1].kind, "precision");
+  EXPECT_EQ(warnings[1].text, "\u00b11.6 % after 9 runs in 600 s; \u00b11 % asked");
+  // With both labels each names itself; one that reached its target is silent.
+  PrecisionOutcome multi = single;
+  multi.label = "all-cpus";
+  multi.stopped = "reached";
+  multi.excluded.clear();
+  session.precision->labels.push_back(multi);
+  session.precision->labels[0].excluded = {4};
+  session.precision->labels[0].half_width_percent.reset();
+  session.precision->labels[0].runs = 1;
+  warnings = precision_warnings(session);
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_EQ(warnings[0].text.rfind("single run 4 left out", 0), 0u) << warnings[0].text;
+  EXPECT_EQ(warnings[1].text,
+            "single: no interval after 1 run (two at least) in 600 s; \u00b11 % asked");
+}
+
 }  // namespace
 }  // namespace tarnwick
