@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "document/read_documents.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -466,8 +468,8 @@ TEST(DocumentReader, ReadsEveryDocumentOfALogAndGoesOnPastABadOne) {
   SeenRuns runs;
   LoadedDocument a = read_ok(SCHEMA_ONE);
   LoadedDocument b = read_ok(SCHEMA_ONE);
-  EXPECT_EQ(runs.keep_new(a), 0u);
-  EXPECT_EQ(runs.keep_new(b), 1u);
+  EXPECT_EQ(runs.keep_new(a, "a"), 0u);
+  EXPECT_EQ(runs.keep_new(b, "b"), 1u);
   EXPECT_TRUE(b.runs.empty());
 }
 
