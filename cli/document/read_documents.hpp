@@ -56,8 +56,7 @@ struct RunFigures {
 
 // The first field in which `a` and `b` differ, both values shown
 // ("mean_rate 54765 and 164295"); nothing when they are the same.
-[[nodiscard]] std::optional<std::string> first_difference(const RunFigures& a,
-                                                          const RunFigures& b);
+[[nodiscard]] std::optional<std::string> first_difference(const RunFigures& a, const RunFigures& b);
 
 // Runs are known by their ids: a run met again with the same figures (the
 // same document in two files, a log read twice) counts once; a run id met

@@ -36,25 +36,25 @@ TEST(PhaseRate, CountsFromThePhasesFirstReportAfterAWholeInterval) {
   // The reports a run on this machine gave: the phase's first report comes
   // a millisecond in, with no steps or a couple of batches.
   struct Step {
-    uint32_t phase;
+    Phase phase;
     double elapsed;
     uint64_t operations;
     std::optional<double> rate;
   };
   PhaseRate rate;
   const std::vector<Step> steps = {
-      {TARNWICK_PHASE_WARMUP, 0.0004, 0, std::nullopt},  // was "0 steps/s"
-      {TARNWICK_PHASE_WARMUP, 0.1004, 600, 6000.0},
-      {TARNWICK_PHASE_WARMUP, 0.4004, 2400, 6000.0},
-      {TARNWICK_PHASE_MEASUREMENT, 0.0012, 16, std::nullopt},   // was 13,333: a spike
-      {TARNWICK_PHASE_MEASUREMENT, 0.0300, 300, std::nullopt},  // too short to say
-      {TARNWICK_PHASE_MEASUREMENT, 0.1012, 1016, 10000.0},
-      {TARNWICK_PHASE_MEASUREMENT, 0.0500, 400, std::nullopt},  // time went back
-      {TARNWICK_PHASE_MEASUREMENT, 0.2500, 2400, 10000.0},
+      {Phase::warmup, 0.0004, 0, std::nullopt},  // was "0 steps/s"
+      {Phase::warmup, 0.1004, 600, 6000.0},
+      {Phase::warmup, 0.4004, 2400, 6000.0},
+      {Phase::measurement, 0.0012, 16, std::nullopt},   // was 13,333: a spike
+      {Phase::measurement, 0.0300, 300, std::nullopt},  // too short to say
+      {Phase::measurement, 0.1012, 1016, 10000.0},
+      {Phase::measurement, 0.0500, 400, std::nullopt},  // time went back
+      {Phase::measurement, 0.2500, 2400, 10000.0},
   };
   for (const Step& step : steps) {
     const std::optional<double> shown =
-        rate.update({step.phase, 1, 0.5, step.elapsed, 1.0, step.operations});
+        rate.update({step.phase, 1, 0.5, Seconds(step.elapsed), Seconds(1.0), step.operations});
     ASSERT_EQ(shown.has_value(), step.rate.has_value()) << step.elapsed;
     if (shown) {
       EXPECT_NEAR(*shown, *step.rate, 1e-6 * *step.rate) << step.elapsed;
@@ -62,7 +62,7 @@ TEST(PhaseRate, CountsFromThePhasesFirstReportAfterAWholeInterval) {
   }
   // A new run starts in the same phase the last one stopped in.
   rate.reset();
-  EXPECT_FALSE(rate.update({TARNWICK_PHASE_MEASUREMENT, 1, 0.5, 0.3, 1.0, 3000}));
+  EXPECT_FALSE(rate.update({Phase::measurement, 1, 0.5, Seconds(0.3), Seconds(1.0), 3000}));
 }
 
 TEST(ProgressFrame, ErasesTheRowsALongerLineWrappedIntoOrUsesNoEscape) {

@@ -113,11 +113,15 @@ TextStyle wide(int width = 200, bool utf8 = true) {
   return style;
 }
 
+Progress report(Phase phase, uint32_t threads, double fraction, double elapsed, double length,
+                uint64_t operations) {
+  return {phase, threads, fraction, Seconds(elapsed), Seconds(length), operations};
+}
+
 TEST(ProgressLine, ShowsPhaseBarTimesAndRate) {
   // 30 s of 180 s planned, 10 s into the measurement at 1.5 M steps/s;
   // the second of three runs, so 360 s more to come after this one.
-  const tarnwick_progress_t progress{
-      TARNWICK_PHASE_MEASUREMENT, 1, 1.0 / 6.0, 10.0, 60.0, 15'000'000};
+  const Progress progress = report(Phase::measurement, 1, 1.0 / 6.0, 10.0, 60.0, 15'000'000);
   const std::string line =
       progress_line(progress, 1'500'000.0, "single", 180.0, {2, 3, 360.0}, wide());
   for (const char* part :
@@ -129,8 +133,7 @@ TEST(ProgressLine, ShowsPhaseBarTimesAndRate) {
 }
 
 TEST(ProgressLine, FitsTheWidthDroppingTheBarFirstAndTheRateLast) {
-  const tarnwick_progress_t progress{
-      TARNWICK_PHASE_MEASUREMENT, 2, 0.75, 45.0, 60.0, 4'500'000'000};
+  const Progress progress = report(Phase::measurement, 2, 0.75, 45.0, 60.0, 4'500'000'000);
   struct Case {
     int width;
     std::vector<const char*> shown, dropped;
@@ -159,14 +162,14 @@ TEST(ProgressLine, FitsTheWidthDroppingTheBarFirstAndTheRateLast) {
 }
 
 TEST(ProgressLine, SurvivesTheFirstReportAndOddValues) {
-  const tarnwick_progress_t first{TARNWICK_PHASE_WARMUP, 2, 0.0, 0.0, 120.0, 0};
+  const Progress first = report(Phase::warmup, 2, 0.0, 0.0, 120.0, 0);
   const std::string line = progress_line(first, std::nullopt, "all-cpus", 180.0, {}, wide());
   EXPECT_NE(line.find("warm-up"), std::string::npos) << line;
   EXPECT_NE(line.find("- steps/s"), std::string::npos) << line;
-  const tarnwick_progress_t odd{99, 1, std::nan(""), -1.0, 0.0, 5};
+  const Progress odd = report(static_cast<Phase>(99), 1, std::nan(""), -1.0, 0.0, 5);
   EXPECT_NE(progress_line(odd, std::nullopt, "x", 0.0, {}, wide()).find("  0%"), std::string::npos);
   // A short command shows tenths of seconds.
-  const tarnwick_progress_t short_run{TARNWICK_PHASE_MEASUREMENT, 1, 0.5, 0.6, 1.3, 600};
+  const Progress short_run = report(Phase::measurement, 1, 0.5, 0.6, 1.3, 600);
   EXPECT_NE(
       progress_line(short_run, 1000.0, "single", 1.4, {}, wide()).find("0.7 s / 1.4 s  left 0.7 s"),
       std::string::npos);
