@@ -1,5 +1,7 @@
 #include "store/documents.hpp"
 
+#include <fmt/format.h>
+
 #include <utility>
 
 namespace tarnwick {
@@ -35,10 +37,16 @@ DocumentEntry history_entry(LoadedDocument&& document) {
 }
 
 std::variant<std::vector<DocumentEntry>, std::string> history_entries(std::string_view text) {
-  DocumentReader reader(text, ReadOptions{true, true});
+  // All of them are held at once: within the budget of any input.
+  MemoryBudget budget;
+  DocumentReader reader(text, ReadOptions{true, true, &budget});
   std::vector<DocumentEntry> documents;
   while (auto item = reader.next()) {
     if (auto* reason = std::get_if<std::string>(&*item)) return std::move(*reason);
+    if (!budget.take(std::get<LoadedDocument>(*item).held_bytes)) {
+      return fmt::format("its documents need more than the {} MiB memory budget",
+                         MEMORY_BUDGET >> 20);
+    }
     documents.push_back(history_entry(std::get<LoadedDocument>(std::move(*item))));
   }
   if (documents.empty()) return std::string("empty: no JSON text");

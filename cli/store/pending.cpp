@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <utility>
 
+#include "document/reader.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -120,6 +122,13 @@ std::variant<std::optional<PendingFile>, std::string> PendingFile::take(const st
       ::close(fd);
       continue;
     }
+    // Read with the limits of any input: a file this program appended to,
+    // never a device or anything larger than a document may be.
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      ::close(fd);
+      return fmt::format("cannot read '{}': not a regular file; left as it is", path);
+    }
     std::string text;
     char buffer[65536];
     for (;;) {
@@ -131,6 +140,11 @@ std::variant<std::optional<PendingFile>, std::string> PendingFile::take(const st
         return fmt::format("cannot read '{}': {}", path, std::strerror(error));
       }
       if (got == 0) break;
+      if (text.size() + static_cast<size_t>(got) > MAX_DOCUMENT_BYTES) {
+        ::close(fd);
+        return fmt::format("cannot read '{}': larger than {} MiB; left as it is", path,
+                           MAX_DOCUMENT_BYTES >> 20);
+      }
       text.append(buffer, static_cast<size_t>(got));
     }
     return std::optional<PendingFile>(PendingFile(path, fd, std::move(text)));
