@@ -58,6 +58,9 @@ RunFigures figures_of(const LoadedDocument& document, const LoadedRun& run) {
   figures.mean_rate = run.mean_rate;
   figures.cv_percent = run.cv_percent;
   figures.unstable = run.unstable;
+  figures.steal_percent = run.steal_percent;
+  figures.other_cpus = run.other_cpus;
+  figures.in_container = run.in_container;
   figures.measured_seconds = run.measured_seconds;
   figures.operations = run.operations;
   figures.checksum = run.checksum;
@@ -85,6 +88,9 @@ std::optional<std::string> first_difference(const RunFigures& a, const RunFigure
   check("threads", a.threads, b.threads);
   check("cv_percent", a.cv_percent, b.cv_percent);
   check("unstable", a.unstable, b.unstable);
+  check("steal_percent", a.steal_percent, b.steal_percent);
+  check("other_cpus", a.other_cpus, b.other_cpus);
+  check("in_container", a.in_container, b.in_container);
   check("measured_seconds", a.measured_seconds, b.measured_seconds);
   check("operations", a.operations, b.operations);
   check("checksum", a.checksum, b.checksum);

@@ -42,8 +42,8 @@ struct RunFigures {
   uint32_t status = 2;
   std::string reason;
   uint32_t threads = 0;
-  std::optional<double> mean_rate, cv_percent;
-  bool unstable = false;
+  std::optional<double> mean_rate, cv_percent, steal_percent, other_cpus;
+  bool unstable = false, in_container = false;
   double measured_seconds = 0;
   uint64_t operations = 0, checksum = 0, sample_count = 0, samples_digest = 0;
   std::optional<UtcMillis> started_at, ended_at;
