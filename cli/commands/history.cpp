@@ -11,9 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -29,6 +27,7 @@
 #include "store/history.hpp"
 #include "store/listing.hpp"
 #include "store/location.hpp"
+#include "store/pending.hpp"
 #include "store/saving.hpp"
 #include "util/json.hpp"
 #include "util/text.hpp"
@@ -153,7 +152,7 @@ int import_documents(const std::string& history_path, const std::vector<std::str
   size_t index = 0;
   std::unique_ptr<DocumentReader> reader;
   std::optional<std::string> changed;
-  const auto next = [&]() -> std::optional<DocumentEntry> {
+  const auto next = [&]() -> std::optional<LoadedDocument> {
     for (;;) {
       if (!reader) {
         if (index == inputs.size()) return std::nullopt;
@@ -164,7 +163,7 @@ int import_documents(const std::string& history_path, const std::vector<std::str
                                 std::strerror(errno));
           return std::nullopt;
         }
-        reader = std::make_unique<DocumentReader>(fd, ReadOptions{true, true});
+        reader = std::make_unique<DocumentReader>(fd, HISTORY_READING);
       }
       auto item = reader->next();
       if (!item) {
@@ -177,7 +176,7 @@ int import_documents(const std::string& history_path, const std::vector<std::str
             fmt::format("{} changed while it was imported: {}", inputs[index].file.name(), *reason);
         return std::nullopt;
       }
-      return history_entry(std::get<LoadedDocument>(std::move(*item)));
+      return std::get<LoadedDocument>(std::move(*item));
     }
   };
   SaveCounts counts;
@@ -338,9 +337,12 @@ int history_command(const HistoryOptions& options) {
   }
   // A run waiting in a pending file is not in the listing: say where it is.
   for (const std::string& file : pending_files(history.path())) {
-    std::ifstream pending(file);
-    const auto waiting =
-        std::count(std::istreambuf_iterator<char>(pending), std::istreambuf_iterator<char>(), '\n');
+    const auto counted = waiting_documents(file);
+    if (const auto* why = std::get_if<std::string>(&counted)) {
+      tell("tarnwick: warning: pending runs not read: {}\n", printable(*why));
+      continue;
+    }
+    const size_t waiting = std::get<size_t>(counted);
     if (waiting > 0) {
       tell(
           "tarnwick: {} document{} of runs that --save could not store wait in '{}'; the next "
