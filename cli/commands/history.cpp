@@ -244,8 +244,9 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
   command->footer(
       "The history is --history FILE, else $TARNWICK_HISTORY, else\n"
       "$XDG_DATA_HOME/tarnwick/history.db, else ~/.local/share/tarnwick/history.db.\n"
-      "Exit status: 0 done, 1 --fail-on-change found a recent change that large,\n"
-      "2 the history or a file could not be read or written, 64 bad command line.");
+      "Exit status: 0 done, 1 --fail-on-change found a recent shift that large,\n"
+      "2 the history or a file could not be read or written, 3 --fail-on-change\n"
+      "found none but a series too short to judge, 64 bad command line.");
   command->add_option("--history", options.history, "The history's database file")
       ->check(FILE_NAME)
       ->type_name("FILE");
@@ -257,7 +258,7 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
       command
           ->add_option("--last", options.last,
                        "How many of the latest runs to list (default 20);\n"
-                       "with --fail-on-change, how recent a change fails (default 10)")
+                       "with --fail-on-change, how recent a shift's end fails (default 10)")
           ->check(whole_number_text("a whole number of runs from 1 to 1000000", 1, 1000000))
           ->type_name("N");
   auto* json = command->add_flag("--json", options.json, "Print the listing as a JSON document");
