@@ -171,7 +171,10 @@ int baseline_command(const BaselineOptions& baseline, const CompareOptions& opti
     }
   }
   ComparisonSide all;
-  if (!read_side(baseline.now, "NEW", all)) return EXIT_FAILED;
+  MemoryBudget budget;
+  SeenRuns seen(&budget);
+  if (!read_side(baseline.now, "NEW", all, seen, budget)) return EXIT_FAILED;
+  if (!drop_conflicts(seen, "NEW", all)) return EXIT_FAILED;
   const auto path = history_path(baseline.history);
   if (!path) return fail(std::string(NO_HISTORY_PATH));
   auto opened = History::open(*path, Access::read);

@@ -8,6 +8,7 @@
 
 #include "compare/ci.hpp"
 #include "compare/render.hpp"
+#include "document/read_documents.hpp"
 #include "output/atomic_file.hpp"
 #include "output/ci_report.hpp"
 #include "output/messages.hpp"
@@ -117,19 +118,39 @@ CLI::App& add_compare_command(CLI::App& app, CompareOptions& options, CommandAct
   return *command;
 }
 
-bool read_side(const std::string& path, const char* name, ComparisonSide& side) {
+bool read_side(const std::string& path, const char* name, ComparisonSide& side, SeenRuns& seen,
+               MemoryBudget& budget) {
   side.source = path;
   // Any number of documents; a run read twice on one side counts once.
-  SeenRuns seen;
-  ReadDocuments read = read_documents_file(path, ReadOptions{}, seen);
-  for (const std::string& reason : read.left_out) {
+  ReadDocuments read = read_documents_file(path, ReadOptions{}, seen, budget);
+  for (const std::string& reason : read.left_out.listed()) {
     tell("tarnwick: {}: left out: {}\n", name, printable(reason));
+  }
+  if (read.left_out.unlisted() > 0) tell("tarnwick: {}: {}\n", name, read.left_out.unlisted_note());
+  if (read.over_budget) {
+    tell(
+        "tarnwick: {}: the documents need more than the {} MiB memory budget; nothing was "
+        "compared\n",
+        name, MEMORY_BUDGET >> 20);
+    return false;
   }
   if (read.documents.empty()) {
     tell("tarnwick: {}: no result document could be read\n", name);
     return false;
   }
   side.documents = std::move(read.documents);
+  return true;
+}
+
+bool drop_conflicts(const SeenRuns& seen, const char* name, ComparisonSide& side) {
+  for (const std::string& conflict : seen.conflicts()) {
+    tell("tarnwick: {}: left out: {}\n", name, printable(conflict));
+  }
+  seen.drop_conflicts(side.documents);
+  if (side.documents.empty()) {
+    tell("tarnwick: {}: no result document could be read\n", name);
+    return false;
+  }
   return true;
 }
 
@@ -146,9 +167,16 @@ int compare_command(const CompareOptions& options) {
         "Run 'tarnwick compare --help' for the options.\n");
     return EXIT_USAGE;
   }
+  // Both sides are read within one budget; a run id given two sets of
+  // figures (on one side or across both) is left out wherever it is.
+  MemoryBudget budget;
+  SeenRuns seen[2] = {SeenRuns(&budget), SeenRuns(&budget)};
   std::vector<SidePair> pairs(1);
-  if (!read_side(options.base, "BASE", pairs[0].base)) return EXIT_FAILED;
-  if (!read_side(options.now, "NEW", pairs[0].now)) return EXIT_FAILED;
+  if (!read_side(options.base, "BASE", pairs[0].base, seen[0], budget)) return EXIT_FAILED;
+  if (!read_side(options.now, "NEW", pairs[0].now, seen[1], budget)) return EXIT_FAILED;
+  seen[0].cross_check(seen[1]);
+  if (!drop_conflicts(seen[0], "BASE", pairs[0].base)) return EXIT_FAILED;
+  if (!drop_conflicts(seen[1], "NEW", pairs[0].now)) return EXIT_FAILED;
   return report_comparisons(pairs, options);
 }
 

@@ -11,6 +11,7 @@
 
 #include "commands/command_line.hpp"
 #include "compare/comparison.hpp"
+#include "document/read_documents.hpp"
 
 namespace tarnwick {
 
@@ -47,9 +48,14 @@ struct SidePair {
 [[nodiscard]] int report_comparisons(const std::vector<SidePair>& pairs,
                                      const CompareOptions& options);
 
-// Reads every document of `path` ("-": standard input) into `side`, a run
-// read twice counting once; says what was left out. False when nothing
-// could be read (and said so).
-[[nodiscard]] bool read_side(const std::string& path, const char* name, ComparisonSide& side);
+// Reads every document of `path` ("-": standard input) into `side` within
+// `budget`, a run read twice counting once (`seen`); says what was left
+// out. False when nothing could be read (and said so).
+[[nodiscard]] bool read_side(const std::string& path, const char* name, ComparisonSide& side,
+                             SeenRuns& seen, MemoryBudget& budget);
+
+// Leaves out of `side` the runs `seen` found in conflict (one id, two sets
+// of figures), naming them. False when nothing is left (and said so).
+[[nodiscard]] bool drop_conflicts(const SeenRuns& seen, const char* name, ComparisonSide& side);
 
 }  // namespace tarnwick
