@@ -7,6 +7,7 @@
 #include <cmath>
 #include <thread>
 
+#include "util/json.hpp"
 #include "util/numbers.hpp"
 #include "util/text.hpp"
 
@@ -32,16 +33,11 @@ std::string signed_percent(double percent) {
   return fmt::format("{}{:.1f} %", percent < 0 ? "-" : "+", std::fabs(percent));
 }
 
-nlohmann::ordered_json or_null(const std::string& host) {
-  return host.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(host);
-}
-
 }  // namespace
 
 std::string series_name(const SeriesKey& key) {
-  return fmt::format("{} · {} · {} worker{} · {}",
-                     key.host.empty() ? "(unknown host)" : printable(key.host),
-                     printable(key.label), key.threads, key.threads == 1 ? "" : "s",
+  return fmt::format("{} · {} · {} · {}", key.host.empty() ? "(unknown host)" : printable(key.host),
+                     printable(key.label), plural(key.threads, "worker"),
                      printable(key.library_version));
 }
 
@@ -117,7 +113,7 @@ nlohmann::ordered_json changes_json(const ChangesSummary& summary,
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const FoundChange& found : changes) {
     const SeriesKey& key = found.series->key;
-    list.push_back({{"host", or_null(key.host)},
+    list.push_back({{"host", or_null(!key.host.empty(), key.host)},
                     {"label", key.label},
                     {"threads", key.threads},
                     {"library_version", key.library_version},
@@ -141,11 +137,11 @@ nlohmann::ordered_json changes_json(const ChangesSummary& summary,
 }
 
 std::string changes_text(const ChangesSummary& summary, const std::vector<FoundChange>& changes) {
-  std::string text = fmt::format(
-      "{} change{} of {} % or more in {} series ({} completed runs)\nof {}\n",
-      changes.empty() ? "No" : std::to_string(changes.size()), changes.size() == 1 ? "" : "s",
-      fmt::format("{:g}", summary.min_change_percent), summary.series,
-      grouped(static_cast<double>(summary.runs)), printable(summary.history));
+  std::string text =
+      fmt::format("{} of {} % or more in {} series ({} completed runs)\nof {}\n",
+                  changes.empty() ? std::string("No changes") : plural(changes.size(), "change"),
+                  fmt::format("{:g}", summary.min_change_percent), summary.series,
+                  grouped(static_cast<double>(summary.runs)), printable(summary.history));
   for (const FoundChange& found : changes) {
     const ListedRun& run = found.first_run();
     text += fmt::format("\n{}\n", first_characters(series_name(found.series->key), 78));
@@ -153,8 +149,8 @@ std::string changes_text(const ChangesSummary& summary, const std::vector<FoundC
         fmt::format("  {}  {} -> {} /s  p = {:.3f}\n", signed_percent(found.change.change_percent),
                     short_rate(found.change.median_before), short_rate(found.change.median_after),
                     found.change.p_value);
-    text += fmt::format("  from run {} at {} (the latest {} run{})\n", run.id.substr(0, 12),
-                        run.started, found.runs_since(), found.runs_since() == 1 ? "" : "s");
+    text += fmt::format("  from run {} at {} (the latest {})\n", run.id.substr(0, 12), run.started,
+                        plural(found.runs_since(), "run"));
   }
   return text;
 }

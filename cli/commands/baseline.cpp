@@ -11,6 +11,7 @@
 #include "output/messages.hpp"
 #include "store/history.hpp"
 #include "store/location.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 
@@ -72,13 +73,12 @@ int baseline_command(const BaselineOptions& baseline, const CompareOptions& opti
     if (auto* failure = std::get_if<std::string>(&found)) return fail(*failure);
     const auto& runs = std::get<std::vector<BaselineRun>>(found);
     if (runs.empty()) {
-      missing.push_back(
-          fmt::format("{} ({} worker{})", run.label, run.threads, run.threads == 1 ? "" : "s"));
+      missing.push_back(fmt::format("{} ({})", run.label, plural(run.threads, "worker")));
     }
     for (const BaselineRun& stored : runs) {
       LoadedDocument side;
       side.schema_version = 1;
-      side.status = "completed";
+      side.status = Status::completed;
       side.library_version = stored.run.library_version;
       if (!stored.run.host.empty()) side.hostname = stored.run.host;
       side.timestamp = stored.run.started;

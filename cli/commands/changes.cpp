@@ -22,14 +22,6 @@ namespace {
 // The window of --fail-on-change when --last is not given.
 constexpr int64_t FAIL_WINDOW = 10;
 
-const CLI::Validator SINCE_DATE(
-    [](const std::string& text) -> std::string {
-      if (parse_user_time(text)) return {};
-      return fmt::format("expected a UTC date as YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS], got '{}'",
-                         text);
-    },
-    "", "date");
-
 const CLI::Validator PERCENT(
     [](const std::string& text) -> std::string {
       const auto value = parse_number(text);
@@ -147,10 +139,9 @@ int changes_command(History& history, const ChangesRequest& request) {
   const auto window = static_cast<std::size_t>(request.last.value_or(FAIL_WINDOW));
   const auto failing = failing_changes(found, *options.fail_on_change, options.either, window);
   for (const FoundChange& change : failing) {
-    tell("tarnwick: {}: {:+.1f} % from run {}, the latest {} run{} of its series\n",
+    tell("tarnwick: {}: {:+.1f} % from run {}, the latest {} of its series\n",
          series_name(change.series->key), change.change.change_percent,
-         change.first_run().id.substr(0, 12), change.runs_since(),
-         change.runs_since() == 1 ? "" : "s");
+         change.first_run().id.substr(0, 12), plural(change.runs_since(), "run"));
   }
   return failing.empty() ? EXIT_OK : EXIT_GATE;
 }

@@ -7,6 +7,7 @@
 
 #include "output/messages.hpp"
 #include "util/numbers.hpp"
+#include "util/utc_time.hpp"
 
 namespace tarnwick {
 namespace {
@@ -188,6 +189,14 @@ const CLI::Validator FILE_NAME(
       return {};
     },
     "", "file name");
+
+const CLI::Validator SINCE_DATE(
+    [](const std::string& text) -> std::string {
+      if (parse_user_time(text)) return {};
+      return fmt::format("expected a UTC date as YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS], got '{}'",
+                         text);
+    },
+    "", "date");
 
 int fail(const std::string& message) {
   tell("tarnwick: {}\n", message);

@@ -32,277 +32,274 @@
 #include "util/numbers.hpp"
 #include "util/text.hpp"
 
-    namespace tarnwick {
-  namespace {
+namespace tarnwick {
+namespace {
 
-  // The run's outputs: each option with the writer of its file. Opened before
-  // the run, so that a bad path costs a second, not a whole run; written after
-  // it, in this order.
-  struct OutputKind {
-    const char* option;
-    RunOptions::Output RunOptions::*given;
-    const char* help;
-    std::string (*write)(const Session& session, bool stream);
-  };
+// The run's outputs: each option with the writer of its file. Opened before
+// the run, so that a bad path costs a second, not a whole run; written after
+// it, in this order.
+struct OutputKind {
+  const char* option;
+  RunOptions::Output RunOptions::*given;
+  const char* help;
+  std::string (*write)(const Session& session, bool stream);
+};
 
-  std::string document_text(const Session& session, bool stream) {
-    return json_text(session_json(session), stream ? Layout::one_line : Layout::indented);
+std::string document_text(const Session& session, bool stream) {
+  return json_text(session_json(session), stream ? Layout::one_line : Layout::indented);
+}
+
+constexpr std::array<OutputKind, 4> OUTPUTS = {{
+    {"--output", &RunOptions::output, "Write the result document to FILE; the summary still prints",
+     document_text},
+    {"--csv", &RunOptions::csv, "Write the samples to FILE as CSV",
+     [](const Session& session, bool) { return samples_csv(session); }},
+    {"--plot", &RunOptions::plot,
+     "Write an SVG chart of the per-second rates to FILE ('-': stdout for one of the four)",
+     [](const Session& session, bool) { return session_svg(session); }},
+    {"--prom", &RunOptions::prom,
+     "Write the figures as Prometheus metrics to FILE (node_exporter's textfile collector)",
+     [](const Session& session, bool) { return prometheus_text(session); }},
+}};
+
+void print_warning(const Warning& warning, const TextStyle& style) {
+  tell("{}\n", wrap_words(fmt::format("tarnwick: {} {}", style.caution("warning:"), warning.text),
+                          style.wrap, 2));
+}
+
+// The options the user set, as typed, for a message about their values.
+std::string duration_options(const RunOptions& options) {
+  std::vector<std::string> set;
+  if (options.warmup_seconds) set.push_back("--warmup " + options.warmup_text);
+  if (options.measure_seconds) set.push_back("--measure " + options.measure_text);
+  if (set.size() == 2) return set[0] + " and " + set[1];
+  return set.empty() ? std::string() : set[0];
+}
+
+// The message of a failed run. A run the library refused before it decided
+// its workers was refused for its configuration, and the only configuration
+// the user sets is the durations: name them, and leave the rule to the
+// library's reason.
+std::string failure_text(const RunReport& run, const RunOptions& options) {
+  const std::string named = duration_options(options);
+  if (run.last_phase == 0 && run.result.threads == 0 && !named.empty()) {
+    return fmt::format("{}: {}", named, run.result.reason);
   }
+  return run.result.reason;
+}
 
-  constexpr std::array<OutputKind, 4> OUTPUTS = {{
-      {"--output", &RunOptions::output,
-       "Write the result document to FILE; the summary still prints", document_text},
-      {"--csv", &RunOptions::csv, "Write the samples to FILE as CSV",
-       [](const Session& session, bool) { return samples_csv(session); }},
-      {"--plot", &RunOptions::plot,
-       "Write an SVG chart of the per-second rates to FILE ('-': stdout for one of the four)",
-       [](const Session& session, bool) { return session_svg(session); }},
-      {"--prom", &RunOptions::prom,
-       "Write the figures as Prometheus metrics to FILE (node_exporter's textfile collector)",
-       [](const Session& session, bool) { return prometheus_text(session); }},
-  }};
+// True when some run measured a sample: a rejected run, or one that failed
+// or was cancelled before measuring, leaves existing files untouched and
+// stores nothing.
+bool measured_anything(const Session& session) {
+  return std::any_of(session.runs.begin(), session.runs.end(),
+                     [](const RunReport& run) { return !run.result.samples.empty(); });
+}
 
-  void print_warning(const Warning& warning, const TextStyle& style) {
-    tell("{}\n", wrap_words(fmt::format("tarnwick: {} {}", style.caution("warning:"), warning.text),
-                            style.wrap, 2));
-  }
+}  // namespace
 
-  // The options the user set, as typed, for a message about their values.
-  std::string duration_options(const RunOptions& options) {
-    std::vector<std::string> set;
-    if (options.warmup_seconds) set.push_back("--warmup " + options.warmup_text);
-    if (options.measure_seconds) set.push_back("--measure " + options.measure_text);
-    if (set.size() == 2) return set[0] + " and " + set[1];
-    return set.empty() ? std::string() : set[0];
-  }
-
-  // The message of a failed run. A run the library refused before it decided
-  // its workers was refused for its configuration, and the only configuration
-  // the user sets is the durations: name them, and leave the rule to the
-  // library's reason.
-  std::string failure_text(const RunReport& run, const RunOptions& options) {
-    const std::string named = duration_options(options);
-    if (run.last_phase == 0 && run.result.threads == 0 && !named.empty()) {
-      return fmt::format("{}: {}", named, run.result.reason);
-    }
-    return run.result.reason;
-  }
-
-  // True when some run measured a sample: a rejected run, or one that failed
-  // or was cancelled before measuring, leaves existing files untouched and
-  // stores nothing.
-  bool measured_anything(const Session& session) {
-    return std::any_of(session.runs.begin(), session.runs.end(),
-                       [](const RunReport& run) { return !run.result.samples.empty(); });
-  }
-
-  }  // namespace
-
-  void add_run_options(CLI::App & app, RunOptions & options) {
+void add_run_options(CLI::App& app, RunOptions& options) {
+  app.add_option_function<std::string>(
+         "--warmup",
+         [&options](const std::string& text) {
+           options.warmup_text = text;
+           options.warmup_seconds = parse_number(text);
+         },
+         "Warm-up length in seconds (library default 120)")
+      ->check(number_text("a number of seconds"))
+      ->type_name("SECONDS");
+  app.add_option_function<std::string>(
+         "--measure",
+         [&options](const std::string& text) {
+           options.measure_text = text;
+           options.measure_seconds = parse_number(text);
+         },
+         "Measurement window in seconds (library default 60)")
+      ->check(number_text("a number of seconds"))
+      ->type_name("SECONDS");
+  auto* all_cpus =
+      app.add_flag("--all-cpus", options.all_cpus, "One worker per CPU this process may use");
+  app.add_flag("--both", options.both,
+               "One worker, then all CPUs, and the scaling: multi rate / (threads x single rate)")
+      ->excludes(all_cpus);
+  app.add_option_function<std::string>(
+         "--repeat", [&options](const std::string& text) { options.repeat = std::stoul(text); },
+         "Run N times, each on a fresh handle; --both interleaves the pairs (default 1)")
+      ->check(whole_number_text("a whole number of runs from 1 to 10000", 1, 10000))
+      ->type_name("N");
+  app.add_flag("--json", options.json,
+               "Print the result document (JSON, one line) on standard output");
+  for (const OutputKind& kind : OUTPUTS) {
+    RunOptions::Output& into = options.*kind.given;
     app.add_option_function<std::string>(
-           "--warmup",
-           [&options](const std::string& text) {
-             options.warmup_text = text;
-             options.warmup_seconds = parse_number(text);
+           kind.option,
+           [&into](const std::string& path) {
+             into.path = path;
+             into.given = true;
            },
-           "Warm-up length in seconds (library default 120)")
-        ->check(number_text("a number of seconds"))
-        ->type_name("SECONDS");
-    app.add_option_function<std::string>(
-           "--measure",
-           [&options](const std::string& text) {
-             options.measure_text = text;
-             options.measure_seconds = parse_number(text);
-           },
-           "Measurement window in seconds (library default 60)")
-        ->check(number_text("a number of seconds"))
-        ->type_name("SECONDS");
-    auto* all_cpus =
-        app.add_flag("--all-cpus", options.all_cpus, "One worker per CPU this process may use");
-    app.add_flag("--both", options.both,
-                 "One worker, then all CPUs, and the scaling: multi rate / (threads x single rate)")
-        ->excludes(all_cpus);
-    app.add_option_function<std::string>(
-           "--repeat", [&options](const std::string& text) { options.repeat = std::stoul(text); },
-           "Run N times, each on a fresh handle; --both interleaves the pairs (default 1)")
-        ->check(whole_number_text("a whole number of runs from 1 to 10000", 1, 10000))
-        ->type_name("N");
-    app.add_flag("--json", options.json,
-                 "Print the result document (JSON, one line) on standard output");
-    for (const OutputKind& kind : OUTPUTS) {
-      RunOptions::Output& into = options.*kind.given;
-      app.add_option_function<std::string>(
-             kind.option,
-             [&into](const std::string& path) {
-               into.path = path;
-               into.given = true;
-             },
-             kind.help)
-          ->check(FILE_NAME)
-          ->type_name("FILE");
-    }
-    app.add_option_function<std::string>(
-           "--color",
-           [&options](const std::string& text) {
-             options.color = text == "always"  ? ColorChoice::always
-                             : text == "never" ? ColorChoice::never
-                                               : ColorChoice::automatic;
-           },
-           "Colour the verdicts and warnings: auto (a terminal, without NO_COLOR), always, never")
-        ->check(one_of({"auto", "always", "never"}))
-        ->type_name("WHEN");
-    auto* save = app.add_flag("--save", options.save,
-                              "Store the runs in the history (see 'tarnwick history')");
-    app.add_option("--history", options.history_path, "The history's database file, with --save")
+           kind.help)
         ->check(FILE_NAME)
-        ->type_name("FILE")
-        ->needs(save);
-    app.add_flag("--quiet", options.quiet, "No live progress display");
-    app.add_flag("--version", options.version, "Print the program and library versions");
+        ->type_name("FILE");
   }
+  app.add_option_function<std::string>(
+         "--color",
+         [&options](const std::string& text) {
+           options.color = text == "always"  ? ColorChoice::always
+                           : text == "never" ? ColorChoice::never
+                                             : ColorChoice::automatic;
+         },
+         "Colour the verdicts and warnings: auto (a terminal, without NO_COLOR), always, never")
+      ->check(one_of({"auto", "always", "never"}))
+      ->type_name("WHEN");
+  auto* save = app.add_flag("--save", options.save,
+                            "Store the runs in the history (see 'tarnwick history')");
+  app.add_option("--history", options.history_path, "The history's database file, with --save")
+      ->check(FILE_NAME)
+      ->type_name("FILE")
+      ->needs(save);
+  app.add_flag("--quiet", options.quiet, "No live progress display");
+  app.add_flag("--version", options.version, "Print the program and library versions");
+}
 
-  int run_command(const RunOptions& options) {
-    if (options.version) {
-      const auto failure = write_standard_output(
-          fmt::format("tarnwick {} (library ABI {}, built for ABI {})\n", tarnwick_version(),
-                      tarnwick_abi_version(), TARNWICK_ABI_VERSION));
-      return failure ? fail(*failure) : EXIT_OK;
-    }
-    std::vector<NamedOutput> named;
-    for (const OutputKind& kind : OUTPUTS) {
-      const RunOptions::Output& given = options.*kind.given;
-      named.push_back({kind.option, given.path, given.given});
-    }
-    std::vector<NamedOutput> guarded;
-    if (options.save) {
-      // An output over the history would destroy every stored run.
-      const auto store = history_path(options.history_path);
-      if (store && *store != "-") {
-        guarded.push_back(
-            {options.history_path.empty() ? "the history" : "--history", *store, true});
-      }
-    }
-    // From here a first signal cancels the run, even before it starts.
-    install_signal_handlers();
-    auto opened = open_outputs(named, options.json ? "--json" : "", guarded);
-    if (const int* status = std::get_if<int>(&opened)) return *status;
-    auto& [files, standard_output] = std::get<OpenedOutputs>(opened);
-    // A document on standard output, by any name, moves the summary aside.
-    const bool summary_on_stdout = !options.json && !standard_output;
-    std::FILE* const summary_stream = summary_on_stdout ? stdout : stderr;
-    const TextStyle error_style = style_for(stderr, options.color);
-
-    Session session;
-    session.version = tarnwick_version();
-    session.abi_version = tarnwick_abi_version();
-    session.host = read_host_facts();
-    session.environment = read_environment(session.host);
-
-    tarnwick_config_t config{};
-    if (tarnwick_default_config(&config) == 0) {
-      return fail("the library gave no default configuration");
-    }
-    if (options.warmup_seconds) config.warmup_seconds = *options.warmup_seconds;
-    if (options.measure_seconds) config.measure_seconds = *options.measure_seconds;
-
-    const std::vector<PlannedRun> plan = plan_runs(
-        options.both || !options.all_cpus, options.both || options.all_cpus, options.repeat);
-    const bool show_progress = !options.quiet && isatty(STDERR_FILENO) == 1;
-    ProgressDisplay display(stderr, show_progress, error_style);
-    // Host warnings wait for the run to start: a rejected run gets its reason
-    // alone. The count they judge by is the run's own.
-    display.on_first_report([&](const tarnwick_progress_t& progress) {
-      if (config.benchmark == TARNWICK_BENCHMARK_ALL_CPUS && progress.threads > 0) {
-        session.host.cpus_available = progress.threads;
-        session.host.cpus_source = "library";
-      }
-      if (auto warning = load_warning(session.host)) {
-        print_warning(*warning, error_style);
-        session.warnings.push_back(std::move(*warning));
-      }
-    });
-    const double planned_each =
-        std::max(config.warmup_seconds, 0.0) + std::max(config.measure_seconds, 0.0);
-    for (std::size_t index = 0; index < plan.size(); ++index) {
-      // A run that was stopped or failed ends the command: what follows would
-      // be measured against nothing.
-      if (!session.runs.empty() &&
-          (interrupted() || session.runs.back().result.status != Status::completed)) {
-        break;
-      }
-      const PlannedRun& step = plan[index];
-      config.benchmark = step.benchmark;
-      display.begin(step.label, planned_each,
-                    {static_cast<unsigned>(index + 1), static_cast<unsigned>(plan.size()),
-                     planned_each * static_cast<double>(plan.size() - index - 1)});
-      RunReport run = run_once(config, step.label, display);
-      run.repetition = step.repetition;
-      if (run.result.status == Status::failed) {
-        tell("tarnwick: {}\n", failure_text(run, options));
-      }
-      // The library's count honours the control-group quota, the affinity
-      // mask alone does not.
-      if (step.benchmark == TARNWICK_BENCHMARK_ALL_CPUS && run.result.threads > 0) {
-        session.host.cpus_available = run.result.threads;
-        session.host.cpus_source = "library";
-      }
-      session.runs.push_back(std::move(run));
-    }
-    // Nothing is measured from here on: a signal no longer cancels, it ends
-    // the program at once, even in a write that waits for a slow reader.
-    install_leaving_handlers();
-    // Kept for the document now, printed after the summary they qualify.
-    const std::vector<Warning> late_warnings = stability_warnings(session);
-    session.warnings.insert(session.warnings.end(), late_warnings.begin(), late_warnings.end());
-
-    bool written = true;
-    const auto report = [&written](const std::optional<std::string>& failure) {
-      if (!failure) return;
-      tell("tarnwick: {}\n", *failure);
-      written = false;
-    };
-    const bool keep = measured_anything(session);
-    if (options.json) {
-      report(write_standard_output(document_text(session, true)));
-    } else if (std::any_of(session.runs.begin(), session.runs.end(),
-                           [](const RunReport& r) { return r.result.status != Status::failed; })) {
-      // The terminal's width now: it may have changed during the run.
-      const std::string summary =
-          session_summary(session, style_for(summary_stream, options.color));
-      if (summary_on_stdout) {
-        report(write_standard_output(summary));
-      } else {
-        std::fputs(summary.c_str(), stderr);
-      }
-    }
-    // The terminal's width now, as for the summary.
-    for (const Warning& warning : late_warnings) {
-      print_warning(warning, style_for(stderr, options.color));
-    }
-    const bool anything_to_keep =
-        options.save ||
-        std::any_of(files.begin(), files.end(), [](const auto& file) { return file.has_value(); });
-    if (!keep && anything_to_keep && exit_status(session) == EXIT_CANCELLED) {
-      tell("tarnwick: cancelled before the first sample: no file written, nothing stored\n");
-    }
-    for (std::size_t index = 0; keep && index < OUTPUTS.size(); ++index) {
-      if (files[index]) {
-        report(files[index]->commit(OUTPUTS[index].write(session, files[index]->is_stream())));
-      }
-    }
-    // Stored last: a history that fails costs none of the outputs above.
-    if (options.save && keep) {
-      const auto saved = save_document(document_text(session, true), options.history_path);
-      if (const auto* failure = std::get_if<std::string>(&saved)) {
-        report(*failure);
-      } else if (const SavedRuns& runs = std::get<SavedRuns>(saved);
-                 !options.quiet && !runs.pending) {
-        tell("tarnwick: stored {} run{} in {}\n", runs.counts.stored,
-             runs.counts.stored == 1 ? "" : "s", runs.path);
-      }
-    }
-    // An output that could not be written fails the command, cancelled or not.
-    return written ? exit_status(session) : EXIT_FAILED;
+int run_command(const RunOptions& options) {
+  if (options.version) {
+    const auto failure = write_standard_output(
+        fmt::format("tarnwick {} (library ABI {}, built for ABI {})\n", tarnwick_version(),
+                    tarnwick_abi_version(), TARNWICK_ABI_VERSION));
+    return failure ? fail(*failure) : EXIT_OK;
   }
+  std::vector<NamedOutput> named;
+  for (const OutputKind& kind : OUTPUTS) {
+    const RunOptions::Output& given = options.*kind.given;
+    named.push_back({kind.option, given.path, given.given});
+  }
+  std::vector<NamedOutput> guarded;
+  if (options.save) {
+    // An output over the history would destroy every stored run.
+    const auto store = history_path(options.history_path);
+    if (store && *store != "-") {
+      guarded.push_back({options.history_path.empty() ? "the history" : "--history", *store, true});
+    }
+  }
+  // From here a first signal cancels the run, even before it starts.
+  install_signal_handlers();
+  auto opened = open_outputs(named, options.json ? "--json" : "", guarded);
+  if (const int* status = std::get_if<int>(&opened)) return *status;
+  auto& [files, standard_output] = std::get<OpenedOutputs>(opened);
+  // A document on standard output, by any name, moves the summary aside.
+  const bool summary_on_stdout = !options.json && !standard_output;
+  std::FILE* const summary_stream = summary_on_stdout ? stdout : stderr;
+  const TextStyle error_style = style_for(stderr, options.color);
+
+  Session session;
+  session.version = tarnwick_version();
+  session.abi_version = tarnwick_abi_version();
+  session.host = read_host_facts();
+  session.environment = read_environment(session.host);
+
+  tarnwick_config_t config{};
+  if (tarnwick_default_config(&config) == 0) {
+    return fail("the library gave no default configuration");
+  }
+  if (options.warmup_seconds) config.warmup_seconds = *options.warmup_seconds;
+  if (options.measure_seconds) config.measure_seconds = *options.measure_seconds;
+
+  const std::vector<PlannedRun> plan = plan_runs(options.both || !options.all_cpus,
+                                                 options.both || options.all_cpus, options.repeat);
+  const bool show_progress = !options.quiet && isatty(STDERR_FILENO) == 1;
+  ProgressDisplay display(stderr, show_progress, error_style);
+  // Host warnings wait for the run to start: a rejected run gets its reason
+  // alone. The count they judge by is the run's own.
+  display.on_first_report([&](const tarnwick_progress_t& progress) {
+    if (config.benchmark == TARNWICK_BENCHMARK_ALL_CPUS && progress.threads > 0) {
+      session.host.cpus_available = progress.threads;
+      session.host.cpus_source = "library";
+    }
+    if (auto warning = load_warning(session.host)) {
+      print_warning(*warning, error_style);
+      session.warnings.push_back(std::move(*warning));
+    }
+  });
+  const double planned_each =
+      std::max(config.warmup_seconds, 0.0) + std::max(config.measure_seconds, 0.0);
+  for (std::size_t index = 0; index < plan.size(); ++index) {
+    // A run that was stopped or failed ends the command: what follows would
+    // be measured against nothing.
+    if (!session.runs.empty() &&
+        (interrupted() || session.runs.back().result.status != Status::completed)) {
+      break;
+    }
+    const PlannedRun& step = plan[index];
+    config.benchmark = step.benchmark;
+    display.begin(step.label, planned_each,
+                  {static_cast<unsigned>(index + 1), static_cast<unsigned>(plan.size()),
+                   planned_each * static_cast<double>(plan.size() - index - 1)});
+    RunReport run = run_once(config, step.label, display);
+    run.repetition = step.repetition;
+    if (run.result.status == Status::failed) {
+      tell("tarnwick: {}\n", failure_text(run, options));
+    }
+    // The library's count honours the control-group quota, the affinity
+    // mask alone does not.
+    if (step.benchmark == TARNWICK_BENCHMARK_ALL_CPUS && run.result.threads > 0) {
+      session.host.cpus_available = run.result.threads;
+      session.host.cpus_source = "library";
+    }
+    session.runs.push_back(std::move(run));
+  }
+  // Nothing is measured from here on: a signal no longer cancels, it ends
+  // the program at once, even in a write that waits for a slow reader.
+  install_leaving_handlers();
+  // Kept for the document now, printed after the summary they qualify.
+  const std::vector<Warning> late_warnings = stability_warnings(session);
+  session.warnings.insert(session.warnings.end(), late_warnings.begin(), late_warnings.end());
+
+  bool written = true;
+  const auto report = [&written](const std::optional<std::string>& failure) {
+    if (!failure) return;
+    tell("tarnwick: {}\n", *failure);
+    written = false;
+  };
+  const bool keep = measured_anything(session);
+  if (options.json) {
+    report(write_standard_output(document_text(session, true)));
+  } else if (std::any_of(session.runs.begin(), session.runs.end(),
+                         [](const RunReport& r) { return r.result.status != Status::failed; })) {
+    // The terminal's width now: it may have changed during the run.
+    const std::string summary = session_summary(session, style_for(summary_stream, options.color));
+    if (summary_on_stdout) {
+      report(write_standard_output(summary));
+    } else {
+      std::fputs(summary.c_str(), stderr);
+    }
+  }
+  // The terminal's width now, as for the summary.
+  for (const Warning& warning : late_warnings) {
+    print_warning(warning, style_for(stderr, options.color));
+  }
+  const bool anything_to_keep =
+      options.save ||
+      std::any_of(files.begin(), files.end(), [](const auto& file) { return file.has_value(); });
+  if (!keep && anything_to_keep && exit_status(session) == EXIT_CANCELLED) {
+    tell("tarnwick: cancelled before the first sample: no file written, nothing stored\n");
+  }
+  for (std::size_t index = 0; keep && index < OUTPUTS.size(); ++index) {
+    if (files[index]) {
+      report(files[index]->commit(OUTPUTS[index].write(session, files[index]->is_stream())));
+    }
+  }
+  // Stored last: a history that fails costs none of the outputs above.
+  if (options.save && keep) {
+    const auto saved = save_document(document_text(session, true), options.history_path);
+    if (const auto* failure = std::get_if<std::string>(&saved)) {
+      report(*failure);
+    } else if (const SavedRuns& runs = std::get<SavedRuns>(saved);
+               !options.quiet && !runs.pending) {
+      tell("tarnwick: stored {} in {}\n", plural(runs.counts.stored, "run"), runs.path);
+    }
+  }
+  // An output that could not be written fails the command, cancelled or not.
+  return written ? exit_status(session) : EXIT_FAILED;
+}
 
 }  // namespace tarnwick

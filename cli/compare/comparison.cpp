@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "stats/robust.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {
@@ -18,7 +19,9 @@ void add_distinct(std::vector<T>& values, const T& value) {
   if (std::find(values.begin(), values.end(), value) == values.end()) values.push_back(value);
 }
 
-bool completed(const LoadedRun& run) { return run.status == 0 && run.mean_rate.has_value(); }
+bool completed(const LoadedRun& run) {
+  return run.status == Status::completed && run.mean_rate.has_value();
+}
 
 // The completed runs of each label, labels in the order first met.
 struct Grouped {
@@ -139,10 +142,9 @@ std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
     if (grouped->labels.empty()) {
       return grouped->ignored == 0
                  ? fmt::format("{} ({}) has no runs", name, side->source)
-                 : fmt::format("{} ({}) has no completed run: its {} run{} failed or {} cancelled",
-                               name, side->source, grouped->ignored,
-                               grouped->ignored == 1 ? "" : "s",
-                               grouped->ignored == 1 ? "was" : "were");
+                 : fmt::format("{} ({}) has no completed run: its {} failed or {} cancelled", name,
+                               side->source, plural(grouped->ignored, "run"),
+                               agree(grouped->ignored, "was", "were"));
     }
   }
 
@@ -180,9 +182,9 @@ std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
   }
   for (const auto& [name, grouped] : {std::pair{"BASE", &base_runs}, std::pair{"NEW", &new_runs}}) {
     if (grouped->ignored > 0) {
-      warn("ignored_runs", fmt::format("{} run{} of {} did not complete and {} left out",
-                                       grouped->ignored, grouped->ignored == 1 ? "" : "s", name,
-                                       grouped->ignored == 1 ? "is" : "are"));
+      warn("ignored_runs",
+           fmt::format("{} of {} did not complete and {} left out", plural(grouped->ignored, "run"),
+                       name, agree(grouped->ignored, "is", "are")));
     }
   }
 
@@ -192,13 +194,12 @@ std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
        {std::pair{"BASE", &comparison.base}, std::pair{"NEW", &comparison.now}}) {
     if (facts->unstable_runs == 0) continue;
     warn("unstable",
-         fmt::format("{} has {} unstable run{} of {} (median CV {}): the machine's load moved "
+         fmt::format("{} has {} of {} (median CV {}): the machine's load moved "
                      "while {} ran, so the rates may show the load rather than a change",
-                     name, facts->unstable_runs, facts->unstable_runs == 1 ? "" : "s",
-                     facts->completed_runs,
+                     name, plural(facts->unstable_runs, "unstable run"), facts->completed_runs,
                      facts->median_cv_percent ? fmt::format("{:.1f} %", *facts->median_cv_percent)
                                               : std::string("unknown"),
-                     facts->unstable_runs == 1 ? "it" : "they"));
+                     agree(facts->unstable_runs, "it", "they")));
   }
 
   for (const std::string& label : common) {

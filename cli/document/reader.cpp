@@ -21,6 +21,8 @@
 #include <system_error>
 #include <utility>
 
+#include "document/label.hpp"
+#include "document/status.hpp"
 #include "util/text.hpp"
 
 namespace tarnwick {
@@ -976,7 +978,7 @@ bool DocumentHandler::close_run() {
     if (bit == RUN_ID || bit == RUN_REPETITION || bit == RUN_SAMPLES) continue;
     if ((run_keys_ & bit) == 0) return fail(at + "." + name + " is missing");
   }
-  if (run.status <= 1 && run.threads == 0) {
+  if (run.status != Status::failed && run.threads == 0) {
     return fail(at + ".threads: 0, but a completed or cancelled run has at least one worker");
   }
   if ((run_keys_ & RUN_SAMPLE_COUNT) != 0 && run.sample_count != samples_) {
@@ -1146,14 +1148,16 @@ bool DocumentHandler::assign(Frame& frame, const Scalar& value) {
           seen_program_ = true;
           return true;
         }
-        case Field::Status:
-          if (!text(false, document_.status) || refused()) return true;
-          if (document_.status != "completed" && document_.status != "cancelled" &&
-              document_.status != "failed") {
+        case Field::Status: {
+          std::string status;
+          if (!text(false, status) || refused()) return true;
+          document_.status = parse_status(status);
+          if (!document_.status) {
             return bad("expected completed, cancelled or failed, got '" +
-                       printable(document_.status.substr(0, 64)) + "'");
+                       printable(status.substr(0, 64)) + "'");
           }
           return true;
+        }
         case Field::Library:
         case Field::Environment:
         case Field::Host:
@@ -1189,7 +1193,7 @@ bool DocumentHandler::assign(Frame& frame, const Scalar& value) {
         case Field::Label:
           mark(RUN_LABEL);
           if (!text(false, run->label) || refused()) return true;
-          if (run->label != "single" && run->label != "all-cpus") {
+          if (!parse_label(run->label)) {
             return bad("expected single or all-cpus, got '" + printable(run->label.substr(0, 64)) +
                        "'");
           }

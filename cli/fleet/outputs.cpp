@@ -46,9 +46,8 @@ bool any_from_file(const FleetReport& report) {
 }  // namespace
 
 std::string group_title(const Group& group) {
-  return fmt::format("{} \u00b7 {} \u00b7 {}, {} worker{} \u00b7 library {}", group.cpu_model,
-                     group.arch, group.label, group.threads, group.threads == 1 ? "" : "s",
-                     group.library_version);
+  return fmt::format("{} \u00b7 {} \u00b7 {}, {} \u00b7 library {}", group.cpu_model, group.arch,
+                     group.label, plural(group.threads, "worker"), group.library_version);
 }
 
 std::string report_text(const FleetReport& report) {
@@ -59,12 +58,11 @@ std::string report_text(const FleetReport& report) {
   }
   width = std::min<std::size_t>(width, 32);
 
-  std::string text = fmt::format(
-      "tarnwick report: {} host{}, {} document{}, {} group{}{}\n", report.hosts.size(),
-      report.hosts.size() == 1 ? "" : "s", report.documents, report.documents == 1 ? "" : "s",
-      report.groups.size(), report.groups.size() == 1 ? "" : "s",
-      report.problems.empty() ? std::string()
-                              : fmt::format("; {} left out", report.problems.size()));
+  std::string text =
+      fmt::format("tarnwick report: {}, {}, {}{}\n", plural(report.hosts.size(), "host"),
+                  plural(report.documents, "document"), plural(report.groups.size(), "group"),
+                  report.problems.empty() ? std::string()
+                                          : fmt::format("; {} left out", report.problems.size()));
 
   text += "\nOutliers (robust z beyond \u00b13.5 within their group)\n";
   if (report.outliers.empty()) text += "  none\n";
@@ -82,16 +80,15 @@ std::string report_text(const FleetReport& report) {
     text += "\nNotes\n";
   }
   if (report.repeated_runs > 0) {
-    text += fmt::format(
-        "  {} run{} read more than once (paths that overlap, or copies): counted once\n",
-        report.repeated_runs, report.repeated_runs == 1 ? "" : "s");
+    text += fmt::format("  {} read more than once (paths that overlap, or copies): counted once\n",
+                        plural(report.repeated_runs, "run"));
   }
   for (const std::string& note : report.model_notes) text += "  " + printable(note) + "\n";
   if (!report.hosts_before_since.empty()) {
     std::vector<std::string> names;
     for (const std::string& name : report.hosts_before_since) names.push_back(printable(name));
-    text += fmt::format("  {} host{} left out by --since {}Z (every run older): {}\n", names.size(),
-                        names.size() == 1 ? "" : "s", report.since.value_or(""),
+    text += fmt::format("  {} left out by --since {}Z (every run older): {}\n",
+                        plural(names.size(), "host"), report.since.value_or(""),
                         fmt::join(names, ", "));
   }
   bool unstable_header = false;
@@ -101,18 +98,18 @@ std::string report_text(const FleetReport& report) {
       if (!unstable_header)
         text += "\nHosts with unstable runs (CV above 10 %: their figure is doubtful)\n";
       unstable_header = true;
-      text += fmt::format("  {:<{}}  CV {}  {}, {} worker{}\n", printable(host_name(host)), width,
+      text += fmt::format("  {:<{}}  CV {}  {}, {}\n", printable(host_name(host)), width,
                           host.median_cv_percent ? fmt::format("{:.2f} %", *host.median_cv_percent)
                                                  : std::string("n/a"),
-                          group.label, group.threads, group.threads == 1 ? "" : "s");
+                          group.label, plural(group.threads, "worker"));
     }
   }
 
   for (const Group& group : report.groups) {
     text += fmt::format("\n{}\n", printable(group_title(group)));
     text +=
-        fmt::format("  {} host{}, median {} steps/s, MAD {} ({:.2f} %)\n", group.hosts.size(),
-                    group.hosts.size() == 1 ? "" : "s", grouped(group.median), grouped(group.mad),
+        fmt::format("  {}, median {} steps/s, MAD {} ({:.2f} %)\n",
+                    plural(group.hosts.size(), "host"), grouped(group.median), grouped(group.mad),
                     group.median > 0.0 ? group.mad / group.median * 100.0 : 0.0);
     if (!group.no_flags_reason.empty()) {
       text += fmt::format("  no host flagged: {}\n", group.no_flags_reason);
@@ -324,9 +321,9 @@ std::string report_svg(const FleetReport& report) {
       "<title>tarnwick report: each group's hosts against its median</title>\n"
       "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
       "<text x=\"{2:.1f}\" y=\"22\" text-anchor=\"middle\" font-size=\"15\" "
-      "font-weight=\"bold\">tarnwick report: {3} hosts in {4} group{5}, {6} flagged</text>\n",
-      WIDTH, height, WIDTH / 2.0, report.hosts.size(), report.groups.size(),
-      report.groups.size() == 1 ? "" : "s", report.outliers.size());
+      "font-weight=\"bold\">tarnwick report: {3} hosts in {4}, {5} flagged</text>\n",
+      WIDTH, height, WIDTH / 2.0, report.hosts.size(), plural(report.groups.size(), "group"),
+      report.outliers.size());
 
   // Legend: colour for the judgement, size for the worker count.
   double legend_x = 12.0;
@@ -408,10 +405,10 @@ std::string report_svg(const FleetReport& report) {
         "<text x=\"8\" y=\"{:.1f}\" font-weight=\"bold\">{}</text>\n"
         "<text x=\"8\" y=\"{:.1f}\" fill=\"#444444\">{}</text>\n",
         middle - 3.0, xml_escape(fit(group.cpu_model, 40)), middle + 10.0,
-        xml_escape(fit(fmt::format("{} \u00b7 {}, {} worker{} \u00b7 {} host{}", group.arch,
-                                   group.label, group.threads, group.threads == 1 ? "" : "s",
-                                   group.hosts.size(), group.hosts.size() == 1 ? "" : "s"),
-                       46)));
+        xml_escape(
+            fit(fmt::format("{} \u00b7 {}, {} \u00b7 {}", group.arch, group.label,
+                            plural(group.threads, "worker"), plural(group.hosts.size(), "host")),
+                46)));
     // The distribution: the middle half of the hosts as a box, then every host as a dot.
     std::vector<double> deviations;
     for (const HostFigure& host : group.hosts) deviations.push_back(deviation_percent(host, group));
@@ -503,9 +500,9 @@ std::string report_svg(const FleetReport& report) {
   std::string footer = fmt::format("figures beyond \u00b1{:g} % are drawn at the edge", EDGE);
   if (hidden_groups > 0) {
     footer = fmt::format(
-        "{} more group{} ({} host{}{}) not drawn, to keep the picture readable: see the text "
+        "{} more {} ({}{}) not drawn, to keep the picture readable: see the text "
         "report or --csv",
-        hidden_groups, hidden_groups == 1 ? "" : "s", hidden_hosts, hidden_hosts == 1 ? "" : "s",
+        hidden_groups, agree(hidden_groups, "group", "groups"), plural(hidden_hosts, "host"),
         hidden_flagged > 0 ? fmt::format(", {} flagged", hidden_flagged) : "");
   }
   svg += fmt::format("<text x=\"8\" y=\"{:.1f}\" fill=\"#444444\">{}</text>\n", plot_bottom + 40.0,

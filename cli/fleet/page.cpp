@@ -10,11 +10,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-template <typename T>
-Json or_null(const std::optional<T>& value) {
-  return value ? Json(*value) : Json(nullptr);
-}
-
 // Figures rounded to what a person reads: the page's size is mostly these.
 double rounded(double value, double step) { return std::round(value / step) * step; }
 

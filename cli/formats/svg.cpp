@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 
+#include "document/label.hpp"
 #include "document/repetition_summary.hpp"
 #include "util/numbers.hpp"
 #include "util/svg.hpp"
@@ -354,7 +355,8 @@ std::string session_svg(const Session& session) {
     // The all-CPUs panel of a pair carries the pair's scaling figure.
     const RunReport& run = session.runs[index];
     std::optional<double> figure;
-    if (run.label == "all-cpus" && index > 0 && session.runs[index - 1].label == "single") {
+    if (run.label == name(Label::all_cpus) && index > 0 &&
+        session.runs[index - 1].label == name(Label::single)) {
       figure = scaling(session.runs[index - 1], run);
     }
     svg += panel(run, run_name(run, runs_of_label[run.label]), session.version, figure, x_end,

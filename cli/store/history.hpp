@@ -25,6 +25,8 @@
 #include <variant>
 #include <vector>
 
+#include "tarnwick.hpp"
+
 namespace tarnwick {
 
 class Database;
@@ -41,7 +43,7 @@ struct RunEntry {
   std::string id;  // unique across the store; a second copy of an id is skipped
   std::string label;
   unsigned repetition = 1;
-  uint32_t status = 2;  // 0 completed, 1 cancelled, 2 failed
+  Status status = Status::failed;
   uint32_t threads = 0;
   std::optional<double> mean_rate, cv_percent;
   bool unstable = false;
@@ -81,7 +83,7 @@ struct ListedRun {
   std::string label;
   uint32_t threads = 0;
   std::string library_version;
-  uint32_t status = 2;
+  Status status = Status::failed;
   std::optional<double> mean_rate, cv_percent;
   bool unstable = false;
 };

@@ -55,7 +55,7 @@ DocumentEntry document(const std::string& host, const std::string& id_prefix, in
     run.id = fmt::format("{}{:0>{}}", id_prefix, index, 32 - id_prefix.size());
     run.label = "single";
     run.repetition = static_cast<unsigned>(index + 1);
-    run.status = 0;
+    run.status = Status::completed;
     run.threads = 1;
     run.mean_rate = rate + index;
     run.cv_percent = 2.5;

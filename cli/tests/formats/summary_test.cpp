@@ -2,12 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "make_run.hpp"
-#include "run/progress.hpp"
 #include "util/text.hpp"
 
 namespace tarnwick {
@@ -32,7 +31,21 @@ std::vector<Sample> one_second_samples(std::initializer_list<double> rates) {
   return samples;
 }
 
-TEST(Sparkline, StepsOfFivePercentAroundTheReference) {
+std::vector<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> all;
+  for (std::string word; in >> word;) all.push_back(word);
+  return all;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> all;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) all.push_back(line);
+  return all;
+}
+
+TEST(SamplesSparkline, StepsOfFivePercentAroundTheReference) {
   // The reference is the middle bar; 85 % and below the lowest, 115 % and
   // above the highest.
   EXPECT_EQ(sparkline(one_second_samples({1000, 850, 500, 1150, 5000, 900, 1040}), 1000.0),
@@ -40,12 +53,12 @@ TEST(Sparkline, StepsOfFivePercentAroundTheReference) {
   EXPECT_EQ(sparkline({}, 1000.0), "");
 }
 
-TEST(Sparkline, WithoutAReferenceScalesToTheHighestRate) {
+TEST(SamplesSparkline, WithoutAReferenceScalesToTheHighestRate) {
   EXPECT_EQ(sparkline(one_second_samples({1000, 900}), 0.0), blocks({3, 1}));
   EXPECT_EQ(sparkline(one_second_samples({0, 0}), 0.0), blocks({0, 0}));
 }
 
-TEST(Sparkline, MergesSamplesByDurationBeyondTheWidth) {
+TEST(SamplesSparkline, MergesSamplesByDurationBeyondTheWidth) {
   // Two columns of two samples: (1000 x 1 s + 1400 x 3 s) / 4 s = 1300 and
   // (600 + 1000) / 2 = 800.
   const std::vector<Sample> samples = {{Seconds(1.0), Seconds(1.0), 1000, 1000.0},
@@ -106,70 +119,30 @@ TEST(SessionSummary, AddsScalingAndHostAndSkipsFailedRuns) {
   EXPECT_EQ(text.find("oops"), std::string::npos) << text;
 }
 
-TextStyle wide(int width = 200, bool utf8 = true) {
-  TextStyle style;
-  style.width = width;
-  style.utf8 = utf8;
-  return style;
-}
-
-TEST(ProgressLine, ShowsPhaseBarTimesAndRate) {
-  // 30 s of 180 s planned, 10 s into the measurement at 1.5 M steps/s;
-  // the second of three runs, so 360 s more to come after this one.
-  const tarnwick_progress_t progress{
-      TARNWICK_PHASE_MEASUREMENT, 1, 1.0 / 6.0, 10.0, 60.0, 15'000'000};
-  const std::string line =
-      progress_line(progress, 1'500'000.0, "single", 180.0, {2, 3, 360.0}, wide());
-  for (const char* part :
-       {"2/3 single", "measuring", " 17%", "0:30 / 3:00", "left 8:30", "1,500,000 steps/s"}) {
-    EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
+TEST(SessionSummary, WrapsToFortyColumnsWithoutSplittingWords) {
+  Session session =
+      session_of({completed_run({1000, 1100}), completed_run({2000, 2100}, 2, "all-cpus")});
+  session.runs[0].result.status = Status::cancelled;
+  session.runs[0].result.mean_rate.reset();
+  session.runs[0].result.cv_percent.reset();
+  Session repeated =
+      session_of({completed_run({1000, 1100}), completed_run({2000, 2100}, 2, "all-cpus"),
+                  completed_run({1000, 1200}), completed_run({2000, 2300}, 2, "all-cpus")});
+  repeated.runs[2].repetition = repeated.runs[3].repetition = 2;
+  for (const Session* each : {&session, &repeated}) {
+    TextStyle narrow;
+    narrow.width = 40;
+    narrow.wrap = 39;
+    TextStyle whole = narrow;
+    whole.wrap = 0;
+    const std::string wrapped = session_summary(*each, narrow);
+    const std::string unwrapped = session_summary(*each, whole);
+    ASSERT_NE(wrapped, unwrapped) << "nothing was wider than 39 columns";
+    for (const std::string& line : lines(wrapped)) {
+      EXPECT_LE(display_width(line), 39) << line;
+    }
+    EXPECT_EQ(words(wrapped), words(unwrapped)) << wrapped;
   }
-  EXPECT_EQ(progress_line(progress, 1.0, "single", 180.0, {}, wide()).find("1/1"),
-            std::string::npos);
-}
-
-TEST(ProgressLine, FitsTheWidthDroppingTheBarFirstAndTheRateLast) {
-  const tarnwick_progress_t progress{
-      TARNWICK_PHASE_MEASUREMENT, 2, 0.75, 45.0, 60.0, 4'500'000'000};
-  struct Case {
-    int width;
-    std::vector<const char*> shown, dropped;
-  };
-  const char* const BAR = "\u2588";
-  for (const Case& c :
-       {Case{200,
-             {"1/2", "all-cpus", BAR, "75%", "2:15 / 3:00", "left 3:45", "100,000,000 steps/s"},
-             {}},
-        Case{80, {"1/2", "all-cpus", "measuring", BAR, "left 3:45", "steps/s"}, {}},
-        Case{60, {"1/2", "measuring", "left 3:45", "steps/s"}, {BAR}},
-        Case{40, {"left 3:45", "100,000,000 steps/s"}, {BAR, "2:15", "75%"}},
-        Case{20, {"100,000,000 steps/s"}, {"left"}}}) {
-    const std::string line =
-        progress_line(progress, 1e8, "all-cpus", 180.0, {1, 2, 180.0}, wide(c.width));
-    EXPECT_LT(display_width(line), c.width) << line;
-    for (const char* part : c.shown)
-      EXPECT_NE(line.find(part), std::string::npos) << c.width << ": " << line;
-    for (const char* part : c.dropped)
-      EXPECT_EQ(line.find(part), std::string::npos) << c.width << ": " << line;
-  }
-  // Outside UTF-8 the bar is ASCII, and nothing else needs more.
-  const std::string ascii = progress_line(progress, 1e8, "single", 180.0, {}, wide(120, false));
-  EXPECT_NE(ascii.find("##################------"), std::string::npos) << ascii;
-  EXPECT_TRUE(std::all_of(ascii.begin(), ascii.end(), [](char c) { return (c & 0x80) == 0; }));
-}
-
-TEST(ProgressLine, SurvivesTheFirstReportAndOddValues) {
-  const tarnwick_progress_t first{TARNWICK_PHASE_WARMUP, 2, 0.0, 0.0, 120.0, 0};
-  const std::string line = progress_line(first, std::nullopt, "all-cpus", 180.0, {}, wide());
-  EXPECT_NE(line.find("warm-up"), std::string::npos) << line;
-  EXPECT_NE(line.find("- steps/s"), std::string::npos) << line;
-  const tarnwick_progress_t odd{99, 1, std::nan(""), -1.0, 0.0, 5};
-  EXPECT_NE(progress_line(odd, std::nullopt, "x", 0.0, {}, wide()).find("  0%"), std::string::npos);
-  // A short command shows tenths of seconds.
-  const tarnwick_progress_t short_run{TARNWICK_PHASE_MEASUREMENT, 1, 0.5, 0.6, 1.3, 600};
-  EXPECT_NE(
-      progress_line(short_run, 1000.0, "single", 1.4, {}, wide()).find("0.7 s / 1.4 s  left 0.7 s"),
-      std::string::npos);
 }
 
 }  // namespace
