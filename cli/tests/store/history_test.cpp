@@ -179,7 +179,7 @@ TEST(History, StoresListsSkipsKnownRunsAndExportsWhatItRead) {
       entry.runs.push_back({run["id"],
                             "single",
                             1,
-                            0,
+                            Status::completed,
                             1,
                             run["mean_rate"].get<double>(),
                             2.5,
