@@ -164,8 +164,8 @@ void add_run_options(CLI::App& app, RunOptions& options) {
 int run_command(const RunOptions& options) {
   if (options.version) {
     const auto failure = write_standard_output(
-        fmt::format("tarnwick {} (library ABI {}, built for ABI {})\n", tarnwick_version(),
-                    tarnwick_abi_version(), TARNWICK_ABI_VERSION));
+        fmt::format("tarnwick {} (library {}, ABI {}; built for ABI {})\n", TARNWICK_VERSION_STRING,
+                    tarnwick_version(), tarnwick_abi_version(), TARNWICK_ABI_VERSION));
     return failure ? fail(*failure) : EXIT_OK;
   }
   std::vector<NamedOutput> named;
@@ -261,8 +261,19 @@ int run_command(const RunOptions& options) {
     written = false;
   };
   const bool keep = measured_anything(session);
+  // What a signal from here on would leave unwritten, in the order written.
+  std::vector<std::string> pending;
+  if (options.json) pending.emplace_back("--json");
+  for (std::size_t index = 0; keep && index < OUTPUTS.size(); ++index) {
+    const RunOptions::Output& given = options.*OUTPUTS[index].given;
+    if (files[index])
+      pending.push_back(fmt::format("{} {}", OUTPUTS[index].option, printable(given.path)));
+  }
+  if (options.save && keep) pending.emplace_back("--save");
+  expect_outputs(pending);
   if (options.json) {
     report(write_standard_output(document_text(session, true)));
+    output_written();
   } else if (std::any_of(session.runs.begin(), session.runs.end(),
                          [](const RunReport& r) { return r.result.status != Status::failed; })) {
     // The terminal's width now: it may have changed during the run.
@@ -286,11 +297,13 @@ int run_command(const RunOptions& options) {
   for (std::size_t index = 0; keep && index < OUTPUTS.size(); ++index) {
     if (files[index]) {
       report(files[index]->commit(OUTPUTS[index].write(session, files[index]->is_stream())));
+      output_written();
     }
   }
   // Stored last: a history that fails costs none of the outputs above.
   if (options.save && keep) {
     const auto saved = save_document(document_text(session, true), options.history_path);
+    output_written();
     if (const auto* failure = std::get_if<std::string>(&saved)) {
       report(*failure);
     } else if (const SavedRuns& runs = std::get<SavedRuns>(saved);
