@@ -2,7 +2,7 @@
 # is missing (scripts/bootstrap), configures and builds before it runs.
 JOBS ?= 2
 
-.PHONY: run test bench test-asan test-tsan test-arm64 package package-arm64 fuzz coverage format format-check clean
+.PHONY: run test lint-js bench test-asan test-tsan test-arm64 package package-arm64 fuzz coverage format format-check clean
 
 # The benchmark with the library's defaults: one worker, 120 s warm-up, 60 s window.
 run:
@@ -71,6 +71,11 @@ fuzz:
 coverage:
 	@scripts/bootstrap ci
 	scripts/coverage
+
+# The pages' scripts with eslint (also a ctest, lint_page_scripts).
+lint-js:
+	@scripts/bootstrap test
+	scripts/lint-js
 
 format:
 	git ls-files '*.c' '*.h' '*.cpp' '*.hpp' | xargs clang-format-14 -i

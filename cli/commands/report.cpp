@@ -138,7 +138,7 @@ int report_command(const ReportOptions& options) {
 
   fleet::FleetOptions settings;
   settings.all_runs = options.all_runs;
-  if (!options.since.empty()) settings.since = fleet::parse_since(options.since);
+  if (!options.since.empty()) settings.since = parse_user_time(options.since);
   fleet::FleetBuilder builder(settings);
   // Each file is read in chunks, one document after another; the builder
   // counts a run read twice (the same document in two files, or twice in a

@@ -82,7 +82,7 @@ std::string duration_options(const RunOptions& options) {
 // library's reason.
 std::string failure_text(const RunReport& run, const RunOptions& options) {
   const std::string named = duration_options(options);
-  if (run.last_phase == 0 && run.result.threads == 0 && !named.empty()) {
+  if (!run.last_phase && run.result.threads == 0 && !named.empty()) {
     return fmt::format("{}: {}", named, run.result.reason);
   }
   return run.result.reason;
@@ -161,6 +161,182 @@ void add_run_options(CLI::App& app, RunOptions& options) {
   app.add_flag("--version", options.version, "Print the program and library versions");
 }
 
+namespace {
+
+// What the command settled before measuring anything: the runs, the
+// library's configuration, and the outputs, opened.
+struct CommandPlan {
+  Config config;
+  std::vector<PlannedRun> runs;
+  OpenedOutputs outputs;
+};
+
+// Files no output may name: an output over the history would destroy
+// every stored run.
+std::vector<NamedOutput> guarded_files(const RunOptions& options) {
+  if (!options.save) return {};
+  const auto store = history_path(options.history_path);
+  if (!store || *store == "-") return {};
+  return {{options.history_path.empty() ? "the history" : "--history", *store, true}};
+}
+
+// The plan, or the exit status of a command that ends before measuring.
+std::variant<CommandPlan, int> plan_command(const RunOptions& options) {
+  std::vector<NamedOutput> named;
+  for (const OutputKind& kind : OUTPUTS) {
+    const RunOptions::Output& given = options.*kind.given;
+    named.push_back({kind.option, given.path, given.given});
+  }
+  // From here a first signal cancels the run, even before it starts.
+  install_signal_handlers();
+  auto opened = open_outputs(named, options.json ? "--json" : "", guarded_files(options));
+  if (const int* status = std::get_if<int>(&opened)) return *status;
+  CommandPlan plan;
+  plan.outputs = std::move(std::get<OpenedOutputs>(opened));
+  if (options.warmup_seconds) plan.config.warmup = Seconds(*options.warmup_seconds);
+  if (options.measure_seconds) plan.config.measure = Seconds(*options.measure_seconds);
+  plan.runs = plan_runs(options.both || !options.all_cpus, options.both || options.all_cpus,
+                        options.repeat);
+  return plan;
+}
+
+// The library's count honours the control-group quota, the affinity mask
+// alone does not: an all-CPUs run's workers are the CPUs available.
+void count_cpus(HostFacts& host, bool all_cpus, uint32_t workers) {
+  if (!all_cpus || workers == 0) return;
+  host.cpus_available = workers;
+  host.cpus_source = "library";
+}
+
+Session new_session() {
+  Session session;
+  session.version = std::string(version());
+  session.abi_version = abi_version();
+  session.host = read_host_facts();
+  session.environment = read_environment(session.host);
+  return session;
+}
+
+// Runs the plan into `session`. A run that was stopped or failed ends the
+// command: what follows would be measured against nothing.
+void measure(const RunOptions& options, const CommandPlan& plan, Session& session) {
+  const TextStyle error_style = style_for(stderr, options.color);
+  ProgressDisplay display(stderr, !options.quiet && isatty(STDERR_FILENO) == 1, error_style);
+  Config config = plan.config;
+  // Host warnings wait for the run to start: a rejected run gets its reason
+  // alone. The count they judge by is the run's own.
+  display.on_first_report([&](const Progress& progress) {
+    count_cpus(session.host, config.all_cpus, progress.threads);
+    if (auto warning = load_warning(session.host)) {
+      print_warning(*warning, error_style);
+      session.warnings.push_back(std::move(*warning));
+    }
+  });
+  const double planned_each =
+      std::max(config.warmup.count(), 0.0) + std::max(config.measure.count(), 0.0);
+  for (std::size_t index = 0; index < plan.runs.size(); ++index) {
+    if (!session.runs.empty() &&
+        (interrupted() || session.runs.back().result.status != Status::completed)) {
+      break;
+    }
+    const PlannedRun& step = plan.runs[index];
+    config.all_cpus = step.all_cpus;
+    const std::size_t after = plan.runs.size() - index - 1;
+    display.begin(step.label, planned_each,
+                  {static_cast<unsigned>(index + 1), static_cast<unsigned>(plan.runs.size()),
+                   planned_each * static_cast<double>(after)});
+    RunReport run = run_once(config, step.label, display);
+    run.repetition = step.repetition;
+    if (run.result.status == Status::failed) tell("tarnwick: {}\n", failure_text(run, options));
+    count_cpus(session.host, step.all_cpus, run.result.threads);
+    session.runs.push_back(std::move(run));
+  }
+}
+
+// The outputs still to write, in the order they are written: what a signal
+// that ends the program from here on says it did not write.
+std::vector<std::string> pending_outputs(const RunOptions& options, const CommandPlan& plan,
+                                         const Session& session) {
+  std::vector<std::string> pending;
+  if (options.json) pending.emplace_back("--json");
+  if (!measured_anything(session)) return pending;
+  for (std::size_t index = 0; index < OUTPUTS.size(); ++index) {
+    if (!plan.outputs.files[index]) continue;
+    const RunOptions::Output& given = options.*OUTPUTS[index].given;
+    pending.push_back(fmt::format("{} {}", OUTPUTS[index].option, printable(given.path)));
+  }
+  if (options.save) pending.emplace_back("--save");
+  return pending;
+}
+
+// The summary, or the document with --json, then the warnings that
+// qualify it; false when standard output could not be written.
+bool show_results(const RunOptions& options, const CommandPlan& plan, const Session& session,
+                  const std::vector<Warning>& late_warnings) {
+  std::optional<std::string> failure;
+  if (options.json) {
+    failure = write_standard_output(document_text(session, true));
+    output_written();
+  } else if (std::any_of(session.runs.begin(), session.runs.end(),
+                         [](const RunReport& r) { return r.result.status != Status::failed; })) {
+    // A document on standard output, by any name, moves the summary aside.
+    const bool on_stdout = !plan.outputs.standard_output;
+    // The terminal's width now: it may have changed during the run.
+    const std::string summary =
+        session_summary(session, style_for(on_stdout ? stdout : stderr, options.color));
+    if (on_stdout) {
+      failure = write_standard_output(summary);
+    } else {
+      std::fputs(summary.c_str(), stderr);
+    }
+  }
+  if (failure) tell("tarnwick: {}\n", *failure);
+  // The terminal's width now, as for the summary.
+  for (const Warning& warning : late_warnings) {
+    print_warning(warning, style_for(stderr, options.color));
+  }
+  return !failure;
+}
+
+// Writes the output files, then stores the runs; false when one of them
+// could not be written. A run that measured nothing keeps nothing.
+bool keep_results(const RunOptions& options, CommandPlan& plan, const Session& session) {
+  std::vector<std::optional<OutputFile>>& files = plan.outputs.files;
+  const bool anything_to_keep =
+      options.save ||
+      std::any_of(files.begin(), files.end(), [](const auto& file) { return file.has_value(); });
+  if (!measured_anything(session)) {
+    if (anything_to_keep && exit_status(session) == EXIT_CANCELLED) {
+      tell("tarnwick: cancelled before the first sample: no file written, nothing stored\n");
+    }
+    return true;
+  }
+  bool written = true;
+  const auto report = [&written](const std::optional<std::string>& failure) {
+    if (!failure) return;
+    tell("tarnwick: {}\n", *failure);
+    written = false;
+  };
+  for (std::size_t index = 0; index < OUTPUTS.size(); ++index) {
+    if (files[index]) {
+      report(files[index]->commit(OUTPUTS[index].write(session, files[index]->is_stream())));
+      output_written();
+    }
+  }
+  // Stored last: a history that fails costs none of the outputs above.
+  if (!options.save) return written;
+  const auto saved = save_document(document_text(session, true), options.history_path);
+  output_written();
+  if (const auto* failure = std::get_if<std::string>(&saved)) {
+    report(*failure);
+  } else if (const SavedRuns& runs = std::get<SavedRuns>(saved); !options.quiet && !runs.pending) {
+    tell("tarnwick: stored {} in {}\n", plural(runs.counts.stored, "run"), runs.path);
+  }
+  return written;
+}
+
+}  // namespace
+
 int run_command(const RunOptions& options) {
   if (options.version) {
     const auto failure = write_standard_output(
@@ -168,151 +344,22 @@ int run_command(const RunOptions& options) {
                     tarnwick_version(), tarnwick_abi_version(), TARNWICK_ABI_VERSION));
     return failure ? fail(*failure) : EXIT_OK;
   }
-  std::vector<NamedOutput> named;
-  for (const OutputKind& kind : OUTPUTS) {
-    const RunOptions::Output& given = options.*kind.given;
-    named.push_back({kind.option, given.path, given.given});
-  }
-  std::vector<NamedOutput> guarded;
-  if (options.save) {
-    // An output over the history would destroy every stored run.
-    const auto store = history_path(options.history_path);
-    if (store && *store != "-") {
-      guarded.push_back({options.history_path.empty() ? "the history" : "--history", *store, true});
-    }
-  }
-  // From here a first signal cancels the run, even before it starts.
-  install_signal_handlers();
-  auto opened = open_outputs(named, options.json ? "--json" : "", guarded);
-  if (const int* status = std::get_if<int>(&opened)) return *status;
-  auto& [files, standard_output] = std::get<OpenedOutputs>(opened);
-  // A document on standard output, by any name, moves the summary aside.
-  const bool summary_on_stdout = !options.json && !standard_output;
-  std::FILE* const summary_stream = summary_on_stdout ? stdout : stderr;
-  const TextStyle error_style = style_for(stderr, options.color);
-
-  Session session;
-  session.version = tarnwick_version();
-  session.abi_version = tarnwick_abi_version();
-  session.host = read_host_facts();
-  session.environment = read_environment(session.host);
-
-  tarnwick_config_t config{};
-  if (tarnwick_default_config(&config) == 0) {
-    return fail("the library gave no default configuration");
-  }
-  if (options.warmup_seconds) config.warmup_seconds = *options.warmup_seconds;
-  if (options.measure_seconds) config.measure_seconds = *options.measure_seconds;
-
-  const std::vector<PlannedRun> plan = plan_runs(options.both || !options.all_cpus,
-                                                 options.both || options.all_cpus, options.repeat);
-  const bool show_progress = !options.quiet && isatty(STDERR_FILENO) == 1;
-  ProgressDisplay display(stderr, show_progress, error_style);
-  // Host warnings wait for the run to start: a rejected run gets its reason
-  // alone. The count they judge by is the run's own.
-  display.on_first_report([&](const tarnwick_progress_t& progress) {
-    if (config.benchmark == TARNWICK_BENCHMARK_ALL_CPUS && progress.threads > 0) {
-      session.host.cpus_available = progress.threads;
-      session.host.cpus_source = "library";
-    }
-    if (auto warning = load_warning(session.host)) {
-      print_warning(*warning, error_style);
-      session.warnings.push_back(std::move(*warning));
-    }
-  });
-  const double planned_each =
-      std::max(config.warmup_seconds, 0.0) + std::max(config.measure_seconds, 0.0);
-  for (std::size_t index = 0; index < plan.size(); ++index) {
-    // A run that was stopped or failed ends the command: what follows would
-    // be measured against nothing.
-    if (!session.runs.empty() &&
-        (interrupted() || session.runs.back().result.status != Status::completed)) {
-      break;
-    }
-    const PlannedRun& step = plan[index];
-    config.benchmark = step.benchmark;
-    display.begin(step.label, planned_each,
-                  {static_cast<unsigned>(index + 1), static_cast<unsigned>(plan.size()),
-                   planned_each * static_cast<double>(plan.size() - index - 1)});
-    RunReport run = run_once(config, step.label, display);
-    run.repetition = step.repetition;
-    if (run.result.status == Status::failed) {
-      tell("tarnwick: {}\n", failure_text(run, options));
-    }
-    // The library's count honours the control-group quota, the affinity
-    // mask alone does not.
-    if (step.benchmark == TARNWICK_BENCHMARK_ALL_CPUS && run.result.threads > 0) {
-      session.host.cpus_available = run.result.threads;
-      session.host.cpus_source = "library";
-    }
-    session.runs.push_back(std::move(run));
-  }
+  auto planned = plan_command(options);
+  if (const int* status = std::get_if<int>(&planned)) return *status;
+  CommandPlan& plan = std::get<CommandPlan>(planned);
+  Session session = new_session();
+  measure(options, plan, session);
   // Nothing is measured from here on: a signal no longer cancels, it ends
   // the program at once, even in a write that waits for a slow reader.
   install_leaving_handlers();
+  expect_outputs(pending_outputs(options, plan, session));
   // Kept for the document now, printed after the summary they qualify.
   const std::vector<Warning> late_warnings = stability_warnings(session);
   session.warnings.insert(session.warnings.end(), late_warnings.begin(), late_warnings.end());
-
-  bool written = true;
-  const auto report = [&written](const std::optional<std::string>& failure) {
-    if (!failure) return;
-    tell("tarnwick: {}\n", *failure);
-    written = false;
-  };
-  const bool keep = measured_anything(session);
-  // What a signal from here on would leave unwritten, in the order written.
-  std::vector<std::string> pending;
-  if (options.json) pending.emplace_back("--json");
-  for (std::size_t index = 0; keep && index < OUTPUTS.size(); ++index) {
-    const RunOptions::Output& given = options.*OUTPUTS[index].given;
-    if (files[index])
-      pending.push_back(fmt::format("{} {}", OUTPUTS[index].option, printable(given.path)));
-  }
-  if (options.save && keep) pending.emplace_back("--save");
-  expect_outputs(pending);
-  if (options.json) {
-    report(write_standard_output(document_text(session, true)));
-    output_written();
-  } else if (std::any_of(session.runs.begin(), session.runs.end(),
-                         [](const RunReport& r) { return r.result.status != Status::failed; })) {
-    // The terminal's width now: it may have changed during the run.
-    const std::string summary = session_summary(session, style_for(summary_stream, options.color));
-    if (summary_on_stdout) {
-      report(write_standard_output(summary));
-    } else {
-      std::fputs(summary.c_str(), stderr);
-    }
-  }
-  // The terminal's width now, as for the summary.
-  for (const Warning& warning : late_warnings) {
-    print_warning(warning, style_for(stderr, options.color));
-  }
-  const bool anything_to_keep =
-      options.save ||
-      std::any_of(files.begin(), files.end(), [](const auto& file) { return file.has_value(); });
-  if (!keep && anything_to_keep && exit_status(session) == EXIT_CANCELLED) {
-    tell("tarnwick: cancelled before the first sample: no file written, nothing stored\n");
-  }
-  for (std::size_t index = 0; keep && index < OUTPUTS.size(); ++index) {
-    if (files[index]) {
-      report(files[index]->commit(OUTPUTS[index].write(session, files[index]->is_stream())));
-      output_written();
-    }
-  }
-  // Stored last: a history that fails costs none of the outputs above.
-  if (options.save && keep) {
-    const auto saved = save_document(document_text(session, true), options.history_path);
-    output_written();
-    if (const auto* failure = std::get_if<std::string>(&saved)) {
-      report(*failure);
-    } else if (const SavedRuns& runs = std::get<SavedRuns>(saved);
-               !options.quiet && !runs.pending) {
-      tell("tarnwick: stored {} in {}\n", plural(runs.counts.stored, "run"), runs.path);
-    }
-  }
+  const bool shown = show_results(options, plan, session, late_warnings);
+  const bool kept = keep_results(options, plan, session);
   // An output that could not be written fails the command, cancelled or not.
-  return written ? exit_status(session) : EXIT_FAILED;
+  return shown && kept ? exit_status(session) : EXIT_FAILED;
 }
 
 }  // namespace tarnwick

@@ -23,9 +23,10 @@ struct RunReport {
   std::string ended;           // same; empty until the run returned
   Result result;               // with its reason and samples; failed until the library answered
   std::optional<Noise> noise;  // absent when it could not be measured
-  // How far the run got: the phase of its last progress report (0: none
-  // came) and the wall time the library took, warm-up included.
-  uint32_t last_phase = 0;
+  // How far the run got: the phase of its last warm-up or measurement
+  // report (none: none came) and the wall time the library took, warm-up
+  // included.
+  std::optional<Phase> last_phase;
   double run_seconds = 0.0;
 };
 

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -24,6 +25,7 @@
 #include <variant>
 #include <vector>
 
+#include "document/input_file.hpp"
 #include "tarnwick.hpp"
 #include "util/utc_time.hpp"
 
@@ -85,8 +87,6 @@ struct ReadOptions {
   bool keep_json = false;  // fill the json fields, times and sample_operations
 };
 
-class InputFile;
-
 // Reads the documents of one input in order. Never throws.
 class DocumentReader {
  public:
@@ -109,45 +109,12 @@ class DocumentReader {
 
  private:
   struct State;
-  State* state_;
+  std::unique_ptr<State> state_;
 };
 
 // Either the one document of `text` or the reason it cannot be read. Never throws.
 [[nodiscard]] std::variant<LoadedDocument, std::string> read_document(std::string_view text,
                                                                       ReadOptions options = {});
-
-// An input opened for reading documents: a regular file, the standard input
-// ("-"), or a FIFO named on the command line that has a writer. Anything
-// else (a device, a folder, a FIFO without a writer) is refused at once,
-// without blocking. `scanned`: found by walking a folder, so a symbolic link
-// or a FIFO swapped in since is refused too.
-class InputFile {
- public:
-  [[nodiscard]] static std::variant<InputFile, std::string> open(const std::string& path,
-                                                                 bool scanned = false);
-  InputFile(InputFile&& other) noexcept;
-  InputFile& operator=(InputFile&& other) noexcept;
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-  ~InputFile();
-
-  [[nodiscard]] int fd() const { return fd_; }
-  [[nodiscard]] bool regular() const { return regular_; }
-  [[nodiscard]] int64_t modified_seconds() const { return modified_; }
-  // "'runs.json'" or "standard input", with control characters escaped.
-  [[nodiscard]] const std::string& name() const { return name_; }
-  // Bytes already read while opening (a FIFO's first), for the reader.
-  [[nodiscard]] const std::string& pending() const { return pending_; }
-
- private:
-  InputFile(int fd, bool owned, bool regular, int64_t modified, std::string name);
-  int fd_ = -1;
-  bool owned_ = false;
-  bool regular_ = false;
-  int64_t modified_ = 0;
-  std::string name_;
-  std::string pending_;
-};
 
 // The one document of a file, or standard input for "-"; the reason of a file
 // that cannot be read names it.

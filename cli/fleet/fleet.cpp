@@ -171,7 +171,12 @@ void FleetBuilder::add(const std::string& path, const LoadedDocument& document,
       continue;
     }
     std::string time = run.started.value_or(document_time);
-    if (options_.since && time.compare(0, 19, *options_.since) < 0) continue;
+    // Compared as times: the documents write milliseconds or not, and the
+    // file's time stands in for a 0.0.2 document's.
+    const std::optional<UtcMillis> at = run.started_at          ? run.started_at
+                                        : document.timestamp_at ? document.timestamp_at
+                                                                : parse_utc(file_time);
+    if (options_.since && (!at || *at < *options_.since)) continue;
     kept.emplace_back(&run, std::move(time));
   }
   const std::string host_name = from_file ? host_from_path(path) : *document.hostname;
@@ -201,18 +206,8 @@ void FleetBuilder::add(const std::string& path, const LoadedDocument& document,
   }
 }
 
-FleetReport FleetBuilder::finish() const {
-  FleetReport report;
-  report.documents = documents_;
-  report.hosts = hosts_;
-  report.problems = problems_;
-  report.repeated_runs = repeated_runs_;
-  report.since = options_.since;
-  for (const auto& [name, from_file] : before_since_) {
-    const std::string key = (from_file ? "f:" : "h:") + name;
-    if (!host_lookup_.contains(key)) report.hosts_before_since.push_back(name);
-  }
-  // Models: the spelling read first stands for its key; the others are named.
+// Models: the spelling read first stands for its key; the others are named.
+std::vector<std::string> FleetBuilder::model_notes() const {
   std::map<std::string, std::vector<std::string>> alike;  // loose form -> keys
   for (const GroupKey& key : groups_) {
     if (key.cpu_model == "unknown") continue;
@@ -228,17 +223,21 @@ FleetReport FleetBuilder::finish() const {
     }
   }
   std::sort(merged.begin(), merged.end());
-  report.model_notes = std::move(merged);
   for (auto& [loose, keys] : alike) {
     if (keys.size() < 2) continue;
     std::vector<std::string> shown;
     for (const std::string& key : keys) shown.push_back(spellings_.at(key).front());
     std::sort(shown.begin(), shown.end());
-    report.model_notes.push_back(fmt::format(
+    merged.push_back(fmt::format(
         "CPU models that look alike are kept apart (one machine type written two ways?): {}",
         quoted_list(shown)));
   }
+  return merged;
+}
 
+// Each (group, host)'s figure from its runs; the host's totals are added to
+// `hosts` (in hosts_' order).
+std::vector<Group> FleetBuilder::host_figures(std::vector<HostSummary>& hosts) const {
   // Runs ordered by group, host, then time: each (group, host) is a run of
   // neighbours whose last one is the latest.
   std::vector<std::size_t> order(runs_.size());
@@ -291,38 +290,61 @@ FleetReport FleetBuilder::finish() const {
     figure.runs = rates.size();
     figure.median_rate = median(std::move(rates));
     figure.median_cv_percent = median_of(std::move(cvs));
-    HostSummary& host = report.hosts[first.host];
+    HostSummary& host = hosts[first.host];
     host.runs += figure.runs;
     host.unstable = host.unstable || figure.unstable;
     groups[first.group].hosts.push_back(std::move(figure));
     begin = end;
   }
 
-  for (std::size_t index = 0; index < groups.size(); ++index) {
-    Group& group = groups[index];
-    std::vector<double> figures;
-    for (const HostFigure& host : group.hosts) figures.push_back(host.median_rate);
-    group.median = median(figures);
-    group.mad = median_absolute_deviation(figures);
-    if (group.hosts.size() < 3) {
-      group.no_flags_reason =
-          fmt::format("only {}: at least 3 are needed to tell an outlier from the rest",
-                      plural(group.hosts.size(), "host"));
-    } else if (!(group.mad > 0.0)) {
-      group.no_flags_reason =
-          "the median absolute deviation is 0 (most hosts have the same figure): no spread to "
-          "judge by";
-    }
-    for (HostFigure& host : group.hosts) {
-      if (!group.no_flags_reason.empty()) continue;
-      host.z = robust_z(host.median_rate, group.median, group.mad);
-      if (*host.z < -OUTLIER_Z) host.flag = "slow";
-      if (*host.z > OUTLIER_Z) host.flag = "fast";
-    }
-    std::stable_sort(
-        group.hosts.begin(), group.hosts.end(),
-        [](const HostFigure& a, const HostFigure& b) { return a.median_rate < b.median_rate; });
+  return groups;
+}
+
+namespace {
+
+// A group's median and spread, and each host's robust z and flag when the
+// group can be judged; its hosts slowest first.
+void judge(Group& group) {
+  std::vector<double> figures;
+  for (const HostFigure& host : group.hosts) figures.push_back(host.median_rate);
+  group.median = median(figures);
+  group.mad = median_absolute_deviation(figures);
+  if (group.hosts.size() < 3) {
+    group.no_flags_reason =
+        fmt::format("only {}: at least 3 are needed to tell an outlier from the rest",
+                    plural(group.hosts.size(), "host"));
+  } else if (!(group.mad > 0.0)) {
+    group.no_flags_reason =
+        "the median absolute deviation is 0 (most hosts have the same figure): no spread to "
+        "judge by";
   }
+  for (HostFigure& host : group.hosts) {
+    if (!group.no_flags_reason.empty()) continue;
+    host.z = robust_z(host.median_rate, group.median, group.mad);
+    if (*host.z < -OUTLIER_Z) host.flag = "slow";
+    if (*host.z > OUTLIER_Z) host.flag = "fast";
+  }
+  std::stable_sort(
+      group.hosts.begin(), group.hosts.end(),
+      [](const HostFigure& a, const HostFigure& b) { return a.median_rate < b.median_rate; });
+}
+
+}  // namespace
+
+FleetReport FleetBuilder::finish() const {
+  FleetReport report;
+  report.documents = documents_;
+  report.hosts = hosts_;
+  report.problems = problems_;
+  report.repeated_runs = repeated_runs_;
+  if (options_.since) report.since = utc_text(*options_.since, false).substr(0, 19);
+  for (const auto& [name, from_file] : before_since_) {
+    const std::string key = (from_file ? "f:" : "h:") + name;
+    if (!host_lookup_.contains(key)) report.hosts_before_since.push_back(name);
+  }
+  report.model_notes = model_notes();
+  std::vector<Group> groups = host_figures(report.hosts);
+  for (Group& group : groups) judge(group);
   // Groups in a stable reading order: CPU, architecture, label, workers.
   std::sort(groups.begin(), groups.end(), [](const Group& a, const Group& b) {
     return std::tie(a.cpu_model, a.arch, a.label, a.threads, a.library_version) <

@@ -15,12 +15,13 @@
 #include <vector>
 
 #include "document/reader.hpp"
+#include "util/utc_time.hpp"
 
 namespace tarnwick::fleet {
 
 struct FleetOptions {
-  bool all_runs = false;             // every run, not only each host's latest
-  std::optional<std::string> since;  // "YYYY-MM-DDTHH:MM:SS" (UTC): older runs left out
+  bool all_runs = false;           // every run, not only each host's latest
+  std::optional<UtcMillis> since;  // older runs left out, compared as times
 };
 
 // A document, or a run inside one, that the report left out, and why.
@@ -130,6 +131,8 @@ class FleetBuilder {
   uint32_t group_index(GroupKey key);
   // The model's key (blanks collapsed, case folded); remembers its spellings.
   std::string model_key(const std::optional<std::string>& model);
+  [[nodiscard]] std::vector<std::string> model_notes() const;
+  [[nodiscard]] std::vector<Group> host_figures(std::vector<HostSummary>& hosts) const;
 
   FleetOptions options_;
   std::vector<HostSummary> hosts_;

@@ -50,31 +50,11 @@ std::string group_title(const Group& group) {
                      group.label, plural(group.threads, "worker"), group.library_version);
 }
 
-std::string report_text(const FleetReport& report) {
-  std::size_t width = 4;
-  for (const Group& group : report.groups) {
-    for (const HostFigure& host : group.hosts)
-      width = std::max(width, characters(printable(host_name(host))));
-  }
-  width = std::min<std::size_t>(width, 32);
+namespace {
 
-  std::string text =
-      fmt::format("tarnwick report: {}, {}, {}{}\n", plural(report.hosts.size(), "host"),
-                  plural(report.documents, "document"), plural(report.groups.size(), "group"),
-                  report.problems.empty() ? std::string()
-                                          : fmt::format("; {} left out", report.problems.size()));
-
-  text += "\nOutliers (robust z beyond \u00b13.5 within their group)\n";
-  if (report.outliers.empty()) text += "  none\n";
-  for (const Outlier& outlier : report.outliers) {
-    const Group& group = report.groups[outlier.group];
-    const HostFigure& host = group.hosts[outlier.host];
-    text +=
-        fmt::format("  {:<{}}  {}  z {:+.1f}  {} steps/s, {:+.1f} % against the median of {}\n",
-                    printable(host_name(host)), width, host.flag, *host.z,
-                    grouped(host.median_rate), deviation_percent(host, group), group.hosts.size());
-    text += fmt::format("  {:<{}}  {}\n", "", width, printable(group_title(group)));
-  }
+// The notes and the hosts with unstable runs, each block with its heading.
+std::string notes_text(const FleetReport& report, std::size_t width) {
+  std::string text;
   if (report.repeated_runs > 0 || !report.model_notes.empty() ||
       !report.hosts_before_since.empty()) {
     text += "\nNotes\n";
@@ -104,32 +84,65 @@ std::string report_text(const FleetReport& report) {
                           group.label, plural(group.threads, "worker"));
     }
   }
+  return text;
+}
 
-  for (const Group& group : report.groups) {
-    text += fmt::format("\n{}\n", printable(group_title(group)));
-    text +=
-        fmt::format("  {}, median {} steps/s, MAD {} ({:.2f} %)\n",
-                    plural(group.hosts.size(), "host"), grouped(group.median), grouped(group.mad),
-                    group.median > 0.0 ? group.mad / group.median * 100.0 : 0.0);
-    if (!group.no_flags_reason.empty()) {
-      text += fmt::format("  no host flagged: {}\n", group.no_flags_reason);
-    }
-    text += fmt::format("  {:<{}}  {:>4}  {:>13}  {:>9}  {:>7}  {:>7}\n", "host", width, "runs",
-                        "steps/s", "vs median", "z", "CV");
-    for (const HostFigure& host : group.hosts) {
-      std::string marks = host.flag;
-      if (host.unstable) marks += marks.empty() ? "unstable" : ", unstable";
-      std::string row = fmt::format(
-          "  {:<{}}  {:>4}  {:>13}  {:>+7.2f} %  {:>7}  {:>7}  {}", printable(host_name(host)),
-          width, host.runs, grouped(host.median_rate), deviation_percent(host, group),
-          host.z ? fmt::format("{:+.2f}", *host.z) : std::string("-"),
-          host.median_cv_percent ? fmt::format("{:.2f} %", *host.median_cv_percent)
-                                 : std::string("n/a"),
-          marks);
-      while (row.back() == ' ') row.pop_back();
-      text += row + "\n";
-    }
+// One group: its heading, figures and a row per host.
+std::string group_text(const Group& group, std::size_t width) {
+  std::string text = fmt::format("\n{}\n", printable(group_title(group)));
+  text += fmt::format("  {}, median {} steps/s, MAD {} ({:.2f} %)\n",
+                      plural(group.hosts.size(), "host"), grouped(group.median), grouped(group.mad),
+                      group.median > 0.0 ? group.mad / group.median * 100.0 : 0.0);
+  if (!group.no_flags_reason.empty()) {
+    text += fmt::format("  no host flagged: {}\n", group.no_flags_reason);
   }
+  text += fmt::format("  {:<{}}  {:>4}  {:>13}  {:>9}  {:>7}  {:>7}\n", "host", width, "runs",
+                      "steps/s", "vs median", "z", "CV");
+  for (const HostFigure& host : group.hosts) {
+    std::string marks = host.flag;
+    if (host.unstable) marks += marks.empty() ? "unstable" : ", unstable";
+    std::string row = fmt::format(
+        "  {:<{}}  {:>4}  {:>13}  {:>+7.2f} %  {:>7}  {:>7}  {}", printable(host_name(host)), width,
+        host.runs, grouped(host.median_rate), deviation_percent(host, group),
+        host.z ? fmt::format("{:+.2f}", *host.z) : std::string("-"),
+        host.median_cv_percent ? fmt::format("{:.2f} %", *host.median_cv_percent)
+                               : std::string("n/a"),
+        marks);
+    while (row.back() == ' ') row.pop_back();
+    text += row + "\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string report_text(const FleetReport& report) {
+  std::size_t width = 4;
+  for (const Group& group : report.groups) {
+    for (const HostFigure& host : group.hosts)
+      width = std::max(width, characters(printable(host_name(host))));
+  }
+  width = std::min<std::size_t>(width, 32);
+
+  std::string text =
+      fmt::format("tarnwick report: {}, {}, {}{}\n", plural(report.hosts.size(), "host"),
+                  plural(report.documents, "document"), plural(report.groups.size(), "group"),
+                  report.problems.empty() ? std::string()
+                                          : fmt::format("; {} left out", report.problems.size()));
+
+  text += "\nOutliers (robust z beyond \u00b13.5 within their group)\n";
+  if (report.outliers.empty()) text += "  none\n";
+  for (const Outlier& outlier : report.outliers) {
+    const Group& group = report.groups[outlier.group];
+    const HostFigure& host = group.hosts[outlier.host];
+    text +=
+        fmt::format("  {:<{}}  {}  z {:+.1f}  {} steps/s, {:+.1f} % against the median of {}\n",
+                    printable(host_name(host)), width, host.flag, *host.z,
+                    grouped(host.median_rate), deviation_percent(host, group), group.hosts.size());
+    text += fmt::format("  {:<{}}  {}\n", "", width, printable(group_title(group)));
+  }
+  text += notes_text(report, width);
+  for (const Group& group : report.groups) text += group_text(group, width);
   if (any_from_file(report)) {
     text += "\n* no host name in the document (0.0.2): the host is the file's name\n";
   }
@@ -243,77 +256,283 @@ std::string report_csv(const FleetReport& report) {
   return text;
 }
 
-std::string report_svg(const FleetReport& report) {
-  constexpr double WIDTH = 1000.0;
-  constexpr double LEFT = 280.0;   // group titles
-  constexpr double RIGHT = 270.0;  // flagged hosts, named
-  constexpr double TOP = 96.0;     // title, legend, upper axis
-  constexpr double BOTTOM = 70.0;  // lower axis, its caption, the note on groups left out
-  constexpr double ROW = 34.0;     // a group's band
-  constexpr double NAME_LINE = 13.0;
-  constexpr std::size_t NAMES_PER_ROW = 5;
-  constexpr double EDGE = 50.0;  // percent: figures further out are drawn at the edge
-  constexpr const char* NORMAL = "#1f5fa8";
-  constexpr const char* SLOW = "#c0392b";
-  constexpr const char* FAST = "#1e8449";
+namespace {
 
-  // Which groups fit: the ones with flagged hosts first, then the largest;
-  // drawn in the report's order. A band grows with the names it lists.
-  const auto band = [&](const Group& group) {
-    std::size_t flagged = 0;
-    for (const HostFigure& host : group.hosts) flagged += host.flag.empty() ? 0u : 1u;
-    const std::size_t lines = std::min(flagged, NAMES_PER_ROW) + (flagged > NAMES_PER_ROW ? 1 : 0);
-    return std::pair{flagged, std::max(ROW, static_cast<double>(lines) * NAME_LINE + 8.0)};
-  };
+// The picture's frame, in pixels.
+constexpr double SVG_WIDTH = 1000.0;
+constexpr double SVG_LEFT = 280.0;   // group titles
+constexpr double SVG_RIGHT = 270.0;  // flagged hosts, named
+constexpr double SVG_TOP = 96.0;     // title, legend, upper axis
+constexpr double SVG_BOTTOM = 70.0;  // lower axis, its caption, the note on groups left out
+constexpr double SVG_ROW = 34.0;     // a group's band
+constexpr double NAME_LINE = 13.0;
+constexpr std::size_t NAMES_PER_ROW = 5;
+constexpr double EDGE = 50.0;  // percent: figures further out are drawn at the edge
+constexpr const char* NORMAL = "#1f5fa8";
+constexpr const char* SLOW = "#c0392b";
+constexpr const char* FAST = "#1e8449";
+
+std::size_t flagged_count(const Group& group) {
+  return static_cast<std::size_t>(std::count_if(
+      group.hosts.begin(), group.hosts.end(), [](const HostFigure& h) { return !h.flag.empty(); }));
+}
+
+// A band grows with the names it lists.
+double band_height(const Group& group) {
+  const std::size_t flagged = flagged_count(group);
+  const std::size_t lines = std::min(flagged, NAMES_PER_ROW) + (flagged > NAMES_PER_ROW ? 1 : 0);
+  return std::max(SVG_ROW, static_cast<double>(lines) * NAME_LINE + 8.0);
+}
+
+// The dot's area grows with the worker count: one CPU to a few hundred.
+double radius_of(uint32_t threads) {
+  return std::min(9.0, 2.2 + 1.0 * std::log2(std::max(1.0, static_cast<double>(threads))));
+}
+
+struct Bands {
+  std::vector<std::size_t> drawn;  // group numbers, in the report's order
+  double height = 0.0;             // of the drawn bands together
+  std::size_t hidden_groups = 0;
+  std::size_t hidden_hosts = 0;
+  std::size_t hidden_flagged = 0;
+};
+
+// Which groups fit: the ones with flagged hosts first, then the largest;
+// drawn in the report's order.
+Bands choose_bands(const FleetReport& report) {
   std::vector<std::size_t> priority(report.groups.size());
   for (std::size_t index = 0; index < priority.size(); ++index) priority[index] = index;
   std::stable_sort(priority.begin(), priority.end(), [&](std::size_t a, std::size_t b) {
-    const auto flagged_a = band(report.groups[a]).first;
-    const auto flagged_b = band(report.groups[b]).first;
-    if ((flagged_a > 0) != (flagged_b > 0)) return flagged_a > 0;
+    const bool flagged_a = flagged_count(report.groups[a]) > 0;
+    const bool flagged_b = flagged_count(report.groups[b]) > 0;
+    if (flagged_a != flagged_b) return flagged_a;
     return report.groups[a].hosts.size() > report.groups[b].hosts.size();
   });
-  std::vector<std::size_t> drawn;
-  double rows_height = 0.0;
-  std::size_t hidden_hosts = 0;
-  std::size_t hidden_flagged = 0;
+  Bands bands;
   for (const std::size_t index : priority) {
-    const auto [flagged, height] = band(report.groups[index]);
-    if (TOP + rows_height + height + BOTTOM <= SVG_MAX_HEIGHT) {
-      drawn.push_back(index);
-      rows_height += height;
+    const Group& group = report.groups[index];
+    const double height = band_height(group);
+    if (SVG_TOP + bands.height + height + SVG_BOTTOM <= SVG_MAX_HEIGHT) {
+      bands.drawn.push_back(index);
+      bands.height += height;
     } else {
-      hidden_hosts += report.groups[index].hosts.size();
-      hidden_flagged += flagged;
+      ++bands.hidden_groups;
+      bands.hidden_hosts += group.hosts.size();
+      bands.hidden_flagged += flagged_count(group);
     }
   }
-  std::sort(drawn.begin(), drawn.end());
-  const std::size_t hidden_groups = report.groups.size() - drawn.size();
+  std::sort(bands.drawn.begin(), bands.drawn.end());
+  return bands;
+}
 
+// Percent from the group's median to a pixel, one scale for every band.
+struct Scale {
+  std::vector<double> ticks;
+  double x(double percent) const {
+    const double low = ticks.front();
+    const double high = ticks.back();
+    percent = std::clamp(percent, low, high);
+    return SVG_LEFT + (percent - low) / (high - low) * (SVG_WIDTH - SVG_LEFT - SVG_RIGHT);
+  }
+};
+
+Scale common_scale(const FleetReport& report, const Bands& bands) {
   double extent = 5.0;
-  std::vector<uint32_t> workers;
-  for (const std::size_t index : drawn) {
+  for (const std::size_t index : bands.drawn) {
     const Group& group = report.groups[index];
-    workers.push_back(group.threads);
     for (const HostFigure& host : group.hosts) {
       extent = std::max(extent, std::min(EDGE, std::abs(deviation_percent(host, group))));
     }
   }
+  return {nice_ticks(-extent * 1.05, extent * 1.05, 8)};
+}
+
+// Colour for the judgement, size for the worker count (at most six sizes:
+// the smallest, the largest and some between).
+void svg_legend(std::string& svg, const FleetReport& report, const Bands& bands) {
+  std::vector<uint32_t> workers;
+  for (const std::size_t index : bands.drawn) workers.push_back(report.groups[index].threads);
   std::sort(workers.begin(), workers.end());
   workers.erase(std::unique(workers.begin(), workers.end()), workers.end());
-  const std::vector<double> ticks = nice_ticks(-extent * 1.05, extent * 1.05, 8);
-  const double low = ticks.front();
-  const double high = ticks.back();
-  const auto x_of = [&](double value) {
-    value = std::clamp(value, low, high);
-    return LEFT + (value - low) / (high - low) * (WIDTH - LEFT - RIGHT);
+  double x = 12.0;
+  const auto item = [&](const std::string& mark, const std::string& text, double width) {
+    svg += mark + fmt::format("<text x=\"{:.1f}\" y=\"48\">{}</text>\n", x + 10.0, text);
+    x += width;
   };
-  // The dot's area grows with the worker count: one CPU to a few hundred.
-  const auto radius_of = [](uint32_t threads) {
-    return std::min(9.0, 2.2 + 1.0 * std::log2(std::max(1.0, static_cast<double>(threads))));
-  };
-  const double height = TOP + rows_height + BOTTOM;
+  item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"{}\"/>", x, SLOW), "slow", 48.0);
+  item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"{}\"/>", x, FAST), "fast", 48.0);
+  item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"{}\" fill-opacity=\"0.55\"/>", x,
+                   NORMAL),
+       "within its group", 112.0);
+  item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"white\" stroke=\"{}\" "
+                   "stroke-width=\"1.5\"/>",
+                   x, NORMAL),
+       "unstable runs", 100.0);
+  item(fmt::format("<rect x=\"{:.1f}\" y=\"38\" width=\"8\" height=\"12\" fill=\"none\" "
+                   "stroke=\"#222222\"/>",
+                   x - 4.0),
+       "middle half, median", 132.0);
+  svg += fmt::format("<text x=\"{:.1f}\" y=\"48\">workers:</text>\n", x);
+  x += 52.0;
+  std::vector<uint32_t> shown = workers;
+  if (shown.size() > 6) {
+    shown.clear();
+    for (std::size_t step = 0; step < 6; ++step)
+      shown.push_back(workers[step * (workers.size() - 1) / 5]);
+    shown.erase(std::unique(shown.begin(), shown.end()), shown.end());
+  }
+  for (const uint32_t threads : shown) {
+    const double r = radius_of(threads);
+    svg += fmt::format(
+        "<circle cx=\"{:.1f}\" cy=\"44\" r=\"{:.1f}\" fill=\"{}\" fill-opacity=\"0.55\"/>"
+        "<text x=\"{:.1f}\" y=\"48\">{}</text>\n",
+        x + r, r, NORMAL, x + 2.0 * r + 3.0, threads);
+    x += 2.0 * r + 12.0 + 7.0 * static_cast<double>(fmt::formatted_size("{}", threads));
+  }
+}
 
+// The axis above and below the bands, so that a tall picture keeps one in view.
+void svg_axes(std::string& svg, const Scale& scale, double plot_top, double plot_bottom) {
+  svg += fmt::format(
+      "<text x=\"{:.1f}\" y=\"70\" text-anchor=\"middle\">rate against the median of the host's "
+      "group (same CPU, label, workers, library)</text>\n",
+      (SVG_LEFT + SVG_WIDTH - SVG_RIGHT) / 2.0);
+  for (const double tick : scale.ticks) {
+    const std::string text = tick == 0.0 ? std::string("0") : fmt::format("{:+g} %", tick);
+    svg += fmt::format(
+        "<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{0:.1f}\" y2=\"{2:.1f}\" stroke=\"{3}\"/>\n"
+        "<text x=\"{0:.1f}\" y=\"{4:.1f}\" text-anchor=\"middle\">{5}</text>"
+        "<text x=\"{0:.1f}\" y=\"{6:.1f}\" text-anchor=\"middle\">{5}</text>\n",
+        scale.x(tick), plot_top, plot_bottom, tick == 0.0 ? "#888888" : "#e4e4e4", plot_top - 4.0,
+        text, plot_bottom + 14.0);
+  }
+}
+
+std::string fit(const std::string& text, std::size_t count) {
+  const std::string shown = printable(text);
+  return characters(shown) <= count ? shown : first_characters(shown, count - 1) + "\u2026";
+}
+
+// The middle half of the hosts as an outlined box with the median, drawn
+// over the dots so that a dense crowd keeps it visible.
+std::string svg_box(const Group& group, const Scale& scale, double middle) {
+  std::vector<double> deviations;
+  for (const HostFigure& host : group.hosts) deviations.push_back(deviation_percent(host, group));
+  if (deviations.size() < 3) return "";
+  std::sort(deviations.begin(), deviations.end());
+  const auto quantile = [&deviations](double q) {
+    const double at = q * static_cast<double>(deviations.size() - 1);
+    const auto below = static_cast<std::size_t>(at);
+    const std::size_t above = std::min(below + 1, deviations.size() - 1);
+    return deviations[below] +
+           (deviations[above] - deviations[below]) * (at - static_cast<double>(below));
+  };
+  const double q1 = scale.x(quantile(0.25));
+  const double q3 = scale.x(quantile(0.75));
+  return fmt::format(
+      "<rect x=\"{0:.1f}\" y=\"{1:.1f}\" width=\"{2:.1f}\" height=\"{3:.1f}\" fill=\"none\" "
+      "stroke=\"#222222\" stroke-width=\"1.2\"/>\n"
+      "<line x1=\"{4:.1f}\" y1=\"{1:.1f}\" x2=\"{4:.1f}\" y2=\"{5:.1f}\" stroke=\"#222222\" "
+      "stroke-width=\"2\"/>\n",
+      q1, middle - 11.0, std::max(1.0, q3 - q1), 22.0, scale.x(quantile(0.5)), middle + 11.0);
+}
+
+// Every host as a dot, flagged ones last so that none hides under the crowd.
+void svg_dots(std::string& svg, const Group& group, const Scale& scale, double middle) {
+  const double r = radius_of(group.threads);
+  std::string flagged_dots;
+  std::size_t dot = 0;
+  for (const HostFigure& host : group.hosts) {
+    const double deviation = deviation_percent(host, group);
+    // Spread the dots over the band, the same way on every run.
+    const double jitter = (static_cast<double>((dot++ * 2654435761u) % 1000) / 1000.0 - 0.5) *
+                          (SVG_ROW - 2.0 * r - 6.0);
+    const char* colour = host.flag == "slow" ? SLOW : host.flag == "fast" ? FAST : NORMAL;
+    const std::string paint =
+        host.unstable ? fmt::format("fill=\"white\" stroke=\"{}\" stroke-width=\"1.5\"", colour)
+                      : fmt::format("fill=\"{}\" fill-opacity=\"{}\"", colour,
+                                    host.flag.empty() ? "0.55" : "1");
+    (host.flag.empty() ? svg : flagged_dots) += fmt::format(
+        "<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"{:.1f}\" {}><title>{}: {} steps/s, {:+.2f} "
+        "%{}</title></circle>\n",
+        scale.x(deviation), host.flag.empty() ? middle + jitter : middle, r, paint,
+        xml_escape(printable(host_name(host))), grouped(host.median_rate), deviation,
+        host.z ? fmt::format(", z {:+.2f}", *host.z) : "");
+  }
+  svg += svg_box(group, scale, middle) + flagged_dots;
+}
+
+// The flagged hosts, named, slowest first, each with its label and a faint
+// leader from its dot, so that two flags in one band are told apart.
+void svg_names(std::string& svg, const Group& group, const Scale& scale, double middle) {
+  std::vector<const HostFigure*> flagged;
+  for (const HostFigure& host : group.hosts) {
+    if (!host.flag.empty()) flagged.push_back(&host);
+  }
+  std::stable_sort(flagged.begin(), flagged.end(),
+                   [](const HostFigure* a, const HostFigure* b) { return *a->z < *b->z; });
+  const double r = radius_of(group.threads);
+  double line_y =
+      middle -
+      static_cast<double>(std::min(flagged.size(), NAMES_PER_ROW + 1) - 1) * NAME_LINE / 2.0 + 4.0;
+  for (std::size_t at = 0; at < flagged.size() && at < NAMES_PER_ROW; ++at) {
+    const HostFigure& host = *flagged[at];
+    const char* colour = host.flag == "slow" ? SLOW : FAST;
+    svg += fmt::format(
+        "<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"{}\" "
+        "stroke-opacity=\"0.35\"/>\n",
+        scale.x(deviation_percent(host, group)) + r, middle, SVG_WIDTH - SVG_RIGHT + 6.0,
+        line_y - 4.0, colour);
+    svg += fmt::format(
+        "<text x=\"{:.1f}\" y=\"{:.1f}\" fill=\"{}\">{}</text>\n", SVG_WIDTH - SVG_RIGHT + 10.0,
+        line_y, colour,
+        xml_escape(first_characters(
+            printable(fmt::format("{} {} z {:+.1f} ({:+.1f} %, {})", host_name(host), host.flag,
+                                  *host.z, deviation_percent(host, group), group.label)),
+            42)));
+    line_y += NAME_LINE;
+  }
+  if (flagged.size() > NAMES_PER_ROW) {
+    svg += fmt::format(
+        "<text x=\"{:.1f}\" y=\"{:.1f}\" fill=\"#444444\">and {} more flagged "
+        "(see the text report)</text>\n",
+        SVG_WIDTH - SVG_RIGHT + 10.0, line_y, flagged.size() - NAMES_PER_ROW);
+  }
+  if (!group.no_flags_reason.empty() && flagged.empty()) {
+    svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" fill=\"#777777\">not judged: {}</text>\n",
+                       SVG_WIDTH - SVG_RIGHT + 10.0, middle + 4.0,
+                       group.hosts.size() < 3 ? "fewer than 3 hosts" : "no spread");
+  }
+}
+
+// One group's band from `top`: its title, its strip and its flagged names.
+void svg_band(std::string& svg, const Group& group, const Scale& scale, double top, bool shade) {
+  const double height = band_height(group);
+  const double middle = top + height / 2.0;
+  if (shade) {
+    svg += fmt::format(
+        "<rect x=\"0\" y=\"{:.1f}\" width=\"{:.0f}\" height=\"{:.1f}\" fill=\"#000000\" "
+        "fill-opacity=\"0.035\"/>\n",
+        top, SVG_WIDTH, height);
+  }
+  svg += fmt::format(
+      "<text x=\"8\" y=\"{:.1f}\" font-weight=\"bold\">{}</text>\n"
+      "<text x=\"8\" y=\"{:.1f}\" fill=\"#444444\">{}</text>\n",
+      middle - 3.0, xml_escape(fit(group.cpu_model, 40)), middle + 10.0,
+      xml_escape(
+          fit(fmt::format("{} \u00b7 {}, {} \u00b7 {}", group.arch, group.label,
+                          plural(group.threads, "worker"), plural(group.hosts.size(), "host")),
+              46)));
+  svg_dots(svg, group, scale, middle);
+  svg_names(svg, group, scale, middle);
+}
+
+}  // namespace
+
+std::string report_svg(const FleetReport& report) {
+  const Bands bands = choose_bands(report);
+  const Scale scale = common_scale(report, bands);
+  const double height = SVG_TOP + bands.height + SVG_BOTTOM;
   std::string svg = fmt::format(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"{0:.0f}\" height=\"{1:.0f}\" "
@@ -322,188 +541,26 @@ std::string report_svg(const FleetReport& report) {
       "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
       "<text x=\"{2:.1f}\" y=\"22\" text-anchor=\"middle\" font-size=\"15\" "
       "font-weight=\"bold\">tarnwick report: {3} hosts in {4}, {5} flagged</text>\n",
-      WIDTH, height, WIDTH / 2.0, report.hosts.size(), plural(report.groups.size(), "group"),
-      report.outliers.size());
-
-  // Legend: colour for the judgement, size for the worker count.
-  double legend_x = 12.0;
-  const auto legend_item = [&](const std::string& mark, const std::string& text, double width) {
-    svg += mark + fmt::format("<text x=\"{:.1f}\" y=\"48\">{}</text>\n", legend_x + 10.0, text);
-    legend_x += width;
-  };
-  legend_item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"{}\"/>", legend_x, SLOW),
-              "slow", 48.0);
-  legend_item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"{}\"/>", legend_x, FAST),
-              "fast", 48.0);
-  legend_item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"{}\" "
-                          "fill-opacity=\"0.55\"/>",
-                          legend_x, NORMAL),
-              "within its group", 112.0);
-  legend_item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"white\" stroke=\"{}\" "
-                          "stroke-width=\"1.5\"/>",
-                          legend_x, NORMAL),
-              "unstable runs", 100.0);
-  legend_item(fmt::format("<rect x=\"{:.1f}\" y=\"38\" width=\"8\" height=\"12\" "
-                          "fill=\"none\" stroke=\"#222222\"/>",
-                          legend_x - 4.0),
-              "middle half, median", 132.0);
-  svg += fmt::format("<text x=\"{:.1f}\" y=\"48\">workers:</text>\n", legend_x);
-  legend_x += 52.0;
-  // At most six sizes: the smallest, the largest and some between.
-  std::vector<uint32_t> shown_workers = workers;
-  if (shown_workers.size() > 6) {
-    std::vector<uint32_t> picked;
-    for (std::size_t step = 0; step < 6; ++step)
-      picked.push_back(workers[step * (workers.size() - 1) / 5]);
-    picked.erase(std::unique(picked.begin(), picked.end()), picked.end());
-    shown_workers = picked;
-  }
-  for (const uint32_t threads : shown_workers) {
-    const double r = radius_of(threads);
-    svg += fmt::format(
-        "<circle cx=\"{:.1f}\" cy=\"44\" r=\"{:.1f}\" fill=\"{}\" fill-opacity=\"0.55\"/>"
-        "<text x=\"{:.1f}\" y=\"48\">{}</text>\n",
-        legend_x + r, r, NORMAL, legend_x + 2.0 * r + 3.0, threads);
-    legend_x += 2.0 * r + 12.0 + 7.0 * static_cast<double>(fmt::formatted_size("{}", threads));
-  }
-
-  // The axis above and below the bands, so that a tall picture keeps one in view.
-  const double plot_top = TOP - 8.0;
-  const double plot_bottom = TOP + rows_height;
-  svg += fmt::format(
-      "<text x=\"{:.1f}\" y=\"70\" text-anchor=\"middle\">rate against the median of the host's "
-      "group (same CPU, label, workers, library)</text>\n",
-      (LEFT + WIDTH - RIGHT) / 2.0);
-  for (const double tick : ticks) {
-    const std::string text = tick == 0.0 ? std::string("0") : fmt::format("{:+g} %", tick);
-    svg += fmt::format(
-        "<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{0:.1f}\" y2=\"{2:.1f}\" stroke=\"{3}\"/>\n"
-        "<text x=\"{0:.1f}\" y=\"{4:.1f}\" text-anchor=\"middle\">{5}</text>"
-        "<text x=\"{0:.1f}\" y=\"{6:.1f}\" text-anchor=\"middle\">{5}</text>\n",
-        x_of(tick), plot_top, plot_bottom, tick == 0.0 ? "#888888" : "#e4e4e4", plot_top - 4.0,
-        text, plot_bottom + 14.0);
-  }
-
-  double y = TOP;
+      SVG_WIDTH, height, SVG_WIDTH / 2.0, report.hosts.size(),
+      plural(report.groups.size(), "group"), report.outliers.size());
+  svg_legend(svg, report, bands);
+  const double plot_bottom = SVG_TOP + bands.height;
+  svg_axes(svg, scale, SVG_TOP - 8.0, plot_bottom);
+  double top = SVG_TOP;
   bool shade = false;
-  for (const std::size_t index : drawn) {
-    const Group& group = report.groups[index];
-    const double band_height = band(group).second;
-    const double middle = y + band_height / 2.0;
-    if (shade) {
-      svg += fmt::format(
-          "<rect x=\"0\" y=\"{:.1f}\" width=\"{:.0f}\" height=\"{:.1f}\" fill=\"#000000\" "
-          "fill-opacity=\"0.035\"/>\n",
-          y, WIDTH, band_height);
-    }
+  for (const std::size_t index : bands.drawn) {
+    svg_band(svg, report.groups[index], scale, top, shade);
+    top += band_height(report.groups[index]);
     shade = !shade;
-    const auto fit = [](const std::string& text, std::size_t count) {
-      const std::string shown = printable(text);
-      return characters(shown) <= count ? shown : first_characters(shown, count - 1) + "\u2026";
-    };
-    svg += fmt::format(
-        "<text x=\"8\" y=\"{:.1f}\" font-weight=\"bold\">{}</text>\n"
-        "<text x=\"8\" y=\"{:.1f}\" fill=\"#444444\">{}</text>\n",
-        middle - 3.0, xml_escape(fit(group.cpu_model, 40)), middle + 10.0,
-        xml_escape(
-            fit(fmt::format("{} \u00b7 {}, {} \u00b7 {}", group.arch, group.label,
-                            plural(group.threads, "worker"), plural(group.hosts.size(), "host")),
-                46)));
-    // The distribution: the middle half of the hosts as a box, then every host as a dot.
-    std::vector<double> deviations;
-    for (const HostFigure& host : group.hosts) deviations.push_back(deviation_percent(host, group));
-    std::sort(deviations.begin(), deviations.end());
-    const auto quantile = [&deviations](double q) {
-      const double at = q * static_cast<double>(deviations.size() - 1);
-      const auto below = static_cast<std::size_t>(at);
-      const std::size_t above = std::min(below + 1, deviations.size() - 1);
-      return deviations[below] +
-             (deviations[above] - deviations[below]) * (at - static_cast<double>(below));
-    };
-    // The box goes over the dots, an outline, so that a dense crowd keeps it visible.
-    std::string box;
-    if (deviations.size() >= 3) {
-      const double q1 = x_of(quantile(0.25));
-      const double q3 = x_of(quantile(0.75));
-      box = fmt::format(
-          "<rect x=\"{0:.1f}\" y=\"{1:.1f}\" width=\"{2:.1f}\" height=\"{3:.1f}\" fill=\"none\" "
-          "stroke=\"#222222\" stroke-width=\"1.2\"/>\n"
-          "<line x1=\"{4:.1f}\" y1=\"{1:.1f}\" x2=\"{4:.1f}\" y2=\"{5:.1f}\" stroke=\"#222222\" "
-          "stroke-width=\"2\"/>\n",
-          q1, middle - 11.0, std::max(1.0, q3 - q1), 22.0, x_of(quantile(0.5)), middle + 11.0);
-    }
-    const double r = radius_of(group.threads);
-    std::string flagged_dots;
-    std::size_t dot = 0;
-    for (const HostFigure& host : group.hosts) {
-      const double deviation = deviation_percent(host, group);
-      // Spread the dots over the band, the same way on every run.
-      const double jitter = (static_cast<double>((dot++ * 2654435761u) % 1000) / 1000.0 - 0.5) *
-                            (ROW - 2.0 * r - 6.0);
-      const char* colour = host.flag == "slow" ? SLOW : host.flag == "fast" ? FAST : NORMAL;
-      const std::string paint =
-          host.unstable ? fmt::format("fill=\"white\" stroke=\"{}\" stroke-width=\"1.5\"", colour)
-                        : fmt::format("fill=\"{}\" fill-opacity=\"{}\"", colour,
-                                      host.flag.empty() ? "0.55" : "1");
-      std::string mark = fmt::format(
-          "<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"{:.1f}\" {}><title>{}: {} steps/s, {:+.2f} "
-          "%{}</title></circle>\n",
-          x_of(deviation), host.flag.empty() ? middle + jitter : middle, r, paint,
-          xml_escape(printable(host_name(host))), grouped(host.median_rate), deviation,
-          host.z ? fmt::format(", z {:+.2f}", *host.z) : "");
-      // Flagged dots last, so that none hides under the crowd.
-      (host.flag.empty() ? svg : flagged_dots) += mark;
-    }
-    svg += box + flagged_dots;
-    // The flagged hosts, named, slowest first, each with its label.
-    std::vector<const HostFigure*> flagged;
-    for (const HostFigure& host : group.hosts) {
-      if (!host.flag.empty()) flagged.push_back(&host);
-    }
-    std::stable_sort(flagged.begin(), flagged.end(),
-                     [](const HostFigure* a, const HostFigure* b) { return *a->z < *b->z; });
-    double line_y =
-        middle -
-        static_cast<double>(std::min(flagged.size(), NAMES_PER_ROW + 1) - 1) * NAME_LINE / 2.0 +
-        4.0;
-    for (std::size_t at = 0; at < flagged.size() && at < NAMES_PER_ROW; ++at) {
-      const HostFigure& host = *flagged[at];
-      // A faint leader from the dot to its name, so that two flags in one
-      // band are told apart.
-      svg += fmt::format(
-          "<line x1=\"{:.1f}\" y1=\"{:.1f}\" x2=\"{:.1f}\" y2=\"{:.1f}\" stroke=\"{}\" "
-          "stroke-opacity=\"0.35\"/>\n",
-          x_of(deviation_percent(host, group)) + r, middle, WIDTH - RIGHT + 6.0, line_y - 4.0,
-          host.flag == "slow" ? SLOW : FAST);
-      svg += fmt::format(
-          "<text x=\"{:.1f}\" y=\"{:.1f}\" fill=\"{}\">{}</text>\n", WIDTH - RIGHT + 10.0, line_y,
-          host.flag == "slow" ? SLOW : FAST,
-          xml_escape(first_characters(
-              printable(fmt::format("{} {} z {:+.1f} ({:+.1f} %, {})", host_name(host), host.flag,
-                                    *host.z, deviation_percent(host, group), group.label)),
-              42)));
-      line_y += NAME_LINE;
-    }
-    if (flagged.size() > NAMES_PER_ROW) {
-      svg += fmt::format(
-          "<text x=\"{:.1f}\" y=\"{:.1f}\" fill=\"#444444\">and {} more flagged "
-          "(see the text report)</text>\n",
-          WIDTH - RIGHT + 10.0, line_y, flagged.size() - NAMES_PER_ROW);
-    }
-    if (!group.no_flags_reason.empty() && flagged.empty()) {
-      svg += fmt::format("<text x=\"{:.1f}\" y=\"{:.1f}\" fill=\"#777777\">not judged: {}</text>\n",
-                         WIDTH - RIGHT + 10.0, middle + 4.0,
-                         group.hosts.size() < 3 ? "fewer than 3 hosts" : "no spread");
-    }
-    y += band_height;
   }
   std::string footer = fmt::format("figures beyond \u00b1{:g} % are drawn at the edge", EDGE);
-  if (hidden_groups > 0) {
+  if (bands.hidden_groups > 0) {
     footer = fmt::format(
         "{} more {} ({}{}) not drawn, to keep the picture readable: see the text "
         "report or --csv",
-        hidden_groups, agree(hidden_groups, "group", "groups"), plural(hidden_hosts, "host"),
-        hidden_flagged > 0 ? fmt::format(", {} flagged", hidden_flagged) : "");
+        bands.hidden_groups, agree(bands.hidden_groups, "group", "groups"),
+        plural(bands.hidden_hosts, "host"),
+        bands.hidden_flagged > 0 ? fmt::format(", {} flagged", bands.hidden_flagged) : "");
   }
   svg += fmt::format("<text x=\"8\" y=\"{:.1f}\" fill=\"#444444\">{}</text>\n", plot_bottom + 40.0,
                      xml_escape(footer));

@@ -32,7 +32,7 @@ std::string window_text(const RunReport& run) {
   // Cancelled before the measurement: the window is empty, and what the
   // user wants to know is how far the warm-up got.
   if (result.status == Status::cancelled && result.samples.empty() &&
-      run.last_phase != TARNWICK_PHASE_MEASUREMENT) {
+      run.last_phase != Phase::measurement) {
     return fmt::format("cancelled during the warm-up, after {:.1f} s of {} s", run.run_seconds,
                        short_seconds(result.warmup.count()));
   }

@@ -23,12 +23,19 @@ struct HtmlPage {
   // What the page shows, read by its script from the element `#data`.
   nlohmann::json data;
   // The page's own script; it runs after the library, once the document is
-  // parsed, with `DATA` (the parsed data) and the helpers of page.cpp.
+  // parsed, with `DATA` (the parsed data) and the helpers of shared.js.
   std::string script;
 };
 
 // The whole HTML document.
 [[nodiscard]] std::string html_page(const HtmlPage& page);
+
+// Figures for a page's data, rounded to what they carry: `decimals` places
+// (negative: tens, hundreds...), or `digits` significant digits. The result
+// is the double nearest the rounded decimal, which JSON writes without noise
+// (166012.4, never 166012.40000000002); infinities and NaN pass through.
+[[nodiscard]] double round_decimals(double value, int decimals);
+[[nodiscard]] double round_significant(double value, int digits);
 
 // `text` safe as HTML text or a quoted attribute value.
 [[nodiscard]] std::string html_escape(std::string_view text);

@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "run/signals.hpp"
@@ -18,21 +19,10 @@ namespace {
 constexpr int BAR_WIDTH = 24;
 constexpr int MIN_BAR_WIDTH = 6;
 
-const char* phase_name(uint32_t phase) {
-  switch (phase) {
-    case TARNWICK_PHASE_WARMUP:
-      return "warm-up";
-    case TARNWICK_PHASE_MEASUREMENT:
-      return "measuring";
-    case TARNWICK_PHASE_COMPLETED:
-      return "completed";
-    case TARNWICK_PHASE_CANCELLED:
-      return "cancelled";
-    case TARNWICK_PHASE_FAILED:
-      return "failed";
-    default:
-      return "?";
-  }
+// The library's name for each phase, but for the measurement: the line
+// says what is happening now, "measuring".
+std::string_view phase_word(Phase phase) {
+  return phase == Phase::measurement ? std::string_view("measuring") : name(phase);
 }
 
 std::string bar(double fraction, int width, const TextStyle& style) {
@@ -49,24 +39,25 @@ enum Part { BAR, TIMES, PERCENT, LABEL, PHASE, COUNTER, LEFT, RATE, PARTS };
 
 }  // namespace
 
-std::optional<double> PhaseRate::update(const tarnwick_progress_t& progress) {
+std::optional<double> PhaseRate::update(const Progress& progress) {
+  const double elapsed = progress.phase_elapsed.count();
   // A new phase, or figures that went back: this report opens the interval.
-  const bool opens = progress.phase != phase_ || !(progress.phase_elapsed >= last_elapsed_) ||
+  const bool opens = progress.phase != phase_ || !(elapsed >= last_elapsed_) ||
                      progress.operations < last_operations_;
-  last_elapsed_ = progress.phase_elapsed;
+  last_elapsed_ = elapsed;
   last_operations_ = progress.operations;
   if (opens) {
     phase_ = progress.phase;
-    first_elapsed_ = progress.phase_elapsed;
+    first_elapsed_ = elapsed;
     first_operations_ = progress.operations;
     return std::nullopt;
   }
-  const double interval = progress.phase_elapsed - first_elapsed_;
+  const double interval = elapsed - first_elapsed_;
   if (!(interval >= MIN_INTERVAL)) return std::nullopt;
   return static_cast<double>(progress.operations - first_operations_) / interval;
 }
 
-std::string progress_line(const tarnwick_progress_t& progress, std::optional<double> rate,
+std::string progress_line(const Progress& progress, std::optional<double> rate,
                           const std::string& label, double planned_seconds,
                           const RunPosition& position, const TextStyle& style) {
   // NaN lands on 0: a display must never fail on odd input.
@@ -84,7 +75,7 @@ std::string progress_line(const tarnwick_progress_t& progress, std::optional<dou
   std::array<std::string, PARTS> parts;
   if (position.count > 1) parts[COUNTER] = fmt::format("{}/{}", position.index, position.count);
   parts[LABEL] = label;
-  parts[PHASE] = fmt::format("{:<9}", phase_name(progress.phase));
+  parts[PHASE] = fmt::format("{:<9}", phase_word(progress.phase));
   parts[PERCENT] = fmt::format("{:>3.0f}%", fraction * 100.0);
   parts[TIMES] = fmt::format("{} / {}", time(elapsed), time(planned_seconds));
   parts[LEFT] = "left " + time(left);
@@ -174,14 +165,15 @@ void ProgressDisplay::refresh_width() {
   }
 }
 
-void ProgressDisplay::update(const tarnwick_progress_t& progress) {
-  if (first_report_ && progress.phase < TARNWICK_PHASE_COMPLETED) {
+void ProgressDisplay::update(const Progress& progress) {
+  const bool ended = progress.phase != Phase::warmup && progress.phase != Phase::measurement;
+  if (first_report_ && !ended) {
     clear();
     std::exchange(first_report_, nullptr)(progress);
   }
   const std::optional<double> rate = rate_.update(progress);
   if (!enabled_) return;
-  if (progress.phase >= TARNWICK_PHASE_COMPLETED) {
+  if (ended) {
     clear();
     return;
   }

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "output/terminal.hpp"
-#include "tarnwick.h"
+#include "tarnwick.hpp"
 
 namespace tarnwick {
 
@@ -30,16 +30,16 @@ struct RunPosition {
 class PhaseRate {
  public:
   // The rate after this report; none yet in the phase's first interval.
-  std::optional<double> update(const tarnwick_progress_t& progress);
+  std::optional<double> update(const Progress& progress);
   // A new run starts: its first report opens a new interval.
-  void reset() { phase_ = 0; }
+  void reset() { phase_.reset(); }
 
   // The library reports every 0.1 s; an interval shorter than half of that
   // is a phase change's report and measures nothing.
   static constexpr double MIN_INTERVAL = 0.05;
 
  private:
-  uint32_t phase_ = 0;
+  std::optional<Phase> phase_;
   double first_elapsed_ = 0.0;
   uint64_t first_operations_ = 0;
   double last_elapsed_ = 0.0;
@@ -50,10 +50,9 @@ class PhaseRate {
 // (with several runs), label, phase, a bar and percentage of this run,
 // elapsed and planned time of this run, the time left for the whole
 // command, and the phase's rate so far ("-" while there is none).
-[[nodiscard]] std::string progress_line(const tarnwick_progress_t& progress,
-                                        std::optional<double> rate, const std::string& label,
-                                        double planned_seconds, const RunPosition& position,
-                                        const TextStyle& style);
+[[nodiscard]] std::string progress_line(const Progress& progress, std::optional<double> rate,
+                                        const std::string& label, double planned_seconds,
+                                        const RunPosition& position, const TextStyle& style);
 
 class ProgressDisplay {
  public:
@@ -65,13 +64,13 @@ class ProgressDisplay {
 
   // Called once, at the command's first progress report: the run has
   // started, so what is printed then concerns a run that really runs.
-  void on_first_report(std::function<void(const tarnwick_progress_t&)> action) {
+  void on_first_report(std::function<void(const Progress&)> action) {
     first_report_ = std::move(action);
   }
 
   // The run the next reports belong to.
   void begin(std::string label, double planned_seconds, RunPosition position);
-  void update(const tarnwick_progress_t& progress);
+  void update(const Progress& progress);
   // Erases the line, if one is shown.
   void clear();
 
@@ -95,7 +94,7 @@ class ProgressDisplay {
   std::string label_;
   double planned_seconds_ = 0.0;
   RunPosition position_;
-  std::function<void(const tarnwick_progress_t&)> first_report_;
+  std::function<void(const Progress&)> first_report_;
 };
 
 }  // namespace tarnwick

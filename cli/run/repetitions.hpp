@@ -9,7 +9,7 @@ namespace tarnwick {
 
 struct PlannedRun {
   std::string label;  // "single" or "all-cpus"
-  uint32_t benchmark = 0;
+  bool all_cpus = false;
   unsigned repetition = 1;  // 1-based, per label
 };
 

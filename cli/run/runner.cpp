@@ -22,30 +22,16 @@ struct Published {
   ~Published() { withdraw_benchmark(); }
 };
 
-tarnwick_progress_t to_record(const Progress& progress) {
-  return {static_cast<uint32_t>(progress.phase),
-          progress.threads,
-          progress.progress,
-          progress.phase_elapsed.count(),
-          progress.phase_length.count(),
-          progress.operations};
-}
-
 }  // namespace
 
-RunReport run_once(const tarnwick_config_t& config, const std::string& label,
-                   ProgressDisplay& display) {
+RunReport run_once(const Config& config, const std::string& label, ProgressDisplay& display) {
   RunReport report;
   report.id = new_run_id();
   report.label = label;
   report.started = utc_text(std::chrono::system_clock::now(), true);
 
-  Config wanted;
-  wanted.all_cpus = config.benchmark == TARNWICK_BENCHMARK_ALL_CPUS;
   // Failed, of the benchmark asked for, until the library answers.
-  report.result.all_cpus = wanted.all_cpus;
-  wanted.warmup = Seconds(config.warmup_seconds);
-  wanted.measure = Seconds(config.measure_seconds);
+  report.result.all_cpus = config.all_cpus;
 
   NoiseProbe probe;
   const auto began = std::chrono::steady_clock::now();
@@ -53,13 +39,13 @@ RunReport run_once(const tarnwick_config_t& config, const std::string& label,
     Benchmark benchmark;
     const Published published(benchmark);
     // A lost frame of the display is harmless; nothing may stop the run.
-    report.result = benchmark.run(wanted, [&](const Progress& progress) noexcept {
+    report.result = benchmark.run(config, [&](const Progress& progress) noexcept {
       try {
         if (progress.phase == Phase::measurement) probe.start();
         if (progress.phase == Phase::warmup || progress.phase == Phase::measurement) {
-          report.last_phase = static_cast<uint32_t>(progress.phase);
+          report.last_phase = progress.phase;
         }
-        display.update(to_record(progress));
+        display.update(progress);
       } catch (...) {
       }
     });

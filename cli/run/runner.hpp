@@ -7,12 +7,12 @@
 
 #include "document/model.hpp"
 #include "run/progress.hpp"
-#include "tarnwick.h"
+#include "tarnwick.hpp"
 
 namespace tarnwick {
 
 // The display must have begun this run (ProgressDisplay::begin).
-[[nodiscard]] RunReport run_once(const tarnwick_config_t& config, const std::string& label,
+[[nodiscard]] RunReport run_once(const Config& config, const std::string& label,
                                  ProgressDisplay& display);
 
 }  // namespace tarnwick

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <set>
 #include <string>
 
 #include "fleet/outputs.hpp"
@@ -121,7 +122,7 @@ TEST(FleetIdentity, GroupsOneModelWrittenManyWaysAndNamesLookAlikes) {
 
 TEST(FleetIdentity, CountsEachRunOnceAndNamesHostsBeforeSince) {
   FleetOptions options;
-  options.since = "2026-12-01T00:00:00";
+  options.since = parse_user_time("2026-12-01");
   FleetBuilder builder(options);
   for (int index = 0; index < 4; ++index) {
     const std::string host = fmt::format("h{}", index);
@@ -143,6 +144,48 @@ TEST(FleetIdentity, CountsEachRunOnceAndNamesHostsBeforeSince) {
     EXPECT_EQ(host.history.size(), 1u) << host.host;
   }
   EXPECT_EQ(report.hosts_before_since, std::vector<std::string>{"old"});
+}
+
+// --since compares times, whichever of the documents' forms a time is
+// written in: with milliseconds or without, the document's own time, or the
+// file's when a 0.0.2 document has none.
+TEST(FleetIdentity, SinceComparesTimesNotText) {
+  FleetOptions options;
+  options.since = parse_user_time("2026-12-01T08:30");
+  FleetBuilder builder(options);
+  const struct {
+    const char* host;
+    const char* time;
+    bool kept;
+  } cases[] = {
+      {"ms-before", "2026-12-01T08:29:59.999Z", false},
+      {"ms-at", "2026-12-01T08:30:00.000Z", true},
+      {"ms-after", "2026-12-01T08:30:00.001Z", true},
+      {"s-before", "2026-12-01T08:29:59Z", false},
+      {"next-day", "2026-12-02T00:00:00Z", true},
+      {"year-before", "2025-12-31T23:59:59.500Z", false},
+  };
+  for (const auto& item : cases) {
+    builder.add(std::string(item.host) + ".json",
+                modelled(item.host, "M", item.host, 1000.0, item.time), "");
+  }
+  // No time in the document: the file's time decides.
+  const auto without_time = [](std::string text) {
+    return text.erase(text.find("\"timestamp\": "), 37);  // the key, its time and ", "
+  };
+  builder.add("bare.json", without_time(modelled("bare", "M", "bare", 1000.0)),
+              "2026-12-01T09:00:00Z");
+  builder.add("bare-old.json", without_time(modelled("bare-old", "M", "bare-old", 1000.0)),
+              "2026-12-01T08:00:00Z");
+  const FleetReport report = builder.finish();
+  std::set<std::string> kept;
+  for (const Group& group : report.groups) {
+    for (const HostFigure& host : group.hosts) kept.insert(host.host);
+  }
+  for (const auto& item : cases) EXPECT_EQ(kept.contains(item.host), item.kept) << item.host;
+  EXPECT_TRUE(kept.contains("bare"));
+  EXPECT_FALSE(kept.contains("bare-old"));
+  EXPECT_EQ(report.since, "2026-12-01T08:30:00");
 }
 
 // A group of `size` hosts around 1000 steps/s, `slow` of them flagged.

@@ -10,6 +10,7 @@ Usage: test_fleet_page.py TARNWICK [SCREENSHOT_FOLDER]"""
 import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -156,12 +157,126 @@ class FleetPage(browser.PageTestCase):
         self.assertTrue(runs[0].startswith("2026-12-01T02:00:00"), runs)
         self.assertIn("no (older)", runs[0])
         drawn = self.browser.run(
-            "const c = Chart.getChart(document.getElementById('host-chart'));"
-            "return c ? c.data.datasets[0].data.length : 0")
-        self.assertEqual(drawn, 2)
+            "const c = Chart.getChart(document.querySelector('#host-charts canvas'));"
+            "return c ? [c.data.datasets[0].data.length, c.data.datasets[1].label,"
+            "            c.data.datasets[1].data.map((p) => p.y)] : null")
+        group = next(g for g in self.report["groups"]
+                     if any(m["host"] == "node0007" for m in g["members"]))
+        self.assertEqual(drawn[:2], [2, "group median"])
+        self.assertEqual(len(set(drawn[2])), 1)
+        self.assertAlmostEqual(drawn[2][0] / group["median_mean_rate"], 1.0, places=4)
         if SCREENSHOTS:
             self.browser.screenshot(os.path.join(SCREENSHOTS, "fleet-page-host.png"))
         self.assertNoConsoleError()
+
+    def test_strips_share_one_scale_and_mark_unstable_hosts(self):
+        self.open_page(self.page)
+        # The unstable hosts are listed by name.
+        unstable = sorted(m["host"] for g in self.report["groups"] for m in g["members"]
+                          if m["unstable"])
+        self.assertEqual(len(unstable), 5)
+        listed = self.browser.visible_text("#unstable li")
+        self.assertEqual(sorted(line.split(" ")[0] for line in listed), unstable)
+        # Every strip drawn is on one scale of percent from its group's median:
+        # a dot sits at its host's deviation, an unstable host as a diamond.
+        # Each strip is drawn once it has scrolled into view.
+        self.browser.driver.execute_async_script("""
+          const done = arguments[arguments.length - 1];
+          const canvases = [...document.querySelectorAll('#groups canvas')];
+          let at = 0;
+          const next = () => {
+            if (at === canvases.length) { window.scrollTo(0, 0); setTimeout(done, 100); return; }
+            canvases[at++].scrollIntoView({block: 'center'});
+            setTimeout(next, 60);
+          };
+          next();""")
+        strips = self.browser.run("""
+          const out = [];
+          for (const canvas of document.querySelectorAll('#groups canvas')) {
+            const chart = Chart.getChart(canvas);
+            if (!chart) continue;
+            const points = chart.data.datasets[0].data;
+            out.push([chart.scales.x.min, chart.scales.x.max,
+                      points.map((p) => [p.row[0], p.x, p.row[7] ? 1 : 0])]);
+          }
+          return out;""")
+        self.assertEqual(len(strips), len(self.report["groups"]))
+        if SCREENSHOTS:
+            self.browser.run("document.querySelector('#groups').scrollIntoView()")
+            self.browser.screenshot(os.path.join(SCREENSHOTS, "fleet-page-strips.png"))
+        self.assertEqual(len({(low, high) for low, high, _ in strips}), 1, strips[0][:2])
+        low, high = strips[0][:2]
+        self.assertEqual(low, -high)
+        deviation = {m["host"]: m["deviation_percent"] for g in self.report["groups"]
+                     for m in g["members"]}
+        furthest = max(abs(d) for d in deviation.values())
+        self.assertGreaterEqual(high, min(50, furthest))  # 0.70 planted: -30 % inside
+        for _, _, points in strips:
+            for host, x, _ in points:
+                self.assertAlmostEqual(x, max(low, min(high, deviation[host])), delta=0.006)
+        styles = self.browser.run("""
+          const canvas = [...document.querySelectorAll('#groups canvas')].find((c) =>
+            Chart.getChart(c) && Chart.getChart(c).data.datasets[0].data.some((p) => p.row[7]));
+          const chart = Chart.getChart(canvas);
+          const meta = chart.getDatasetMeta(0);
+          return meta.data.map((point, i) => [chart.data.datasets[0].data[i].row[7],
+                                              point.options.pointStyle]);""")
+        self.assertTrue(all((style == "rectRot") == bool(shaky) for shaky, style in styles))
+        self.assertNoConsoleError()
+
+    def test_figures_carry_no_float_noise(self):
+        with open(self.page, encoding="utf-8") as html:
+            text = html.read()
+        island = text[text.index('id="data">') + 10:]
+        island = island[:island.index("</script>")]
+        data = json.loads(island)
+        self.assertTrue(data["rows"])
+        # Rates to five significant digits, percents to two decimals: no
+        # number (outside the strings) has three decimals or more.
+        numbers = re.sub(r'"(?:[^"\\]|\\.)*"', '""', island)
+        self.assertIsNone(re.search(r".{30}\d\.\d{3,}", numbers))
+        for row in data["rows"]:
+            self.assertEqual(row[2], float("%.5g" % row[2]))
+
+    def test_a_phone_screen(self):
+        self.browser.set_viewport(390, 844, mobile=True)
+        try:
+            self.open_page(self.page)
+            self.assertLessEqual(self.browser.overflow(), 0)
+            if SCREENSHOTS:
+                self.browser.screenshot(os.path.join(SCREENSHOTS, "fleet-page-phone.png"))
+            # The host table is cards: no header row, each cell named.
+            self.assertFalse(self.browser.run(
+                "return document.querySelector('#hosts thead').offsetParent !== null"))
+            cell = self.browser.run(
+                "const td = document.querySelector('#hosts tbody tr').cells[6];"
+                "return [td.dataset.label, getComputedStyle(td).display,"
+                "        td.getBoundingClientRect().right]")
+            self.assertEqual(cell[:2], ["vs median", "block"])
+            self.assertLessEqual(cell[2], 390)
+            # Every field of the filter is inside the screen.
+            for field in ("filter", "flag-filter", "sort"):
+                right = self.browser.run(
+                    f"return document.getElementById('{field}').getBoundingClientRect().right")
+                self.assertLessEqual(right, 390, field)
+            # Ordered by the choice of a field, as the header does on a wide screen.
+            self.browser.run("const s = document.getElementById('sort'); s.value = '0';"
+                             "s.dispatchEvent(new Event('change'));")
+            self.assertEqual(self.browser.run(
+                "return document.querySelector('#hosts tbody tr').cells[0].textContent"), HOSTILE)
+            self.assertEqual(self.browser.run("return document.querySelectorAll('b').length"), 0)
+            # A host's runs: one chart a group, a plot of a useful height.
+            self.browser.run("document.querySelector('#flagged .host-link').click()")
+            height = self.browser.run(
+                "const c = Chart.getChart(document.querySelector('#host-charts canvas'));"
+                "return c.chartArea.bottom - c.chartArea.top")
+            self.assertGreater(height, 110)
+            self.assertLessEqual(self.browser.overflow(), 0)
+            if SCREENSHOTS:
+                self.browser.screenshot(os.path.join(SCREENSHOTS, "fleet-page-phone-host.png"))
+            self.assertNoConsoleError()
+        finally:
+            self.browser.set_viewport(browser.WIDTH, browser.HEIGHT)
 
 
 if __name__ == "__main__":

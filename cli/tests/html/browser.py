@@ -144,8 +144,87 @@ class Browser:
           return links;""")
 
     def screenshot(self, path):
-        """A 1280x800 picture of the page as shown."""
+        """A picture of the viewport as shown (1280x800 unless resized)."""
         self.driver.save_screenshot(path)
+
+    def set_viewport(self, width, height, mobile=False):
+        """Lays the page out at width x height CSS pixels; `mobile` as
+        Chromium's device emulation does it (a phone's viewport meta tag
+        honoured, touch); reload the page afterwards."""
+        self.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+            "width": width, "height": height, "deviceScaleFactor": 1, "mobile": mobile})
+        self.driver.execute_cdp_cmd("Emulation.setTouchEmulationEnabled", {"enabled": mobile})
+
+    def overflow(self):
+        """How far the page is wider than its viewport, in CSS pixels (0: it
+        never scrolls sideways)."""
+        return self.run("return document.documentElement.scrollWidth - window.innerWidth")
+
+    def print_pages(self, folder, dpi=50):
+        """The page printed as the browser prints it (a PDF), rendered with
+        pdftoppm: one (width, height, rows of RGB bytes) per sheet."""
+        import base64
+        import glob
+        import subprocess
+        from selenium.webdriver.common.print_page_options import PrintOptions
+        options = PrintOptions()
+        options.background = True
+        pdf = os.path.join(folder, "printed.pdf")
+        with open(pdf, "wb") as out:
+            out.write(base64.b64decode(self.driver.print_page(options)))
+        for old in glob.glob(os.path.join(folder, "sheet-*.ppm")):
+            os.remove(old)
+        subprocess.run(["pdftoppm", "-r", str(dpi), pdf, os.path.join(folder, "sheet")],
+                       check=True, timeout=120)
+        return [read_ppm(path) for path in sorted(glob.glob(os.path.join(folder, "sheet-*.ppm")))]
+
+
+def read_ppm(path):
+    """A binary PPM (P6, 8 bits) as (width, height, list of rows of bytes)."""
+    with open(path, "rb") as ppm:
+        data = ppm.read()
+    fields, at = [], 0
+    while len(fields) < 4:
+        while data[at:at + 1].isspace():
+            at += 1
+        if data[at:at + 1] == b"#":
+            at = data.index(b"\n", at) + 1
+            continue
+        end = at
+        while not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[at:end])
+        at = end
+    assert fields[0] == b"P6" and fields[3] == b"255", fields
+    width, height = int(fields[1]), int(fields[2])
+    pixels = data[at + 1:]
+    return width, height, [pixels[row * width * 3:(row + 1) * width * 3] for row in range(height)]
+
+
+def coloured_bands(sheets, colour, tolerance=40, min_rows=4, gap=6):
+    """Where `colour` (r, g, b) is drawn on the printed sheets: one entry per
+    vertical band of rows holding it (bands closer than `gap` rows merge,
+    bands under `min_rows` rows are dropped), as (sheet, top, bottom, right
+    end in pixels). One chart drawn in the colour is one band."""
+    r0, g0, b0 = colour
+    bands = []
+    for number, (width, height, rows) in enumerate(sheets):
+        current = None
+        for y, row in enumerate(rows):
+            right = -1
+            for x in range(0, width * 3, 3):
+                if (abs(row[x] - r0) <= tolerance and abs(row[x + 1] - g0) <= tolerance
+                        and abs(row[x + 2] - b0) <= tolerance):
+                    right = x // 3
+            if right < 0:
+                continue
+            if current and y - current[2] <= gap:
+                current[2] = y
+                current[3] = max(current[3], right)
+            else:
+                current = [number, y, y, right]
+                bands.append(current)
+    return [tuple(band) for band in bands if band[2] - band[1] + 1 >= min_rows]
 
 
 class PageTestCase(unittest.TestCase):

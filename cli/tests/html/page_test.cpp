@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include "html/chart_library.hpp"
@@ -18,6 +19,32 @@ nlohmann::json island(const std::string& page) {
   const size_t from = start + open.size();
   const size_t end = page.find("</script>", from);
   return nlohmann::json::parse(page.substr(from, end - from));
+}
+
+// The figures a page embeds are written as the decimals they stand for,
+// with no float noise in the JSON.
+TEST(PageFigures, RoundToTheDecimalTheyCarry) {
+  const struct {
+    double value;
+    int significant;
+    const char* json;
+  } cases[] = {
+      {166012.40000000002, 7, "166012.4"},
+      {166012.4, 5, "166010.0"},
+      {0.1 + 0.2, 3, "0.3"},
+      {-2.0549999, 3, "-2.05"},
+      {51234567.89, 6, "51234600.0"},
+      {0.000123456, 2, "0.00012"},
+      {0.0, 5, "0.0"},
+  };
+  for (const auto& item : cases) {
+    EXPECT_EQ(nlohmann::json(round_significant(item.value, item.significant)).dump(), item.json)
+        << item.value;
+  }
+  EXPECT_EQ(nlohmann::json(round_decimals(12.345678, 2)).dump(), "12.35");
+  EXPECT_EQ(nlohmann::json(round_decimals(-0.125, 1)).dump(), "-0.1");
+  EXPECT_EQ(nlohmann::json(round_decimals(1234.5, -2)).dump(), "1200.0");
+  EXPECT_TRUE(std::isnan(round_significant(std::nan(""), 4)));
 }
 
 TEST(ScriptJson, NoStringCanEndTheScriptAndEveryStringSurvives) {

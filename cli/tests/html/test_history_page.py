@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """history --html in headless Chromium: the planted history's page loads
-without a console error, names every host in text, shows the change with
-its size and the unstable run, and filters. Usage:
+without a console error, names every host in text, leads with the list of
+what changed, shows the change with its size and the unstable run, filters,
+fits a phone's width, prints every chart, and opens a history of a thousand
+series with a few dozen panels. Usage:
   test_history_page.py PATH_TO_TARNWICK             the tests
   test_history_page.py PATH_TO_TARNWICK --measure N  size and load time of a
                                                      page of N runs
@@ -58,22 +60,33 @@ class HistoryPage(browser.PageTestCase):
     def test_loads_and_shows_hosts_the_change_and_the_unstable_run(self):
         self.assertNoConsoleError()
         self.assertEqual(self.browser.visible_text("#page-error"), [])
+        # The changed panel first, then the others as the history lists them.
         self.assertEqual(self.browser.visible_text("h2 .host"),
-                         [HOSTILE, "host-a", "steady-b", "steady-b"])
+                         ["host-a", HOSTILE, "steady-b", "steady-b"])
         self.assertEqual(self.browser.run("return document.querySelectorAll('img').length"), 0)
         changes = self.browser.visible_text(".change")
         self.assertEqual(len(changes), 1, changes)
         self.assertRegex(changes[0], r"^−[4-8]\.\d %")
         facts = self.browser.visible_text(".group .facts")
-        self.assertIn("1 unstable", facts[1])
-        self.assertNotIn("unstable", facts[2])
+        self.assertIn("1 unstable", facts[0])
+        self.assertNotIn("unstable", facts[1])
         # host-a's chart is drawn, with the change marked on it.
         marks = self.browser.run(
-            "const chart = Chart.getChart(document.querySelectorAll('.group canvas')[1]);"
+            "const chart = Chart.getChart(document.querySelectorAll('.group canvas')[0]);"
             "return chart ? chart.options.plugins.changeMarks.marks.length : -1;")
         self.assertEqual(marks, 1)
+        # Its size is written above the plot, never over the data, sign and all.
+        labels = self.browser.run(
+            "const chart = Chart.getChart(document.querySelectorAll('.group canvas')[0]);"
+            "return [chart.changeLabels, chart.chartArea.top, chart.width];")
+        self.assertEqual(len(labels[0]), 1, labels)
+        label = labels[0][0]
+        self.assertEqual(label["text"], changes[0].split(" ")[0] + " %")
+        self.assertLessEqual(label["bottom"], labels[1])
+        self.assertGreaterEqual(label["left"], 0)
+        self.assertLessEqual(label["right"], labels[2])
         styles = self.browser.run(
-            "const chart = Chart.getChart(document.querySelectorAll('.group canvas')[1]);"
+            "const chart = Chart.getChart(document.querySelectorAll('.group canvas')[0]);"
             "const set = chart.data.datasets.find(d => d.label === 'mean rate');"
             "return set.pointStyle.filter(s => s === 'triangle').length;")
         self.assertEqual(styles, 1)
@@ -86,10 +99,128 @@ class HistoryPage(browser.PageTestCase):
         field = self.browser.driver.find_element("id", "filter")
         field.send_keys("single")
         self.assertEqual(self.browser.visible_text("h2 .host"), ["steady-b"])
-        self.assertEqual(self.browser.visible_text("#shown"), ["1 of 4 shown"])
+        self.assertEqual(self.browser.visible_text("#shown"), ["1 of 4 panels shown"])
         field.clear()
         field.send_keys("host-")
         self.assertEqual(self.browser.visible_text("h2 .host"), ["host-a"])
+        self.assertNoConsoleError()
+
+    def test_what_changed_names_the_planted_change_and_links_to_its_panel(self):
+        items = self.browser.visible_text("#changed-list li")
+        self.assertEqual(len(items), 1, items)
+        self.assertRegex(items[0], r"^−[4-8]\.\d % change from 2026-02-\d\d · "
+                                   r"host-a · all-cpus · 2 workers · ")
+        self.browser.run("document.querySelector('#changed-list a').click()")
+        target = self.browser.run("return location.hash")
+        self.assertEqual(self.browser.run(
+            "return document.querySelector(location.hash + ' h2 .host').textContent"), "host-a")
+        top = self.browser.run(
+            "return document.querySelector(location.hash).getBoundingClientRect().top")
+        self.assertLess(abs(top), 5, target)
+        self.assertNoConsoleError()
+
+    def check_layout_and_print(self, width, height, mobile, name):
+        """At width x height: nothing wider than the screen, every chart
+        drawn before printing and on the printed sheets, none cut."""
+        self.browser.set_viewport(width, height, mobile)
+        try:
+            self.open_page(self.page)
+            self.assertLessEqual(self.browser.overflow(), 0)
+            keep = os.environ.get("TARNWICK_SCREENSHOTS")
+            if keep:
+                self.browser.screenshot(os.path.join(keep, f"history-page{name}.png"))
+            panels = self.browser.run("return document.querySelectorAll('section.group').length")
+            self.assertEqual(panels, 4)
+            # Before printing, the page draws the panels not yet scrolled to.
+            self.browser.run("window.dispatchEvent(new Event('beforeprint'))")
+            inked = self.browser.run("""
+              return [...document.querySelectorAll('section.group canvas')].map((canvas) => {
+                if (!Chart.getChart(canvas)) return 0;
+                const pixels = canvas.getContext('2d')
+                  .getImageData(0, 0, canvas.width, canvas.height).data;
+                let inked = 0;
+                for (let i = 3; i < pixels.length; i += 4) inked += pixels[i] > 0;
+                return inked;
+              });""")
+            self.assertEqual(len(inked), 4)
+            for count in inked:
+                self.assertGreater(count, 2000, inked)
+            with tempfile.TemporaryDirectory() as folder:
+                sheets = self.browser.print_pages(folder)
+            # Each panel's first series is drawn in the first colour: one band
+            # of it per chart, every one inside the sheet's width.
+            bands = browser.coloured_bands(sheets, (0x2b, 0x6c, 0xb0))
+            self.assertEqual(len(bands), 4, bands)
+            for sheet, _, _, right in bands:
+                self.assertLess(right, sheets[sheet][0] * 0.96, bands)
+            self.assertNoConsoleError()
+        finally:
+            self.browser.set_viewport(browser.WIDTH, browser.HEIGHT)
+
+    def test_a_desktop_screen_and_its_print(self):
+        self.check_layout_and_print(1280, 800, False, "")
+
+    def test_a_phone_screen_and_its_print(self):
+        self.check_layout_and_print(390, 844, True, "-phone")
+        self.assertEqual(self.browser.run("return document.querySelectorAll('img').length"), 0)
+
+
+class ThousandSeries(browser.PageTestCase):
+    """A history of 1,000 series, three with a planted drop: the page opens
+    with only the changed ones, lists the three, and shows the others a page
+    at a time when asked."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.directory = tempfile.TemporaryDirectory()
+        cls.history = os.path.join(cls.directory.name, "history.db")
+        documents = []
+        cls.dropped = {"node0100", "node0500", "node0900"}
+        for number in range(1000):
+            host = "node%04d" % number
+            dropped = host in cls.dropped
+            documents += planted_history.series(host, 16, seed=number, spread=0.01,
+                                                step_at=8 if dropped else None, step=-0.15)
+        planted_history.store(BINARY, cls.history, documents)
+        cls.page = os.path.join(cls.directory.name, "history.html")
+        write_page(cls.history, cls.page)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.directory.cleanup()
+        super().tearDownClass()
+
+    def panels(self):
+        return self.browser.run("return document.querySelectorAll('section.group').length")
+
+    def test_opens_with_what_changed_and_a_bounded_number_of_panels(self):
+        self.open_page(self.page)
+        self.assertNoConsoleError()
+        listed = " ".join(self.browser.visible_text("#changed-list li"))
+        for host in self.dropped:
+            self.assertRegex(listed, r"−1[0-9]\.\d % change from 2026-01-\d\d · " + host)
+        self.assertEqual(len(self.browser.visible_text("#changed-list li")), 3)
+        # Past 50 series, only the changed ones at first.
+        self.assertTrue(self.browser.run("return document.getElementById('changed-only').checked"))
+        self.assertEqual(sorted(self.browser.visible_text("h2 .host")), sorted(self.dropped))
+        # Every series: a page of 30, then 30 more, then all, when asked.
+        self.browser.run("document.getElementById('changed-only').click()")
+        self.assertEqual(self.panels(), 30)
+        self.assertLess(self.browser.run("return document.documentElement.scrollHeight"), 15000)
+        self.assertEqual(self.browser.visible_text("#shown"),
+                         ["30 of 1000 panels shown (1000 match)"])
+        self.browser.run("document.getElementById('more').click()")
+        self.assertEqual(self.panels(), 60)
+        self.browser.driver.find_element("id", "filter").send_keys("node09")
+        self.assertEqual(self.panels(), 30)
+        self.browser.run("document.getElementById('all').click()")
+        self.assertEqual(self.panels(), 100)
+        # A listed change reached from the list, whatever the filter hides.
+        self.browser.run("[...document.querySelectorAll('#changed-list a')]"
+                         ".find((a) => a.textContent.startsWith('node0100')).click()")
+        self.assertEqual(self.browser.run(
+            "return document.querySelector(location.hash + ' h2 .host').textContent"), "node0100")
         self.assertNoConsoleError()
 
 

@@ -17,25 +17,25 @@ TEST(PhaseRate, CountsFromThePhasesFirstReportAfterAWholeInterval) {
   // The reports a run on this machine gave: the phase's first report comes
   // a millisecond in, with no steps or a couple of batches.
   struct Step {
-    uint32_t phase;
+    Phase phase;
     double elapsed;
     uint64_t operations;
     std::optional<double> rate;
   };
   PhaseRate rate;
   const std::vector<Step> steps = {
-      {TARNWICK_PHASE_WARMUP, 0.0004, 0, std::nullopt},  // was "0 steps/s"
-      {TARNWICK_PHASE_WARMUP, 0.1004, 600, 6000.0},
-      {TARNWICK_PHASE_WARMUP, 0.4004, 2400, 6000.0},
-      {TARNWICK_PHASE_MEASUREMENT, 0.0012, 16, std::nullopt},   // was 13,333: a spike
-      {TARNWICK_PHASE_MEASUREMENT, 0.0300, 300, std::nullopt},  // too short to say
-      {TARNWICK_PHASE_MEASUREMENT, 0.1012, 1016, 10000.0},
-      {TARNWICK_PHASE_MEASUREMENT, 0.0500, 400, std::nullopt},  // time went back
-      {TARNWICK_PHASE_MEASUREMENT, 0.2500, 2400, 10000.0},
+      {Phase::warmup, 0.0004, 0, std::nullopt},  // was "0 steps/s"
+      {Phase::warmup, 0.1004, 600, 6000.0},
+      {Phase::warmup, 0.4004, 2400, 6000.0},
+      {Phase::measurement, 0.0012, 16, std::nullopt},   // was 13,333: a spike
+      {Phase::measurement, 0.0300, 300, std::nullopt},  // too short to say
+      {Phase::measurement, 0.1012, 1016, 10000.0},
+      {Phase::measurement, 0.0500, 400, std::nullopt},  // time went back
+      {Phase::measurement, 0.2500, 2400, 10000.0},
   };
   for (const Step& step : steps) {
     const std::optional<double> shown =
-        rate.update({step.phase, 1, 0.5, step.elapsed, 1.0, step.operations});
+        rate.update({step.phase, 1, 0.5, Seconds(step.elapsed), Seconds(1.0), step.operations});
     ASSERT_EQ(shown.has_value(), step.rate.has_value()) << step.elapsed;
     if (shown) {
       EXPECT_NEAR(*shown, *step.rate, 1e-6 * *step.rate) << step.elapsed;
@@ -43,7 +43,7 @@ TEST(PhaseRate, CountsFromThePhasesFirstReportAfterAWholeInterval) {
   }
   // A new run starts in the same phase the last one stopped in.
   rate.reset();
-  EXPECT_FALSE(rate.update({TARNWICK_PHASE_MEASUREMENT, 1, 0.5, 0.3, 1.0, 3000}));
+  EXPECT_FALSE(rate.update({Phase::measurement, 1, 0.5, Seconds(0.3), Seconds(1.0), 3000}));
 }
 
 TEST(ProgressFrame, ErasesTheRowsALongerLineWrappedIntoOrUsesNoEscape) {
@@ -82,11 +82,15 @@ TextStyle wide(int width = 200, bool utf8 = true) {
   return style;
 }
 
+Progress report(Phase phase, uint32_t threads, double fraction, double elapsed, double length,
+                uint64_t operations) {
+  return {phase, threads, fraction, Seconds(elapsed), Seconds(length), operations};
+}
+
 TEST(ProgressLine, ShowsPhaseBarTimesAndRate) {
   // 30 s of 180 s planned, 10 s into the measurement at 1.5 M steps/s;
   // the second of three runs, so 360 s more to come after this one.
-  const tarnwick_progress_t progress{
-      TARNWICK_PHASE_MEASUREMENT, 1, 1.0 / 6.0, 10.0, 60.0, 15'000'000};
+  const Progress progress = report(Phase::measurement, 1, 1.0 / 6.0, 10.0, 60.0, 15'000'000);
   const std::string line =
       progress_line(progress, 1'500'000.0, "single", 180.0, {2, 3, 360.0}, wide());
   for (const char* part :
@@ -98,8 +102,7 @@ TEST(ProgressLine, ShowsPhaseBarTimesAndRate) {
 }
 
 TEST(ProgressLine, FitsTheWidthDroppingTheBarFirstAndTheRateLast) {
-  const tarnwick_progress_t progress{
-      TARNWICK_PHASE_MEASUREMENT, 2, 0.75, 45.0, 60.0, 4'500'000'000};
+  const Progress progress = report(Phase::measurement, 2, 0.75, 45.0, 60.0, 4'500'000'000);
   struct Case {
     int width;
     std::vector<const char*> shown, dropped;
@@ -130,14 +133,14 @@ TEST(ProgressLine, FitsTheWidthDroppingTheBarFirstAndTheRateLast) {
 }
 
 TEST(ProgressLine, SurvivesTheFirstReportAndOddValues) {
-  const tarnwick_progress_t first{TARNWICK_PHASE_WARMUP, 2, 0.0, 0.0, 120.0, 0};
+  const Progress first = report(Phase::warmup, 2, 0.0, 0.0, 120.0, 0);
   const std::string line = progress_line(first, std::nullopt, "all-cpus", 180.0, {}, wide());
   EXPECT_NE(line.find("warm-up"), std::string::npos) << line;
   EXPECT_NE(line.find("- steps/s"), std::string::npos) << line;
-  const tarnwick_progress_t odd{99, 1, std::nan(""), -1.0, 0.0, 5};
+  const Progress odd = report(static_cast<Phase>(99), 1, std::nan(""), -1.0, 0.0, 5);
   EXPECT_NE(progress_line(odd, std::nullopt, "x", 0.0, {}, wide()).find("  0%"), std::string::npos);
   // A short command shows tenths of seconds.
-  const tarnwick_progress_t short_run{TARNWICK_PHASE_MEASUREMENT, 1, 0.5, 0.6, 1.3, 600};
+  const Progress short_run = report(Phase::measurement, 1, 0.5, 0.6, 1.3, 600);
   EXPECT_NE(
       progress_line(short_run, 1000.0, "single", 1.4, {}, wide()).find("0.7 s / 1.4 s  left 0.7 s"),
       std::string::npos);

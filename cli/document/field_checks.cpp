@@ -1,0 +1,290 @@
+// The checks of the values the reader keeps, one function per kind of place.
+#include <fmt/format.h>
+
+#include <charconv>
+#include <cmath>
+#include <system_error>
+
+#include "document/document_handler.hpp"
+#include "document/label.hpp"
+#include "document/status.hpp"
+#include "util/text.hpp"
+
+namespace tarnwick::reading {
+namespace {
+
+// Numbers arrive as their text; this turns them into values or a reason.
+std::optional<std::string> parse_double(const Scalar& value, double& out) {
+  if (value.kind != Scalar::Signed && value.kind != Scalar::Unsigned &&
+      value.kind != Scalar::Float) {
+    return std::string("not a number");
+  }
+  const char* first = value.text.data();
+  const char* last = first + value.text.size();
+  const auto [end, error] = std::from_chars(first, last, out);
+  if (error != std::errc{} || end != last || !std::isfinite(out)) {
+    return fmt::format("{} is out of range", value.text);
+  }
+  // A whole number beyond 2^53 may not be a double: refused, not rounded.
+  if (value.kind != Scalar::Float && value.text.size() > 15) {
+    const bool negative = value.kind == Scalar::Signed;
+    uint64_t magnitude = 0;
+    const auto parsed = std::from_chars(first + (negative ? 1 : 0), last, magnitude);
+    const double back = negative ? -out : out;
+    if (parsed.ec != std::errc{} || back >= 18446744073709551616.0 ||
+        static_cast<uint64_t>(back) != magnitude) {
+      return fmt::format("{} cannot be represented exactly", value.text);
+    }
+  }
+  return std::nullopt;
+}
+
+// The first 64 bytes of a value, escaped, for a message.
+std::string shown(std::string_view text) { return printable(text.substr(0, 64)); }
+
+}  // namespace
+
+bool DocumentHandler::text(const Scalar& value, bool nullable, std::string& target) {
+  if (value.kind == Scalar::String) {
+    target = std::string(value.text);
+    return true;
+  }
+  if (nullable && value.kind == Scalar::Null) return true;
+  return wrong_type(nullable ? "a string or null" : "a string", kind_name(value.kind));
+}
+
+bool DocumentHandler::text(const Scalar& value, bool nullable, std::optional<std::string>& target) {
+  if (value.kind == Scalar::String) {
+    target = std::string(value.text);
+    return true;
+  }
+  if (nullable && value.kind == Scalar::Null) return true;
+  return wrong_type(nullable ? "a string or null" : "a string", kind_name(value.kind));
+}
+
+// A UTC time of the documents' forms, kept with its parsed value.
+bool DocumentHandler::time(const Scalar& value, std::optional<std::string>& target,
+                           std::optional<UtcMillis>& parsed) {
+  if (value.kind == Scalar::Null) return true;
+  if (value.kind != Scalar::String) return wrong_type("a UTC time or null", kind_name(value.kind));
+  parsed = parse_utc(value.text);
+  if (!parsed) {
+    return bad(
+        fmt::format("'{}' is not a UTC time (YYYY-MM-DDTHH:MM:SS[.mmm]Z)", shown(value.text)));
+  }
+  target = std::string(value.text);
+  return true;
+}
+
+// A finite number >= 0, > 0 when `positive`.
+bool DocumentHandler::number(const Scalar& value, bool nullable, bool positive, double& target) {
+  double parsed = 0;
+  if (value.kind == Scalar::String || value.kind == Scalar::Bool || value.kind == Scalar::Null) {
+    return wrong_type(nullable ? "a number or null" : "a number", kind_name(value.kind));
+  }
+  if (auto why = parse_double(value, parsed)) return bad(*why);
+  if (positive ? !(parsed > 0) : !(parsed >= 0)) {
+    return bad(fmt::format("expected a number {} 0, got {}", positive ? ">" : ">=", value.text));
+  }
+  target = parsed;
+  return true;
+}
+
+bool DocumentHandler::number(const Scalar& value, bool nullable, bool positive,
+                             std::optional<double>& target) {
+  if (nullable && value.kind == Scalar::Null) return true;
+  double parsed = 0;
+  const bool was_refused = refused();
+  number(value, nullable, positive, parsed);
+  if (!was_refused && !refused()) target = parsed;
+  return true;
+}
+
+bool DocumentHandler::parse_whole(const Scalar& value, uint64_t limit, uint64_t& target) {
+  if (value.kind != Scalar::Unsigned) {
+    wrong_type("a whole number", kind_name(value.kind));
+    return false;
+  }
+  const char* last = value.text.data() + value.text.size();
+  const auto [end, error] = std::from_chars(value.text.data(), last, target);
+  if (error == std::errc{} && end == last && target <= limit) return true;
+  bad(std::string(value.text) + " is out of range");
+  return false;
+}
+
+bool DocumentHandler::assign(Frame& frame, const Scalar& value) {
+  switch (frame.where) {
+    case Where::Top:
+      return assign_top(frame.field, value);
+    case Where::Library:
+    case Where::Environment:
+    case Where::Cpu:
+    case Where::Host:
+      return assign_environment(frame.where, frame.field, value);
+    case Where::Run:
+      return assign_run(frame.field, value);
+    case Where::Sample:
+      return assign_sample(frame.field, value);
+    case Where::Runs:
+    case Where::Samples:
+      break;
+  }
+  return true;
+}
+
+bool DocumentHandler::assign_top(Field field, const Scalar& value) {
+  const char* got = kind_name(value.kind);
+  switch (field) {
+    case Field::SchemaVersion: {
+      uint64_t version = 0;
+      if (!parse_whole(value, UINT64_MAX, version)) return true;
+      if (version != 1) {
+        return fail("unknown schema_version " + std::to_string(version) +
+                    " (this program reads 1 and documents without one)");
+      }
+      document_.schema_version = 1;
+      return true;
+    }
+    case Field::Program: {
+      std::string program;
+      if (!text(value, false, program) || refused()) return true;
+      if (program != "tarnwick") {
+        return fail("not a result document of this program (program is '" + shown(program) + "')");
+      }
+      seen_program_ = true;
+      return true;
+    }
+    case Field::Status: {
+      std::string status;
+      if (!text(value, false, status) || refused()) return true;
+      document_.status = parse_status(status);
+      if (!document_.status) {
+        return bad("expected completed, cancelled or failed, got '" + shown(status) + "'");
+      }
+      return true;
+    }
+    case Field::Library:
+    case Field::Environment:
+    case Field::Host:
+      return wrong_type("an object", got);
+    case Field::Runs:
+      return wrong_type("an array", got);
+    default:
+      return true;
+  }
+}
+
+// The library's, the environment's and the host's facts.
+bool DocumentHandler::assign_environment(Where where, Field field, const Scalar& value) {
+  switch (where) {
+    case Where::Library:
+      if (field != Field::Version) return true;
+      seen_version_ = true;
+      return text(value, false, document_.library_version);
+    case Where::Environment:
+      if (field == Field::Timestamp) {
+        return time(value, document_.timestamp, document_.timestamp_at);
+      }
+      if (field == Field::Hostname) return text(value, true, document_.hostname);
+      if (field == Field::Cpu) return wrong_type("an object", kind_name(value.kind));
+      return true;
+    case Where::Cpu:
+      if (field == Field::Model) return text(value, true, environment_cpu_model_);
+      if (field == Field::Arch) return text(value, true, document_.arch);
+      return true;
+    case Where::Host:
+      if (field == Field::CpuModel) return text(value, true, host_cpu_model_);
+      return true;
+    default:
+      return true;
+  }
+}
+
+bool DocumentHandler::assign_run(Field field, const Scalar& value) {
+  LoadedRun& run = document_.runs.back();
+  switch (field) {
+    case Field::Id:
+      run_keys_ |= RUN_ID;
+      // Checked at the end: a 0.0.2 run's id is replaced by its hash.
+      return text(value, false, run.id);
+    case Field::Label:
+      run_keys_ |= RUN_LABEL;
+      if (!text(value, false, run.label) || refused()) return true;
+      if (!parse_label(run.label)) {
+        return bad("expected single or all-cpus, got '" + shown(run.label) + "'");
+      }
+      return true;
+    case Field::Repetition:
+      run_keys_ |= RUN_REPETITION;
+      if (!whole(value, UINT32_MAX, run.repetition) || refused()) return true;
+      if (run.repetition == 0) return bad("0, but repetitions count from 1");
+      return true;
+    case Field::Started:
+      return time(value, run.started, run.started_at);
+    case Field::Ended: {
+      std::optional<UtcMillis> ended;
+      return time(value, run.ended, ended);
+    }
+    case Field::Status:
+      run_keys_ |= RUN_STATUS;
+      return whole(value, 2, run.status);
+    case Field::Reason:
+      return text(value, false, run.reason);
+    case Field::Threads:
+      run_keys_ |= RUN_THREADS;
+      return whole(value, MAX_THREADS, run.threads);
+    case Field::MeanRate:
+      return number(value, true, false, run.mean_rate);
+    case Field::CvPercent:
+      return number(value, true, false, run.cv_percent);
+    case Field::Unstable:
+      if (value.kind != Scalar::Bool) return wrong_type("true or false", kind_name(value.kind));
+      run.unstable = value.boolean;
+      return true;
+    case Field::MeasuredSeconds:
+      run_keys_ |= RUN_MEASURED;
+      return number(value, false, false, run.measured_seconds);
+    case Field::Operations:
+      run_keys_ |= RUN_OPERATIONS;
+      return whole(value, UINT64_MAX, run.operations);
+    case Field::Checksum:
+      run_keys_ |= RUN_CHECKSUM;
+      return whole(value, UINT64_MAX, run.checksum);
+    case Field::SampleCount:
+      run_keys_ |= RUN_SAMPLE_COUNT;
+      return whole(value, UINT64_MAX, run.sample_count);
+    case Field::Samples:
+      return wrong_type("an array", kind_name(value.kind));
+    default:
+      return true;
+  }
+}
+
+bool DocumentHandler::assign_sample(Field field, const Scalar& value) {
+  switch (field) {
+    case Field::Time: {
+      sample_keys_ |= 1u;
+      double parsed = 0;
+      if (value.kind == Scalar::String || value.kind == Scalar::Bool ||
+          value.kind == Scalar::Null) {
+        return wrong_type("a number", kind_name(value.kind));
+      }
+      if (auto why = parse_double(value, parsed)) return bad(*why);
+      sample_time_ = parsed;
+      return true;
+    }
+    case Field::Duration:
+      sample_keys_ |= 2u;
+      return number(value, false, true, sample_duration_);
+    case Field::Operations:
+      sample_keys_ |= 4u;
+      return whole(value, static_cast<uint64_t>(INT64_MAX), sample_operations_);
+    case Field::Rate:
+      sample_keys_ |= 8u;
+      return number(value, false, false, sample_rate_);
+    default:
+      return true;
+  }
+}
+
+}  // namespace tarnwick::reading

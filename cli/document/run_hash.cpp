@@ -1,0 +1,41 @@
+#include "document/run_hash.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+namespace tarnwick::reading {
+
+std::string ContentHash::hex() const {
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  std::string text(32, '0');
+  u128 value = state_;
+  for (int i = 31; i >= 0; --i) {
+    text[static_cast<std::size_t>(i)] = DIGITS[static_cast<unsigned>(value & 0xf)];
+    value >>= 4;
+  }
+  return text;
+}
+
+std::optional<std::string> canonical_number(NumberKind kind, std::string_view text) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (kind == NumberKind::Unsigned) {
+    uint64_t whole = 0;
+    const auto [end, error] = std::from_chars(first, last, whole);
+    if (error == std::errc() && end == last) return std::to_string(whole);
+  } else if (kind == NumberKind::Signed) {
+    int64_t whole = 0;  // -0 reads back as 0
+    const auto [end, error] = std::from_chars(first, last, whole);
+    if (error == std::errc() && end == last) return std::to_string(whole);
+  }
+  if (kind != NumberKind::Float) return std::nullopt;
+  double number = 0;
+  const auto [end, error] = std::from_chars(first, last, number);
+  if (error != std::errc() || end != last || !std::isfinite(number)) return std::nullopt;
+  return nlohmann::json(number).dump();
+}
+
+}  // namespace tarnwick::reading
