@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <map>
 #include <thread>
 
 #include "util/json.hpp"
@@ -13,11 +14,6 @@
 
 namespace tarnwick {
 namespace {
-
-bool same_series(const SeriesKey& key, const ListedRun& run) {
-  return key.host == run.host && key.label == run.label && key.threads == run.threads &&
-         key.library_version == run.library_version;
-}
 
 // 1234567890 -> "1.235 G": rates as the page and the terminal show them.
 std::string short_rate(double rate) {
@@ -35,7 +31,7 @@ std::string signed_percent(double percent) {
 
 }  // namespace
 
-std::string series_name(const SeriesKey& key) {
+std::string series_name(const RunKey& key) {
   return fmt::format("{} · {} · {} · {}", key.host.empty() ? "(unknown host)" : printable(key.host),
                      printable(key.label), plural(key.threads, "worker"),
                      printable(key.library_version));
@@ -44,6 +40,7 @@ std::string series_name(const SeriesKey& key) {
 std::vector<RunSeries> series_of(const std::vector<ListedRun>& runs,
                                  std::optional<UtcMillis> since) {
   std::vector<RunSeries> series;
+  std::map<RunKey, std::size_t> index;
   for (const ListedRun& run : runs) {
     if (since) {
       // A start the history could not read is kept: leaving it out would
@@ -52,10 +49,12 @@ std::vector<RunSeries> series_of(const std::vector<ListedRun>& runs,
       if (started && *started < *since) continue;
     }
     if (!run.mean_rate || !std::isfinite(*run.mean_rate)) continue;
-    if (series.empty() || !same_series(series.back().key, run)) {
-      series.push_back({{run.host, run.label, run.threads, run.library_version}, {}, {}});
-    }
-    series.back().runs.push_back(run);
+    // Runs of one host on two CPU models under one name are two series,
+    // however their starts interleave.
+    RunKey key = run_key(run);
+    const auto [at, added] = index.try_emplace(key, series.size());
+    if (added) series.push_back({std::move(key), {}, {}});
+    series[at->second].runs.push_back(run);
   }
   return series;
 }
@@ -112,7 +111,7 @@ nlohmann::ordered_json changes_json(const ChangesSummary& summary,
                                     const std::vector<FoundChange>& changes) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const FoundChange& found : changes) {
-    const SeriesKey& key = found.series->key;
+    const RunKey& key = found.series->key;
     list.push_back({{"host", or_null(!key.host.empty(), key.host)},
                     {"label", key.label},
                     {"threads", key.threads},

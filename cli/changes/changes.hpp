@@ -1,7 +1,6 @@
-// `history --changes`: the stored runs cut into series (one host, label,
-// worker count and library version: only such runs measure the same
-// thing), each series' change points, and their outputs. The statistics are
-// stats/change_points; the runs come from History::completed_runs.
+// `history --changes`: the stored runs cut into series (one host and what
+// its runs measured: document/comparability's RunKey), each series' change points, and their
+// outputs. The statistics are stats/change_points; the runs come from History::completed_runs.
 #pragma once
 
 #include <cstddef>
@@ -17,18 +16,10 @@
 
 namespace tarnwick {
 
-// What makes runs comparable.
-struct SeriesKey {
-  std::string host;  // "" when the documents did not say
-  std::string label;
-  std::uint32_t threads = 0;
-  std::string library_version;
-};
-
 // One series' completed runs in start order, and every significant change
 // in it (large or not).
 struct RunSeries {
-  SeriesKey key;
+  RunKey key;  // host "" when the documents did not say
   std::vector<ListedRun> runs;
   std::vector<Change> changes;
 };
@@ -78,6 +69,6 @@ struct ChangesSummary {
                                        const std::vector<FoundChange>& changes);
 
 // "host-a · default · 4 workers · 0.0.3": a series as the outputs name it.
-[[nodiscard]] std::string series_name(const SeriesKey& key);
+[[nodiscard]] std::string series_name(const RunKey& key);
 
 }  // namespace tarnwick

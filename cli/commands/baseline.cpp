@@ -3,10 +3,12 @@
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
+#include <algorithm>
 #include <set>
 #include <variant>
 #include <vector>
 
+#include "document/comparability.hpp"
 #include "document/reader.hpp"
 #include "output/messages.hpp"
 #include "store/history.hpp"
@@ -67,11 +69,15 @@ int baseline_command(const BaselineOptions& baseline, const CompareOptions& opti
   std::vector<std::string> missing;
   for (const LoadedRun& run : document.runs) {
     if (!labels.insert(run.label).second) continue;
-    const BaselineKey key{document.hostname.value_or(""), run.label, run.threads,
-                          document.library_version};
-    const auto found = history.baseline(key, baseline.last, own_ids);
-    if (auto* failure = std::get_if<std::string>(&found)) return fail(*failure);
-    const auto& runs = std::get<std::vector<BaselineRun>>(found);
+    const RunKey key = run_key(document, run);
+    std::vector<BaselineRun> runs;
+    const auto failure =
+        history.baseline_candidates(key.host, key.label, own_ids, [&](BaselineRun stored) {
+          if (comparable(run_key(stored.run), key)) runs.push_back(std::move(stored));
+          return static_cast<int64_t>(runs.size()) < baseline.last;
+        });
+    if (failure) return fail(*failure);
+    std::reverse(runs.begin(), runs.end());
     if (runs.empty()) {
       missing.push_back(fmt::format("{} ({})", run.label, plural(run.threads, "worker")));
     }
@@ -82,8 +88,8 @@ int baseline_command(const BaselineOptions& baseline, const CompareOptions& opti
       side.library_version = stored.run.library_version;
       if (!stored.run.host.empty()) side.hostname = stored.run.host;
       side.timestamp = stored.run.started;
-      side.cpu_model = stored.cpu_model;
-      side.arch = stored.arch;
+      side.cpu_model = stored.run.cpu_model;
+      side.arch = stored.run.arch;
       LoadedRun loaded;
       loaded.id = stored.run.id;
       loaded.label = stored.run.label;

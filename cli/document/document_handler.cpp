@@ -65,6 +65,9 @@ std::string DocumentHandler::path() const {
       case Where::Run:
         text = "runs[" + std::to_string(document_.runs.size() - 1) + "]";
         break;
+      case Where::Noise:
+        text += ".noise";
+        break;
       case Where::Sample:
         text += ".samples[" + std::to_string(frames_[i - 1].count - 1) + "]";
         break;
@@ -186,6 +189,8 @@ std::optional<Where> DocumentHandler::child_of(Frame& parent, bool object) {
     case Where::Run:
       if (parent.field == Field::Samples) {
         child = Where::Samples;
+      } else if (parent.field == Field::Noise) {
+        child = Where::Noise;
       } else if (parent.field != Field::Other) {
         wrong_type(parent.field == Field::Unstable ? "true or false" : "a scalar value", got);
       }
@@ -225,6 +230,8 @@ void DocumentHandler::enter(Where child) {
       hashing_ = false;  // hashed when complete, in the layout written back
       break;
     default:
+      // A run's noise object is the one such object inside a hashed run.
+      if (hashing_) hash_open(true);
       if (capture_ != nullptr) {
         capture_raw("{");
         comma_ = false;
@@ -293,6 +300,7 @@ bool DocumentHandler::close(char bracket) {
       if (ok && hash_run_) hash_sample();
       break;
     default:
+      if (hashing_) hash_close(bracket);
       if (capture_ != nullptr) {
         *capture_ += bracket;
         comma_ = true;

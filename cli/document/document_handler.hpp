@@ -130,6 +130,7 @@ class DocumentHandler {
   bool assign_top(Field field, const Scalar& value);
   bool assign_environment(Where where, Field field, const Scalar& value);
   bool assign_run(Field field, const Scalar& value);
+  bool assign_noise(Field field, const Scalar& value);
   bool assign_sample(Field field, const Scalar& value);
   bool text(const Scalar& value, bool nullable, std::string& target);
   bool text(const Scalar& value, bool nullable, std::optional<std::string>& target);

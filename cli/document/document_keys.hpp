@@ -10,7 +10,18 @@
 namespace tarnwick::reading {
 
 // The objects the reader looks into.
-enum class Where : uint8_t { Top, Library, Environment, Cpu, Host, Runs, Run, Samples, Sample };
+enum class Where : uint8_t {
+  Top,
+  Library,
+  Environment,
+  Cpu,
+  Host,
+  Runs,
+  Run,
+  Noise,
+  Samples,
+  Sample
+};
 
 enum class Field : uint8_t {
   Other,
@@ -28,6 +39,7 @@ enum class Field : uint8_t {
   Model,
   Arch,
   CpuModel,
+  CpusAvailable,
   Id,
   Label,
   Repetition,
@@ -43,6 +55,10 @@ enum class Field : uint8_t {
   Checksum,
   SampleCount,
   Samples,
+  Noise,
+  StealPercent,
+  OtherCpus,
+  InContainer,
   Time,
   Rate,
   Duration,
@@ -65,7 +81,8 @@ inline constexpr std::array ENVIRONMENT_KEYS{KeyName{"timestamp", Field::Timesta
                                              KeyName{"hostname", Field::Hostname},
                                              KeyName{"cpu", Field::Cpu}};
 inline constexpr std::array CPU_KEYS{KeyName{"model", Field::Model}, KeyName{"arch", Field::Arch}};
-inline constexpr std::array HOST_KEYS{KeyName{"cpu_model", Field::CpuModel}};
+inline constexpr std::array HOST_KEYS{KeyName{"cpu_model", Field::CpuModel},
+                                      KeyName{"cpus_available", Field::CpusAvailable}};
 inline constexpr std::array RUN_KEYS{KeyName{"id", Field::Id},
                                      KeyName{"label", Field::Label},
                                      KeyName{"repetition", Field::Repetition},
@@ -81,7 +98,11 @@ inline constexpr std::array RUN_KEYS{KeyName{"id", Field::Id},
                                      KeyName{"operations", Field::Operations},
                                      KeyName{"checksum", Field::Checksum},
                                      KeyName{"sample_count", Field::SampleCount},
-                                     KeyName{"samples", Field::Samples}};
+                                     KeyName{"samples", Field::Samples},
+                                     KeyName{"noise", Field::Noise}};
+inline constexpr std::array NOISE_KEYS{KeyName{"steal_percent", Field::StealPercent},
+                                       KeyName{"other_cpus", Field::OtherCpus},
+                                       KeyName{"in_container", Field::InContainer}};
 inline constexpr std::array SAMPLE_KEYS{
     KeyName{"time", Field::Time}, KeyName{"duration", Field::Duration},
     KeyName{"operations", Field::Operations}, KeyName{"rate", Field::Rate}};
@@ -112,6 +133,8 @@ inline Field field_of(Where where, std::string_view name) {
       return find_field(HOST_KEYS, name);
     case Where::Run:
       return find_field(RUN_KEYS, name);
+    case Where::Noise:
+      return find_field(NOISE_KEYS, name);
     case Where::Sample:
       return find_field(SAMPLE_KEYS, name);
     case Where::Runs:
@@ -147,6 +170,9 @@ inline std::string_view key_name(Where where, Field field) {
       break;
     case Where::Run:
       find(RUN_KEYS);
+      break;
+    case Where::Noise:
+      find(NOISE_KEYS);
       break;
     case Where::Sample:
       find(SAMPLE_KEYS);

@@ -123,6 +123,8 @@ bool DocumentHandler::assign(Frame& frame, const Scalar& value) {
       return assign_environment(frame.where, frame.field, value);
     case Where::Run:
       return assign_run(frame.field, value);
+    case Where::Noise:
+      return assign_noise(frame.field, value);
     case Where::Sample:
       return assign_sample(frame.field, value);
     case Where::Runs:
@@ -194,6 +196,11 @@ bool DocumentHandler::assign_environment(Where where, Field field, const Scalar&
       return true;
     case Where::Host:
       if (field == Field::CpuModel) return text(value, true, host_cpu_model_);
+      if (field == Field::CpusAvailable) {
+        uint32_t cpus = 0;
+        if (!whole(value, MAX_THREADS, cpus) || refused()) return true;
+        document_.cpus_available = cpus;
+      }
       return true;
     default:
       return true;
@@ -255,6 +262,30 @@ bool DocumentHandler::assign_run(Field field, const Scalar& value) {
       return whole(value, UINT64_MAX, run.sample_count);
     case Field::Samples:
       return wrong_type("an array", kind_name(value.kind));
+    case Field::Noise:
+      if (value.kind == Scalar::Null) return true;
+      return wrong_type("an object or null", kind_name(value.kind));
+    default:
+      return true;
+  }
+}
+
+// The run's noise record: what compare's disturbance rule reads.
+bool DocumentHandler::assign_noise(Field field, const Scalar& value) {
+  LoadedRun& run = document_.runs.back();
+  switch (field) {
+    case Field::StealPercent:
+      if (!number(value, true, false, run.steal_percent) || refused()) return true;
+      if (run.steal_percent.value_or(0) > 100) {
+        return bad("expected a percentage up to 100, got " + std::string(value.text));
+      }
+      return true;
+    case Field::OtherCpus:
+      return number(value, true, false, run.other_cpus);
+    case Field::InContainer:
+      if (value.kind != Scalar::Bool) return wrong_type("true or false", kind_name(value.kind));
+      run.in_container = value.boolean;
+      return true;
     default:
       return true;
   }

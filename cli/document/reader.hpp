@@ -57,7 +57,12 @@ struct LoadedRun {
   double measured_seconds = 0;
   uint64_t operations = 0;
   uint64_t checksum = 0;
-  uint64_t sample_count = 0;                  // the number of samples
+  uint64_t sample_count = 0;  // the number of samples
+  // The run's noise record (absent in older documents): other guests'
+  // steal in % of CPU time, other processes' CPU time in CPUs, and whether
+  // the figures are a container's host's.
+  std::optional<double> steal_percent, other_cpus;
+  bool in_container = false;
   std::optional<std::string> started, ended;  // absent in 0.0.2
   std::optional<UtcMillis> started_at;        // `started`, parsed
   std::vector<double> rates, durations;       // per-second samples, only with `samples`
@@ -75,7 +80,8 @@ struct LoadedDocument {
   // The environment's facts; for 0.0.2 documents only cpu_model (from the
   // host block), the host being otherwise unknown.
   std::optional<std::string> hostname, timestamp, cpu_model, arch;
-  std::optional<UtcMillis> timestamp_at;  // `timestamp`, parsed
+  std::optional<UtcMillis> timestamp_at;   // `timestamp`, parsed
+  std::optional<uint32_t> cpus_available;  // host.cpus_available: the CPUs the runs could use
   std::vector<LoadedRun> runs;
   // With keep_json: the whole document as compact JSON, its "runs" empty.
   std::string json;

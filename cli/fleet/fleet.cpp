@@ -79,14 +79,6 @@ std::optional<std::string> parse_since(std::string_view text) {
   return utc_text(*when, false).substr(0, 19);
 }
 
-std::string normalize_model(std::string_view model) {
-  std::string key = normalize_spacing(model);
-  for (char& c : key) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return key;
-}
-
 std::string host_from_path(std::string_view path) {
   const std::size_t slash = path.find_last_of('/');
   if (slash != std::string_view::npos) path.remove_prefix(slash + 1);

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "document/comparability.hpp"
 #include "document/reader.hpp"
 #include "util/utc_time.hpp"
 
@@ -148,11 +149,6 @@ class FleetBuilder {
   // Each model key's spellings, in order of reading (the first is shown).
   std::unordered_map<std::string, std::vector<std::string>> spellings_;
 };
-
-// A CPU model as groups compare it: blanks trimmed and collapsed to one
-// space, ASCII letters in lower case. "Intel(R)  Xeon(R) " and
-// "intel(r) xeon(r)" are one model.
-[[nodiscard]] std::string normalize_model(std::string_view model);
 
 // "2026-12-07", "2026-12-07T23:50" or "2026-12-07T23:50:01Z" as
 // "YYYY-MM-DDTHH:MM:SS"; nothing for any other text.

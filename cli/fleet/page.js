@@ -344,8 +344,10 @@ function hostChart(canvas, row, index) {
        borderWidth: 1.5, pointRadius: 0}]},
     options: {animation: false, maintainAspectRatio: false, parsing: false,
       scales: {x: {type: "linear", min: from - pad, max: to + pad,
-                   ticks: {maxRotation: 0, maxTicksLimit: 4,
-                           callback: (v) => new Date(v).toISOString().slice(0, 10)}},
+                   ticks: {maxRotation: 0, maxTicksLimit: 4, callback: (v) =>
+                     // Dates when the runs span days, else the hour as well.
+                     to - from > 3 * 86400e3 ? new Date(v).toISOString().slice(0, 10)
+                       : new Date(v).toISOString().slice(5, 16).replace("T", " ")}},
                y: {grace: "10%", ticks: {callback: (value) => formatRate(value)}}},
       plugins: {legend: {display: true, labels: {boxHeight: 2}},
                 tooltip: {callbacks: {title: (items) => items.length ?

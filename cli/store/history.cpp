@@ -432,11 +432,14 @@ ListedRun listed_run(const Statement& row) {
   run.mean_rate = row.optional_real(7);
   run.cv_percent = row.optional_real(8);
   run.unstable = row.integer(9) != 0;
+  run.cpu_model = row.optional_text(10);
+  run.arch = row.optional_text(11);
   return run;
 }
 
 constexpr std::string_view LISTED_COLUMNS =
-    "id, started, host, label, threads, library_version, status, mean, cv, unstable";
+    "id, started, host, label, threads, library_version, status, mean, cv, unstable, cpu_model, "
+    "arch";
 
 // Ids are letters and digits: nothing a GLOB pattern would read as a wildcard.
 bool plain_id(const std::string& id) {
@@ -901,30 +904,37 @@ std::variant<std::vector<ListedRun>, std::string> History::completed_runs(
   });
 }
 
-std::variant<std::vector<BaselineRun>, std::string> History::baseline(
-    const BaselineKey& key, int64_t last, const std::vector<std::string>& exclude) {
-  return guarded(path_, wait_, [&] {
-    std::vector<BaselineRun> found;
-    if (!db_) return found;
+std::optional<std::string> History::baseline_candidates(
+    const std::string& host, const std::string& label, const std::vector<std::string>& exclude,
+    const std::function<bool(BaselineRun)>& take) {
+  auto outcome = guarded(path_, wait_, [&] {
+    if (!db_) return true;
+    // The noise figures are read from the run's and its document's JSON: a
+    // comparison judges runs by their mean rates, the samples stay unread.
     Statement runs = db_->prepare(
-        fmt::format("SELECT {}, cpu_model, arch FROM runs WHERE host = ?1 AND label = ?2 AND "
-                    "threads = ?3 AND library_version = ?4 AND status = 0 AND mean IS NOT NULL "
-                    "ORDER BY started DESC, key DESC LIMIT ?5",
+        fmt::format("SELECT {}, json_extract(json, '$.noise.steal_percent'), "
+                    "json_extract(json, '$.noise.other_cpus'), "
+                    "(SELECT json_extract(documents.json, '$.host.cpus_available') FROM documents "
+                    "WHERE documents.doc = runs.doc), "
+                    "coalesce(json_extract(json, '$.noise.in_container'), 0) "
+                    "FROM runs WHERE host = ?1 AND label = ?2 AND status = 0 AND mean IS NOT NULL "
+                    "ORDER BY started DESC, key DESC",
                     LISTED_COLUMNS));
-    runs.bind(1, key.host)
-        .bind(2, key.label)
-        .bind(3, int64_t{key.threads})
-        .bind(4, key.library_version)
-        .bind(5, last + static_cast<int64_t>(exclude.size()));
-    // A comparison judges runs by their mean rates: the samples stay unread.
-    while (runs.step() && static_cast<int64_t>(found.size()) < last) {
-      BaselineRun run{listed_run(runs), runs.optional_text(10), runs.optional_text(11)};
+    runs.bind(1, host).bind(2, label);
+    while (runs.step()) {
+      BaselineRun run{listed_run(runs), runs.optional_real(12), runs.optional_real(13),
+                      runs.optional_real(14), runs.integer(15) != 0};
       if (std::find(exclude.begin(), exclude.end(), run.run.id) != exclude.end()) continue;
-      found.push_back(std::move(run));
+      if (!take(std::move(run))) break;
     }
-    std::reverse(found.begin(), found.end());
-    return found;
+    return true;
   });
+  if (auto* failure = std::get_if<std::string>(&outcome)) return *failure;
+  return std::nullopt;
+}
+
+RunKey run_key(const ListedRun& run) {
+  return run_key(run.host, run.label, run.threads, run.library_version, run.arch, run.cpu_model);
 }
 
 }  // namespace tarnwick

@@ -25,6 +25,7 @@
 #include <variant>
 #include <vector>
 
+#include "document/comparability.hpp"
 #include "tarnwick.hpp"
 
 namespace tarnwick {
@@ -86,7 +87,11 @@ struct ListedRun {
   Status status = Status::failed;
   std::optional<double> mean_rate, cv_percent;
   bool unstable = false;
+  std::optional<std::string> cpu_model, arch;  // the document's
 };
+
+// What a stored run measured, and where: the key of series and baselines.
+[[nodiscard]] RunKey run_key(const ListedRun& run);
 
 // The mean rates of the latest completed runs of one host and label,
 // oldest first.
@@ -105,18 +110,12 @@ struct HistoryListing {
 // How many runs one series of the listing holds at most.
 inline constexpr int64_t SERIES_LENGTH = 30;
 
-// What a baseline is made of: runs comparable with a new one.
-struct BaselineKey {
-  std::string host;
-  std::string label;
-  uint32_t threads = 0;
-  std::string library_version;
-};
-
-// A stored run with the facts a comparison shows.
+// A stored run a baseline may be made of, with its noise record's figures
+// and its document's CPUs, which tell whether it was disturbed.
 struct BaselineRun {
   ListedRun run;
-  std::optional<std::string> cpu_model, arch;
+  std::optional<double> steal_percent, other_cpus, cpus_available;
+  bool in_container = false;
 };
 
 enum class Access { read, write };
@@ -195,10 +194,13 @@ class History {
   [[nodiscard]] std::variant<std::vector<ListedRun>, std::string> completed_runs(
       const std::optional<std::string>& host, const std::optional<std::string>& label);
 
-  // The latest `last` completed runs matching `key`, oldest first, leaving
-  // out the runs named in `exclude` (the new document's own, if stored).
-  [[nodiscard]] std::variant<std::vector<BaselineRun>, std::string> baseline(
-      const BaselineKey& key, int64_t last, const std::vector<std::string>& exclude);
+  // The completed runs of `host` ("": runs of no known host) and `label`,
+  // newest first, leaving out the runs named in `exclude` (the new
+  // document's own, if stored): each goes to `take` until it returns false.
+  // Whether a run is comparable with the new one is the caller's to judge.
+  [[nodiscard]] std::optional<std::string> baseline_candidates(
+      const std::string& host, const std::string& label, const std::vector<std::string>& exclude,
+      const std::function<bool(BaselineRun)>& take);
 
  private:
   History(std::string path, std::unique_ptr<Database> db, std::chrono::milliseconds wait);

@@ -39,6 +39,24 @@ TEST(SeriesOf, CutsAtEachKeyAndLeavesOutOldRuns) {
   EXPECT_EQ(recent[1].runs.front().id, "b1-3");
 }
 
+TEST(SeriesOf, OneHostNameOnTwoCpuModelsIsTwoSeries) {
+  // Interleaved in start order, as the history gives them; the model's
+  // spelling differs only as the fleet report ignores.
+  std::vector<ListedRun> runs;
+  for (int day = 1; day <= 6; ++day) {
+    ListedRun one = run("vm", 2, day, day % 2 == 0 ? 20 : 10);
+    one.cpu_model = day % 2 == 0 ? "Model  B" : (day == 3 ? "model a " : "Model A");
+    one.arch = "x86_64";
+    runs.push_back(one);
+  }
+  const auto all = series_of(runs, std::nullopt);
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].key.cpu_model, "model a");
+  EXPECT_EQ(all[0].runs.size(), 3u);
+  EXPECT_EQ(all[1].key.cpu_model, "model b");
+  for (const ListedRun& one : all[1].runs) EXPECT_EQ(one.mean_rate, 20);
+}
+
 TEST(FailingChanges, SizeDirectionAndWindow) {
   RunSeries series;
   for (int day = 1; day <= 20; ++day) series.runs.push_back(run("a", 1, day, 1));
@@ -93,7 +111,7 @@ TEST(FindChanges, TheSameWhateverTheThreads) {
 
 TEST(ChangesJson, EachChangeHasExactlyItsFields) {
   RunSeries series;
-  series.key = {"", "all-cpus", 4, "0.0.2"};
+  series.key = {"", "all-cpus", 4, "0.0.2", "x86_64", "cpu"};
   for (int day = 1; day <= 3; ++day) series.runs.push_back(run("", 4, day, 1));
   const auto json = changes_json({"h.db", 1, 3, 2, {}}, {{&series, {1, 0.004, 100, 94, -6}}});
   const auto& change = json["changes"][0];

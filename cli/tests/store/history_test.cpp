@@ -216,13 +216,24 @@ TEST(History, BaselineTakesTheLatestComparableCompletedRuns) {
       ok(history.save({document("node01", "a", 12), document("node02", "b", 3), other_version}))
           .stored,
       17u);
-  const auto runs = ok(
-      history.baseline({"node01", "single", 1, "0.0.2"}, 10, {"a0000000000000000000000000000011"}));
-  ASSERT_EQ(runs.size(), 10u);
-  EXPECT_EQ(runs.front().run.id, "a0000000000000000000000000000001");
-  EXPECT_EQ(runs.back().run.id, "a0000000000000000000000000000010");
-  EXPECT_EQ(runs.back().run.mean_rate, 1010);  // the run of index 10
-  EXPECT_EQ(runs.back().cpu_model, "Test CPU");
+  // Newest first, of the host and label only: the caller judges the rest.
+  std::vector<BaselineRun> runs;
+  ASSERT_EQ(history.baseline_candidates("node01", "single", {"a0000000000000000000000000000011"},
+                                        [&](BaselineRun run) {
+                                          runs.push_back(std::move(run));
+                                          return runs.size() < 20;
+                                        }),
+            std::nullopt);
+  ASSERT_EQ(runs.size(), 13u);  // 11 of "a" and the 0.0.3 document's 2, newest first
+  EXPECT_EQ(runs.back().run.id, "a0000000000000000000000000000000");
+  const auto found = std::find_if(runs.begin(), runs.end(), [](const BaselineRun& run) {
+    return run.run.id == "a0000000000000000000000000000010";
+  });
+  ASSERT_NE(found, runs.end());
+  EXPECT_EQ(found->run.mean_rate, 1010);  // the run of index 10
+  EXPECT_EQ(found->run.cpu_model, "Test CPU");
+  EXPECT_EQ(run_key(found->run), run_key("node01", "single", 1, "0.0.2", found->run.arch,
+                                         std::optional<std::string>("test  cpu")));
 }
 
 // Each file is refused, for writing and for reading, and the directory holds
