@@ -6,6 +6,7 @@
 #include <cmath>
 #include <map>
 
+#include "util/escaping.hpp"
 #include "util/json.hpp"
 #include "util/numbers.hpp"
 #include "util/svg.hpp"
@@ -23,19 +24,6 @@ double deviation_percent(const HostFigure& host, const Group& group) {
 
 std::string host_name(const HostFigure& host) {
   return host.host_from_file ? host.host + " *" : host.host;
-}
-
-// Control bytes are escaped as everywhere document text is shown: a CSV
-// opened in a terminal or a spreadsheet gets no escape sequence from it.
-std::string csv_field(const std::string& raw) {
-  const std::string text = printable(raw);
-  if (text.find_first_of(",\"") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (const char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
 }
 
 bool any_from_file(const FleetReport& report) {
@@ -243,9 +231,9 @@ std::string report_csv(const FleetReport& report) {
   for (const Group& group : report.groups) {
     for (const HostFigure& host : group.hosts) {
       text += fmt::format(
-          "{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", csv_field(host.host),
-          host.host_from_file, csv_field(group.cpu_model), csv_field(group.arch),
-          csv_field(group.label), group.threads, csv_field(group.library_version), host.runs,
+          "{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", csv_cell(host.host),
+          host.host_from_file, csv_cell(group.cpu_model), csv_cell(group.arch),
+          csv_cell(group.label), group.threads, csv_cell(group.library_version), host.runs,
           host.median_rate,
           host.median_cv_percent ? fmt::format("{}", *host.median_cv_percent) : std::string(),
           host.unstable, group.hosts.size(), group.median, group.mad,

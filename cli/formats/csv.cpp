@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "util/escaping.hpp"
+
 namespace tarnwick {
 
 std::string samples_csv(const Session& session) {
@@ -10,8 +12,8 @@ std::string samples_csv(const Session& session) {
     for (std::size_t index = 0; index < run.result.samples.size(); ++index) {
       const Sample& sample = run.result.samples[index];
       // "{}" is the shortest text that reads back as the same double.
-      text += fmt::format("{},{},{},{},{},{},{},{}\n", run.label, run.result.threads, index,
-                          sample.time.count(), sample.duration.count(), sample.operations,
+      text += fmt::format("{},{},{},{},{},{},{},{}\n", csv_cell(run.label), run.result.threads,
+                          index, sample.time.count(), sample.duration.count(), sample.operations,
                           sample.rate, run.repetition);
     }
   }

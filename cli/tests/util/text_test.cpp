@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "util/escaping.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -25,6 +27,51 @@ TEST(Printable, ShowsControlsAndBrokenBytesAndKeepsCharactersWhole) {
   EXPECT_EQ(first_characters(wide, 3), "\xC3\xA9\xC3\xA9x");
   EXPECT_EQ(last_characters(wide, 1), "\xE4\xB8\xBB");
   EXPECT_EQ(last_characters(wide, 9), wide);
+}
+
+TEST(Printable, ShowsInvisibleAndReorderingCharactersByTheirNumber) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"\u202e10edon", "<U+202E>10edon"},
+      {"a\u200bb\u200cc\u200dd\u2060e\ufeff", "a<U+200B>b<U+200C>c<U+200D>d<U+2060>e<U+FEFF>"},
+      {"\u202a\u202b\u202c\u202d", "<U+202A><U+202B><U+202C><U+202D>"},
+      {"\u2066\u2067\u2068\u2069", "<U+2066><U+2067><U+2068><U+2069>"},
+      {"\u200e\u200f\u061c", "<U+200E><U+200F><U+061C>"},
+      {"line\u2028para\u2029", "line<U+2028>para<U+2029>"},
+      // Their neighbours are ordinary characters.
+      {"\u2027\u202f\u2065\u206a\u200a", "\u2027\u202f\u2065\u206a\u200a"},
+  };
+  for (const auto& [raw, shown] : cases) EXPECT_EQ(printable(raw), shown) << raw;
+  // Outside UTF-8 every character beyond ASCII is a number, and no byte of
+  // one (0x9B in U+201B) gets through.
+  set_utf8_output(false);
+  const std::string ascii = printable("n\u201bode h\u00f4te \U0001F600");
+  const std::string plain = printable("plain");
+  const std::string c1 = printable("\xC2\x9B");
+  set_utf8_output(true);
+  EXPECT_EQ(ascii, "n<U+201B>ode h<U+00F4>te <U+1F600>");
+  EXPECT_EQ(plain, "plain");
+  EXPECT_EQ(c1, "\\x9B");
+  EXPECT_EQ(printable("h\u00f4te"), "h\u00f4te");
+}
+
+TEST(CsvCell, NeutralisesFormulasQuotesAndKeepsNumbers) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"node01", "node01"},
+      {"=1+1", "'=1+1"},
+      {"@SUM(1+1)", "'@SUM(1+1)"},
+      {"+cmd", "'+cmd"},
+      {"-2+3", "'-2+3"},
+      {"\t=1", "'\\x09=1"},
+      {"\r=1", "'\\x0D=1"},
+      {"=HYPERLINK(\"http://x\",\"y\")", "\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\""},
+      {"a,b", "\"a,b\""},
+      {"-1.5", "-1.5"},
+      {"+3", "+3"},
+      {"-1e-3", "-1e-3"},
+      {"", ""},
+      {"\u202e10edon", "<U+202E>10edon"},
+  };
+  for (const auto& [raw, cell] : cases) EXPECT_EQ(csv_cell(raw), cell) << raw;
 }
 
 TEST(WrapWords, FoldsAtSpacesUnderTheValueAndNeverSplitsAWord) {
