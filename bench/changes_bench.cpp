@@ -29,16 +29,16 @@ constexpr int SERIES = 1000;
 constexpr int RUNS_PER_SERIES = 100;
 
 // One document per night and host, with a run of each label.
-DocumentEntry night_of(int host, int night, std::mt19937_64& random) {
+LoadedDocument night_of(int host, int night, std::mt19937_64& random) {
   std::normal_distribution<double> noise(0, 0.02);
-  DocumentEntry entry;
+  LoadedDocument entry;
   entry.schema_version = 1;
   entry.library_version = "0.0.2";
   entry.hostname = fmt::format("node{:04}", host);
   entry.timestamp = fmt::format("2026-{:02}-{:02}T02:00:00Z", 1 + night / 28, 1 + night % 28);
   entry.json = fmt::format(R"({{"schema_version":1,"program":"tarnwick","runs":[]}})");
   for (int label = 0; label < 2; ++label) {
-    RunEntry run;
+    LoadedRun run;
     run.id = fmt::format("{:08x}{:08x}{:016x}", host, night, label);
     run.label = label == 0 ? "single" : "all-cpus";
     run.status = 0;
@@ -65,12 +65,12 @@ const std::string& history_path() {
       std::exit(1);
     }
     std::mt19937_64 random(1);
-    std::vector<DocumentEntry> documents;
+    std::vector<LoadedDocument> documents;
     for (int night = 0; night < RUNS_PER_SERIES; ++night) {
       for (int host = 0; host < SERIES / 2; ++host)
         documents.push_back(night_of(host, night, random));
     }
-    if (std::holds_alternative<std::string>(std::get<History>(opened).save(documents)))
+    if (std::holds_alternative<WriteFailure>(std::get<History>(opened).save(documents)))
       std::exit(1);
     std::atexit([] { fs::remove_all(fs::path(history_path()).parent_path()); });
     return file;

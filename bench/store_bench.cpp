@@ -30,9 +30,9 @@ constexpr int SAMPLES = 60;
 
 // A document shaped like the program's: `runs` runs of 60 samples, one of
 // four hosts, both labels.
-DocumentEntry make_document(int serial, int runs) {
+LoadedDocument make_document(int serial, int runs) {
   const std::string host = fmt::format("node{:02}", serial % 4);
-  DocumentEntry entry;
+  LoadedDocument entry;
   entry.schema_version = 1;
   entry.library_version = "0.0.2";
   entry.hostname = host;
@@ -50,7 +50,7 @@ DocumentEntry make_document(int serial, int runs) {
                     {"warnings", Json::array()}}
                    .dump();
   for (int index = 0; index < runs; ++index) {
-    RunEntry run;
+    LoadedRun run;
     run.id = fmt::format("{:016x}{:016x}", serial, index);
     run.label = index % 2 == 0 ? "single" : "all-cpus";
     run.repetition = static_cast<unsigned>(index / 2 + 1);
@@ -113,11 +113,11 @@ void build_history(const std::string& file) {
   History history = open_history(file, Access::write);
   const auto begun = std::chrono::steady_clock::now();
   for (int serial = 0; serial < STORED_RUNS / RUNS_PER_DOCUMENT;) {
-    std::vector<DocumentEntry> batch;
+    std::vector<LoadedDocument> batch;
     for (int count = 0; count < 500; ++count) {
       batch.push_back(make_document(serial++, RUNS_PER_DOCUMENT));
     }
-    if (std::holds_alternative<std::string>(history.save(batch))) std::exit(2);
+    if (std::holds_alternative<WriteFailure>(history.save(batch))) std::exit(2);
   }
   fmt::print(stderr, "built a history of {} runs in {:.1f} s ({} MB)\n", STORED_RUNS,
              std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count(),
@@ -145,10 +145,10 @@ void BM_SaveOneDocument(benchmark::State& state) {
   int serial = 1000000;
   for (auto _ : state) {
     state.PauseTiming();
-    const DocumentEntry document = make_document(serial++, 2);
+    const LoadedDocument document = make_document(serial++, 2);
     state.ResumeTiming();
     History history = open_history(path, Access::write);
-    if (std::holds_alternative<std::string>(history.save({document}))) std::exit(2);
+    if (std::holds_alternative<WriteFailure>(history.save({document}))) std::exit(2);
   }
 }
 BENCHMARK(BM_SaveOneDocument)->Unit(benchmark::kMillisecond);

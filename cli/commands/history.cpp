@@ -11,9 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -28,6 +26,7 @@
 #include "store/history.hpp"
 #include "store/listing.hpp"
 #include "store/location.hpp"
+#include "store/pending.hpp"
 #include "store/saving.hpp"
 #include "util/json.hpp"
 #include "util/text.hpp"
@@ -129,7 +128,7 @@ int import_documents(const std::string& history_path, const std::vector<std::str
   size_t index = 0;
   std::unique_ptr<DocumentReader> reader;
   std::optional<std::string> changed;
-  const auto next = [&]() -> std::optional<DocumentEntry> {
+  const auto next = [&]() -> std::optional<LoadedDocument> {
     for (;;) {
       if (!reader) {
         if (index == inputs.size()) return std::nullopt;
@@ -139,7 +138,7 @@ int import_documents(const std::string& history_path, const std::vector<std::str
                                 std::strerror(errno));
           return std::nullopt;
         }
-        reader = std::make_unique<DocumentReader>(fd, ReadOptions{true, true});
+        reader = std::make_unique<DocumentReader>(fd, HISTORY_READING);
       }
       auto item = reader->next();
       if (!item) {
@@ -152,7 +151,7 @@ int import_documents(const std::string& history_path, const std::vector<std::str
             fmt::format("{} changed while it was imported: {}", inputs[index].file.name(), *reason);
         return std::nullopt;
       }
-      return history_entry(std::get<LoadedDocument>(std::move(*item)));
+      return std::get<LoadedDocument>(std::move(*item));
     }
   };
   SaveCounts counts;
@@ -316,9 +315,12 @@ int history_command(const HistoryOptions& options) {
   }
   // A run waiting in a pending file is not in the listing: say where it is.
   for (const std::string& file : pending_files(history.path())) {
-    std::ifstream pending(file);
-    const auto waiting =
-        std::count(std::istreambuf_iterator<char>(pending), std::istreambuf_iterator<char>(), '\n');
+    const auto counted = waiting_documents(file);
+    if (const auto* why = std::get_if<std::string>(&counted)) {
+      tell("tarnwick: warning: pending runs not read: {}\n", printable(*why));
+      continue;
+    }
+    const size_t waiting = std::get<size_t>(counted);
     if (waiting > 0) {
       tell(
           "tarnwick: {} of runs that --save could not store wait in '{}'; the next "

@@ -49,6 +49,30 @@ struct Input {
   bool scanned = false;  // found in a folder, not named
 };
 
+// The .json files under `folder`. A subfolder that cannot be read is a
+// problem like a document that cannot be, said and counted under --strict,
+// never skipped in silence; symbolic links to folders are not followed.
+void walk_folder(const fs::path& folder, std::vector<std::string>& found,
+                 fleet::FleetBuilder& builder) {
+  std::error_code error;
+  fs::directory_iterator entries(folder, error);
+  std::vector<fs::path> folders;
+  for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
+    std::error_code kind;
+    const fs::file_status link = entries->symlink_status(kind);
+    if (!kind && fs::is_directory(link)) {
+      folders.push_back(entries->path());
+    } else if (entries->path().extension() == ".json" && entries->is_regular_file(kind)) {
+      found.push_back(entries->path().string());
+    }
+  }
+  if (error) {
+    builder.add_problem(folder.string(),
+                        fmt::format("cannot list the folder: {}", error.message()));
+  }
+  for (const fs::path& inner : folders) walk_folder(inner, found, builder);
+}
+
 std::vector<Input> collect(const std::vector<std::string>& paths, fleet::FleetBuilder& builder) {
   std::vector<Input> files;
   for (const std::string& path : paths) {
@@ -67,14 +91,7 @@ std::vector<Input> collect(const std::vector<std::string>& paths, fleet::FleetBu
       continue;
     }
     std::vector<std::string> found;
-    fs::recursive_directory_iterator walk(path, fs::directory_options::skip_permission_denied,
-                                          error);
-    for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
-      if (walk->path().extension() == ".json" && walk->is_regular_file(error)) {
-        found.push_back(walk->path().string());
-      }
-    }
-    if (error) builder.add_problem(path, fmt::format("cannot list: {}", error.message()));
+    walk_folder(path, found, builder);
     std::sort(found.begin(), found.end());
     for (std::string& file : found) files.push_back({std::move(file), true});
   }

@@ -3,7 +3,9 @@
 #include <fmt/format.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <random>
 
@@ -21,6 +23,23 @@ std::string new_run_id() {
   std::string id;
   for (const unsigned char byte : bytes) id += fmt::format("{:02x}", byte);
   return id;
+}
+
+bool is_run_id(std::string_view id) {
+  return id.size() == 32 && std::all_of(id.begin(), id.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
+bool is_stored_run_id(std::string_view id) {
+  if (!id.empty() && id.front() == 'h') id.remove_prefix(1);
+  return is_run_id(id);
+}
+
+bool is_plain_id(std::string_view id) {
+  return !id.empty() && std::all_of(id.begin(), id.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0;
+  });
 }
 
 }  // namespace tarnwick

@@ -106,8 +106,8 @@ std::optional<std::string> Statement::optional_text(int column) const {
   return text(column);
 }
 
-Database::Database(const std::string& name, int flags) {
-  const int code = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr);
+Database::Database(const std::string& name, int flags, const char* vfs) {
+  const int code = sqlite3_open_v2(name.c_str(), &db_, flags, vfs);
   if (code != SQLITE_OK) {
     const DatabaseError error(code & 0xff,
                               db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(code));
@@ -115,10 +115,14 @@ Database::Database(const std::string& name, int flags) {
     throw error;
   }
   sqlite3_extended_result_codes(db_, 0);
-  // A history may come from anyone: no write may corrupt it by design and
-  // no function named in its schema may run with the program's rights.
+  // A history may come from anyone: no write may corrupt it by design, no
+  // function named in its schema may run with the program's rights, and
+  // no trigger or view (the program makes none) may run or stand in for a
+  // table, whatever the schema check missed.
   sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
   sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
 }
 
 Database::Database(Database&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}

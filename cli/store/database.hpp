@@ -60,8 +60,9 @@ class Statement {
 
 class Database {
  public:
-  // `name` is a file name, or a "file:" URI with SQLITE_OPEN_URI in `flags`.
-  Database(const std::string& name, int flags);
+  // `name` is a file name, or a "file:" URI with SQLITE_OPEN_URI in `flags`;
+  // `vfs` names the VFS (nullptr: the system's).
+  Database(const std::string& name, int flags, const char* vfs = nullptr);
   Database(Database&& other) noexcept;
   Database& operator=(Database&&) = delete;
   Database(const Database&) = delete;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,7 +19,9 @@
 #include <tuple>
 #include <utility>
 
+#include "document/run_id.hpp"
 #include "store/database.hpp"
+#include "store/guard_vfs.hpp"
 #include "util/json.hpp"
 #include "util/text.hpp"
 #include "util/utc_time.hpp"
@@ -96,8 +99,13 @@ struct Refusal {
 
 std::string named(const std::string& path) { return fmt::format("'{}'", printable(path)); }
 
+// Said only before anything could be written: the file is as it was.
 [[noreturn]] void refuse(const std::string& path, std::string_view why) {
   throw Refusal{fmt::format("history {}: {}; it was left unchanged", named(path), why)};
+}
+
+[[noreturn]] void refuse_modified(const std::string& path, std::string_view why) {
+  refuse(path, fmt::format("not a tarnwick history or modified ({})", why));
 }
 
 [[noreturn]] void refuse_damaged(const std::string& path, std::string_view why) {
@@ -121,6 +129,9 @@ bool unavailable(const DatabaseError& error) {
   }
 }
 
+// The message of a failure met while the history was in use: a write that
+// failed was rolled back, but the file's bytes (its WAL) may have moved, so
+// it is not called unchanged.
 std::string database_message(const std::string& path, const DatabaseError& error,
                              std::chrono::milliseconds wait) {
   const int system = error.system_errno;
@@ -133,7 +144,7 @@ std::string database_message(const std::string& path, const DatabaseError& error
   switch (error.code) {
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
-      return fmt::format("history {} is damaged ({}); it was left unchanged", named(path), because);
+      return fmt::format("history {} is damaged ({})", named(path), because);
     case SQLITE_BUSY:
       return fmt::format("history {} stayed locked by another process for {} ({})", named(path),
                          wait.count() % 1000 == 0 ? fmt::format("{} s", wait.count() / 1000)
@@ -155,29 +166,98 @@ uint32_t big_endian(const unsigned char* bytes) {
          uint32_t{bytes[3]};
 }
 
-bool exists(const std::string& path) {
+std::string_view kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "not a regular file";
+}
+
+// Whether the file SQLite would use beside the history exists; anything
+// there but a regular file (a FIFO would block SQLite, a symbolic link
+// would carry its writes elsewhere) is refused.
+bool beside(const std::string& path, std::string_view suffix) {
+  const std::string name = path + std::string(suffix);
   struct stat info {};
-  return ::stat(path.c_str(), &info) == 0;
+  if (::lstat(name.c_str(), &info) != 0) return false;
+  if (!S_ISREG(info.st_mode)) {
+    refuse_modified(path,
+                    fmt::format("'{}' beside it is {}", printable(name), kind_of(info.st_mode)));
+  }
+  return true;
 }
 
 enum class FileState { absent, empty, history };
 
-// What the file is, from its first 100 bytes read as plain bytes: nothing
-// here can change the file. Refuses what is not a tarnwick history.
-std::pair<FileState, int> inspect(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+struct Inspection {
+  FileState state = FileState::absent;
+  bool wal = false;       // a WAL lies beside it
+  bool shm_live = false;  // and the WAL's index, in use by a process
+};
+
+// Whether a process has the WAL's index open: each holds a shared lock on
+// its "dead man switch" byte (offset 128 of the index file, where SQLite's
+// unix VFS puts it) while it does. An index no process holds is a crashed
+// writer's, which SQLite would rebuild in place: it is left as it is.
+bool index_in_use(const std::string& path) {
+  const int fd = ::open((path + "-shm").c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = 128;
+  probe.l_len = 1;
+  const bool held = ::fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  ::close(fd);
+  return held;
+}
+
+[[noreturn]] void refuse_version(const std::string& path, int64_t version) {
+  if (version > HISTORY_SCHEMA_VERSION) {
+    refuse(path, fmt::format("it was written by a newer tarnwick (history version {}, this "
+                             "program knows versions up to {})",
+                             version, HISTORY_SCHEMA_VERSION));
+  }
+  refuse_modified(path, fmt::format("history version {}", version));
+}
+
+bool known_version(int64_t version) { return version >= 1 && version <= HISTORY_SCHEMA_VERSION; }
+
+// What the file is, from its first 100 bytes read as plain bytes, and what
+// lies beside it: nothing here can change a file, or block. Refuses what is
+// not a tarnwick history in WAL mode.
+Inspection inspect(const std::string& path) {
+  Inspection seen;
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    if (errno != ENOENT) {
+      throw Refusal{
+          fmt::format("history {}: cannot read it: {}", named(path), std::strerror(errno)), false,
+          true};
+    }
+    // A journal or WAL without its history is someone else's.
+    if (beside(path, "-journal") || beside(path, "-wal")) {
+      refuse_modified(path, "it is missing, but a journal or WAL of it lies beside it");
+    }
+    return seen;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    refuse(path, fmt::format("it is not a tarnwick history ({})", kind_of(info.st_mode)));
+  }
+  // Without O_NONBLOCK a FIFO swapped in since would block the open.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ENOENT) return {FileState::absent, 0};
     throw Refusal{fmt::format("history {}: cannot read it: {}", named(path), std::strerror(errno)),
                   false, true};
   }
-  struct stat info {};
   std::array<unsigned char, 100> header{};
   ssize_t got = -1;
-  if (::fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode)) {
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
     got = ::pread(fd, header.data(), header.size(), 0);
-  } else if (S_ISDIR(info.st_mode)) {
-    errno = EISDIR;
+  } else {
+    errno = EINVAL;
   }
   const int read_errno = errno;
   ::close(fd);
@@ -185,7 +265,18 @@ std::pair<FileState, int> inspect(const std::string& path) {
     throw Refusal{
         fmt::format("history {}: cannot read it: {}", named(path), std::strerror(read_errno))};
   }
-  if (info.st_size == 0) return {FileState::empty, 0};
+  if (beside(path, "-journal")) {
+    refuse_modified(path, fmt::format("a rollback journal, which this program never writes, lies "
+                                      "beside it: '{}-journal'",
+                                      printable(path)));
+  }
+  seen.wal = beside(path, "-wal");
+  seen.shm_live = beside(path, "-shm") && seen.wal && index_in_use(path);
+  if (info.st_size == 0) {
+    if (seen.wal) refuse_modified(path, "an empty file with a WAL beside it");
+    seen.state = FileState::empty;
+    return seen;
+  }
   constexpr std::string_view MAGIC{"SQLite format 3\0", 16};
   if (got < static_cast<ssize_t>(header.size()) ||
       std::memcmp(header.data(), MAGIC.data(), MAGIC.size()) != 0) {
@@ -195,10 +286,10 @@ std::pair<FileState, int> inspect(const std::string& path) {
     refuse(path, "it is not a tarnwick history (an SQLite database of another program)");
   }
   const auto version = static_cast<int32_t>(big_endian(&header[60]));
-  if (version > HISTORY_SCHEMA_VERSION) {
-    refuse(path, fmt::format("it was written by a newer tarnwick (history version {}, this "
-                             "program knows versions up to {})",
-                             version, HISTORY_SCHEMA_VERSION));
+  if (!known_version(version)) refuse_version(path, version);
+  // Bytes 18 and 19 are 2 in WAL mode, the only one this program writes.
+  if (header[18] != 2 || header[19] != 2) {
+    refuse_modified(path, "not in WAL mode, the journal mode this program writes");
   }
   const uint32_t raw_page = (uint32_t{header[16]} << 8) | header[17];
   const uint32_t page_size = raw_page == 1 ? 65536 : raw_page;
@@ -208,30 +299,28 @@ std::pair<FileState, int> inspect(const std::string& path) {
   const auto size = static_cast<uint64_t>(info.st_size);
   const uint64_t pages = big_endian(&header[28]);
   const bool pages_valid = big_endian(&header[24]) == big_endian(&header[92]);
-  if (size % page_size != 0 ||
-      (pages_valid && size < pages * page_size && !exists(path + "-wal"))) {
+  if (size % page_size != 0 || (pages_valid && size < pages * page_size && !seen.wal)) {
     refuse_damaged(path, "truncated");
   }
-  return {FileState::history, version};
+  seen.state = FileState::history;
+  return seen;
 }
 
-// The schema this program makes at `version`: every table, index, view and
-// trigger, as SQLite records it.
-std::set<std::tuple<std::string, std::string, std::string, std::string>> read_schema(Database& db) {
-  std::set<std::tuple<std::string, std::string, std::string, std::string>> schema;
-  Statement rows = db.prepare("SELECT type, name, tbl_name, sql FROM sqlite_master");
+using Schema = std::set<std::tuple<std::string, std::string, std::string, std::string>>;
+
+// Every object SQLite records: table, index, view, trigger, its own tables.
+Schema read_schema(Database& db) {
+  Schema schema;
+  Statement rows = db.prepare("SELECT type, name, tbl_name, sql FROM sqlite_schema");
   while (rows.step()) {
     schema.emplace(rows.text(0), rows.text(1), rows.text(2), rows.text(3));
   }
   return schema;
 }
 
-const std::set<std::tuple<std::string, std::string, std::string, std::string>>& own_schema(
-    int version) {
-  static std::array<
-      std::optional<std::set<std::tuple<std::string, std::string, std::string, std::string>>>,
-      HISTORY_SCHEMA_VERSION + 1>
-      made;
+// The schema this program makes at `version`, as SQLite records it.
+const Schema& own_schema(int64_t version) {
+  static std::array<std::optional<Schema>, HISTORY_SCHEMA_VERSION + 1> made;
   auto& schema = made.at(static_cast<size_t>(version));
   if (!schema) {
     Database memory(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -243,68 +332,151 @@ const std::set<std::tuple<std::string, std::string, std::string, std::string>>& 
   return *schema;
 }
 
-// A trigger, view, table or index the program did not make could run or
-// change anything on the next write: such a file is refused before one.
-// SQLite's own tables (statistics, sequences) and indexes are allowed.
-void check_own_schema(Database& db, const std::string& path, int64_t version) {
-  if (version < 0 || version > HISTORY_SCHEMA_VERSION) return;
-  const auto& own = own_schema(static_cast<int>(version));
-  for (const auto& entry : read_schema(db)) {
-    const auto& [type, name, table, sql] = entry;
-    const bool sqlite_own =
-        name.rfind("sqlite_", 0) == 0 && (type == "table" || (type == "index" && sql.empty()));
-    if (own.count(entry) == 0 && !sqlite_own) {
-      throw Refusal{
-          fmt::format("history {}: not a tarnwick history or modified (its schema has "
-                      "{} '{}' that this program did not make); it was left unchanged",
-                      named(path), type, printable(name))};
+// The history as the connection sees it (its WAL included) is one this
+// program made: its id, a version it knows, and exactly the schema of that
+// version. Anything else (a trigger, view, virtual table, index or table
+// it did not make, SQLite's statistics included) could run or change
+// something on a later write, or mislead a reading: refused. Returns the
+// version.
+int64_t check_own_schema(Database& db, const std::string& path) {
+  if (db.single_integer("PRAGMA application_id") != HISTORY_APPLICATION_ID) {
+    refuse(path, "it is not a tarnwick history (an SQLite database of another program)");
+  }
+  const int64_t version = db.single_integer("PRAGMA user_version");
+  if (!known_version(version)) refuse_version(path, version);
+  const Schema& own = own_schema(version);
+  const Schema present = read_schema(db);
+  for (const auto& entry : present) {
+    if (own.count(entry) == 0) {
+      refuse_modified(path,
+                      fmt::format("its schema has {} '{}' that this program did not make",
+                                  printable(std::get<0>(entry)), printable(std::get<1>(entry))));
     }
   }
-  const auto present = read_schema(db);
   for (const auto& entry : own) {
     if (present.count(entry) == 0) {
-      throw Refusal{
-          fmt::format("history {}: not a tarnwick history or modified ({} '{}' is "
-                      "missing or changed); it was left unchanged",
-                      named(path), std::get<0>(entry), std::get<1>(entry))};
+      refuse_modified(path, fmt::format("{} '{}' is missing or changed", std::get<0>(entry),
+                                        std::get<1>(entry)));
     }
   }
+  return version;
 }
 
-// Reads the schema through a connection that can neither write nor create a
-// journal, WAL or shared-memory file: a damaged file stays as it was. When a
-// WAL exists, a process has the history open (or stopped with it open); the
-// file may then change under an unlocked read, so the read takes SQLite's
-// locks and sees one consistent state, WAL included.
-void check_schema(const std::string& path, int version, std::chrono::milliseconds wait) {
+// Waits for a lock in short steps, so that a process saving a run takes
+// the history in the gap between two batches of an import (SQLite's own
+// handler sleeps up to 100 ms between tries and can miss every gap).
+// The wait, in milliseconds, rides in the handler's pointer.
+int wait_for_lock(void* wait_ms, int tries) {
+  constexpr int STEP_MS = 2;
+  if (static_cast<int64_t>(tries) * STEP_MS >= reinterpret_cast<intptr_t>(wait_ms)) return 0;
+  std::this_thread::sleep_for(std::chrono::milliseconds(STEP_MS));
+  return 1;
+}
+
+void configure(Database& db, std::chrono::milliseconds wait) {
+  sqlite3_busy_handler(db.handle(), wait_for_lock,
+                       reinterpret_cast<void*>(static_cast<intptr_t>(wait.count())));
+  db.execute("PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL;");
+}
+
+bool exists(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0;
+}
+
+bool writable_here(const std::string& path) {
+  const std::string directory = path.find('/') == std::string::npos
+                                    ? std::string(".")
+                                    : path.substr(0, std::max<size_t>(path.rfind('/'), 1));
+  return ::access(path.c_str(), W_OK) == 0 && ::access(directory.c_str(), W_OK) == 0;
+}
+
+// A connection closes without a checkpoint until what it sees was checked:
+// a WAL planted after the inspection is never copied into the file.
+void checkpoint_on_close(Database& db, bool allowed) {
+  sqlite3_db_config(db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, allowed ? 0 : 1, nullptr);
+}
+
+// Opens the history to check it, writing nothing and creating nothing
+// beside it, whatever it holds:
+// - no WAL: read as immutable, the file alone, exactly as it is;
+// - a WAL whose index a process holds: read-only, sharing the index with
+//   its writer;
+// - a WAL without its index, or with one no process holds (a copied file
+//   set, a crashed writer): read-only with the index built in memory
+//   (private_shm), so no index file is made or rewritten.
+std::unique_ptr<Database> open_checking(const std::string& path, const Inspection& seen,
+                                        std::chrono::milliseconds wait) {
+  const char* query = !seen.wal       ? "mode=ro&immutable=1"
+                      : seen.shm_live ? "mode=ro"
+                                      : "mode=ro&private_shm=1";
+  auto db =
+      std::make_unique<Database>(file_uri(path, query), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
+                                 guarded_vfs(GuardedAccess::read));
+  checkpoint_on_close(*db, false);
+  configure(*db, wait);
+  return db;
+}
+
+// A history without a WAL that this user may write is read, once checked,
+// through a read-write connection that writes nothing (query_only): it
+// takes SQLite's locks, so it reads consistently while another process
+// writes, and the WAL and index it makes are removed when it closes last,
+// as every writer's are. It sees what was checked unless the schema moved
+// since, in which case it is checked again.
+std::unique_ptr<Database> open_reading(const std::string& path, int64_t& cookie,
+                                       std::chrono::milliseconds wait);
+
+// Reads the schema and walks the tables as far as a write would: a damaged
+// or planted file is refused before any write. Returns the schema cookie.
+int64_t check_history(Database& db, const std::string& path, bool immutable) {
   try {
-    const bool in_use = exists(path + "-wal");
-    Database db(file_uri(path, in_use ? "mode=ro" : "mode=ro&immutable=1"),
-                SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
-    sqlite3_busy_timeout(db.handle(), static_cast<int>(wait.count()));
-    Statement tables = db.prepare(
-        "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
-        "('documents', 'runs', 'samples')");
-    tables.step();
-    if (version >= 1 && tables.integer(0) != static_cast<int64_t>(TABLES.size())) {
-      refuse_damaged(path, "tables are missing");
-    }
-    if (version >= 2 &&
-        db.single_integer("SELECT count(*) FROM sqlite_master WHERE name = 'deleted'") != 1) {
-      refuse_damaged(path, "the table of deleted runs is missing");
+    db.execute("BEGIN");
+    check_own_schema(db, path);
+    // The WAL may hold a first page of its own: the mode is asked again
+    // (an immutable connection reads the file alone, whose header was read).
+    if (!immutable) {
+      Statement mode = db.prepare("PRAGMA journal_mode");
+      if (mode.step() && mode.text(0) != "wal") {
+        refuse_modified(path, fmt::format("journal mode '{}', not WAL", printable(mode.text(0))));
+      }
     }
     // Reaching the last row of each table walks the pages a write would.
     for (const std::string_view table : TABLES) {
       Statement last = db.prepare(fmt::format("SELECT * FROM {} ORDER BY 1 DESC LIMIT 1", table));
       last.step();
     }
-    check_own_schema(db, path, version);
+    const int64_t cookie = db.single_integer("PRAGMA schema_version");
+    db.execute("COMMIT");
+    return cookie;
   } catch (const DatabaseError& error) {
+    sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
     if (error.code == SQLITE_CORRUPT || error.code == SQLITE_NOTADB) {
       refuse_damaged(path, error.what());
     }
+    // The guarded VFSs refuse a rollback journal: one was planted since.
+    if (exists(path + "-journal")) {
+      refuse_modified(
+          path, fmt::format("a rollback journal lies beside it: '{}-journal'", printable(path)));
+    }
+    throw;
+  } catch (...) {
+    sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
   }
+}
+
+std::unique_ptr<Database> open_reading(const std::string& path, int64_t& cookie,
+                                       std::chrono::milliseconds wait) {
+  auto db =
+      std::make_unique<Database>(path, SQLITE_OPEN_READWRITE, guarded_vfs(GuardedAccess::write));
+  checkpoint_on_close(*db, false);
+  configure(*db, wait);
+  db->execute("PRAGMA query_only = 1");
+  if (db->single_integer("PRAGMA schema_version") != cookie)
+    cookie = check_history(*db, path, false);
+  checkpoint_on_close(*db, true);
+  return db;
 }
 
 // A history named through a symbolic link is the file it points to, found
@@ -336,64 +508,100 @@ void make_parents(const std::string& path) {
   }
 }
 
-// Waits for a lock in short steps, so that a process saving a run takes
-// the history in the gap between two batches of an import (SQLite's own
-// handler sleeps up to 100 ms between tries and can miss every gap).
-// The wait, in milliseconds, rides in the handler's pointer.
-int wait_for_lock(void* wait_ms, int tries) {
-  constexpr int STEP_MS = 2;
-  if (static_cast<int64_t>(tries) * STEP_MS >= reinterpret_cast<intptr_t>(wait_ms)) return 0;
-  std::this_thread::sleep_for(std::chrono::milliseconds(STEP_MS));
-  return 1;
+[[noreturn]] void cannot_create(const std::string& path, int error) {
+  throw Refusal{fmt::format("history {}: cannot create it: {}", named(path), std::strerror(error)),
+                false, true};
 }
 
-void configure(Database& db, std::chrono::milliseconds wait) {
-  sqlite3_busy_handler(db.handle(), wait_for_lock,
-                       reinterpret_cast<void*>(static_cast<intptr_t>(wait.count())));
-  db.execute("PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL;");
+// A new history is made whole under a name of its own beside the file
+// (its id, version, schema and WAL mode all in place), then put in place in
+// one step: no process ever sees a history half made, and one found in
+// any other state is not ours. A missing file is linked (a process that
+// made one first wins, and its file is used); an empty file is replaced
+// under its lock, by the one process that still finds it empty.
+void create_history(const std::string& path, FileState state) {
+  if (state == FileState::absent) make_parents(path);
+  std::string temporary = path + ".new-XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) cannot_create(path, errno);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  const bool moded = ::fchmod(fd, 0644 & ~mask) == 0;
+  ::close(fd);
+  struct Removed {
+    const std::string& name;
+    ~Removed() { ::unlink(name.c_str()); }
+  } removed{temporary};
+  if (!moded) cannot_create(path, errno);
+  {
+    Database made(temporary, SQLITE_OPEN_READWRITE);
+    made.execute("BEGIN");
+    made.execute(fmt::format("PRAGMA application_id = {}", HISTORY_APPLICATION_ID));
+    for (const std::string_view migration : MIGRATIONS) made.execute(migration);
+    made.execute(fmt::format("PRAGMA user_version = {}", HISTORY_SCHEMA_VERSION));
+    made.execute("COMMIT");
+    Statement mode = made.prepare("PRAGMA journal_mode = WAL");
+    mode.step();
+  }
+  if (state == FileState::absent) {
+    if (::link(temporary.c_str(), path.c_str()) != 0 && errno != EEXIST) cannot_create(path, errno);
+    return;
+  }
+  const int empty = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (empty < 0) cannot_create(path, errno);
+  struct stat held {};
+  struct stat now {};
+  const bool locked = ::flock(empty, LOCK_EX) == 0;
+  const bool still_empty = locked && ::fstat(empty, &held) == 0 &&
+                           ::stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino &&
+                           held.st_dev == now.st_dev && S_ISREG(held.st_mode) && held.st_size == 0;
+  const int error = still_empty && ::rename(temporary.c_str(), path.c_str()) != 0 ? errno : 0;
+  ::close(empty);
+  if (error != 0) cannot_create(path, error);
 }
 
-// Brings the schema to this program's version, in one transaction that also
-// settles a race between processes creating the same new file.
-void migrate(Database& db, const std::string& path) {
+// Brings the schema to this program's version, under the write lock, after
+// checking it again there: the file may have changed since the check.
+// Readers cope with every version they accept (a column a later version
+// adds is read with a fallback), since only a command that writes
+// migrates: a migration is one more entry of MIGRATIONS and one more
+// version, run here in the same transaction as the check.
+int64_t migrate(Database& db, const std::string& path) {
   db.execute("BEGIN IMMEDIATE");
   try {
-    const int64_t application = db.single_integer("PRAGMA application_id");
-    const int64_t version = db.single_integer("PRAGMA user_version");
-    const bool blank = db.single_integer("SELECT count(*) FROM sqlite_master") == 0;
-    if (application != HISTORY_APPLICATION_ID && !(application == 0 && version == 0 && blank)) {
-      refuse(path, "it is not a tarnwick history (an SQLite database of another program)");
+    const int64_t version = check_own_schema(db, path);
+    if (version < HISTORY_SCHEMA_VERSION) {
+      for (auto step = static_cast<size_t>(version); step < MIGRATIONS.size(); ++step) {
+        db.execute(MIGRATIONS[step]);
+      }
+      db.execute(fmt::format("PRAGMA user_version = {}", HISTORY_SCHEMA_VERSION));
     }
-    if (version > HISTORY_SCHEMA_VERSION) {
-      refuse(path, fmt::format("it was written by a newer tarnwick (history version {})", version));
-    }
-    // Again under the write lock: the file may have changed since it was
-    // checked read-only.
-    check_own_schema(db, path, version);
-    if (version == HISTORY_SCHEMA_VERSION) {
-      db.execute("COMMIT");
-      return;
-    }
-    db.execute(fmt::format("PRAGMA application_id = {}", HISTORY_APPLICATION_ID));
-    for (auto step = static_cast<size_t>(version); step < MIGRATIONS.size(); ++step) {
-      db.execute(MIGRATIONS[step]);
-    }
-    db.execute(fmt::format("PRAGMA user_version = {}", HISTORY_SCHEMA_VERSION));
+    const int64_t cookie = db.single_integer("PRAGMA schema_version");
     db.execute("COMMIT");
+    return cookie;
   } catch (...) {
     sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
   }
-  // WAL lets readers and a writer work at once; set after the first commit
-  // so the header that marks the file as ours is on disk before anything.
-  Statement mode = db.prepare("PRAGMA journal_mode = WAL");
-  mode.step();
 }
 
-// RAII for a write transaction: rolled back unless committed.
+// RAII for a write transaction: rolled back unless committed. The schema
+// is checked again under the write lock whenever SQLite's schema cookie
+// moved since it was last checked.
 class Transaction {
  public:
-  explicit Transaction(Database& db) : db_(db) { db_.execute("BEGIN IMMEDIATE"); }
+  Transaction(Database& db, const std::string& path, int64_t& cookie) : db_(db) {
+    db_.execute("BEGIN IMMEDIATE");
+    try {
+      if (db_.single_integer("PRAGMA schema_version") != cookie) {
+        check_own_schema(db_, path);
+        cookie = db_.single_integer("PRAGMA schema_version");
+      }
+    } catch (...) {
+      sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
   ~Transaction() {
@@ -441,13 +649,6 @@ constexpr std::string_view LISTED_COLUMNS =
     "id, started, host, label, threads, library_version, status, mean, cv, unstable, cpu_model, "
     "arch";
 
-// Ids are letters and digits: nothing a GLOB pattern would read as a wildcard.
-bool plain_id(const std::string& id) {
-  return !id.empty() && std::all_of(id.begin(), id.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) != 0;
-  });
-}
-
 // Stores documents inside the caller's transaction, one statement each,
 // prepared once.
 class Inserter {
@@ -468,11 +669,11 @@ class Inserter {
             db.prepare("INSERT INTO samples (run, idx, time, duration, operations, rate) "
                        "VALUES (?1, ?2, ?3, ?4, ?5, ?6)")) {}
 
-  void add(const DocumentEntry& document, SaveCounts& counts) {
-    std::vector<const RunEntry*> fresh;
+  void add(const LoadedDocument& document, SaveCounts& counts) {
+    std::vector<const LoadedRun*> fresh;
     std::set<std::string_view> seen;
-    for (const RunEntry& run : document.runs) {
-      if (!stored_run_id(run.id)) {
+    for (const LoadedRun& run : document.runs) {
+      if (!is_stored_run_id(run.id)) {
         throw Refusal{
             fmt::format("'{}' is not a run id this program writes; nothing of its "
                         "document was stored",
@@ -505,7 +706,7 @@ class Inserter {
         .bind(8, document.json);
     insert_document_.step();
     const int64_t doc = sqlite3_last_insert_rowid(db_.handle());
-    for (const RunEntry* run : fresh) {
+    for (const LoadedRun* run : fresh) {
       insert_run_.reset();
       insert_run_.bind(1, run->id)
           .bind(2, doc)
@@ -524,15 +725,15 @@ class Inserter {
           .bind(15, run->json);
       insert_run_.step();
       const int64_t key = sqlite3_last_insert_rowid(db_.handle());
-      const size_t samples = std::min(
-          {run->times.size(), run->durations.size(), run->operations.size(), run->rates.size()});
+      const size_t samples = std::min({run->times.size(), run->durations.size(),
+                                       run->sample_operations.size(), run->rates.size()});
       for (size_t index = 0; index < samples; ++index) {
         insert_sample_.reset();
         insert_sample_.bind(1, key)
             .bind(2, static_cast<int64_t>(index))
             .bind(3, run->times[index])
             .bind(4, run->durations[index])
-            .bind(5, run->operations[index])
+            .bind(5, run->sample_operations[index])
             .bind(6, run->rates[index]);
         insert_sample_.step();
       }
@@ -570,15 +771,9 @@ auto guarded(const std::string& path, std::chrono::milliseconds wait, Body body)
 
 }  // namespace
 
-bool stored_run_id(std::string_view id) {
-  if (!id.empty() && id.front() == 'h') id.remove_prefix(1);
-  return id.size() == 32 && std::all_of(id.begin(), id.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-         });
-}
-
-History::History(std::string path, std::unique_ptr<Database> db, std::chrono::milliseconds wait)
-    : path_(std::move(path)), wait_(wait), db_(std::move(db)) {}
+History::History(std::string path, std::unique_ptr<Database> db, std::chrono::milliseconds wait,
+                 int64_t schema_cookie)
+    : path_(std::move(path)), wait_(wait), db_(std::move(db)), schema_cookie_(schema_cookie) {}
 History::History(History&&) noexcept = default;
 History& History::operator=(History&&) noexcept = default;
 History::~History() = default;
@@ -605,75 +800,70 @@ History History::open_checked(const std::string& given, Access access,
   const std::string path = resolved(given);
   // A writer that checkpoints or removes its WAL while the file is looked
   // at can make it seem damaged for a moment: a damaged file is one that
-  // still looks damaged a little later.
-  FileState state = FileState::absent;
-  int version = 0;
+  // still looks damaged a little later. A new history made by this process
+  // or another is looked at afresh.
+  bool created = false;
   for (int attempt = 1;; ++attempt) {
     try {
-      std::tie(state, version) = inspect(path);
-      if (state == FileState::history) check_schema(path, version, wait);
-      break;
+      const Inspection seen = inspect(path);
+      if (seen.state != FileState::history) {
+        if (access == Access::read) return History(path, nullptr, wait, 0);
+        if (!created) {
+          create_history(path, seen.state);
+          created = true;
+          continue;
+        }
+        refuse_damaged(path, "it was being replaced while it was opened");
+      }
+      auto checking = open_checking(path, seen, wait);
+      int64_t cookie = check_history(*checking, path, !seen.wal);
+      if (access == Access::read) {
+        if (seen.wal || !writable_here(path))
+          return History(path, std::move(checking), wait, cookie);
+        checking.reset();
+        return History(path, open_reading(path, cookie, wait), wait, cookie);
+      }
+      checking.reset();
+      // Checked; now opened for writing, and checked again under the lock.
+      auto db = std::make_unique<Database>(path, SQLITE_OPEN_READWRITE,
+                                           guarded_vfs(GuardedAccess::write));
+      checkpoint_on_close(*db, false);
+      configure(*db, wait);
+      const int64_t checked = migrate(*db, path);
+      checkpoint_on_close(*db, true);
+      return History(path, std::move(db), wait, checked);
+    } catch (const DatabaseError& error) {
+      // The WAL seen beside it is not created by the check: its writer
+      // closed and removed it since, and the file is looked at afresh.
+      if (error.code != SQLITE_CANTOPEN || error.system_errno != ENOENT || attempt >= 50) throw;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2 * attempt));
     } catch (const Refusal& refusal) {
-      if (!refusal.damaged || attempt == 3) throw;
+      if (!refusal.damaged || attempt >= 3) throw;
       std::this_thread::sleep_for(std::chrono::milliseconds(25 * attempt));
     }
   }
-  // A store of an older version is migrated even to be read.
-  const bool writing =
-      access == Access::write || (state == FileState::history && version < HISTORY_SCHEMA_VERSION);
-  if (!writing) {
-    if (state != FileState::history) return History(path, nullptr, wait);
-    // A history that cannot be written to (its file or its directory) is
-    // read without locking when no writer has left a WAL behind.
-    const std::string directory = path.find('/') == std::string::npos
-                                      ? std::string(".")
-                                      : path.substr(0, std::max<size_t>(path.rfind('/'), 1));
-    if (::access(path.c_str(), W_OK) != 0 || ::access(directory.c_str(), W_OK) != 0) {
-      const bool wal = exists(path + "-wal");
-      auto db = std::make_unique<Database>(file_uri(path, wal ? "mode=ro" : "mode=ro&immutable=1"),
-                                           SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
-      configure(*db, wait);
-      return History(path, std::move(db), wait);
-    }
-    auto db = std::make_unique<Database>(path, SQLITE_OPEN_READWRITE);
-    configure(*db, wait);
-    return History(path, std::move(db), wait);
-  }
-  if (state == FileState::absent) make_parents(path);
-  int flags = SQLITE_OPEN_READWRITE;
-  if (state != FileState::history) flags |= SQLITE_OPEN_CREATE;
-  auto db = std::make_unique<Database>(path, flags);
-  configure(*db, wait);
-  migrate(*db, path);
-  return History(path, std::move(db), wait);
 }
 
-std::variant<SaveCounts, std::string> History::save(const std::vector<DocumentEntry>& documents) {
-  auto outcome = store(documents);
-  if (auto* failure = std::get_if<WriteFailure>(&outcome)) return std::move(failure->text);
-  return std::get<SaveCounts>(outcome);
-}
-
-std::variant<SaveCounts, WriteFailure> History::store(const std::vector<DocumentEntry>& documents) {
+std::variant<SaveCounts, WriteFailure> History::save(const std::vector<LoadedDocument>& documents) {
   return classified(path_, wait_, [&] {
     SaveCounts counts;
-    Transaction transaction(*db_);
+    Transaction transaction(*db_, path_, schema_cookie_);
     Inserter inserter(*db_, utc_text(utc_now(), true));
-    for (const DocumentEntry& document : documents) inserter.add(document, counts);
+    for (const LoadedDocument& document : documents) inserter.add(document, counts);
     transaction.commit();
     return counts;
   });
 }
 
 std::optional<std::string> History::import(
-    const std::function<std::optional<DocumentEntry>()>& next, SaveCounts& counts) {
+    const std::function<std::optional<LoadedDocument>()>& next, SaveCounts& counts) {
   using Clock = std::chrono::steady_clock;
   auto outcome = guarded(path_, wait_, [&] {
-    std::optional<DocumentEntry> document = next();
+    std::optional<LoadedDocument> document = next();
     while (document) {
       SaveCounts batch;
       {
-        Transaction transaction(*db_);
+        Transaction transaction(*db_, path_, schema_cookie_);
         Inserter inserter(*db_, utc_text(utc_now(), true));
         const auto until = Clock::now() + std::chrono::milliseconds(IMPORT_BATCH_MS);
         do {
@@ -746,7 +936,7 @@ std::variant<HistoryListing, std::string> History::list(const HistoryFilter& fil
 std::variant<size_t, std::string> History::remove(const std::vector<std::string>& ids) {
   return guarded(path_, wait_, [&]() -> size_t {
     if (!db_) throw Refusal{fmt::format("history {} holds no runs yet", named(path_))};
-    Transaction transaction(*db_);
+    Transaction transaction(*db_, path_, schema_cookie_);
     Statement find = db_->prepare("SELECT key, id, doc FROM runs WHERE id GLOB ?1 LIMIT 2");
     Statement exact = db_->prepare("SELECT key, id, doc FROM runs WHERE id = ?1 LIMIT 2");
     Statement drop = db_->prepare("DELETE FROM runs WHERE key = ?1");
@@ -758,9 +948,7 @@ std::variant<size_t, std::string> History::remove(const std::vector<std::string>
     const std::string now = utc_text(utc_now(), true);
     size_t removed = 0;
     for (const std::string& id : ids) {
-      const bool plain = !id.empty() && std::all_of(id.begin(), id.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) != 0;
-      });
+      const bool plain = is_plain_id(id);
       if (id.empty()) throw Refusal{"--delete: an empty run id"};
       // An id of other characters (stored by an older program) is matched
       // exactly, so every stored run can be removed.
@@ -803,12 +991,12 @@ std::variant<size_t, std::string> History::remove(const std::vector<std::string>
 std::variant<size_t, std::string> History::undelete(const std::vector<std::string>& ids) {
   return guarded(path_, wait_, [&]() -> size_t {
     if (!db_) throw Refusal{fmt::format("history {} holds no deleted runs", named(path_))};
-    Transaction transaction(*db_);
+    Transaction transaction(*db_, path_, schema_cookie_);
     Statement find = db_->prepare("SELECT id FROM deleted WHERE id GLOB ?1 LIMIT 2");
     Statement forget = db_->prepare("DELETE FROM deleted WHERE id = ?1");
     size_t forgotten = 0;
     for (const std::string& id : ids) {
-      if (!plain_id(id)) throw Refusal{fmt::format("--undelete: '{}' is not a run id", id)};
+      if (!is_plain_id(id)) throw Refusal{fmt::format("--undelete: '{}' is not a run id", id)};
       find.reset();
       find.bind(1, id.size() < 32 ? id + "*" : id);
       std::vector<std::string> found;

@@ -3,13 +3,19 @@
 // table of their own. Every run keeps its JSON, so a stored document can be
 // written back as it was read.
 //
-// Safety: before anything is written, the file is checked without writing
-// (its header read as plain bytes, its schema through an immutable read-only
-// connection), so a file that is not a tarnwick history, is damaged, or was
-// written by a newer program is reported and left exactly as it was, with no
-// journal or WAL file created beside it. Writes are single transactions in
-// WAL mode behind a busy timeout: processes saving at once wait for each
-// other and lose nothing.
+// Safety: a history may come from anyone, so it is trusted only once it is
+// known to be ours. Its header is read first as plain bytes (a regular file,
+// opened without blocking; our application id; a version this program
+// knows; WAL mode; no rollback journal, and nothing but regular files named
+// beside it), then its schema, every object of it, is compared with the
+// one this program makes, through a connection that can write nothing and
+// create nothing beside the file (store/guard_vfs.hpp). Only then is the
+// file opened for writing, and the schema is checked again under the write
+// lock before every write. A file refused is left byte for byte as it was;
+// a command that only reads leaves the file as it was, and nothing new
+// beside it once it has ended. Writes are single transactions in WAL mode
+// behind a busy timeout: processes saving at once wait for each other and
+// lose nothing.
 //
 // No method throws: failures come back as the text to show the user, which
 // names the file.
@@ -26,6 +32,7 @@
 #include <vector>
 
 #include "document/comparability.hpp"
+#include "document/reader.hpp"
 #include "tarnwick.hpp"
 
 namespace tarnwick {
@@ -34,35 +41,10 @@ class Database;
 
 // The number in the database header that marks a tarnwick history ("TRNW").
 inline constexpr int32_t HISTORY_APPLICATION_ID = 0x54524e57;
-// The schema version this program writes; older stores are migrated forward,
-// newer ones refused.
+// The schema version this program writes; older stores are migrated forward
+// (by a command that writes, never by one that reads), newer ones refused.
 // 2 added the ids of deleted runs, which an import leaves out.
 inline constexpr int HISTORY_SCHEMA_VERSION = 2;
-
-// One run of a document, as the history stores it.
-struct RunEntry {
-  std::string id;  // unique across the store; a second copy of an id is skipped
-  std::string label;
-  unsigned repetition = 1;
-  Status status = Status::failed;
-  uint32_t threads = 0;
-  std::optional<double> mean_rate, cv_percent;
-  bool unstable = false;
-  std::optional<std::string> started;  // UTC ISO 8601; absent in 0.0.2 documents
-  std::string json;  // the run's JSON object, its samples (if any) in the vectors below
-  // The samples as the reader checked them, kept in their own table.
-  std::vector<double> times, durations, rates;
-  std::vector<int64_t> operations;
-};
-
-// One document: its facts, its JSON without the runs, and its runs.
-struct DocumentEntry {
-  int schema_version = 0;  // 0: a 0.0.2 document
-  std::string library_version;
-  std::optional<std::string> hostname, timestamp, cpu_model, arch;
-  std::string json;  // the whole document, its "runs" an empty array
-  std::vector<RunEntry> runs;
-};
 
 struct SaveCounts {
   size_t stored = 0;
@@ -135,10 +117,6 @@ struct WriteFailure {
 // How long one transaction of an import holds the history.
 inline constexpr int IMPORT_BATCH_MS = 250;
 
-// A stored run's id: 32 lower-case hex digits, or "h" and 32 of them for a
-// run of a 0.0.2 document (a hash of its content).
-[[nodiscard]] bool stored_run_id(std::string_view id);
-
 class History {
  public:
   // Opens the history at `path` after checking it without writing. For
@@ -157,12 +135,11 @@ class History {
   [[nodiscard]] const std::string& path() const { return path_; }
 
   // Stores every run whose id is neither stored yet nor deleted, all in one
-  // transaction; a document none of whose runs is stored is not kept.
-  [[nodiscard]] std::variant<SaveCounts, std::string> save(
-      const std::vector<DocumentEntry>& documents);
-  // The same, its failure told apart as open_for_writing does.
-  [[nodiscard]] std::variant<SaveCounts, WriteFailure> store(
-      const std::vector<DocumentEntry>& documents);
+  // transaction; a document none of whose runs is stored is not kept. The
+  // documents are read with samples and keep_json. A failure is told apart
+  // as open_for_writing does.
+  [[nodiscard]] std::variant<SaveCounts, WriteFailure> save(
+      const std::vector<LoadedDocument>& documents);
 
   // Stores the documents `next` gives (nullopt: no more) in transactions of
   // about IMPORT_BATCH_MS each, so that a process saving a run meanwhile
@@ -170,7 +147,7 @@ class History {
   // stored and `counts` says how many runs they hold: a second import
   // stores the rest.
   [[nodiscard]] std::optional<std::string> import(
-      const std::function<std::optional<DocumentEntry>()>& next, SaveCounts& counts);
+      const std::function<std::optional<LoadedDocument>()>& next, SaveCounts& counts);
 
   [[nodiscard]] std::variant<HistoryListing, std::string> list(const HistoryFilter& filter);
 
@@ -203,13 +180,17 @@ class History {
       const std::function<bool(BaselineRun)>& take);
 
  private:
-  History(std::string path, std::unique_ptr<Database> db, std::chrono::milliseconds wait);
+  History(std::string path, std::unique_ptr<Database> db, std::chrono::milliseconds wait,
+          int64_t schema_cookie);
   // Throws a Refusal or a DatabaseError; the public openers turn them into text.
   static History open_checked(const std::string& path, Access access,
                               std::chrono::milliseconds wait);
   std::string path_;
   std::chrono::milliseconds wait_;
   std::unique_ptr<Database> db_;  // null: no history file yet (reading only)
+  // SQLite's schema cookie when the schema was last checked: a write that
+  // finds another one checks the schema again first.
+  int64_t schema_cookie_ = 0;
 };
 
 }  // namespace tarnwick

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <utility>
 
+#include "document/reader.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -44,6 +46,45 @@ bool write_all(int fd, std::string_view text) {
   return true;
 }
 
+std::string_view kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "not a regular file";
+}
+
+// Opens the pending file at `path` without blocking and without following a
+// symbolic link: a FIFO, device, socket or link named there is refused at
+// once (reading /dev/zero would never end, a FIFO would block). -1 with
+// `why` set when it cannot be used; -1 with `why` empty when it is absent
+// and `flags` do not create it.
+int open_regular(const std::string& path, int flags, std::string& why) {
+  why.clear();
+  const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    const int error = errno;
+    struct stat info {};
+    if (error == ENOENT) return -1;
+    if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+      why = fmt::format("'{}' is {}, not a file of pending runs", path, kind_of(info.st_mode));
+    } else {
+      why = fmt::format("'{}': {}", path, std::strerror(error));
+    }
+    return -1;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    why = fmt::format("'{}' is {}, not a file of pending runs", path, kind_of(info.st_mode));
+    ::close(fd);
+    return -1;
+  }
+  // A regular file never blocks; the flag is cleared all the same.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 // Locks the file open on `fd`; false when the name no longer leads to it
 // (another process took the file while this one waited).
 bool lock_current(int fd, const std::string& path) {
@@ -60,8 +101,9 @@ bool lock_current(int fd, const std::string& path) {
 std::optional<std::string> append(const std::string& path, std::string_view line) {
   make_parents(path);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return fmt::format("'{}': {}", path, std::strerror(errno));
+    std::string why;
+    const int fd = open_regular(path, O_WRONLY | O_APPEND | O_CREAT, why);
+    if (fd < 0) return why;
     if (!lock_current(fd, path)) {
       ::close(fd);
       continue;
@@ -111,10 +153,11 @@ std::variant<std::string, std::string> keep_pending(const std::vector<std::strin
 
 std::variant<std::optional<PendingFile>, std::string> PendingFile::take(const std::string& path) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    std::string why;
+    const int fd = open_regular(path, O_RDWR, why);
     if (fd < 0) {
-      if (errno == ENOENT) return std::optional<PendingFile>();
-      return fmt::format("cannot read '{}': {}", path, std::strerror(errno));
+      if (why.empty()) return std::optional<PendingFile>();
+      return fmt::format("cannot read {}", why);
     }
     if (!lock_current(fd, path)) {
       ::close(fd);
@@ -131,11 +174,43 @@ std::variant<std::optional<PendingFile>, std::string> PendingFile::take(const st
         return fmt::format("cannot read '{}': {}", path, std::strerror(error));
       }
       if (got == 0) break;
+      // Read with the limit of any document: it waits for whoever can see to it.
+      if (text.size() + static_cast<size_t>(got) > MAX_DOCUMENT_BYTES) {
+        ::close(fd);
+        return fmt::format("cannot read '{}': larger than {} MiB, the limit of a document", path,
+                           MAX_DOCUMENT_BYTES >> 20);
+      }
       text.append(buffer, static_cast<size_t>(got));
     }
     return std::optional<PendingFile>(PendingFile(path, fd, std::move(text)));
   }
   return fmt::format("cannot read '{}': taken away by other processes again and again", path);
+}
+
+std::variant<size_t, std::string> waiting_documents(const std::string& path) {
+  std::string why;
+  const int fd = open_regular(path, O_RDONLY, why);
+  if (fd < 0) {
+    if (why.empty()) return size_t{0};
+    return why;
+  }
+  size_t lines = 0;
+  size_t read = 0;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    read += static_cast<size_t>(got);
+    if (read > MAX_DOCUMENT_BYTES) {
+      ::close(fd);
+      return fmt::format("'{}' is larger than {} MiB, the limit of a document", path,
+                         MAX_DOCUMENT_BYTES >> 20);
+    }
+    for (ssize_t index = 0; index < got; ++index) lines += buffer[index] == '\n' ? 1 : 0;
+  }
+  ::close(fd);
+  return lines;
 }
 
 PendingFile::PendingFile(PendingFile&& other) noexcept

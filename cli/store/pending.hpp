@@ -9,6 +9,7 @@
 // name points to, so no document is appended to a file just taken away.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,11 @@ namespace tarnwick {
 // every candidate's reason joined.
 [[nodiscard]] std::variant<std::string, std::string> keep_pending(
     const std::vector<std::string>& candidates, std::string_view line);
+
+// How many documents wait in the pending file at `path` (0 when there is
+// none), or why it cannot be read: only a regular file within the limit
+// of a document is, without blocking, whatever is named there.
+[[nodiscard]] std::variant<size_t, std::string> waiting_documents(const std::string& path);
 
 // A pending file held locked while its documents are stored.
 class PendingFile {

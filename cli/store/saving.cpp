@@ -71,9 +71,10 @@ void store_pending(History& history) {
            printable(file), *reason);
       continue;
     }
-    const auto saved = history.save(std::get<std::vector<DocumentEntry>>(entries));
-    if (auto* failure = std::get_if<std::string>(&saved)) {
-      tell("tarnwick: warning: pending runs in '{}' not stored: {}\n", printable(file), *failure);
+    const auto saved = history.save(std::get<std::vector<LoadedDocument>>(entries));
+    if (auto* failure = std::get_if<WriteFailure>(&saved)) {
+      tell("tarnwick: warning: pending runs in '{}' not stored: {}\n", printable(file),
+           failure->text);
       continue;
     }
     pending->done();
@@ -101,7 +102,7 @@ std::variant<SavedRuns, std::string> save_document(std::string_view document,
   }
   History& history = std::get<History>(opened);
   store_pending(history);
-  const auto saved = history.store(std::get<std::vector<DocumentEntry>>(entries));
+  const auto saved = history.save(std::get<std::vector<LoadedDocument>>(entries));
   if (auto* failure = std::get_if<WriteFailure>(&saved)) {
     if (failure->unavailable) return keep_pending_run(*path, document, failure->text);
     return failure->text;

@@ -222,6 +222,35 @@ class Report(unittest.TestCase):
         ElementTree.parse(picture)
 
 
+    @unittest.skipUnless(os.geteuid() == 0, "needs root: setpriv to a user who cannot read")
+    def test_an_unreadable_subfolder_is_said_and_fails_under_strict(self):
+        # Root reads every folder: the report runs as nobody.
+        hidden = os.path.join(self.fleet, "2026-12-01")
+        os.chmod(self.dir, 0o755)
+        for root, folders, files in os.walk(self.fleet):
+            os.chmod(root, 0o755)
+            for name in files:
+                os.chmod(os.path.join(root, name), 0o644)
+        os.chmod(hidden, 0o000)
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
+        def report(*args):
+            return subprocess.run(nobody + [TARNWICK, "report", *args], capture_output=True,
+                                  text=True, timeout=60)
+        try:
+            loose = report("--json", self.fleet)
+            strict = report("--strict", self.fleet)
+        finally:
+            os.chmod(hidden, 0o755)
+        self.assertEqual(loose.returncode, 0, loose.stderr)
+        left_out = {p["path"]: p["reason"] for p in json.loads(loose.stdout)["left_out"]}
+        self.assertIn(hidden, left_out)
+        self.assertIn("cannot list the folder", left_out[hidden])
+        self.assertEqual(strict.returncode, 2, strict.stderr)
+        self.assertIn("left out (--strict)", strict.stderr)
+        self.assertIn("2026-12-01", strict.stdout + strict.stderr)
+
+
 if __name__ == "__main__":
     TARNWICK = sys.argv.pop(1)
     unittest.main(verbosity=2)

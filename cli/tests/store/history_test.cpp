@@ -34,9 +34,9 @@ struct TempDir {
 };
 
 // A document as the program writes it, with `runs` runs of `host`.
-DocumentEntry document(const std::string& host, const std::string& id_prefix, int runs,
-                       double rate = 1000) {
-  DocumentEntry entry;
+LoadedDocument document(const std::string& host, const std::string& id_prefix, int runs,
+                        double rate = 1000) {
+  LoadedDocument entry;
   entry.schema_version = 1;
   entry.library_version = "0.0.2";
   entry.hostname = host;
@@ -51,7 +51,7 @@ DocumentEntry document(const std::string& host, const std::string& id_prefix, in
                {"runs", Json::array()},
                {"warnings", Json::array()}};
   for (int index = 0; index < runs; ++index) {
-    RunEntry run;
+    LoadedRun run;
     run.id = fmt::format("{}{:0>{}}", id_prefix, index, 32 - id_prefix.size());
     run.label = "single";
     run.repetition = static_cast<unsigned>(index + 1);
@@ -82,6 +82,15 @@ template <typename T>
 T ok(std::variant<T, std::string> outcome) {
   if (auto* failure = std::get_if<std::string>(&outcome)) {
     ADD_FAILURE() << *failure;
+    return T{};
+  }
+  return std::get<T>(std::move(outcome));
+}
+
+template <typename T>
+T ok(std::variant<T, WriteFailure> outcome) {
+  if (auto* failure = std::get_if<WriteFailure>(&outcome)) {
+    ADD_FAILURE() << failure->text;
     return T{};
   }
   return std::get<T>(std::move(outcome));
@@ -135,7 +144,7 @@ TEST(History, StoresListsSkipsKnownRunsAndExportsWhatItRead) {
       ok(history.save({document("node01", "a", 3), document("node02", "b", 2)}));
   EXPECT_EQ(first.stored, 5u);
   // The same runs again, and a document repeating one run inside itself.
-  DocumentEntry twice = document("node01", "c", 1);
+  LoadedDocument twice = document("node01", "c", 1);
   twice.runs.push_back(twice.runs[0]);
   const SaveCounts second = ok(history.save({document("node01", "a", 3), twice}));
   EXPECT_EQ(second.stored, 1u);
@@ -168,28 +177,24 @@ TEST(History, StoresListsSkipsKnownRunsAndExportsWhatItRead) {
   EXPECT_EQ(line["runs"].size(), 3u);
   EXPECT_TRUE(line["runs"][0]["samples"][1]["rate"].is_number_integer());
   History copy = open_ok(dir.path / "copy.db", Access::write);
-  std::vector<DocumentEntry> again;
+  std::vector<LoadedDocument> again;
   for (const std::string& text_line : exported) {
     const Json parsed = Json::parse(text_line);
-    DocumentEntry entry = document(parsed["environment"]["hostname"], "", 0);
+    LoadedDocument entry = document(parsed["environment"]["hostname"], "", 0);
     Json envelope = parsed;
     envelope["runs"] = Json::array();
     entry.json = envelope.dump();
     for (const Json& run : parsed["runs"]) {
-      entry.runs.push_back({run["id"],
-                            "single",
-                            1,
-                            Status::completed,
-                            1,
-                            run["mean_rate"].get<double>(),
-                            2.5,
-                            false,
-                            "2026-12-07T23:50:00.000Z",
-                            run.dump(),
-                            {},
-                            {},
-                            {},
-                            {}});
+      LoadedRun stored;
+      stored.id = run["id"];
+      stored.label = "single";
+      stored.status = Status::completed;
+      stored.threads = 1;
+      stored.mean_rate = run["mean_rate"].get<double>();
+      stored.cv_percent = 2.5;
+      stored.started = "2026-12-07T23:50:00.000Z";
+      stored.json = run.dump();
+      entry.runs.push_back(std::move(stored));
     }
     again.push_back(entry);
   }
@@ -210,7 +215,7 @@ TEST(History, StoresListsSkipsKnownRunsAndExportsWhatItRead) {
 TEST(History, BaselineTakesTheLatestComparableCompletedRuns) {
   TempDir dir;
   History history = open_ok(dir.path / "h.db", Access::write);
-  DocumentEntry other_version = document("node01", "f", 2);
+  LoadedDocument other_version = document("node01", "f", 2);
   other_version.library_version = "0.0.3";
   ASSERT_EQ(
       ok(history.save({document("node01", "a", 12), document("node02", "b", 3), other_version}))
@@ -332,7 +337,7 @@ TEST(History, ProcessesSavingAtOnceLoseNothing) {
         auto saved = std::get<History>(opened).save(
             {document("node01", fmt::format("{}{:03}", prefix, index), 1)});
         if (saved.index() != 0) {
-          fprintf(stderr, "%s\n", std::get<std::string>(saved).c_str());
+          fprintf(stderr, "%s\n", std::get<WriteFailure>(saved).text.c_str());
           _exit(2);
         }
       }
@@ -436,7 +441,7 @@ TEST(PendingFile, AppendsRacingTakesLoseNoLine) {
 TEST(History, RemembersDeletedIdsUntilUndeleted) {
   TempDir dir;
   History history = open_ok(dir.path / "history.db", Access::write);
-  const DocumentEntry three = document("node01", "b", 3);
+  const LoadedDocument three = document("node01", "b", 3);
   EXPECT_EQ(ok(history.save({three})).stored, 3u);
   EXPECT_EQ(ok(history.remove({three.runs[1].id})), 1u);
   const SaveCounts again = ok(history.save({three}));

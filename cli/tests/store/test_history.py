@@ -14,11 +14,15 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
+import stat
 import threading
+import time
 import unittest
 import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import planted_histories as planted  # noqa: E402
 import validate_json  # noqa: E402
 
 BINARY = ""
@@ -254,13 +258,16 @@ class Store(TempDirTest):
         connection.execute("PRAGMA user_version = 1")
         connection.commit()
         connection.close()
-        self.assertEqual(listing(history)["total_runs"], 2)  # migrated even to be read
+        self.assertEqual(listing(history)["total_runs"], 2)  # read as it is
         connection = sqlite3.connect(history)
-        self.assertEqual(connection.execute("PRAGMA user_version").fetchone()[0], 2)
-        self.assertEqual(connection.execute("SELECT count(*) FROM deleted").fetchone()[0], 0)
+        self.assertEqual(connection.execute("PRAGMA user_version").fetchone()[0], 1)
         connection.close()
         first = listing(history)["runs"][0]["id"]
         self.assertEqual(run(["history", "--history", history, "--delete", first]).returncode, 0)
+        connection = sqlite3.connect(history)
+        self.assertEqual(connection.execute("PRAGMA user_version").fetchone()[0], 2)
+        self.assertEqual(connection.execute("SELECT count(*) FROM deleted").fetchone()[0], 1)
+        connection.close()
         self.assertIn("Left out 1 run", run(["history", "--history", history, "--import",
                                              path]).stdout)
 
@@ -515,6 +522,206 @@ rm {mount}/filler
         self.assertGreater(os.path.getsize(csv), 0)
         listed = json.loads(result.stdout[result.stdout.index("{"):])
         self.assertEqual(listed["total_runs"], 3)
+
+
+def history_commands(history, scratch):
+    planted.write_inputs(scratch)
+    return planted.commands(history, scratch)
+
+
+def read_statuses(command):
+    """What a reading command may end with on a good history: the baseline
+    of two runs a label is "not judged" (3)."""
+    return {"refused import": (2,), "--baseline": (0, 3)}.get(command, (0,))
+
+
+class Planted(TempDirTest):
+    """Histories planted with Python's sqlite3: each refused by every
+    command, reading or writing, the folder's files byte for byte as they
+    were and nothing new beside them; the good ones read as they are."""
+
+    def setUp(self):
+        super().setUp()
+        self.documents = planted.write_documents(
+            self.path("docs.jsonl"), [planted.document("node%02d" % n, n, runs=2 + n % 2)
+                                      for n in range(3)])
+
+    def fresh(self, name, plant):
+        folder = self.path(name.replace(" ", "-"))
+        history = planted.make_good(BINARY, folder, self.documents)
+        plant(history)
+        return folder, history
+
+    def check_refused(self, name, plant, reason):
+        folder, history = self.fresh(name, plant)
+        reads, writes = history_commands(history, self.dir)
+        before = planted.state(folder)
+        commands = dict(reads, **writes)
+        commands["--save"] = SHORT + ["--save", "--history", history]
+        for command, args in commands.items():
+            started = time.monotonic()
+            result = run(args, timeout=60)
+            self.assertLess(time.monotonic() - started, 30, (name, command))
+            self.assertEqual(result.returncode, 2, (name, command, result.stderr))
+            if command != "refused import":
+                self.assertIn(reason, result.stderr, (name, command))
+                self.assertIn("left unchanged", result.stderr, (name, command))
+            self.assertEqual(planted.state(folder), before, (name, command))
+
+    def test_planted_histories_are_refused_and_left_unchanged(self):
+        for name, (plant, reason) in planted.PLANTS.items():
+            if reason is not None:
+                with self.subTest(name):
+                    self.check_refused(name, plant, reason)
+
+    def test_the_issue_reproduction_stores_nothing_and_deletes_nothing(self):
+        folder, history = self.fresh("negative", planted.trigger_negative_version)
+        saved = run(SHORT + ["--save", "--history", history])
+        self.assertEqual(saved.returncode, 2, saved.stderr)
+        self.assertIn("history version -1", saved.stderr)
+        db = sqlite3.connect("file:%s?mode=ro" % history, uri=True)
+        self.assertEqual(db.execute("SELECT count(*) FROM runs").fetchone()[0], 7)
+        db.close()
+
+    def test_a_crashed_writers_wal_is_read_and_left_as_it_was(self):
+        for name, (plant, reason) in planted.PLANTS.items():
+            if reason is not None:
+                continue
+            with self.subTest(name):
+                folder, history = self.fresh(name, plant)
+                before = planted.state(folder)
+                reads, _ = history_commands(history, self.dir)
+                for command, args in reads.items():
+                    result = run(args)
+                    self.assertIn(result.returncode, read_statuses(command),
+                                  (name, command, result.stderr))
+                    self.assertEqual(planted.state(folder), before, (name, command))
+                # The WAL's content is what is read: the run it changed.
+                listed = json.loads(run(reads["listing"]).stdout)
+                self.assertIn(123456.0, [r["mean_rate"] for r in listed["runs"]])
+                # A writing command takes the WAL in and, last out, removes it.
+                written = run(history_commands(history, self.dir)[1]["--import"])
+                self.assertEqual(written.returncode, 0, written.stderr)
+                self.assertEqual(sorted(os.listdir(folder)), ["h.db"])
+                self.assertEqual(listing(history, "--last", "100")["total_runs"], 9)
+
+
+class Reading(TempDirTest):
+    """A command whose job is not to write leaves the file byte for byte as
+    it was and nothing new beside it; only a writing command migrates."""
+
+    def test_reading_commands_change_nothing(self):
+        documents = planted.write_documents(self.path("docs.jsonl"),
+                                            [planted.document("node%02d" % n, n) for n in range(4)])
+        folder = self.path("store")
+        history = planted.make_good(BINARY, folder, documents)
+        reads, writes = history_commands(history, self.dir)
+        before = planted.state(folder)
+        self.assertEqual(sorted(before), ["h.db"])
+        for command, args in reads.items():
+            result = run(args)
+            self.assertIn(result.returncode, read_statuses(command), (command, result.stderr))
+            self.assertEqual(planted.state(folder), before, command)
+        # A version-1 history is read as it is, and migrated by a write.
+        planted.execute(history, "DROP TABLE deleted; PRAGMA user_version = 1;")
+        old = planted.state(folder)
+        for command, args in reads.items():
+            run(args)
+            self.assertEqual(planted.state(folder), old, command)
+        self.assertEqual(listing(history)["total_runs"], 8)
+        written = run(writes["--import"])
+        self.assertEqual(written.returncode, 0, written.stderr)
+        self.assertEqual(sorted(os.listdir(folder)), ["h.db"])
+        db = sqlite3.connect(history)
+        self.assertEqual(db.execute("PRAGMA user_version").fetchone()[0], 2)
+        db.close()
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root: setpriv to a user who cannot write")
+    def test_a_read_only_history_with_a_wal_is_listed(self):
+        documents = planted.write_documents(self.path("docs.jsonl"),
+                                            [planted.document("node01", 1)])
+        folder = self.path("store")
+        history = planted.make_good(BINARY, folder, documents)
+        for with_index in (True, False):
+            for name in os.listdir(folder):
+                if name != "h.db":
+                    os.remove(os.path.join(folder, name))
+            os.chmod(folder, 0o755)
+            planted.crashed_writer(with_index)(history)
+            for name in os.listdir(folder):
+                os.chmod(os.path.join(folder, name), 0o444)
+            os.chmod(folder, 0o555)
+            before = planted.state(folder)
+            nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+            listed = run(["history", "--history", history, "--json"], prefix=nobody)
+            self.assertEqual(listed.returncode, 0, (with_index, listed.stderr))
+            self.assertIn(123456.0, [r["mean_rate"] for r in json.loads(listed.stdout)["runs"]])
+            self.assertEqual(planted.state(folder), before, with_index)
+            os.chmod(folder, 0o755)
+
+
+class NotFiles(TempDirTest):
+    """A FIFO, device or socket named as the history or its pending file is
+    refused at once: nothing blocks, nothing is read from it."""
+
+    def test_fifos_devices_and_sockets_are_refused_without_blocking(self):
+        import socket
+        fifo = self.path("fifo.db")
+        os.mkfifo(fifo)
+        device = self.path("device.db")
+        os.symlink("/dev/zero", device)
+        sock_path = self.path("socket.db")
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(sock_path)
+        try:
+            for history, kind in ((fifo, "a FIFO"), (device, "a device"),
+                                  (sock_path, "a socket")):
+                reads, writes = history_commands(history, self.dir)
+                for command, args in dict(reads, **writes).items():
+                    if command == "refused import":
+                        continue
+                    result = run(args, timeout=30)
+                    self.assertEqual(result.returncode, 2, (kind, command, result.stderr))
+                    self.assertIn(kind, result.stderr, (kind, command))
+        finally:
+            listener.close()
+
+    def test_a_pending_file_that_is_not_a_file_is_refused_without_blocking(self):
+        documents = planted.write_documents(self.path("docs.jsonl"),
+                                            [planted.document("node01", 1)])
+        folder = self.path("store")
+        history = planted.make_good(BINARY, folder, documents)
+        pending = history + ".pending"
+        env = dict(os.environ, XDG_STATE_HOME=self.path("state"))
+        for make, kind in ((os.mkfifo, "a FIFO"),
+                           (lambda p: os.symlink("/dev/zero", p), "a symbolic link")):
+            make(pending)
+            listed = run(["history", "--history", history], env=env, timeout=30)
+            self.assertEqual(listed.returncode, 0, listed.stderr)
+            self.assertIn(kind, listed.stderr)
+            more = planted.write_documents(self.path("more.jsonl"),
+                                           [planted.document("node02", 2)])
+            imported = run(["history", "--history", history, "--import", more], env=env,
+                           timeout=30)
+            self.assertEqual(imported.returncode, 0, imported.stderr)
+            self.assertIn("pending runs not stored", imported.stderr)
+            self.assertIn(kind, imported.stderr)
+            self.assertFalse(stat.S_ISREG(os.lstat(pending).st_mode))
+            os.remove(pending)
+            # A run --save cannot store is kept elsewhere, never written into it.
+            make(pending)
+            holder = sqlite3.connect(history, isolation_level=None)
+            holder.execute("BEGIN EXCLUSIVE")
+            try:
+                saved = run(SHORT + ["--save", "--history", history],
+                            env=dict(env, TARNWICK_HISTORY_WAIT_MS="200"), timeout=60)
+            finally:
+                holder.execute("ROLLBACK")
+                holder.close()
+            self.assertEqual(saved.returncode, 0, saved.stderr)
+            self.assertIn("the run is kept in '%s" % self.path("state"), saved.stderr)
+            os.remove(pending)
+            shutil.rmtree(self.path("state"))
 
 
 if __name__ == "__main__":
