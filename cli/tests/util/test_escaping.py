@@ -9,6 +9,7 @@ import csv
 import io
 import json
 import os
+import random
 import re
 import subprocess
 import sys
@@ -37,7 +38,8 @@ def plant(folder, hosts):
     names = ["node%02d" % index for index in range(2, 6)] + hosts
     for index, host in enumerate(names):
         rate = 50000.0 if host == hosts[0] else 100000.0 * (1 + index * 0.001)
-        doc = fleet_documents.document(host, "2026-12-01T02:00:00Z", rate, samples=3)
+        doc = fleet_documents.document(host, "2026-12-01T02:00:00Z", rate, samples=3,
+                                       rng=random.Random(index))
         fleet_documents.write(os.path.join(folder, "doc%02d.json" % index), doc)
 
 
@@ -74,11 +76,11 @@ class Invisible(unittest.TestCase):
     def test_a_file_name_is_shown_visibly(self):
         with tempfile.TemporaryDirectory() as folder:
             plant(folder, ["node01"])
-            with open(os.path.join(folder, "\u202enosj.bad"), "w") as handle:
+            with open(os.path.join(folder, "\u202enosj.json"), "w") as handle:
                 handle.write("{ not a document")
             result = run(["report", folder])
             errors = (result.stdout + result.stderr).decode("utf-8")
-            self.assertIn("<U+202E>nosj.bad", errors)
+            self.assertIn("<U+202E>nosj.json", errors)
             self.assertNotIn("\u202e", errors)
 
 
@@ -116,7 +118,8 @@ class Formulas(unittest.TestCase):
             # A CPU model and a library version planted too.
             path = os.path.join(folder, "doc99.json")
             doc = fleet_documents.document("node99", "2026-12-01T02:00:00Z", 100000.0,
-                                           model="=cmd|' /C calc'!A0", samples=3)
+                                           model="=cmd|' /C calc'!A0", samples=3,
+                                           rng=random.Random(99))
             fleet_documents.write(path, doc)
             csv_path = os.path.join(folder, "r.csv")
             result = run(["report", "--csv", csv_path, folder])
