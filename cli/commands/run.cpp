@@ -354,7 +354,8 @@ int run_command(const RunOptions& options) {
   install_leaving_handlers();
   expect_outputs(pending_outputs(options, plan, session));
   // Kept for the document now, printed after the summary they qualify.
-  const std::vector<Warning> late_warnings = stability_warnings(session);
+  std::vector<Warning> late_warnings = noisy_seconds_warnings(session);
+  for (Warning& warning : stability_warnings(session)) late_warnings.push_back(std::move(warning));
   session.warnings.insert(session.warnings.end(), late_warnings.begin(), late_warnings.end());
   const bool shown = show_results(options, plan, session, late_warnings);
   const bool kept = keep_results(options, plan, session);

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "document/repetition_summary.hpp"
 #include "util/json.hpp"
 
@@ -11,11 +13,24 @@ namespace {
 nlohmann::ordered_json run_json(const RunReport& run) {
   const Result& result = run.result;
   nlohmann::ordered_json samples = nlohmann::ordered_json::array();
-  for (const Sample& sample : result.samples) {
+  for (std::size_t index = 0; index < result.samples.size(); ++index) {
+    const Sample& sample = result.samples[index];
+    nlohmann::ordered_json noise(nullptr);
+    if (index < run.sample_noise.size() && run.sample_noise[index]) {
+      noise = second_noise_json(*run.sample_noise[index]);
+      noise["disturbed"] =
+          std::binary_search(run.disturbed_samples.begin(), run.disturbed_samples.end(), index);
+    }
     samples.push_back({{"time", sample.time.count()},
                        {"duration", sample.duration.count()},
                        {"operations", sample.operations},
-                       {"rate", sample.rate}});
+                       {"rate", sample.rate},
+                       {"noise", std::move(noise)}});
+  }
+  nlohmann::ordered_json window(nullptr);
+  if (run.noise) {
+    window = noise_json(*run.noise);
+    window["disturbed_seconds"] = run.disturbed_samples.size();
   }
   return {
       {"id", run.id},
@@ -41,7 +56,7 @@ nlohmann::ordered_json run_json(const RunReport& run) {
       {"checksum_hex", fmt::format("{:016x}", result.checksum)},
       {"sample_count", result.samples.size()},
       {"samples", std::move(samples)},
-      {"noise", run.noise ? noise_json(*run.noise) : nlohmann::ordered_json(nullptr)},
+      {"noise", std::move(window)},
   };
 }
 

@@ -23,6 +23,11 @@ struct RunReport {
   std::string ended;           // same; empty until the run returned
   Result result;               // with its reason and samples; failed until the library answered
   std::optional<Noise> noise;  // absent when it could not be measured
+  // What competed during each sample, beside result.samples; empty when
+  // nothing was read, an entry absent where no two readings bracket it.
+  std::vector<std::optional<SecondNoise>> sample_noise;
+  // The samples (0-based) past the disturbance thresholds, in order.
+  std::vector<std::size_t> disturbed_samples;
   // How far the run got: the phase of its last warm-up or measurement
   // report (none: none came) and the wall time the library took, warm-up
   // included.

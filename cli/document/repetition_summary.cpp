@@ -41,18 +41,25 @@ std::vector<RepetitionSummary> summarize_repetitions(const Session& session) {
   return summaries;
 }
 
-std::vector<double> pair_scalings(const Session& session) {
+std::vector<RunPair> repetition_pairs(const Session& session) {
   // The all-CPUs run of each repetition, found once: 10,000 pairs stay linear.
   std::unordered_map<unsigned, const RunReport*> multi;
   for (const RunReport& run : session.runs) {
     if (run.label == name(Label::all_cpus)) multi.try_emplace(run.repetition, &run);
   }
-  std::vector<double> figures;
+  std::vector<RunPair> pairs;
   for (const RunReport& single : session.runs) {
     if (single.label != name(Label::single)) continue;
     const auto found = multi.find(single.repetition);
-    if (found == multi.end()) continue;
-    if (const auto figure = scaling(single, *found->second)) figures.push_back(*figure);
+    if (found != multi.end()) pairs.push_back({&single, found->second});
+  }
+  return pairs;
+}
+
+std::vector<double> pair_scalings(const Session& session) {
+  std::vector<double> figures;
+  for (const RunPair& pair : repetition_pairs(session)) {
+    if (const auto figure = scaling(*pair.single, *pair.all_cpus)) figures.push_back(*figure);
   }
   return figures;
 }

@@ -29,6 +29,15 @@ struct RepetitionSummary {
 // first ran.
 [[nodiscard]] std::vector<RepetitionSummary> summarize_repetitions(const Session& session);
 
+// A single run and the all-CPUs run of the same repetition: the one rule
+// by which runs pair, in the summary, the document and the chart.
+struct RunPair {
+  const RunReport* single = nullptr;
+  const RunReport* all_cpus = nullptr;
+};
+// Every pair, in the order of the single runs.
+[[nodiscard]] std::vector<RunPair> repetition_pairs(const Session& session);
+
 // The scaling figure of each (single, all-CPUs) pair of one round in which
 // both completed, in round order.
 [[nodiscard]] std::vector<double> pair_scalings(const Session& session);

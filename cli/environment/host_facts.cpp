@@ -28,10 +28,7 @@ std::optional<std::string> read_file(const std::string& path) {
   return contents.str();
 }
 
-namespace {
-
-// The CPUs this process may run on, by index; empty when the mask cannot be
-// read. A large set covers machines with more than CPU_SETSIZE processors.
+// A large set covers machines with more than CPU_SETSIZE processors.
 std::vector<unsigned> allowed_cpus() {
   constexpr int MAX_CPUS = 8192;
   cpu_set_t* set = CPU_ALLOC(MAX_CPUS);
@@ -48,8 +45,6 @@ std::vector<unsigned> allowed_cpus() {
   CPU_FREE(set);
   return cpus;
 }
-
-}  // namespace
 
 std::optional<std::string> parse_cpu_model(std::string_view cpuinfo) {
   while (!cpuinfo.empty()) {

@@ -27,6 +27,10 @@ struct HostFacts {
 // A whole /proc or /sys file, or nothing when it cannot be read.
 [[nodiscard]] std::optional<std::string> read_file(const std::string& path);
 
+// The CPUs this process may run on, by index; empty when the mask cannot be
+// read.
+[[nodiscard]] std::vector<unsigned> allowed_cpus();
+
 // The first "model name" of a /proc/cpuinfo text.
 [[nodiscard]] std::optional<std::string> parse_cpu_model(std::string_view cpuinfo);
 

@@ -1,6 +1,9 @@
 // The samples as CSV: one header line, then one line per sample of every
 // run, doubles written so that they read back exactly. The repetition
-// index comes last, so readers of the first seven columns are unaffected.
+// index and then what competed during the sample (empty where the machine
+// gave no figure, and "disturbed" 1 for a second past the disturbance
+// thresholds) come last, so readers of the first seven columns are
+// unaffected.
 #pragma once
 
 #include <string>

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "document/repetition_summary.hpp"
 #include "stats/robust.hpp"
 #include "util/json.hpp"
 #include "util/utc_time.hpp"
@@ -14,10 +15,12 @@
 namespace tarnwick {
 namespace {
 
-// The runs of one label and worker count.
+// The runs of one label; its rates' median and count are the repetition
+// summary's, so that every output gives the same figure.
 struct Series {
-  std::vector<double> rates, cvs, windows;
-  unsigned runs = 0;  // completed
+  uint32_t workers = 0;
+  std::optional<RepetitionSummary> summary;
+  std::vector<double> cvs, windows;
   Status worst_status = Status::completed;
   bool unstable = false;
 };
@@ -69,20 +72,23 @@ std::string prometheus_label_value(std::string_view raw) {
 }
 
 std::string prometheus_text(const Session& session) {
-  std::map<std::pair<std::string, uint32_t>, Series> series;
+  std::map<std::string, Series> series;
   for (const RunReport& run : session.runs) {
-    Series& entry = series[{run.label, run.result.threads}];
+    Series& entry = series[run.label];
     entry.worst_status = std::max(entry.worst_status, run.result.status);
+    entry.workers = run.result.threads;
     if (!run.result.mean_rate) continue;
-    ++entry.runs;
-    entry.rates.push_back(*run.result.mean_rate);
     if (run.result.cv_percent) entry.cvs.push_back(*run.result.cv_percent / 100.0);
     entry.windows.push_back(run.result.measured.count());
     entry.unstable = entry.unstable || run.result.unstable;
   }
-  const auto labels = [](const std::pair<std::string, uint32_t>& key) {
-    return fmt::format("{{label=\"{}\",workers=\"{}\"}}", prometheus_label_value(key.first),
-                       key.second);
+  for (RepetitionSummary& summary : summarize_repetitions(session)) {
+    Series& entry = series[summary.label];
+    entry.workers = summary.threads;
+    entry.summary = std::move(summary);
+  }
+  const auto labels = [](const std::string& label, uint32_t workers) {
+    return fmt::format("{{label=\"{}\",workers=\"{}\"}}", prometheus_label_value(label), workers);
   };
   // Each family with one sample per series that has the figure.
   const auto each = [&](std::string& out, std::string_view name, std::string_view help,
@@ -90,7 +96,7 @@ std::string prometheus_text(const Session& session) {
     std::string samples;
     for (const auto& [key, entry] : series) {
       if (const std::optional<double> value = value_of(entry)) {
-        samples += fmt::format("{}{} {}\n", name, labels(key), number(*value));
+        samples += fmt::format("{}{} {}\n", name, labels(key, entry.workers), number(*value));
       }
     }
     if (samples.empty()) return;
@@ -120,15 +126,20 @@ std::string prometheus_text(const Session& session) {
   each(out, "tarnwick_steps_per_second",
        "Mean kernel steps per second over the measured window, all workers together; with "
        "repeated runs the median of the completed runs' means.",
-       [&](const Series& entry) { return median_or_none(entry.rates); });
+       [](const Series& entry) {
+         return entry.summary ? std::optional<double>(entry.summary->median_mean_rate)
+                              : std::nullopt;
+       });
   each(out, "tarnwick_runs", "Completed runs behind the figures of this label and worker count.",
-       [](const Series& entry) { return std::optional<double>(entry.runs); });
+       [](const Series& entry) {
+         return std::optional<double>(entry.summary ? entry.summary->runs : 0);
+       });
   each(out, "tarnwick_cv_ratio",
        "Coefficient of variation of the per-second rates, as a ratio (median over the runs).",
        [&](const Series& entry) { return median_or_none(entry.cvs); });
   each(out, "tarnwick_unstable", "1 when a completed run's CV was above 0.10, else 0.",
        [](const Series& entry) {
-         return entry.runs > 0 ? std::optional<double>(entry.unstable ? 1.0 : 0.0) : std::nullopt;
+         return entry.summary ? std::optional<double>(entry.unstable ? 1.0 : 0.0) : std::nullopt;
        });
   each(out, "tarnwick_status", "Worst status of the runs: 0 completed, 1 cancelled, 2 failed.",
        [](const Series& entry) {

@@ -15,8 +15,9 @@ namespace tarnwick {
 // double quote and newline escaped.
 [[nodiscard]] std::string prometheus_label_value(std::string_view text);
 
-// One series per label and worker count; with repeated runs, the median of
-// the completed runs' figures and the number of runs.
+// One series per label (its workers those of its last completed run); with
+// repeated runs, the median of the completed runs' figures (the rate's from
+// the repetition summary) and the number of runs.
 [[nodiscard]] std::string prometheus_text(const Session& session);
 
 }  // namespace tarnwick

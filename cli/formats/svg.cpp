@@ -25,6 +25,7 @@ constexpr double TOP = 72.0;
 constexpr double BOTTOM = 52.0;
 constexpr const char* LINE_COLOUR = "#1f5fa8";
 constexpr const char* MEAN_COLOUR = "#c0392b";
+constexpr const char* DISTURBED_COLOUR = "#e67e22";
 // One colour per label in the distribution panel, in the order labels ran.
 constexpr std::array<const char*, 3> LABEL_COLOURS = {"#1f5fa8", "#d35400", "#27ae60"};
 // Beyond this many runs a panel each is too tall to read: one panel shows
@@ -133,6 +134,19 @@ std::string figures_of(const RunReport& run, std::optional<double> scaling_figur
   return text;
 }
 
+// "second 12: steal 8.0 %, other processes 0.70 of the run's CPUs".
+std::string disturbed_tip(const RunReport& run, std::size_t index) {
+  std::string tip = fmt::format("second {}: disturbed", index + 1);
+  if (index < run.sample_noise.size() && run.sample_noise[index]) {
+    const SecondNoise& noise = *run.sample_noise[index];
+    if (noise.steal_percent) tip += fmt::format(", steal {:.1f} %", *noise.steal_percent);
+    if (noise.other_cpus_run) {
+      tip += fmt::format(", other processes {:.2f} of the run's CPUs", *noise.other_cpus_run);
+    }
+  }
+  return tip;
+}
+
 std::string panel(const RunReport& run, const std::string& heading, const std::string& version,
                   std::optional<double> scaling_figure, double x_end,
                   const std::vector<double>& y_ticks) {
@@ -161,6 +175,17 @@ std::string panel(const RunReport& run, const std::string& heading, const std::s
         "stroke-width=\"1.5\" stroke-dasharray=\"6 4\"/>\n",
         LEFT, frame.y(mean), WIDTH - RIGHT, MEAN_COLOUR);
   }
+  // Seconds past the disturbance thresholds, shaded behind the rate.
+  for (const std::size_t index : run.disturbed_samples) {
+    if (index >= run.result.samples.size()) continue;
+    const Sample& sample = run.result.samples[index];
+    const double begin = frame.x((sample.time - sample.duration).count());
+    svg += fmt::format(
+        "<rect class=\"disturbed\" x=\"{:.1f}\" y=\"{:.1f}\" width=\"{:.1f}\" "
+        "height=\"{:.1f}\" fill=\"{}\" fill-opacity=\"0.18\"><title>{}</title></rect>\n",
+        begin, TOP, std::max(frame.x(sample.time.count()) - begin, 0.5), HEIGHT - TOP - BOTTOM,
+        DISTURBED_COLOUR, xml_escape(disturbed_tip(run, index)));
+  }
   // Each sample is an interval at one rate, so the series is drawn as steps.
   if (!run.result.samples.empty()) {
     std::string path;
@@ -183,6 +208,12 @@ std::string panel(const RunReport& run, const std::string& heading, const std::s
       "<line x1=\"{0:.1f}\" y1=\"58\" x2=\"{1:.1f}\" y2=\"58\" stroke=\"{2}\" stroke-width=\"2\"/>"
       "<text x=\"{3:.1f}\" y=\"62\">per-second rate</text>\n",
       legend_x, legend_x + 18.0, LINE_COLOUR, legend_x + 22.0);
+  if (!run.disturbed_samples.empty()) {
+    svg += fmt::format(
+        "<rect x=\"{:.1f}\" y=\"53\" width=\"18\" height=\"10\" fill=\"{}\" "
+        "fill-opacity=\"0.18\"/><text x=\"{:.1f}\" y=\"62\">disturbed second</text>\n",
+        legend_x - 140.0, DISTURBED_COLOUR, legend_x - 118.0);
+  }
   if (has_mean) {
     svg += fmt::format(
         "<line x1=\"{0:.1f}\" y1=\"58\" x2=\"{1:.1f}\" y2=\"58\" stroke=\"{2}\" "
@@ -349,15 +380,16 @@ std::string session_svg(const Session& session) {
     ++runs_of_label[run.label];
   }
   if (!(x_end > 0.0) || !std::isfinite(x_end)) x_end = 1.0;
+  const std::vector<RunPair> pairs = repetition_pairs(session);
   for (std::size_t index = 0; index < session.runs.size(); ++index) {
     svg +=
         fmt::format("<g transform=\"translate(0 {:.0f})\">\n", HEIGHT * static_cast<double>(index));
-    // The all-CPUs panel of a pair carries the pair's scaling figure.
+    // The all-CPUs panel of a pair carries the pair's scaling figure; runs
+    // pair by repetition, as in the repetition summary.
     const RunReport& run = session.runs[index];
     std::optional<double> figure;
-    if (run.label == name(Label::all_cpus) && index > 0 &&
-        session.runs[index - 1].label == name(Label::single)) {
-      figure = scaling(session.runs[index - 1], run);
+    for (const RunPair& pair : pairs) {
+      if (pair.all_cpus == &run) figure = scaling(*pair.single, run);
     }
     svg += panel(run, run_name(run, runs_of_label[run.label]), session.version, figure, x_end,
                  y_ticks);

@@ -5,8 +5,10 @@
 #include <exception>
 
 #include "document/run_id.hpp"
+#include "environment/host_facts.hpp"
 #include "environment/noise.hpp"
 #include "run/signals.hpp"
+#include "run/warnings.hpp"
 #include "tarnwick.hpp"
 #include "util/utc_time.hpp"
 
@@ -33,7 +35,7 @@ RunReport run_once(const Config& config, const std::string& label, ProgressDispl
   // Failed, of the benchmark asked for, until the library answers.
   report.result.all_cpus = config.all_cpus;
 
-  NoiseProbe probe;
+  NoiseSampler sampler(NoiseSources(NoiseSources::root_from_environment(), allowed_cpus()));
   const auto began = std::chrono::steady_clock::now();
   try {
     Benchmark benchmark;
@@ -41,7 +43,12 @@ RunReport run_once(const Config& config, const std::string& label, ProgressDispl
     // A lost frame of the display is harmless; nothing may stop the run.
     report.result = benchmark.run(config, [&](const Progress& progress) noexcept {
       try {
-        if (progress.phase == Phase::measurement) probe.start();
+        // Read here, on the thread that reports, never in the workers' loop.
+        if (progress.phase == Phase::measurement) {
+          sampler.measuring(progress.phase_elapsed.count());
+        } else if (progress.phase != Phase::warmup) {
+          sampler.finished(progress.phase_elapsed.count());
+        }
         if (progress.phase == Phase::warmup || progress.phase == Phase::measurement) {
           report.last_phase = progress.phase;
         }
@@ -56,7 +63,15 @@ RunReport run_once(const Config& config, const std::string& label, ProgressDispl
   report.run_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   report.ended = utc_text(std::chrono::system_clock::now(), true);
-  report.noise = probe.finish();
+  sampler.finished(report.result.measured.count());
+  report.noise = sampler.window();
+  std::vector<double> ends, durations;
+  for (const Sample& sample : report.result.samples) {
+    ends.push_back(sample.time.count());
+    durations.push_back(sample.duration.count());
+  }
+  report.sample_noise = sampler.seconds(ends, durations);
+  report.disturbed_samples = disturbed_samples(report, sampler.run_cpu_count());
   return report;
 }
 

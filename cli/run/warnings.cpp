@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "environment/noise.hpp"
+#include "stats/disturbance.hpp"
 
 namespace tarnwick {
 
@@ -18,15 +19,138 @@ std::optional<Warning> load_warning(const HostFacts& host) {
                              *host.load_average)};
 }
 
+namespace {
+
+// "single run", or among repetitions "single run 2".
+std::string run_name(const Session& session, const RunReport& run) {
+  const bool repeated = std::any_of(session.runs.begin(), session.runs.end(),
+                                    [](const RunReport& other) { return other.repetition > 1; });
+  return repeated ? fmt::format("{} run {}", run.label, run.repetition) : run.label + " run";
+}
+
+// The mean of a figure over samples [first, last], where it was read.
+template <typename T>
+std::optional<double> mean_over(const RunReport& run, std::size_t first, std::size_t last,
+                                std::optional<T> SecondNoise::*figure) {
+  double sum = 0;
+  std::size_t count = 0;
+  for (std::size_t index = first; index <= last && index < run.sample_noise.size(); ++index) {
+    if (!run.sample_noise[index]) continue;
+    if (const auto& value = (*run.sample_noise[index]).*figure) {
+      sum += static_cast<double>(*value);
+      ++count;
+    }
+  }
+  if (count == 0) return std::nullopt;
+  return sum / static_cast<double>(count);
+}
+
+// What the readings name as the cause of samples [first, last].
+std::string causes(const RunReport& run, std::size_t first, std::size_t last) {
+  std::vector<std::string> named;
+  const auto steal = mean_over(run, first, last, &SecondNoise::steal_percent);
+  const auto other = mean_over(run, first, last, &SecondNoise::other_cpus_run);
+  if (steal && *steal >= STEAL_WORTH_NAMING) {
+    named.push_back(fmt::format("the hypervisor took {:.0f} % (steal)", *steal));
+  }
+  if (other && *other >= OTHER_WORTH_NAMING) {
+    named.push_back(fmt::format("other processes used {:.2f} of the run's CPUs", *other));
+  }
+  if (const auto throttled = mean_over(run, first, last, &SecondNoise::throttled_percent);
+      throttled && *throttled >= 1.0) {
+    named.push_back(
+        fmt::format("its control group was throttled {:.0f} % of the time", *throttled));
+  }
+  double events = 0;
+  for (std::size_t index = first; index <= last && index < run.sample_noise.size(); ++index) {
+    if (run.sample_noise[index] && run.sample_noise[index]->thermal_events) {
+      events += static_cast<double>(*run.sample_noise[index]->thermal_events);
+    }
+  }
+  if (events > 0) named.push_back(fmt::format("{:.0f} thermal throttle events", events));
+  if (named.empty()) return "competition";
+  std::string text = named.front();
+  for (std::size_t i = 1; i < named.size(); ++i) {
+    text += (i + 1 == named.size() ? " and " : ", ") + named[i];
+  }
+  return text;
+}
+
+// How the stretch's rate compares with the run's other seconds'.
+std::string rate_change(const RunReport& run, std::size_t first, std::size_t last) {
+  std::vector<double> inside, outside;
+  const auto& samples = run.result.samples;
+  for (std::size_t index = 0; index < samples.size(); ++index) {
+    const bool in_stretch = index >= first && index <= last;
+    const bool disturbed =
+        std::binary_search(run.disturbed_samples.begin(), run.disturbed_samples.end(), index);
+    if (in_stretch) {
+      inside.push_back(samples[index].rate);
+    } else if (!disturbed) {
+      outside.push_back(samples[index].rate);
+    }
+  }
+  if (inside.empty() || outside.empty()) return "";
+  double sum = 0;
+  for (const double rate : inside) sum += rate;
+  const double stretch = sum / static_cast<double>(inside.size());
+  std::sort(outside.begin(), outside.end());
+  const std::size_t middle = outside.size() / 2;
+  const double quiet =
+      outside.size() % 2 == 1 ? outside[middle] : (outside[middle - 1] + outside[middle]) / 2.0;
+  if (!(quiet > 0)) return "";
+  const double change = (stretch - quiet) / quiet * 100.0;
+  if (change <= -0.5) return fmt::format("; the rate fell {:.0f} %", -change);
+  if (change >= 0.5) return fmt::format("; the rate rose {:.0f} %", change);
+  return "; the rate did not move";
+}
+
+}  // namespace
+
+std::vector<std::size_t> disturbed_samples(const RunReport& run, std::size_t run_cpus) {
+  std::vector<std::size_t> disturbed;
+  // Judged on the run's own CPUs; inside a container the seconds are still
+  // shown, as the rule shows such runs.
+  for (std::size_t index = 0; index < run.sample_noise.size(); ++index) {
+    const auto& noise = run.sample_noise[index];
+    if (noise && judge_disturbance(noise->other_cpus_run, noise->steal_percent,
+                                   static_cast<double>(run_cpus),
+                                   static_cast<double>(run.result.threads), false)
+                     .shown()) {
+      disturbed.push_back(index);
+    }
+  }
+  return disturbed;
+}
+
+std::vector<Warning> noisy_seconds_warnings(const Session& session) {
+  std::vector<Warning> warnings;
+  for (const RunReport& run : session.runs) {
+    const auto& marked = run.disturbed_samples;
+    for (std::size_t begin = 0; begin < marked.size();) {
+      std::size_t end = begin + 1;
+      while (end < marked.size() && marked[end] == marked[end - 1] + 1) ++end;
+      if (end - begin >= NOISY_STRETCH) {
+        // Second n of the window is the sample that ends n seconds in.
+        const std::size_t first = marked[begin];
+        const std::size_t last = marked[end - 1];
+        warnings.push_back(
+            {run.id, "noisy_seconds",
+             fmt::format("the {}, seconds {} to {}: {}{}", run_name(session, run), first + 1,
+                         last + 1, causes(run, first, last), rate_change(run, first, last))});
+      }
+      begin = end;
+    }
+  }
+  return warnings;
+}
+
 std::vector<Warning> stability_warnings(const Session& session) {
   std::vector<Warning> warnings;
   for (const RunReport& run : session.runs) {
     if (!run.result.unstable || !run.result.cv_percent) continue;
     // Among repetitions, say which one.
-    const bool repeated = std::any_of(session.runs.begin(), session.runs.end(),
-                                      [](const RunReport& other) { return other.repetition > 1; });
-    const std::string name =
-        repeated ? fmt::format("{} run {}", run.label, run.repetition) : run.label + " run";
+    const std::string name = run_name(session, run);
     warnings.push_back(
         {run.id, "unstable",
          fmt::format("the {} is unstable (CV {:.2f} % is above 10 %): {}; measure again on a "

@@ -31,6 +31,44 @@ TEST(SessionSvg, EscapesTextAndHasAPanelPerRun) {
             std::string::npos);
   EXPECT_NE(svg.find("all CPUs, 2 workers \u00b7 mean 2,050 steps/s \u00b7 CV 2.44 % (stable)"),
             std::string::npos);
+  EXPECT_EQ(svg.find("disturbed"), std::string::npos);  // no reading, nothing marked
+}
+
+TEST(SessionSvg, PairsRunsByRepetitionNotByPlace) {
+  // Run in an order where each all-CPUs run follows the other repetition's
+  // single run: its scaling is still its own repetition's.
+  RunReport single1 = completed_run({1000, 1000});
+  RunReport multi2 = completed_run({3000, 3000}, 2, "all-cpus");
+  RunReport single2 = completed_run({1500, 1500});
+  RunReport multi1 = completed_run({1800, 1800}, 2, "all-cpus");
+  multi2.repetition = single2.repetition = 2;
+  const std::string svg = session_svg(session_of({single1, multi2, single2, multi1}));
+  EXPECT_NE(svg.find("mean 3,000 steps/s \u00b7 CV 0.00 % (stable) \u00b7 scaling 1.000"),
+            std::string::npos)
+      << svg;
+  EXPECT_NE(svg.find("mean 1,800 steps/s \u00b7 CV 0.00 % (stable) \u00b7 scaling 0.900"),
+            std::string::npos);
+  EXPECT_EQ(svg.find("scaling 1.500"), std::string::npos);
+  EXPECT_EQ(svg.find("scaling 0.600"), std::string::npos);
+}
+
+TEST(SessionSvg, MarksEachDisturbedSecondWithItsFigures) {
+  RunReport run = completed_run({1000, 700, 690, 1000});
+  run.sample_noise.assign(4, SecondNoise{});
+  run.sample_noise[1]->steal_percent = 12.5;
+  run.sample_noise[2]->other_cpus_run = 0.8;
+  run.disturbed_samples = {1, 2};
+  const std::string svg = session_svg(session_of({run}));
+  std::size_t marks = 0;
+  for (std::size_t at = svg.find("class=\"disturbed\""); at != std::string::npos;
+       at = svg.find("class=\"disturbed\"", at + 1)) {
+    ++marks;
+  }
+  EXPECT_EQ(marks, 2u);
+  EXPECT_NE(svg.find("<title>second 2: disturbed, steal 12.5 %</title>"), std::string::npos) << svg;
+  EXPECT_NE(svg.find("<title>second 3: disturbed, other processes 0.80 of the run's CPUs</title>"),
+            std::string::npos);
+  EXPECT_NE(svg.find(">disturbed second</text>"), std::string::npos);  // in the legend
 }
 
 // The tick labels of the rate axis, per panel. Plain searches, not <regex>,
