@@ -1,6 +1,7 @@
 // `history --changes`: the stored runs cut into series (one host and what
-// its runs measured: document/comparability's RunKey), each series' change points, and their
-// outputs. The statistics are stats/change_points; the runs come from History::completed_runs.
+// its runs measured: document/comparability's RunKey), each series' change
+// points, read as shifts and episodes, and their outputs. The statistics are stats/change_points
+// and stats/shifts; the runs come from History::completed_runs.
 #pragma once
 
 #include <cstddef>
@@ -10,18 +11,22 @@
 #include <string>
 #include <vector>
 
+#include "document/comparability.hpp"
 #include "stats/change_points.hpp"
+#include "stats/shifts.hpp"
 #include "store/history.hpp"
 #include "util/utc_time.hpp"
 
 namespace tarnwick {
 
-// One series' completed runs in start order, and every significant change
-// in it (large or not).
+// One series' completed runs in start order; when it has enough runs to be
+// judged, every significant step in it and what they make (large or not).
 struct RunSeries {
   RunKey key;  // host "" when the documents did not say
   std::vector<ListedRun> runs;
-  std::vector<Change> changes;
+  bool judged = false;
+  std::vector<Change> changes;  // the steps, every one
+  SeriesChanges found;          // shifts and episodes, every one
 };
 
 // `runs` (in completed_runs' order) cut into series, leaving out runs that
@@ -29,29 +34,47 @@ struct RunSeries {
 [[nodiscard]] std::vector<RunSeries> series_of(const std::vector<ListedRun>& runs,
                                                std::optional<UtcMillis> since);
 
-// Fills each series' changes, on up to `threads` threads (0: one per CPU).
-// The answer is the same whatever the number of threads.
+// Judges each series that has runs_needed(options.min_segment) runs or
+// more, on up to `threads` threads (0: one per CPU). The answer is the same
+// whatever the number of threads.
 void find_changes(std::vector<RunSeries>& series, const ChangePointOptions& options,
                   unsigned threads = 0);
 
-// A change large enough to report, with its series.
-struct FoundChange {
+// A shift large enough to report, with its series.
+struct FoundShift {
   const RunSeries* series = nullptr;
-  Change change;
-  [[nodiscard]] const ListedRun& first_run() const { return series->runs[change.index]; }
-  // How many runs of its series start at or after the change.
-  [[nodiscard]] std::size_t runs_since() const { return series->runs.size() - change.index; }
+  Shift shift;
+  [[nodiscard]] const ListedRun& first_run() const { return series->runs[shift.first]; }
+  [[nodiscard]] const ListedRun& last_run() const { return series->runs[shift.last]; }
+  // How many runs of its series start at or after its last step.
+  [[nodiscard]] std::size_t runs_since() const { return series->runs.size() - shift.last; }
 };
 
-// The changes of at least `min_percent` either way, oldest first.
-[[nodiscard]] std::vector<FoundChange> large_changes(const std::vector<RunSeries>& series,
-                                                     double min_percent);
+// An episode large enough to report, with its series.
+struct FoundEpisode {
+  const RunSeries* series = nullptr;
+  Episode episode;
+  [[nodiscard]] const ListedRun& first_run() const { return series->runs[episode.begin]; }
+  [[nodiscard]] const ListedRun& last_run() const { return series->runs[episode.end - 1]; }
+};
 
-// The change that fails --fail-on-change: at least `percent` down (or either
-// way), starting within the last `last` runs of its series.
-[[nodiscard]] std::vector<FoundChange> failing_changes(const std::vector<FoundChange>& changes,
-                                                       double percent, bool either,
-                                                       std::size_t last);
+// What the outputs report: in series order, each series' shifts and
+// episodes in time order.
+struct FoundChanges {
+  std::vector<FoundShift> shifts;
+  std::vector<FoundEpisode> episodes;
+  std::vector<const RunSeries*> not_judged;
+};
+
+// The shifts and episodes of at least `min_percent` either way, and the
+// series too short to judge.
+[[nodiscard]] FoundChanges large_changes(const std::vector<RunSeries>& series, double min_percent);
+
+// The shifts that fail --fail-on-change: at least `percent` down (or either
+// way), their last step within the last `last` runs of their series, or
+// still under way. Episodes never fail: they came back.
+[[nodiscard]] std::vector<FoundShift> failing_shifts(const std::vector<FoundShift>& shifts,
+                                                     double percent, bool either, std::size_t last);
 
 struct ChangesSummary {
   std::string history;  // the database file
@@ -60,15 +83,28 @@ struct ChangesSummary {
   ChangePointOptions options;
 };
 
+// One series as docs/changes.schema.json describes it: its key, runs,
+// whether it was judged, and its shifts and episodes of at least
+// `min_percent` either way (the history page embeds the same).
+[[nodiscard]] nlohmann::ordered_json series_changes_json(const RunSeries& series,
+                                                         double min_percent);
+
 // As docs/changes.schema.json describes it.
 [[nodiscard]] nlohmann::ordered_json changes_json(const ChangesSummary& summary,
-                                                  const std::vector<FoundChange>& changes);
+                                                  const std::vector<RunSeries>& series);
 
-// One block per change, every line within 80 columns.
-[[nodiscard]] std::string changes_text(const ChangesSummary& summary,
-                                       const std::vector<FoundChange>& changes);
+// One header per series with something to say, its shifts and episodes
+// under it; every line within 80 columns.
+[[nodiscard]] std::string changes_text(const ChangesSummary& summary, const FoundChanges& found);
 
 // "host-a · default · 4 workers · 0.0.3": a series as the outputs name it.
 [[nodiscard]] std::string series_name(const RunKey& key);
+
+// A rate to four significant digits with its unit ("1.000 G", "38.00 k"):
+// the one rule for every rate the change outputs show.
+[[nodiscard]] std::string short_rate(double rate);
+
+// A change with its sign and one decimal: "-6.0 %".
+[[nodiscard]] std::string signed_percent(double percent);
 
 }  // namespace tarnwick

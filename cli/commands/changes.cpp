@@ -22,6 +22,14 @@ namespace {
 // The window of --fail-on-change when --last is not given.
 constexpr int64_t FAIL_WINDOW = 10;
 
+const CLI::Validator SINCE_DATE(
+    [](const std::string& text) -> std::string {
+      if (parse_user_time(text)) return {};
+      return fmt::format("expected a UTC date as YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS], got '{}'",
+                         text);
+    },
+    "", "date");
+
 const CLI::Validator PERCENT(
     [](const std::string& text) -> std::string {
       const auto value = parse_number(text);
@@ -44,23 +52,25 @@ std::string filter_text(const ChangesRequest& request) {
 void add_changes_options(CLI::App& command, ChangesOptions& options) {
   CLI::Option* changes =
       command.add_flag("--changes", options.changes,
-                       "List lasting shifts in each series of runs (host, label, workers,\n"
-                       "library version): change points significant at p < 0.01");
+                       "List the shifts and episodes of each series of runs (host, label,\n"
+                       "workers, library, CPU), from change points at p < 0.01");
   CLI::Option* since =
       command
           .add_option("--since", options.since, "With --changes or --html: runs since DATE (UTC)")
           ->check(SINCE_DATE)
           ->type_name("DATE");
-  CLI::Option* min_change = command
-                                .add_option("--min-change", options.min_change,
-                                            "With --changes or --html: the smallest change shown,\n"
-                                            "in % either way (default 2)")
-                                ->check(PERCENT)
-                                ->type_name("PCT");
+  CLI::Option* min_change =
+      command
+          .add_option("--min-change", options.min_change,
+                      "With --changes or --html: the smallest shift or episode\n"
+                      "shown, in % either way (default 2)")
+          ->check(PERCENT)
+          ->type_name("PCT");
   CLI::Option* fail = command
                           .add_option("--fail-on-change", options.fail_on_change,
-                                      "With --changes: exit 1 when a drop of PCT % or more starts\n"
-                                      "within the last --last runs (default 10) of its series")
+                                      "With --changes: exit 1 when a shift down of PCT % or more\n"
+                                      "ends within the last --last runs (default 10) of its\n"
+                                      "series; else 3 when a series is too short to judge")
                           ->check(PERCENT)
                           ->type_name("PCT")
                           ->needs(changes);
@@ -126,10 +136,10 @@ int changes_command(History& history, const ChangesRequest& request) {
   for (const RunSeries& one : series) summary.runs += one.runs.size();
   summary.min_change_percent = min_change;
   summary.options = statistics;
-  const std::vector<FoundChange> found = large_changes(series, min_change);
+  const FoundChanges found = large_changes(series, min_change);
   const std::string text =
       request.json
-          ? changes_json(summary, found)
+          ? changes_json(summary, series)
                     .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
                 "\n"
           : changes_text(summary, found);
@@ -137,13 +147,22 @@ int changes_command(History& history, const ChangesRequest& request) {
 
   if (!options.fail_on_change) return 0;
   const auto window = static_cast<std::size_t>(request.last.value_or(FAIL_WINDOW));
-  const auto failing = failing_changes(found, *options.fail_on_change, options.either, window);
-  for (const FoundChange& change : failing) {
-    tell("tarnwick: {}: {:+.1f} % from run {}, the latest {} of its series\n",
-         series_name(change.series->key), change.change.change_percent,
-         change.first_run().id.substr(0, 12), plural(change.runs_since(), "run"));
+  const auto failing =
+      failing_shifts(found.shifts, *options.fail_on_change, options.either, window);
+  for (const FoundShift& shift : failing) {
+    tell("tarnwick: {}: a shift of {} ending at run {}, the latest {} of its series{}\n",
+         series_name(shift.series->key), signed_percent(shift.shift.change_percent),
+         shift.last_run().id.substr(0, 12),
+         shift.runs_since() == 1 ? std::string("run") : fmt::format("{} runs", shift.runs_since()),
+         shift.shift.ongoing ? ", and still moving" : "");
   }
-  return failing.empty() ? EXIT_OK : EXIT_GATE;
+  if (!failing.empty()) return EXIT_GATE;
+  // A series too short to judge is no pass: a gate must tell it apart.
+  for (const RunSeries* one : found.not_judged) {
+    tell("tarnwick: {}: not judged, {} run{}; changes need {}\n", series_name(one->key),
+         one->runs.size(), one->runs.size() == 1 ? "" : "s", runs_needed(statistics.min_segment));
+  }
+  return found.not_judged.empty() ? EXIT_OK : EXIT_NOT_JUDGED;
 }
 
 }  // namespace tarnwick

@@ -162,6 +162,15 @@ CLI::Validator number_text(const std::string& what) {
       "", "number");
 }
 
+CLI::Validator number_text(const std::string& what, double above, double at_most) {
+  return CLI::Validator(
+      [what, above, at_most](std::string& text) -> std::string {
+        const std::optional<double> value = parse_number(text);
+        return value && *value > above && *value <= at_most ? std::string() : wanted(what, text);
+      },
+      "", "number");
+}
+
 CLI::Validator whole_number_text(const std::string& what, long minimum, long maximum) {
   return CLI::Validator(
       [what, minimum, maximum](std::string& text) -> std::string {

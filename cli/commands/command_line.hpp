@@ -59,6 +59,8 @@ using CommandAction = std::function<int()>;
 // got '5s'"; an option name where a value belongs is "needs a value".
 // `what` is e.g. "a number of seconds".
 [[nodiscard]] CLI::Validator number_text(const std::string& what);
+// A number above `above` and at most `at_most` (NaN never is).
+[[nodiscard]] CLI::Validator number_text(const std::string& what, double above, double at_most);
 [[nodiscard]] CLI::Validator whole_number_text(const std::string& what, long minimum,
                                                long maximum = std::numeric_limits<long>::max());
 [[nodiscard]] CLI::Validator one_of(std::vector<std::string> choices);

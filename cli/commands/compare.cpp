@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "compare/render.hpp"
+#include "document/read_documents.hpp"
 #include "output/atomic_file.hpp"
 #include "output/messages.hpp"
 #include "util/exit_status.hpp"
@@ -87,20 +88,44 @@ int compare_command(const CompareOptions& options) {
   }
   ComparisonSide sides[2];
   const char* names[2] = {"BASE", "NEW"};
+  // Both sides are read within one budget. Any number of documents; a run
+  // read twice on one side counts once, and a run id given two sets of
+  // figures (on one side or across both) is left out wherever it is.
+  MemoryBudget budget;
+  SeenRuns seen[2] = {SeenRuns(&budget), SeenRuns(&budget)};
   for (int i = 0; i < 2; ++i) {
     const std::string& path = i == 0 ? options.base : options.now;
     sides[i].source = path;
-    // Any number of documents; a run read twice on one side counts once.
-    SeenRuns seen;
-    ReadDocuments read = read_documents_file(path, ReadOptions{}, seen);
-    for (const std::string& reason : read.left_out) {
+    ReadDocuments read = read_documents_file(path, ReadOptions{}, seen[i], budget);
+    for (const std::string& reason : read.left_out.listed()) {
       tell("tarnwick: {}: left out: {}\n", names[i], reason);
+    }
+    if (read.left_out.unlisted() > 0) {
+      tell("tarnwick: {}: {}\n", names[i], read.left_out.unlisted_note());
+    }
+    if (read.over_budget) {
+      tell(
+          "tarnwick: {}: the documents need more than the {} MiB memory budget; nothing was "
+          "compared\n",
+          names[i], MEMORY_BUDGET >> 20);
+      return EXIT_FAILED;
     }
     if (read.documents.empty()) {
       tell("tarnwick: {}: no result document could be read\n", names[i]);
       return EXIT_FAILED;
     }
     sides[i].documents = std::move(read.documents);
+  }
+  seen[0].cross_check(seen[1]);
+  for (int i = 0; i < 2; ++i) {
+    for (const std::string& conflict : seen[i].conflicts()) {
+      tell("tarnwick: {}: left out: {}\n", names[i], printable(conflict));
+    }
+    seen[i].drop_conflicts(sides[i].documents);
+    if (sides[i].documents.empty()) {
+      tell("tarnwick: {}: no result document could be read\n", names[i]);
+      return EXIT_FAILED;
+    }
   }
   return report_comparison(sides[0], sides[1], options);
 }

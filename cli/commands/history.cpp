@@ -18,6 +18,7 @@
 #include <variant>
 
 #include "commands/command_line.hpp"
+#include "document/read_documents.hpp"
 #include "document/reader.hpp"
 #include "output/atomic_file.hpp"
 #include "output/messages.hpp"
@@ -57,6 +58,9 @@ struct ImportInput {
     if (copy >= 0) ::close(copy);
   }
   [[nodiscard]] int second_pass_fd() const { return copy >= 0 ? copy : file.fd(); }
+  // Where the second pass starts: standard input is read from where it
+  // stood, never from a byte it was not given.
+  [[nodiscard]] off_t second_pass_start() const { return copy >= 0 ? 0 : file.start(); }
 };
 
 // A temporary file that is gone as soon as it is closed.
@@ -82,12 +86,16 @@ int import_documents(const std::string& history_path, const std::vector<std::str
   // First pass: every document is checked before anything is stored (and
   // before the history or its folder is created), reading in chunks.
   std::vector<ImportInput> inputs;
-  std::vector<std::string> left_out;
-  size_t documents = 0, runs = 0;
+  Refusals left_out;
+  // A run id the input gives two sets of figures is refused as any bad
+  // document is; what is remembered of each run stays within the budget.
+  MemoryBudget budget;
+  SeenRuns seen(&budget);
+  bool over_budget = false;
   for (const std::string& path : paths) {
     auto opened = InputFile::open(path);
     if (auto* reason = std::get_if<std::string>(&opened)) {
-      left_out.push_back(std::move(*reason));
+      left_out.add(std::move(*reason));
       continue;
     }
     ImportInput& input = inputs.emplace_back(std::get<InputFile>(std::move(opened)));
@@ -98,25 +106,41 @@ int import_documents(const std::string& history_path, const std::vector<std::str
             fmt::format("cannot keep a copy of {}: {}", input.file.name(), std::strerror(errno)));
       }
     }
-    DocumentReader reader(input.file, ReadOptions{}, input.copy);
+    DocumentReader reader(input.file, ReadOptions{false, false, &budget}, input.copy);
     size_t found = 0;
     while (auto item = reader.next()) {
       ++found;
       if (auto* reason = std::get_if<std::string>(&*item)) {
-        left_out.push_back(fmt::format("{}: {}", input.file.name(), *reason));
-      } else {
-        ++documents;
-        runs += std::get<LoadedDocument>(*item).runs.size();
+        left_out.add(fmt::format("{}: {}", input.file.name(), *reason));
+        over_budget = over_budget || reader.over_budget();
+        continue;
       }
+      LoadedDocument& document = std::get<LoadedDocument>(*item);
+      const std::string source = document_source(input.file.name(), found);
+      for (const LoadedRun& run : document.runs) {
+        if (seen.offer(document, run, source) == SeenRuns::Seen::conflict) {
+          left_out.add(seen.conflicts().back());
+        }
+      }
+      if (seen.over_budget()) over_budget = true;
+      if (over_budget) break;
     }
-    if (found == 0) left_out.push_back(fmt::format("{}: empty: no JSON text", input.file.name()));
+    if (found == 0) left_out.add(fmt::format("{}: empty: no JSON text", input.file.name()));
+    if (over_budget) {
+      left_out.add(fmt::format("{}: its runs need more than the {} MiB memory budget",
+                               input.file.name(), MEMORY_BUDGET >> 20));
+      break;
+    }
   }
   if (!left_out.empty()) {
-    for (const std::string& reason : left_out) tell("tarnwick: left out: {}\n", reason);
+    for (const std::string& reason : left_out.listed()) {
+      tell("tarnwick: left out: {}\n", printable(reason));
+    }
+    if (left_out.unlisted() > 0) tell("tarnwick: {}\n", left_out.unlisted_note());
     return fail(fmt::format("history --import: {} refused; nothing was stored",
-                            left_out.size() == 1
+                            left_out.count() == 1
                                 ? std::string("a document was")
-                                : fmt::format("{} documents were", left_out.size())));
+                                : fmt::format("{} documents were", left_out.count())));
   }
 
   auto opened = History::open(history_path, Access::write);
@@ -133,7 +157,8 @@ int import_documents(const std::string& history_path, const std::vector<std::str
       if (!reader) {
         if (index == inputs.size()) return std::nullopt;
         const int fd = inputs[index].second_pass_fd();
-        if (::lseek(fd, 0, SEEK_SET) != 0) {
+        const off_t start = inputs[index].second_pass_start();
+        if (::lseek(fd, start, SEEK_SET) != start) {
           changed = fmt::format("cannot read {} again: {}", inputs[index].file.name(),
                                 std::strerror(errno));
           return std::nullopt;
@@ -168,8 +193,6 @@ int import_documents(const std::string& history_path, const std::vector<std::str
   std::string text =
       fmt::format("Imported {} into {}", plural(counts.stored, "run"), printable(history.path()));
   if (counts.skipped > 0) text += fmt::format(" ({} already stored, skipped)", counts.skipped);
-  static_cast<void>(documents);
-  static_cast<void>(runs);
   if (const auto unwritten = write_standard_output(text + ".\n" + deleted_note(counts))) {
     return fail(*unwritten);
   }
@@ -222,8 +245,9 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
   command->footer(
       "The history is --history FILE, else $TARNWICK_HISTORY, else\n"
       "$XDG_DATA_HOME/tarnwick/history.db, else ~/.local/share/tarnwick/history.db.\n"
-      "Exit status: 0 done, 1 --fail-on-change found a recent change that large,\n"
-      "2 the history or a file could not be read or written, 64 bad command line.");
+      "Exit status: 0 done, 1 --fail-on-change found a recent shift that large,\n"
+      "2 the history or a file could not be read or written, 3 --fail-on-change\n"
+      "found none but a series too short to judge, 64 bad command line.");
   command->add_option("--history", options.history, "The history's database file")
       ->check(FILE_NAME)
       ->type_name("FILE");
@@ -235,7 +259,7 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
       command
           ->add_option("--last", options.last,
                        "How many of the latest runs to list (default 20);\n"
-                       "with --fail-on-change, how recent a change fails (default 10)")
+                       "with --fail-on-change, how recent a shift's end fails (default 10)")
           ->check(whole_number_text("a whole number of runs from 1 to 1000000", 1, 1000000))
           ->type_name("N");
   auto* json = command->add_flag("--json", options.json, "Print the listing as a JSON document");

@@ -169,7 +169,7 @@ int report_command(const ReportOptions& options) {
     const InputFile& file = std::get<InputFile>(input_file);
     const std::string file_time =
         utc_text(static_cast<UtcMillis>(file.modified_seconds()) * 1000, false);
-    DocumentReader reader(file, ReadOptions{});
+    DocumentReader reader(file, ReadOptions{false, false, &builder.budget()});
     bool any = false;
     while (auto item = reader.next()) {
       any = true;
@@ -178,8 +178,18 @@ int report_command(const ReportOptions& options) {
         continue;
       }
       builder.add(input.path, std::get<LoadedDocument>(*item), file_time);
+      if (builder.over_budget()) break;
     }
     if (!any) builder.add_problem(input.path, "empty: no JSON text");
+    if (reader.over_budget() || builder.over_budget()) {
+      // Memory bounds every input's shape: past the budget the report
+      // would show part of what it was given, as if it were all.
+      tell(
+          "tarnwick: report: {}: the runs read need more than the {} MiB memory budget; no "
+          "report was written\n",
+          file.name(), MEMORY_BUDGET >> 20);
+      return EXIT_FAILED;
+    }
   }
   const fleet::FleetReport report = builder.finish();
 
@@ -210,10 +220,10 @@ int report_command(const ReportOptions& options) {
     if (files[index]) check(files[index]->commit(OUTPUTS[index].write(report)));
   }
   if (options.strict && !report.problems.empty()) {
+    const std::size_t left_out = report.problems.size() + report.problems_unlisted;
     tell("tarnwick: report: {} left out (--strict)\n",
-         report.problems.size() == 1
-             ? std::string("a document was")
-             : fmt::format("{} documents or runs were", report.problems.size()));
+         left_out == 1 ? std::string("a document was")
+                       : fmt::format("{} documents or runs were", left_out));
     return EXIT_FAILED;
   }
   return written ? EXIT_OK : EXIT_FAILED;

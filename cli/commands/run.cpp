@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <limits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "output/atomic_file.hpp"
 #include "output/messages.hpp"
 #include "output/terminal.hpp"
+#include "run/precision.hpp"
 #include "run/progress.hpp"
 #include "run/repetitions.hpp"
 #include "run/runner.hpp"
@@ -122,11 +125,31 @@ void add_run_options(CLI::App& app, RunOptions& options) {
   app.add_flag("--both", options.both,
                "One worker, then all CPUs, and the scaling: multi rate / (threads x single rate)")
       ->excludes(all_cpus);
+  auto* repeat =
+      app.add_option_function<std::string>(
+             "--repeat", [&options](const std::string& text) { options.repeat = std::stoul(text); },
+             "Run N times, each on a fresh handle; --both interleaves the pairs (default 1)")
+          ->check(whole_number_text("a whole number of runs from 1 to 10000", 1, 10000))
+          ->type_name("N");
+  auto* precision = app.add_option_function<std::string>(
+                           "--precision",
+                           [&options](const std::string& text) {
+                             options.precision_percent = parse_number(text);
+                           },
+                           "Run until the geometric mean rate is known within +-PCT % (95 %)")
+                        ->check(number_text("a percentage above 0 and at most 50", 0, 50))
+                        ->type_name("PCT")
+                        ->excludes(repeat);
   app.add_option_function<std::string>(
-         "--repeat", [&options](const std::string& text) { options.repeat = std::stoul(text); },
-         "Run N times, each on a fresh handle; --both interleaves the pairs (default 1)")
-      ->check(whole_number_text("a whole number of runs from 1 to 10000", 1, 10000))
-      ->type_name("N");
+         "--max-time",
+         [&options](const std::string& text) {
+           options.max_time_text = text;
+           options.max_seconds = *parse_number(text);
+         },
+         "With --precision: start no run that would end later (default 600)")
+      ->check(number_text("a number of seconds above 0", 0, std::numeric_limits<double>::max()))
+      ->type_name("SECONDS")
+      ->needs(precision);
   app.add_flag("--json", options.json,
                "Print the result document (JSON, one line) on standard output");
   for (const OutputKind& kind : OUTPUTS) {
@@ -180,8 +203,28 @@ std::vector<NamedOutput> guarded_files(const RunOptions& options) {
   return {{options.history_path.empty() ? "the history" : "--history", *store, true}};
 }
 
+// With --precision, the first run of each label must end before the limit:
+// a shorter limit is a mistake on the command line, not a run.
+std::optional<std::string> limit_too_short(const RunOptions& options, const Config& config) {
+  if (!options.precision_percent) return std::nullopt;
+  const double first =
+      (options.both ? 2.0 : 1.0) * (config.warmup.count() + config.measure.count());
+  if (!(first > options.max_seconds)) return std::nullopt;
+  return fmt::format(
+      "--max-time {}: the first run{} alone take{} {} s (warm-up and window)",
+      options.max_time_text.empty() ? short_seconds(options.max_seconds) : options.max_time_text,
+      options.both ? "s of both kinds" : "", options.both ? "" : "s", short_seconds(first));
+}
+
 // The plan, or the exit status of a command that ends before measuring.
 std::variant<CommandPlan, int> plan_command(const RunOptions& options) {
+  CommandPlan plan;
+  if (options.warmup_seconds) plan.config.warmup = Seconds(*options.warmup_seconds);
+  if (options.measure_seconds) plan.config.measure = Seconds(*options.measure_seconds);
+  if (const auto message = limit_too_short(options, plan.config)) {
+    std::fputs(usage_error(*message).c_str(), stderr);
+    return EXIT_USAGE;
+  }
   std::vector<NamedOutput> named;
   for (const OutputKind& kind : OUTPUTS) {
     const RunOptions::Output& given = options.*kind.given;
@@ -191,10 +234,7 @@ std::variant<CommandPlan, int> plan_command(const RunOptions& options) {
   install_signal_handlers();
   auto opened = open_outputs(named, options.json ? "--json" : "", guarded_files(options));
   if (const int* status = std::get_if<int>(&opened)) return *status;
-  CommandPlan plan;
   plan.outputs = std::move(std::get<OpenedOutputs>(opened));
-  if (options.warmup_seconds) plan.config.warmup = Seconds(*options.warmup_seconds);
-  if (options.measure_seconds) plan.config.measure = Seconds(*options.measure_seconds);
   plan.runs = plan_runs(options.both || !options.all_cpus, options.both || options.all_cpus,
                         options.repeat);
   return plan;
@@ -217,39 +257,95 @@ Session new_session() {
   return session;
 }
 
-// Runs the plan into `session`. A run that was stopped or failed ends the
-// command: what follows would be measured against nothing.
+// What measuring needs from one run to the next.
+struct Measuring {
+  const RunOptions& options;
+  Session& session;
+  ProgressDisplay& display;
+  Config config;  // of the run in progress
+};
+
+// True once a run was stopped or failed: what follows would be measured
+// against nothing, so the command ends.
+bool ended(const Session& session) {
+  return !session.runs.empty() &&
+         (interrupted() || session.runs.back().result.status != Status::completed);
+}
+
+// One run, shown on the display and kept in the session.
+const RunReport& run_step(Measuring& measuring, const PlannedRun& step, double planned_seconds,
+                          const RunPosition& position) {
+  measuring.config.all_cpus = step.all_cpus;
+  measuring.display.begin(step.label, planned_seconds, position);
+  RunReport run = run_once(measuring.config, step.label, measuring.display);
+  run.repetition = step.repetition;
+  if (run.result.status == Status::failed) {
+    tell("tarnwick: {}\n", failure_text(run, measuring.options));
+  }
+  count_cpus(measuring.session.host, step.all_cpus, run.result.threads);
+  measuring.session.runs.push_back(std::move(run));
+  return measuring.session.runs.back();
+}
+
+void measure_repeats(Measuring& measuring, const std::vector<PlannedRun>& runs) {
+  const Config& config = measuring.config;
+  const double planned_each =
+      std::max(config.warmup.count(), 0.0) + std::max(config.measure.count(), 0.0);
+  for (std::size_t index = 0; index < runs.size() && !ended(measuring.session); ++index) {
+    const std::size_t after = runs.size() - index - 1;
+    run_step(measuring, runs[index], planned_each,
+             {static_cast<unsigned>(index + 1), static_cast<unsigned>(runs.size()),
+              planned_each * static_cast<double>(after), std::nullopt});
+  }
+}
+
+// Runs until each label's geometric mean is known as precisely as asked,
+// or the time limit leaves no room for another run.
+void measure_to_precision(Measuring& measuring) {
+  const RunOptions& options = measuring.options;
+  Session& session = measuring.session;
+  PrecisionPlan plan(options.both || !options.all_cpus, options.both || options.all_cpus,
+                     *options.precision_percent, options.max_seconds);
+  const Config configured = measuring.config;
+  const auto began = std::chrono::steady_clock::now();
+  const auto elapsed = [began] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  };
+  while (!ended(session)) {
+    const double start = elapsed();
+    const auto step = plan.next(start, configured.warmup, configured.measure);
+    if (!step) break;
+    measuring.config.warmup = PrecisionPlan::warms_up(*step) ? configured.warmup : Seconds(0);
+    const double planned =
+        std::max(measuring.config.warmup.count(), 0.0) + std::max(configured.measure.count(), 0.0);
+    RunPosition position{static_cast<unsigned>(session.runs.size() + 1), 0,
+                         std::max(options.max_seconds - start - planned, 0.0),
+                         plan.half_width_percent(step->label)};
+    const RunReport& run = run_step(measuring, *step, planned, position);
+    plan.record(run, run_disturbed(run, session.host), elapsed() - start);
+  }
+  if (ended(session)) plan.stop(interrupted() ? PrecisionStop::cancelled : PrecisionStop::failed);
+  session.precision = plan.report(elapsed());
+}
+
+// Runs the command's runs into `session`.
 void measure(const RunOptions& options, const CommandPlan& plan, Session& session) {
   const TextStyle error_style = style_for(stderr, options.color);
   ProgressDisplay display(stderr, !options.quiet && isatty(STDERR_FILENO) == 1, error_style);
-  Config config = plan.config;
+  Measuring measuring{options, session, display, plan.config};
   // Host warnings wait for the run to start: a rejected run gets its reason
   // alone. The count they judge by is the run's own.
   display.on_first_report([&](const Progress& progress) {
-    count_cpus(session.host, config.all_cpus, progress.threads);
+    count_cpus(session.host, measuring.config.all_cpus, progress.threads);
     if (auto warning = load_warning(session.host)) {
       print_warning(*warning, error_style);
       session.warnings.push_back(std::move(*warning));
     }
   });
-  const double planned_each =
-      std::max(config.warmup.count(), 0.0) + std::max(config.measure.count(), 0.0);
-  for (std::size_t index = 0; index < plan.runs.size(); ++index) {
-    if (!session.runs.empty() &&
-        (interrupted() || session.runs.back().result.status != Status::completed)) {
-      break;
-    }
-    const PlannedRun& step = plan.runs[index];
-    config.all_cpus = step.all_cpus;
-    const std::size_t after = plan.runs.size() - index - 1;
-    display.begin(step.label, planned_each,
-                  {static_cast<unsigned>(index + 1), static_cast<unsigned>(plan.runs.size()),
-                   planned_each * static_cast<double>(after)});
-    RunReport run = run_once(config, step.label, display);
-    run.repetition = step.repetition;
-    if (run.result.status == Status::failed) tell("tarnwick: {}\n", failure_text(run, options));
-    count_cpus(session.host, step.all_cpus, run.result.threads);
-    session.runs.push_back(std::move(run));
+  if (options.precision_percent) {
+    measure_to_precision(measuring);
+  } else {
+    measure_repeats(measuring, plan.runs);
   }
 }
 
@@ -356,6 +452,7 @@ int run_command(const RunOptions& options) {
   // Kept for the document now, printed after the summary they qualify.
   std::vector<Warning> late_warnings = noisy_seconds_warnings(session);
   for (Warning& warning : stability_warnings(session)) late_warnings.push_back(std::move(warning));
+  for (Warning& warning : precision_warnings(session)) late_warnings.push_back(std::move(warning));
   session.warnings.insert(session.warnings.end(), late_warnings.begin(), late_warnings.end());
   const bool shown = show_results(options, plan, session, late_warnings);
   const bool kept = keep_results(options, plan, session);

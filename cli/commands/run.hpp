@@ -17,6 +17,11 @@ struct RunOptions {
   bool quiet = false;
   bool version = false;
   unsigned long repeat = 1;
+  // --precision PCT: runs until the geometric mean rate is known within
+  // ±PCT %, or --max-time seconds (warm-ups included) leave no room.
+  std::optional<double> precision_percent;
+  double max_seconds = 600;
+  std::string max_time_text;
   // Absent: the library's default. Present: passed on as given, valid or
   // not, with the text the user typed for messages.
   std::optional<double> warmup_seconds;

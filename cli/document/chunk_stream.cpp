@@ -18,6 +18,23 @@ constexpr uint64_t LOW7 = 0x7f7f7f7f7f7f7f7fULL;
 // 0x80 in exactly the zero bytes of `x`.
 constexpr uint64_t zero_bytes(uint64_t x) { return ~(((x & LOW7) + LOW7) | x | LOW7); }
 
+// The first '{' in [at, end) whose preceding byte is a newline (at[-1]
+// must be readable), or null. Braces are rarer than newlines in the
+// program's documents: they are what is searched for, eight bytes at a time.
+const char* find_line_brace(const char* at, const char* end) {
+  for (; end - at >= 8; at += 8) {
+    uint64_t word = 0, previous = 0;
+    std::memcpy(&word, at, sizeof word);
+    std::memcpy(&previous, at - 1, sizeof previous);
+    const uint64_t both = zero_bytes(word ^ (ONES * '{')) & zero_bytes(previous ^ (ONES * '\n'));
+    if (both != 0) return at + __builtin_ctzll(both) / 8;
+  }
+  for (; at < end; ++at) {
+    if (*at == '{' && at[-1] == '\n') return at;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 std::size_t count_newlines(const char* first, const char* last) {
@@ -37,20 +54,24 @@ ChunkStream::ChunkStream(int fd, std::string_view pending, int copy_fd)
     : fd_(fd), copy_fd_(copy_fd), size_(std::max(CHUNK, pending.size())), buffer_(new char[size_]) {
   std::copy(pending.begin(), pending.end(), buffer_.get());
   copy(pending.data(), pending.size());
-  begin_ = pos_ = buffer_.get();
+  begin_ = pos_ = counted_ = buffer_.get();
   end_ = begin_ + pending.size();
-  set_stop();
+  start_document();
 }
 
 ChunkStream::ChunkStream(std::string_view text)
     : begin_(text.data()), pos_(text.data()), end_(text.data() + text.size()) {
-  set_stop();
+  counted_ = begin_;
+  start_document();
 }
 
 void ChunkStream::start_document() {
   document_start_ = Tell();
-  at_boundary_ = false;
-  boundary_ = find_boundary(pos_);
+  if (mark_ == NONE || mark_ <= document_start_) {
+    mark_ = NONE;
+    searched_ = std::max(searched_, document_start_ + 1);
+    search();
+  }
   set_stop();
 }
 
@@ -70,87 +91,128 @@ std::size_t ChunkStream::column() const {
   return (at == begin_ ? column_before_ : 0) + static_cast<std::size_t>(pos_ - at) + 1;
 }
 
-// Where reading must stop in the buffer: at its end, at the document's
-// size limit or at the next line that begins with '{'.
+// Where reading must stop in the buffer: at its end or at the document's
+// size limit.
 void ChunkStream::set_stop() {
   const std::size_t used = Tell() - document_start_;
   const std::size_t left = used >= MAX_DOCUMENT_BYTES ? 0 : MAX_DOCUMENT_BYTES - used;
   stop_ = static_cast<std::size_t>(end_ - pos_) > left ? pos_ + left : end_;
-  if (boundary_ != nullptr && boundary_ >= pos_ && boundary_ < stop_) stop_ = boundary_;
 }
 
-// The '{' of the first "\n{" after `from`, or null. Braces are rarer than
-// newlines in the program's documents: they are what is searched for.
-const char* ChunkStream::find_boundary(const char* from) const {
-  // Eight bytes at a time: a '{' whose preceding byte is '\n'.
-  const char* at = from + 1;
-  for (; end_ - at >= 8; at += 8) {
-    uint64_t word = 0, previous = 0;
-    std::memcpy(&word, at, sizeof word);
-    std::memcpy(&previous, at - 1, sizeof previous);
-    const uint64_t both = zero_bytes(word ^ (ONES * '{')) & zero_bytes(previous ^ (ONES * '\n'));
-    if (both != 0) return at + __builtin_ctzll(both) / 8;
+void ChunkStream::search() {
+  if (mark_ != NONE) return;
+  const std::size_t read = before_buffer_ + static_cast<std::size_t>(end_ - begin_);
+  if (searched_ >= read) return;
+  const char* at = begin_ + (std::max(searched_, before_buffer_) - before_buffer_);
+  const char* found = nullptr;
+  if (at == begin_) {
+    if (*at == '{' && newline_before_) found = at;
+    ++at;
   }
-  for (; at < end_; ++at) {
-    if (*at == '{' && at[-1] == '\n') return at;
+  if (found == nullptr) found = find_line_brace(at, end_);
+  if (found == nullptr) {
+    searched_ = read;
+    return;
   }
-  return nullptr;
+  mark_ = before_buffer_ + static_cast<std::size_t>(found - begin_);
+  searched_ = mark_ + 1;
+}
+
+bool ChunkStream::resume() {
+  over_limit_ = false;
+  if (mark_ == NONE) {
+    // None among the bytes read (all were searched): read on from here.
+    document_start_ = Tell();
+    set_stop();
+    while (mark_ == NONE) {
+      pos_ = stop_;
+      if (pos_ != end_) {
+        over_limit_ = true;
+        return false;
+      }
+      if (fd_ < 0 || eof_ || !refill()) return true;
+    }
+  }
+  jump_to_mark();
+  return true;
+}
+
+void ChunkStream::jump_to_mark() {
+  pos_ = begin_ + (mark_ - before_buffer_);
+  document_start_ = mark_;
+  set_stop();
 }
 
 bool ChunkStream::more() {
   if (pos_ != end_) {
-    if (pos_ == boundary_) {
-      at_boundary_ = true;
-    } else {
-      over_limit_ = true;
-    }
+    over_limit_ = true;
     return false;
   }
   if (fd_ < 0 || eof_) return false;
   if (!refill()) return false;
   if (pos_ == stop_) {
-    if (pos_ == boundary_) {
-      at_boundary_ = true;
-    } else {
-      over_limit_ = true;
-    }
+    over_limit_ = true;
     return false;
   }
   return true;
 }
 
 bool ChunkStream::refill() {
-  if (counted_ < begin_ || counted_ > end_) {
-    counted_ = begin_;
-    lines_counted_ = 0;
+  // The bytes from the mark on are kept, to be read again if the document
+  // turns out not to be one; past the most kept, a later mark stands in.
+  const std::size_t read = before_buffer_ + static_cast<std::size_t>(end_ - begin_);
+  while (mark_ != NONE && read - mark_ + CHUNK > MAX_REREAD_BYTES) {
+    searched_ = mark_ + 1;
+    mark_ = NONE;
+    search();
   }
-  lines_before_ += lines_counted_ + count_newlines(counted_, end_);
-  const char* last = end_;
-  while (last != begin_ && last[-1] != '\n') --last;
-  column_before_ = (last == begin_ ? column_before_ : 0) + static_cast<std::size_t>(end_ - last);
-  const bool line_ended = end_ != begin_ && end_[-1] == '\n';
-  before_buffer_ += static_cast<std::size_t>(end_ - begin_);
-  begin_ = pos_ = end_ = stop_ = counted_ = buffer_.get();
+  const char* keep = mark_ != NONE ? begin_ + (mark_ - before_buffer_) : end_;
+  const auto kept = static_cast<std::size_t>(end_ - keep);
+  discard_before(keep);
+  if (kept + CHUNK > size_) {
+    const std::size_t size = std::max(size_ * 2, kept + CHUNK);
+    std::unique_ptr<char[]> bigger(new char[size]);
+    std::copy(keep, keep + kept, bigger.get());
+    buffer_ = std::move(bigger);
+    size_ = size;
+  } else if (kept > 0) {
+    std::memmove(buffer_.get(), keep, kept);
+  }
+  begin_ = counted_ = buffer_.get();
+  pos_ = end_ = stop_ = begin_ + kept;
   lines_counted_ = 0;
   ssize_t got = 0;
   do {
-    got = ::read(fd_, buffer_.get(), size_);
+    got = ::read(fd_, buffer_.get() + kept, size_ - kept);
   } while (got < 0 && errno == EINTR);
   if (got <= 0) {
     if (got < 0) read_error_ = std::strerror(errno);
     eof_ = true;
     return false;
   }
-  end_ = begin_ + got;
-  boundary_ =
-      line_ended && *begin_ == '{' && Tell() > document_start_ ? begin_ : find_boundary(begin_);
-  set_stop();
-  if (!copy(begin_, static_cast<std::size_t>(got))) {
+  if (!copy(end_, static_cast<std::size_t>(got))) {
     eof_ = true;
-    end_ = stop_ = pos_;
     return false;
   }
+  end_ += got;
+  search();
+  set_stop();
   return true;
+}
+
+void ChunkStream::discard_before(const char* keep) {
+  lines_before_ += counted_ >= begin_ && counted_ <= keep
+                       ? lines_counted_ + count_newlines(counted_, keep)
+                       : count_newlines(begin_, keep);
+  if (keep != end_) {
+    column_before_ = 0;  // the mark begins a line
+  } else {
+    const char* last = keep;
+    while (last != begin_ && last[-1] != '\n') --last;
+    column_before_ = (last == begin_ ? column_before_ : 0) + static_cast<std::size_t>(keep - last);
+  }
+  if (keep != begin_) newline_before_ = keep[-1] == '\n';
+  before_buffer_ += static_cast<std::size_t>(keep - begin_);
 }
 
 // Writes what was read to the copy, if any; false (with the reason kept

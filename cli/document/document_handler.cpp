@@ -3,9 +3,11 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <bit>
 #include <utility>
 
 #include "document/document_writer.hpp"
+#include "document/judgeable.hpp"
 #include "util/text.hpp"
 
 namespace tarnwick::reading {
@@ -92,7 +94,9 @@ std::string DocumentHandler::field_path() const {
 bool DocumentHandler::Key(const char* text, unsigned length, bool /*copy*/) {
   if (refused()) return true;
   const std::string_view name(text, length);
+  if (!check_string(name)) return true;
   if (capture_ != nullptr) {
+    hold(2 * name.size() + 8);
     if (comma_) *capture_ += ',';
     append_quoted(*capture_, name);
     *capture_ += ':';
@@ -101,6 +105,7 @@ bool DocumentHandler::Key(const char* text, unsigned length, bool /*copy*/) {
   if (hashing_) {
     // Every key goes into the id, and the history writes an object back
     // with one of each: a key given twice would change the id on export.
+    hold(name.size() + 64);
     if (!hashed_keys_.back().insert(std::string(name)).second) {
       return fail(path() + ": '" + printable(name.substr(0, 64)) + "' given twice");
     }
@@ -241,7 +246,10 @@ void DocumentHandler::enter(Where child) {
 }
 
 void DocumentHandler::enter_run() {
+  // The run, its place among the runs' keys and ids, with room to grow.
+  hold(2 * (sizeof(LoadedRun) + sizeof(unsigned) + sizeof(std::string)));
   document_.runs.emplace_back();
+  samples_digest_ = 0;
   run_keys_ = 0;
   samples_ = operations_sum_ = 0;
   operations_overflow_ = false;
@@ -336,10 +344,18 @@ bool DocumentHandler::close_sample() {
   }
   last_time_ = sample_time_;
   ++samples_;
+  // Each value's bits, mixed in order: two series of samples differ here.
+  for (const uint64_t word :
+       {std::bit_cast<uint64_t>(sample_time_), std::bit_cast<uint64_t>(sample_duration_),
+        sample_operations_, std::bit_cast<uint64_t>(sample_rate_)}) {
+    samples_digest_ = (samples_digest_ ^ word) * 0x100000001b3ULL;
+    samples_digest_ ^= samples_digest_ >> 29;
+  }
   if (__builtin_add_overflow(operations_sum_, sample_operations_, &operations_sum_)) {
     operations_overflow_ = true;
   }
   LoadedRun& run = document_.runs.back();
+  hold((options_.samples ? 32u : 0u) + (options_.keep_json ? 32u : 0u));
   if (options_.samples) {
     run.rates.push_back(sample_rate_);
     run.durations.push_back(sample_duration_);
@@ -375,6 +391,7 @@ bool DocumentHandler::close_run() {
                             samples_));
   }
   run.sample_count = samples_;
+  run.samples_digest = samples_digest_;
   if ((run_keys_ & RUN_SAMPLES) != 0 &&
       (operations_overflow_ || operations_sum_ != run.operations)) {
     return fail(fmt::format(
@@ -395,6 +412,7 @@ void DocumentHandler::capture_scalar(const Scalar& value) {
       capture_raw(value.boolean ? "true" : "false");
       break;
     case Scalar::String:
+      hold(2 * value.text.size() + 8);
       if (comma_) *capture_ += ',';
       append_quoted(*capture_, value.text);
       comma_ = true;
@@ -463,6 +481,7 @@ bool DocumentHandler::hash_scalar(const Scalar& value) {
 
 bool DocumentHandler::scalar(const Scalar& value) {
   if (refused()) return true;
+  if (value.kind == Scalar::String && !check_string(value.text)) return true;
   if (capture_ != nullptr) capture_scalar(value);
   // Hashed after the field's own check, which names a bad value best.
   if (skip_depth_ > 0) return !hash_run_ || hash_scalar(value);
@@ -507,6 +526,14 @@ std::variant<LoadedDocument, std::string> DocumentHandler::finish() {
              "' is not a run id (32 lower-case hex digits)";
     }
   }
+  for (std::size_t i = 0; i < document_.runs.size(); ++i) {
+    if (!check_run(i, document_.runs[i])) return error_;
+  }
+  if (document_.timestamp_at && !old) {
+    if (auto future = from_the_future(*document_.timestamp_at, now_)) {
+      return "environment.timestamp: " + *future;
+    }
+  }
   document_.cpu_model = environment_cpu_model_ ? environment_cpu_model_ : host_cpu_model_;
   if (old) {
     // The host of a 0.0.2 document is unknown beyond its CPU model.
@@ -515,7 +542,42 @@ std::variant<LoadedDocument, std::string> DocumentHandler::finish() {
     document_.timestamp_at.reset();
     document_.arch.reset();
   }
+  document_.held_bytes = held_;
   return std::move(document_);
+}
+
+bool DocumentHandler::check_run(std::size_t index, LoadedRun& run) {
+  if (auto why = unjudgeable(run, now_)) {
+    return !fail("runs[" + std::to_string(index) + "]." + *why);
+  }
+  return true;
+}
+
+void DocumentHandler::refuse_over_budget() {
+  if (refused()) return;
+  over_budget_ = true;
+  fail(fmt::format("needs more memory than the {} MiB left of the {} MiB memory budget",
+                   limit_ >> 20, MEMORY_BUDGET >> 20));
+}
+
+bool DocumentHandler::check_string(std::string_view text) {
+  if (text.size() > MAX_STRING_BYTES) {
+    const std::string at = field_path();
+    return !fail(fmt::format("{}a string of {} bytes, more than {} MiB",
+                             at.empty() ? "" : at + ": ", text.size(), MAX_STRING_BYTES >> 20));
+  }
+  // The parser lets "\udc00" through as the three bytes of a surrogate,
+  // which no Unicode text holds; it refuses the same bytes written raw.
+  for (std::size_t at = text.find('\xed'); at != std::string_view::npos;
+       at = text.find('\xed', at + 1)) {
+    if (at + 2 >= text.size() || static_cast<unsigned char>(text[at + 1]) < 0xa0) continue;
+    const unsigned code = ((static_cast<unsigned char>(text[at + 1]) & 0x3fu) << 6) |
+                          (static_cast<unsigned char>(text[at + 2]) & 0x3fu) | 0xd000u;
+    const std::string path_text = field_path();
+    return !fail(fmt::format("{}a lone surrogate (\\u{:04x}), not a Unicode character",
+                             path_text.empty() ? "" : path_text + ": ", code));
+  }
+  return true;
 }
 
 }  // namespace tarnwick::reading

@@ -46,7 +46,9 @@ struct Scalar {
 
 class DocumentHandler {
  public:
-  explicit DocumentHandler(ReadOptions options) : options_(options) {}
+  // `now`: the time of reading; `limit`: the most the document may hold.
+  DocumentHandler(ReadOptions options, UtcMillis now, std::size_t limit)
+      : options_(options), now_(now), limit_(limit) {}
 
   bool Null() { return scalar(Scalar{}); }
   bool Bool(bool value) {
@@ -82,6 +84,8 @@ class DocumentHandler {
   bool Key(const char* text, unsigned length, bool /*copy*/);
 
   [[nodiscard]] bool too_deep() const { return too_deep_; }
+  // The document needs more than the limit: nothing after it can be read.
+  [[nodiscard]] bool over_budget() const { return over_budget_; }
   // The first bad value met so far, if any.
   [[nodiscard]] std::optional<std::string> refusal() const {
     if (error_.empty()) return std::nullopt;
@@ -124,6 +128,17 @@ class DocumentHandler {
   bool close_sample();
   void hash_sample();
 
+  // Counts `bytes` more as held; refuses the document past the limit.
+  void hold(std::size_t bytes) {
+    held_ += bytes;
+    if (held_ > limit_) refuse_over_budget();
+  }
+  void refuse_over_budget();
+  // Any string or key: of a bounded length, and Unicode scalar values only.
+  bool check_string(std::string_view text);
+  // The checks across a run's fields and with the time of reading.
+  bool check_run(std::size_t index, LoadedRun& run);
+
   // Scalars: checked where they are kept, hashed and captured.
   bool scalar(const Scalar& value);
   bool assign(Frame& frame, const Scalar& value);
@@ -132,6 +147,7 @@ class DocumentHandler {
   bool assign_run(Field field, const Scalar& value);
   bool assign_noise(Field field, const Scalar& value);
   bool assign_sample(Field field, const Scalar& value);
+  bool too_long(std::string_view text);
   bool text(const Scalar& value, bool nullable, std::string& target);
   bool text(const Scalar& value, bool nullable, std::optional<std::string>& target);
   bool time(const Scalar& value, std::optional<std::string>& target,
@@ -163,12 +179,17 @@ class DocumentHandler {
     return capture_->size() - 2;
   }
   void capture_raw(std::string_view text) {
+    hold(2 * text.size() + 2);
     if (comma_) *capture_ += ',';
     *capture_ += text;
     comma_ = true;
   }
 
   ReadOptions options_;
+  UtcMillis now_;
+  std::size_t limit_;
+  std::size_t held_ = 0;  // what the document holds, counted twice over for growth
+  bool over_budget_ = false;
   LoadedDocument document_;
   std::vector<Frame> frames_;
   std::size_t skip_depth_ = 0;  // nesting inside a skipped object or array
@@ -187,6 +208,7 @@ class DocumentHandler {
   std::optional<double> last_time_;
   double sample_time_ = 0, sample_duration_ = 0, sample_rate_ = 0;
   uint64_t sample_operations_ = 0;
+  uint64_t samples_digest_ = 0;
   // The id of a 0.0.2 run hashes its keys and values in their order, each
   // number in its canonical text, and its samples in the layout the history
   // writes them back in: time, duration, operations, rate.

@@ -44,8 +44,15 @@ std::string shown(std::string_view text) { return printable(text.substr(0, 64));
 
 }  // namespace
 
+bool DocumentHandler::too_long(std::string_view text) {
+  return bad(fmt::format("'{}...' is {} bytes long, more than the {} a text may have", shown(text),
+                         text.size(), MAX_TEXT_BYTES));
+}
+
 bool DocumentHandler::text(const Scalar& value, bool nullable, std::string& target) {
   if (value.kind == Scalar::String) {
+    if (value.text.size() > MAX_TEXT_BYTES) return too_long(value.text);
+    hold(2 * value.text.size());
     target = std::string(value.text);
     return true;
   }
@@ -55,6 +62,8 @@ bool DocumentHandler::text(const Scalar& value, bool nullable, std::string& targ
 
 bool DocumentHandler::text(const Scalar& value, bool nullable, std::optional<std::string>& target) {
   if (value.kind == Scalar::String) {
+    if (value.text.size() > MAX_TEXT_BYTES) return too_long(value.text);
+    hold(2 * value.text.size());
     target = std::string(value.text);
     return true;
   }
@@ -228,10 +237,8 @@ bool DocumentHandler::assign_run(Field field, const Scalar& value) {
       return true;
     case Field::Started:
       return time(value, run.started, run.started_at);
-    case Field::Ended: {
-      std::optional<UtcMillis> ended;
-      return time(value, run.ended, ended);
-    }
+    case Field::Ended:
+      return time(value, run.ended, run.ended_at);
     case Field::Status:
       run_keys_ |= RUN_STATUS;
       return whole(value, 2, run.status);

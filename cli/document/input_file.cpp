@@ -20,6 +20,7 @@ InputFile::InputFile(InputFile&& other) noexcept
       owned_(std::exchange(other.owned_, false)),
       regular_(other.regular_),
       modified_(other.modified_),
+      start_(other.start_),
       name_(std::move(other.name_)),
       pending_(std::move(other.pending_)) {}
 
@@ -30,6 +31,7 @@ InputFile& InputFile::operator=(InputFile&& other) noexcept {
     owned_ = std::exchange(other.owned_, false);
     regular_ = other.regular_;
     modified_ = other.modified_;
+    start_ = other.start_;
     name_ = std::move(other.name_);
     pending_ = std::move(other.pending_);
   }
@@ -44,8 +46,13 @@ std::variant<InputFile, std::string> InputFile::open(const std::string& path, bo
   if (path == "-") {
     struct stat info {};
     const bool regular = ::fstat(STDIN_FILENO, &info) == 0 && S_ISREG(info.st_mode);
-    return InputFile(STDIN_FILENO, false, regular, regular ? info.st_mtim.tv_sec : 0,
-                     "standard input");
+    InputFile file(STDIN_FILENO, false, regular, regular ? info.st_mtim.tv_sec : 0,
+                   "standard input");
+    // A regular file given as standard input may have been read in part
+    // already: what is given is what follows.
+    const off_t start = regular ? ::lseek(STDIN_FILENO, 0, SEEK_CUR) : 0;
+    file.start_ = start > 0 ? start : 0;
+    return file;
   }
   std::string name = "'" + printable(path) + "'";
   // Non-blocking, so that a FIFO (or a device) cannot hold the open; no

@@ -30,6 +30,8 @@ class InputFile {
   [[nodiscard]] const std::string& name() const { return name_; }
   // Bytes already read while opening (a FIFO's first), for the reader.
   [[nodiscard]] const std::string& pending() const { return pending_; }
+  // Where reading began in a regular file: 0, or where standard input stood.
+  [[nodiscard]] int64_t start() const { return start_; }
 
  private:
   InputFile(int fd, bool owned, bool regular, int64_t modified, std::string name);
@@ -41,6 +43,7 @@ class InputFile {
   bool owned_ = false;
   bool regular_ = false;
   int64_t modified_ = 0;
+  int64_t start_ = 0;
   std::string name_;
   std::string pending_;
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "document/repetition_summary.hpp"
+#include "stats/precision.hpp"
 #include "util/json.hpp"
 
 namespace tarnwick {
@@ -60,6 +61,33 @@ nlohmann::ordered_json run_json(const RunReport& run) {
   };
 }
 
+nlohmann::ordered_json precision_json(const PrecisionReport& report) {
+  nlohmann::ordered_json labels = nlohmann::ordered_json::array();
+  for (const PrecisionOutcome& outcome : report.labels) {
+    labels.push_back({{"label", outcome.label},
+                      {"stopped", outcome.stopped},
+                      {"runs", outcome.runs},
+                      {"runs_needed", outcome.runs_needed},
+                      {"excluded", outcome.excluded},
+                      {"geometric_mean_rate",
+                       outcome.runs > 0 ? nlohmann::ordered_json(outcome.geometric_mean_rate)
+                                        : nlohmann::ordered_json(nullptr)},
+                      {"low", or_null(outcome.low)},
+                      {"high", or_null(outcome.high)},
+                      {"half_width_percent", or_null(outcome.half_width_percent)}});
+  }
+  return {
+      {"target_percent", report.target_percent},
+      {"confidence", PRECISION_CONFIDENCE},
+      {"rule", STEIN_LOG_RULE},
+      {"first_stage_runs", FIRST_STAGE_RUNS},
+      {"max_seconds", report.max_seconds},
+      {"seconds", report.seconds},
+      {"warmup", "first run of each label; the later runs start warm, without one"},
+      {"labels", std::move(labels)},
+  };
+}
+
 }  // namespace
 
 nlohmann::ordered_json session_json(const Session& session) {
@@ -100,6 +128,8 @@ nlohmann::ordered_json session_json(const Session& session) {
       {"scaling", or_null(median_scaling(session))},
       {"scalings", pair_scalings(session)},
       {"warnings", std::move(warnings)},
+      {"precision",
+       session.precision ? precision_json(*session.precision) : nlohmann::ordered_json(nullptr)},
   };
 }
 

@@ -30,6 +30,23 @@ std::string workers_text(const RunReport& run) {
   return threads == 0 ? std::string("all CPUs") : "all CPUs, " + count;
 }
 
+std::string repetitions_text(const std::vector<unsigned>& repetitions) {
+  std::vector<std::string> parts;
+  for (std::size_t i = 0; i < repetitions.size();) {
+    std::size_t last = i;
+    while (last + 1 < repetitions.size() && repetitions[last + 1] == repetitions[last] + 1) ++last;
+    parts.push_back(last >= i + 2 ? fmt::format("{} to {}", repetitions[i], repetitions[last])
+                                  : std::to_string(repetitions[i]));
+    if (last == i + 1) parts.push_back(std::to_string(repetitions[last]));
+    i = last + 1;
+  }
+  std::string text;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+  }
+  return text;
+}
+
 Status session_status(const Session& session) {
   Status status = Status::completed;
   for (const RunReport& run : session.runs) {

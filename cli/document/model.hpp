@@ -42,6 +42,31 @@ struct Warning {
   std::string text;    // for people
 };
 
+// What a --precision command reached for one label: the geometric mean of
+// its counted runs' rates with the interval its stopping rule justifies.
+struct PrecisionOutcome {
+  std::string label;
+  std::string stopped;             // "reached", "time limit", "cancelled" or "failed"
+  std::size_t runs = 0;            // runs counted
+  std::size_t runs_needed = 0;     // what the rule asked for; 0 before its first stage
+  std::vector<unsigned> excluded;  // repetitions left out as disturbed
+  double geometric_mean_rate = 0;  // 0 without a counted run
+  std::optional<double> low;       // the interval; none below two counted runs
+  std::optional<double> high;
+  std::optional<double> half_width_percent;
+};
+
+// "3", "3 and 5", "1 to 4, 7 and 9": repetitions in order, runs of
+// consecutive ones as ranges.
+[[nodiscard]] std::string repetitions_text(const std::vector<unsigned>& repetitions);
+
+struct PrecisionReport {
+  double target_percent = 0;  // ± asked, % of the geometric mean
+  double max_seconds = 0;     // the command's limit, warm-ups included
+  double seconds = 0;         // the command's time in runs
+  std::vector<PrecisionOutcome> labels;
+};
+
 struct Session {
   std::string version;  // the loaded library's version text
   int abi_version = 0;  // the loaded library's interface version
@@ -49,6 +74,7 @@ struct Session {
   HostFacts host;
   std::vector<RunReport> runs;
   std::vector<Warning> warnings;
+  std::optional<PrecisionReport> precision;  // with --precision only
 };
 
 // multi rate / (threads x single rate), when both runs completed.

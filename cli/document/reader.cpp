@@ -5,6 +5,8 @@
 #include <rapidjson/reader.h>
 
 #include <cctype>
+#include <cstdlib>
+#include <new>
 #include <utility>
 
 #include "document/chunk_stream.hpp"
@@ -12,6 +14,29 @@
 
 namespace tarnwick {
 namespace {
+
+// The parser's stack holds the string, key or number being read (and the
+// nesting, at most MAX_NESTING levels), growing by half as it goes: this
+// allocator bounds it, so that no string can make it hold more. The check
+// of MAX_STRING_BYTES itself is the handler's, on every string's length.
+struct StringTooLong {};
+class StackAllocator {
+ public:
+  static constexpr bool kNeedFree = true;
+  static constexpr std::size_t LIMIT = 2 * MAX_STRING_BYTES + (std::size_t{64} << 10);
+  void* Malloc(std::size_t size) { return Realloc(nullptr, 0, size); }
+  void* Realloc(void* old, std::size_t /*old_size*/, std::size_t size) {
+    if (size > LIMIT) throw StringTooLong{};
+    if (size == 0) {
+      std::free(old);
+      return nullptr;
+    }
+    void* bigger = std::realloc(old, size);
+    if (bigger == nullptr) throw std::bad_alloc();
+    return bigger;
+  }
+  static void Free(void* block) { std::free(block); }
+};
 
 std::string parse_error_text(rapidjson::ParseErrorCode code) {
   std::string detail = rapidjson::GetParseError_En(code);
@@ -33,29 +58,19 @@ struct DocumentReader::State {
   std::optional<std::variant<LoadedDocument, std::string>> next();
   // Why the document that ended in a parse error was refused; finishes
   // the input when nothing more can be read.
-  std::string failed(const reading::DocumentHandler& handler, rapidjson::ParseErrorCode code);
-  // Skips to the next line that begins with '{': where the next document
-  // of JSON lines or of pretty-printed documents starts. False when none
-  // is found within the size limit.
-  bool resynchronise();
+  std::string failed(const reading::DocumentHandler& handler, rapidjson::ParseErrorCode code,
+                     const std::optional<std::string>& too_long);
+  // What went wrong, before anything else is read.
+  std::string describe(const reading::DocumentHandler& handler, rapidjson::ParseErrorCode code,
+                       const std::optional<std::string>& too_long);
 
   reading::ChunkStream stream;
   ReadOptions options;
   std::size_t index = 0;  // documents started so far
   bool finished = false;
+  bool over_budget = false;
+  UtcMillis now = utc_now();  // the time of reading, for the documents' times
 };
-
-bool DocumentReader::State::resynchronise() {
-  stream.start_document();
-  for (;;) {
-    const char c = stream.Take();
-    if (c == '\0') {
-      if (stream.at_boundary()) return true;
-      if (stream.exhausted() || stream.over_limit()) return !stream.over_limit();
-    }
-    if (c == '\n' && stream.Peek() == '{') return true;
-  }
-}
 
 std::optional<std::variant<LoadedDocument, std::string>> DocumentReader::State::next() {
   if (finished) return std::nullopt;
@@ -79,11 +94,20 @@ std::optional<std::variant<LoadedDocument, std::string>> DocumentReader::State::
   constexpr unsigned FLAGS = rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
                              rapidjson::kParseNumbersAsStringsFlag |
                              rapidjson::kParseValidateEncodingFlag;
-  reading::DocumentHandler handler(options);
+  const std::size_t limit = options.budget != nullptr ? options.budget->left() : MEMORY_BUDGET;
+  reading::DocumentHandler handler(options, options.now.value_or(now), limit);
   rapidjson::ParseResult parsed;
-  {
-    rapidjson::Reader reader;
+  std::optional<std::string> too_long;
+  try {
+    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, StackAllocator> reader;
     parsed = reader.Parse<FLAGS>(stream, handler);
+  } catch (const StringTooLong&) {
+    too_long = fmt::format("a string or number longer than {} MiB at line {}",
+                           MAX_STRING_BYTES >> 20, stream.line());
+  }
+  if (handler.over_budget()) {
+    finished = over_budget = true;
+    return where(*handler.refusal() + "; the rest of the input was not read");
   }
   if (stream.over_limit()) {
     finished = true;
@@ -94,42 +118,62 @@ std::optional<std::variant<LoadedDocument, std::string>> DocumentReader::State::
     finished = true;
     return where("cannot read: " + *stream.read_error());
   }
-  if (!parsed.IsError()) return handler.finish();
-  return where(failed(handler, parsed.Code()));
+  if (!too_long && !parsed.IsError()) return handler.finish();
+  return where(failed(handler, parsed.Code(), too_long));
 }
 
+// After a parse error, reading resumes at the first line after the
+// document's start that begins with '{': in JSON lines and in documents
+// pretty-printed with any indent, where the next document starts, so a
+// document cut short ends there even when the parser took the next one
+// for a value of it.
 std::string DocumentReader::State::failed(const reading::DocumentHandler& handler,
-                                          rapidjson::ParseErrorCode code) {
-  if (stream.at_boundary()) {
-    // Cut off by a line that starts the next document: no resync needed.
-    if (handler.refusal()) return *handler.refusal();
-    return fmt::format("unfinished: it ends at line {}, where the next document begins",
-                       stream.line());
-  }
-  std::string reason;
-  if (handler.refusal() && !handler.too_deep()) {
-    reason = *handler.refusal();
-    if (stream.exhausted()) {
-      finished = true;
-      return reason;
+                                          rapidjson::ParseErrorCode code,
+                                          const std::optional<std::string>& too_long) {
+  const std::size_t error_at = stream.Tell();
+  const std::size_t error_line = stream.line();
+  std::string reason = describe(handler, code, too_long);
+  const std::size_t mark = stream.mark();
+  if (mark != reading::ChunkStream::NONE && mark <= error_at) {
+    stream.resume();
+    if (mark < error_at) {
+      return fmt::format(
+          "unfinished: line {} begins with '{{' before it ends ({}); read again from there as the "
+          "next document",
+          stream.line(), reason);
     }
-  } else if (handler.too_deep()) {
-    reason = fmt::format("nested deeper than {} levels at line {}", MAX_NESTING, stream.line());
-  } else if (stream.exhausted()) {
-    finished = true;
-    return fmt::format("truncated: the text ends inside the document, at line {}", stream.line());
-  } else if (stream.Peek() == '\0') {
-    reason = fmt::format("a NUL byte at line {}, column {}", stream.line(), stream.column());
-  } else {
-    reason = fmt::format("not JSON at line {}, column {}: {}", stream.line(), stream.column(),
-                         parse_error_text(code));
+    if (handler.refusal() || too_long) return reason;
+    return fmt::format("unfinished: it ends at line {}, where the next document begins",
+                       error_line);
   }
-  if (!resynchronise()) {
+  if (stream.exhausted()) {
+    finished = true;
+    return reason;
+  }
+  if (!stream.resume()) {
     finished = true;
     reason += fmt::format("; no further document within {} MiB, the rest was not read",
                           MAX_DOCUMENT_BYTES >> 20);
   }
   return reason;
+}
+
+std::string DocumentReader::State::describe(const reading::DocumentHandler& handler,
+                                            rapidjson::ParseErrorCode code,
+                                            const std::optional<std::string>& too_long) {
+  if (too_long) return *too_long;
+  if (handler.too_deep()) {
+    return fmt::format("nested deeper than {} levels at line {}", MAX_NESTING, stream.line());
+  }
+  if (handler.refusal()) return *handler.refusal();
+  if (stream.exhausted()) {
+    return fmt::format("truncated: the text ends inside the document, at line {}", stream.line());
+  }
+  if (stream.Peek() == '\0') {
+    return fmt::format("a NUL byte at line {}, column {}", stream.line(), stream.column());
+  }
+  return fmt::format("not JSON at line {}, column {}: {}", stream.line(), stream.column(),
+                     parse_error_text(code));
 }
 
 DocumentReader::DocumentReader(int fd, ReadOptions options)
@@ -151,6 +195,9 @@ std::optional<std::variant<LoadedDocument, std::string>> DocumentReader::next() 
     return std::string("cannot read the document: ") + error.what();
   }
 }
+
+std::size_t DocumentReader::documents_met() const { return state_->index; }
+bool DocumentReader::over_budget() const { return state_->over_budget; }
 
 std::variant<LoadedDocument, std::string> read_document(std::string_view text,
                                                         ReadOptions options) {
@@ -175,45 +222,6 @@ std::variant<LoadedDocument, std::string> read_document_file(const std::string& 
     return file.name() + ": more than one document where one was expected";
   }
   return std::get<LoadedDocument>(std::move(*first));
-}
-
-std::size_t SeenRuns::keep_new(LoadedDocument& document) {
-  const auto before = document.runs.size();
-  std::vector<LoadedRun> kept;
-  kept.reserve(before);
-  for (LoadedRun& run : document.runs) {
-    if (first_time(run.id)) kept.push_back(std::move(run));
-  }
-  document.runs = std::move(kept);
-  return before - document.runs.size();
-}
-
-bool SeenRuns::first_time(const std::string& id) { return id.empty() || ids_.insert(id).second; }
-
-ReadDocuments read_documents_file(const std::string& path, ReadOptions options, SeenRuns& seen) {
-  ReadDocuments result;
-  auto opened = InputFile::open(path);
-  if (auto* reason = std::get_if<std::string>(&opened)) {
-    result.left_out.push_back(std::move(*reason));
-    return result;
-  }
-  const InputFile& file = std::get<InputFile>(opened);
-  DocumentReader reader(file, options);
-  std::size_t count = 0;
-  while (auto item = reader.next()) {
-    ++count;
-    if (auto* reason = std::get_if<std::string>(&*item)) {
-      result.left_out.push_back(file.name() + ": " + *reason);
-      continue;
-    }
-    LoadedDocument& document = std::get<LoadedDocument>(*item);
-    const bool had_runs = !document.runs.empty();
-    result.repeated_runs += seen.keep_new(document);
-    if (had_runs && document.runs.empty()) continue;
-    result.documents.push_back(std::move(document));
-  }
-  if (count == 0) result.left_out.push_back(file.name() + ": empty: no JSON text");
-  return result;
 }
 
 }  // namespace tarnwick

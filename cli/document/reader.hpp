@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -39,6 +38,37 @@ inline constexpr std::size_t MAX_DOCUMENT_BYTES = std::size_t{256} << 20;
 inline constexpr std::size_t MAX_NESTING = 64;
 // More workers than any machine has: a count beyond it is a damaged document.
 inline constexpr uint32_t MAX_THREADS = 1u << 20;
+// The longest string, key or number a document may hold: far beyond any the
+// program writes, and what bounds the parser's own memory for one.
+inline constexpr std::size_t MAX_STRING_BYTES = std::size_t{1} << 20;
+// The longest free text kept (host name, CPU model and architecture,
+// library version, a run's reason): what a person can read, never more.
+inline constexpr std::size_t MAX_TEXT_BYTES = 1024;
+// The most a command holds of what it reads: the documents and runs it
+// keeps and the document being read, estimated as allocated (a document's
+// text is never held whole). Above MAX_DOCUMENT_BYTES, so that one document
+// of any size the limit allows can be read with its samples.
+inline constexpr std::size_t MEMORY_BUDGET = std::size_t{512} << 20;
+
+// What is left of a command's memory budget.
+class MemoryBudget {
+ public:
+  explicit MemoryBudget(std::size_t limit = MEMORY_BUDGET) : limit_(limit) {}
+  // Takes `bytes` for something kept; false, taking nothing, when that
+  // would pass the limit.
+  [[nodiscard]] bool take(std::size_t bytes) {
+    if (bytes > limit_ - used_) return false;
+    used_ += bytes;
+    return true;
+  }
+  void give_back(std::size_t bytes) { used_ -= bytes < used_ ? bytes : used_; }
+  [[nodiscard]] std::size_t left() const { return limit_ - used_; }
+  [[nodiscard]] std::size_t limit() const { return limit_; }
+
+ private:
+  std::size_t limit_;
+  std::size_t used_ = 0;
+};
 
 struct LoadedRun {
   // The document's id, 32 lower-case hex digits; for 0.0.2 runs "h" + 32
@@ -63,11 +93,12 @@ struct LoadedRun {
   // the figures are a container's host's.
   std::optional<double> steal_percent, other_cpus;
   bool in_container = false;
-  std::optional<std::string> started, ended;  // absent in 0.0.2
-  std::optional<UtcMillis> started_at;        // `started`, parsed
-  std::vector<double> rates, durations;       // per-second samples, only with `samples`
-  std::vector<double> times;                  // only with keep_json
-  std::vector<int64_t> sample_operations;     // only with keep_json
+  std::optional<std::string> started, ended;      // absent in 0.0.2
+  std::optional<UtcMillis> started_at, ended_at;  // `started` and `ended`, parsed
+  uint64_t samples_digest = 0;             // of the samples' values, to tell two series apart
+  std::vector<double> rates, durations;    // per-second samples, only with `samples`
+  std::vector<double> times;               // only with keep_json
+  std::vector<int64_t> sample_operations;  // only with keep_json
   std::string json;  // with keep_json: the run's object as compact JSON, "samples" empty
   // Where in `json` the samples' empty array is; npos when the run had none.
   std::size_t samples_at = std::string::npos;
@@ -86,11 +117,17 @@ struct LoadedDocument {
   // With keep_json: the whole document as compact JSON, its "runs" empty.
   std::string json;
   std::size_t runs_at = 0;  // where in `json` the runs' empty array is
+  // What it holds, as the reader estimates it: take it from the budget to keep it.
+  std::size_t held_bytes = 0;
 };
 
 struct ReadOptions {
   bool samples = false;    // fill LoadedRun::rates and durations
   bool keep_json = false;  // fill the json fields, times and sample_operations
+  // What is left for the document being read; MEMORY_BUDGET when none.
+  const MemoryBudget* budget = nullptr;
+  // The time of reading, which no run may start a day after; now when none.
+  std::optional<UtcMillis> now = std::nullopt;
 };
 
 // Reads the documents of one input in order. Never throws.
@@ -112,6 +149,11 @@ class DocumentReader {
   // the input is exhausted. After a reason that ends the input (a read
   // error, a document over the size limit), the next call returns nullopt.
   [[nodiscard]] std::optional<std::variant<LoadedDocument, std::string>> next();
+  // The documents met so far, the one next() gave last included.
+  [[nodiscard]] std::size_t documents_met() const;
+  // True when reading stopped at a document that needs more memory than
+  // the budget left: the command cannot do its job within it.
+  [[nodiscard]] bool over_budget() const;
 
  private:
   struct State;
@@ -126,30 +168,6 @@ class DocumentReader {
 // that cannot be read names it.
 [[nodiscard]] std::variant<LoadedDocument, std::string> read_document_file(
     const std::string& path, ReadOptions options = {});
-
-// Runs are known by their ids: a run seen a second time within one side of
-// a comparison (or one report) counts once.
-class SeenRuns {
- public:
-  // Removes from `document` the runs whose ids were seen before; returns
-  // how many it removed.
-  std::size_t keep_new(LoadedDocument& document);
-  // True the first time `id` is offered; a run without an id is always new.
-  bool first_time(const std::string& id);
-
- private:
-  std::set<std::string> ids_;
-};
-
-// Every document of the file at `path` ("-": standard input) whose runs
-// are not all repeats; `left_out` gets a message for each refused document.
-struct ReadDocuments {
-  std::vector<LoadedDocument> documents;
-  std::vector<std::string> left_out;  // "'x.json': document 2 (line 40): ..."
-  std::size_t repeated_runs = 0;
-};
-[[nodiscard]] ReadDocuments read_documents_file(const std::string& path, ReadOptions options,
-                                                SeenRuns& seen);
 
 // `document` as a compact JSON document (its json with the runs, their
 // samples included), which reads back to the same model. Needs a document

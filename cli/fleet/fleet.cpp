@@ -113,7 +113,11 @@ std::string FleetBuilder::model_key(const std::optional<std::string>& model) {
 }
 
 void FleetBuilder::add_problem(std::string path, std::string reason) {
-  problems_.push_back(Problem{std::move(path), std::move(reason)});
+  if (problems_.size() < MAX_LISTED_REFUSALS) {
+    problems_.push_back(Problem{std::move(path), std::move(reason)});
+  } else {
+    ++problems_unlisted_;
+  }
 }
 
 void FleetBuilder::add(const std::string& path, std::string_view text,
@@ -177,11 +181,12 @@ void FleetBuilder::add(const std::string& path, const LoadedDocument& document,
     return;
   }
   // A run read before, through another path or a copy of its document,
-  // counts once; a document of nothing but such runs is not read again.
-  std::erase_if(kept, [this](const auto& entry) {
-    const std::string& id = entry.first->id;
-    if (seen_.first_time(id)) return false;
-    ++repeated_runs_;
+  // counts once; a document of nothing but such runs is not read again. A
+  // run id given other figures elsewhere is left out at the end.
+  std::erase_if(kept, [&](const auto& entry) {
+    const SeenRuns::Seen seen = seen_.offer(document, *entry.first, path);
+    if (seen == SeenRuns::Seen::first) return false;
+    if (seen == SeenRuns::Seen::again) ++repeated_runs_;
     return true;
   });
   if (kept.empty()) return;
@@ -193,8 +198,9 @@ void FleetBuilder::add(const std::string& path, const LoadedDocument& document,
         model_key(document.cpu_model), or_unknown(document.arch), run->label,
         document.library_version.empty() ? std::string("unknown") : document.library_version,
         run->threads});
-    runs_.push_back(
-        Kept{host, group, index, std::move(time), *run->mean_rate, run->cv_percent, run->unstable});
+    if (!budget_.take(sizeof(Kept) + time.size() + run->id.size())) over_budget_ = true;
+    runs_.push_back(Kept{host, group, index, std::move(time), *run->mean_rate, run->cv_percent,
+                         run->unstable, run->id});
   }
 }
 
@@ -232,8 +238,12 @@ std::vector<std::string> FleetBuilder::model_notes() const {
 std::vector<Group> FleetBuilder::host_figures(std::vector<HostSummary>& hosts) const {
   // Runs ordered by group, host, then time: each (group, host) is a run of
   // neighbours whose last one is the latest.
-  std::vector<std::size_t> order(runs_.size());
-  std::iota(order.begin(), order.end(), 0);
+  // Runs another document gives other figures are left out, both of them.
+  std::vector<std::size_t> order;
+  order.reserve(runs_.size());
+  for (std::size_t index = 0; index < runs_.size(); ++index) {
+    if (!seen_.in_conflict(runs_[index].id)) order.push_back(index);
+  }
   std::sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) {
     const Kept& x = runs_[a];
     const Kept& y = runs_[b];
@@ -325,9 +335,21 @@ void judge(Group& group) {
 
 FleetReport FleetBuilder::finish() const {
   FleetReport report;
-  report.documents = documents_;
+  // Documents read and used: those with a run that is in no conflict.
+  std::vector<bool> used(documents_, false);
+  for (const Kept& run : runs_)
+    used[run.document] = used[run.document] || !seen_.in_conflict(run.id);
+  report.documents = static_cast<std::size_t>(std::count(used.begin(), used.end(), true));
   report.hosts = hosts_;
   report.problems = problems_;
+  report.problems_unlisted = problems_unlisted_;
+  for (const std::string& conflict : seen_.conflicts()) {
+    if (report.problems.size() < MAX_LISTED_REFUSALS) {
+      report.problems.push_back(Problem{"", conflict});
+    } else {
+      ++report.problems_unlisted;
+    }
+  }
   report.repeated_runs = repeated_runs_;
   if (options_.since) report.since = utc_text(*options_.since, false).substr(0, 19);
   for (const auto& [name, from_file] : before_since_) {
@@ -336,6 +358,9 @@ FleetReport FleetBuilder::finish() const {
   }
   report.model_notes = model_notes();
   std::vector<Group> groups = host_figures(report.hosts);
+  // A group or host whose every run was in conflict is none.
+  std::erase_if(groups, [](const Group& group) { return group.hosts.empty(); });
+  std::erase_if(report.hosts, [](const HostSummary& host) { return host.runs == 0; });
   for (Group& group : groups) judge(group);
   // Groups in a stable reading order: CPU, architecture, label, workers.
   std::sort(groups.begin(), groups.end(), [](const Group& a, const Group& b) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "document/comparability.hpp"
+#include "document/read_documents.hpp"
 #include "document/reader.hpp"
 #include "util/utc_time.hpp"
 
@@ -86,8 +87,9 @@ struct FleetReport {
   std::size_t documents = 0;  // read and used
   std::vector<HostSummary> hosts;
   std::vector<Group> groups;
-  std::vector<Outlier> outliers;  // slowest first, then the fast ones
-  std::vector<Problem> problems;
+  std::vector<Outlier> outliers;      // slowest first, then the fast ones
+  std::vector<Problem> problems;      // the first MAX_LISTED_REFUSALS
+  std::size_t problems_unlisted = 0;  // those beyond, counted
   // Runs read more than once (a file named twice, a folder and its
   // subfolder, a copied document): each counted once, by its id.
   std::size_t repeated_runs = 0;
@@ -109,6 +111,11 @@ class FleetBuilder {
   // A document already read (one of the many a file may hold).
   void add(const std::string& path, const LoadedDocument& document, const std::string& file_time);
   void add_problem(std::string path, std::string reason);
+  // The budget the report's inputs are read within: what is kept of each
+  // run is taken from it.
+  [[nodiscard]] MemoryBudget& budget() { return budget_; }
+  // True once the budget is spent: reading must stop, and the report fail.
+  [[nodiscard]] bool over_budget() const { return over_budget_ || seen_.over_budget(); }
 
   [[nodiscard]] FleetReport finish() const;
 
@@ -121,6 +128,7 @@ class FleetBuilder {
     double rate = 0.0;
     std::optional<double> cv;
     bool unstable = false;
+    std::string id;  // left out at the end if another document gives it other figures
   };
   struct GroupKey {
     std::string cpu_model, arch, label, library_version;
@@ -142,8 +150,11 @@ class FleetBuilder {
   std::unordered_map<std::string, uint32_t> group_lookup_;
   std::vector<Kept> runs_;
   std::vector<Problem> problems_;
+  std::size_t problems_unlisted_ = 0;
   std::size_t documents_ = 0;
-  SeenRuns seen_;
+  MemoryBudget budget_;
+  bool over_budget_ = false;
+  SeenRuns seen_{&budget_};
   std::size_t repeated_runs_ = 0;
   std::set<std::pair<std::string, bool>> before_since_;  // (host, from file)
   // Each model key's spellings, in order of reading (the first is shown).

@@ -112,11 +112,12 @@ std::string report_text(const FleetReport& report) {
   }
   width = std::min<std::size_t>(width, 32);
 
-  std::string text =
-      fmt::format("tarnwick report: {}, {}, {}{}\n", plural(report.hosts.size(), "host"),
-                  plural(report.documents, "document"), plural(report.groups.size(), "group"),
-                  report.problems.empty() ? std::string()
-                                          : fmt::format("; {} left out", report.problems.size()));
+  std::string text = fmt::format(
+      "tarnwick report: {}, {}, {}{}\n", plural(report.hosts.size(), "host"),
+      plural(report.documents, "document"), plural(report.groups.size(), "group"),
+      report.problems.empty()
+          ? std::string()
+          : fmt::format("; {} left out", report.problems.size() + report.problems_unlisted));
 
   text += "\nOutliers (robust z beyond \u00b13.5 within their group)\n";
   if (report.outliers.empty()) text += "  none\n";
@@ -135,9 +136,15 @@ std::string report_text(const FleetReport& report) {
     text += "\n* no host name in the document (0.0.2): the host is the file's name\n";
   }
   if (!report.problems.empty()) {
-    text += fmt::format("\nLeft out ({})\n", report.problems.size());
+    text += fmt::format("\nLeft out ({})\n", report.problems.size() + report.problems_unlisted);
     for (const Problem& problem : report.problems) {
-      text += fmt::format("  {}: {}\n", printable(problem.path), printable(problem.reason));
+      text += problem.path.empty()
+                  ? fmt::format("  {}\n", printable(problem.reason))
+                  : fmt::format("  {}: {}\n", printable(problem.path), printable(problem.reason));
+    }
+    if (report.problems_unlisted > 0) {
+      text += fmt::format("  ... and {} more (only the first {} are listed)\n",
+                          report.problems_unlisted, report.problems.size());
     }
   }
   return text;
@@ -217,6 +224,7 @@ Json report_json(const FleetReport& report) {
           {"hosts", std::move(hosts)},
           {"groups", std::move(groups)},
           {"left_out", std::move(problems)},
+          {"left_out_unlisted", report.problems_unlisted},
           {"repeated_runs", report.repeated_runs},
           {"since", report.since ? Json(*report.since + "Z") : Json(nullptr)},
           {"hosts_before_since", report.hosts_before_since},

@@ -114,6 +114,44 @@ std::string spread_text(const RepetitionSummary& summary, const TextStyle& style
   return text;
 }
 
+std::string precision_text(const PrecisionOutcome& outcome, double target_percent,
+                           const TextStyle& style) {
+  const auto row = [](const std::string& name, const std::string& value) {
+    return fmt::format("{:<{}}{}\n", name, VALUE_COLUMN, value);
+  };
+  const char* plus_minus = style.pick("\u00b1", "+-");
+  const std::string runs = fmt::format("{} run{}", outcome.runs, outcome.runs == 1 ? "" : "s");
+  std::string text;
+  if (outcome.runs == 0) {
+    text = row(outcome.label, "geometric mean - (no run counted)");
+  } else if (!outcome.half_width_percent || !outcome.low || !outcome.high) {
+    text = row(outcome.label, fmt::format("geometric mean {} steps/s of {}: no interval below "
+                                          "two runs",
+                                          grouped(outcome.geometric_mean_rate), runs));
+  } else {
+    text = row(outcome.label, fmt::format("geometric mean {} steps/s {}{:.2f} % (95 %)",
+                                          grouped(outcome.geometric_mean_rate), plus_minus,
+                                          *outcome.half_width_percent));
+    text += row(
+        "", fmt::format("{} to {}, of {}", grouped(*outcome.low), grouped(*outcome.high), runs));
+  }
+  const std::string asked =
+      fmt::format("{}{} % asked: ", plus_minus, short_seconds(target_percent));
+  if (outcome.stopped == "reached") {
+    text += row("", style.good(asked + "reached"));
+  } else if (outcome.stopped == "time limit") {
+    text += row("", style.caution(asked + "not reached within the time limit"));
+  } else {
+    text += row("", style.caution(asked + outcome.stopped));
+  }
+  if (!outcome.excluded.empty()) {
+    text += row(
+        "", fmt::format("left out as disturbed: run{} {}", outcome.excluded.size() == 1 ? "" : "s",
+                        repetitions_text(outcome.excluded)));
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string sparkline(const std::vector<Sample>& samples, double reference, std::size_t max_columns,
@@ -211,6 +249,11 @@ std::string session_summary(const Session& session, const TextStyle& style) {
                           figures);
     }
     text += fmt::format("{:{}}1.0 is perfect)\n", "", VALUE_COLUMN);
+  }
+  if (session.precision) {
+    for (const PrecisionOutcome& outcome : session.precision->labels) {
+      text += "\n" + precision_text(outcome, session.precision->target_percent, style);
+    }
   }
   text += fmt::format("\nhost           {}", host_text(session));
   return wrap_words(text, style.wrap, VALUE_COLUMN);

@@ -18,9 +18,9 @@ bool same_run(const tarnwick::LoadedRun& a, const tarnwick::LoadedRun& b) {
          a.mean_rate == b.mean_rate && a.cv_percent == b.cv_percent && a.unstable == b.unstable &&
          a.measured_seconds == b.measured_seconds && a.operations == b.operations &&
          a.checksum == b.checksum && a.sample_count == b.sample_count && a.started == b.started &&
-         a.ended == b.ended && a.started_at == b.started_at && a.rates == b.rates &&
-         a.durations == b.durations && a.times == b.times &&
-         a.sample_operations == b.sample_operations && a.json == b.json;
+         a.ended == b.ended && a.started_at == b.started_at && a.ended_at == b.ended_at &&
+         a.samples_digest == b.samples_digest && a.rates == b.rates && a.durations == b.durations &&
+         a.times == b.times && a.sample_operations == b.sample_operations && a.json == b.json;
 }
 
 bool same_document(const tarnwick::LoadedDocument& a, const tarnwick::LoadedDocument& b) {

@@ -35,7 +35,7 @@ std::string bar(double fraction, int width, const TextStyle& style) {
 }
 
 // The parts, in the order they are dropped when the line is too wide.
-enum Part { BAR, TIMES, PERCENT, LABEL, PHASE, COUNTER, LEFT, RATE, PARTS };
+enum Part { BAR, TIMES, PERCENT, LABEL, PHASE, COUNTER, LEFT, WIDTH, RATE, PARTS };
 
 }  // namespace
 
@@ -73,12 +73,22 @@ std::string progress_line(const Progress& progress, std::optional<double> rate,
   };
 
   std::array<std::string, PARTS> parts;
+  const bool open_ended = position.count == 0;
   if (position.count > 1) parts[COUNTER] = fmt::format("{}/{}", position.index, position.count);
+  if (open_ended) {
+    parts[COUNTER] = fmt::format("run {}", position.index);
+    parts[WIDTH] =
+        position.half_width_percent
+            ? fmt::format("{}{:.2f} %", style.pick("\u00b1", "+-"), *position.half_width_percent)
+            : style.pick("\u00b1", "+-") + std::string("- %");
+  }
   parts[LABEL] = label;
   parts[PHASE] = fmt::format("{:<9}", phase_word(progress.phase));
   parts[PERCENT] = fmt::format("{:>3.0f}%", fraction * 100.0);
   parts[TIMES] = fmt::format("{} / {}", time(elapsed), time(planned_seconds));
-  parts[LEFT] = "left " + time(left);
+  // Open-ended, the time left is the limit's: an upper bound.
+  parts[LEFT] =
+      (open_ended ? style.pick("left \u2264 ", "left <= ") : std::string("left ")) + time(left);
   parts[RATE] = (rate ? grouped(*rate) : std::string("-")) + " steps/s";
 
   // The last column stays free: writing it makes some terminals wrap. So do
@@ -99,6 +109,7 @@ std::string progress_line(const Progress& progress, std::optional<double> rate,
     add(parts[PERCENT], " ");
     add(parts[TIMES], "  ");
     add(parts[LEFT], "  ");
+    add(parts[WIDTH], "  ");
     add(parts[RATE], "  ");
     return line;
   };

@@ -17,9 +17,13 @@ namespace tarnwick {
 
 // Where a run stands in the whole command.
 struct RunPosition {
-  unsigned index = 1;          // 1-based
-  unsigned count = 1;          // runs in the command
-  double seconds_after = 0.0;  // planned length of the runs still to come after this one
+  unsigned index = 1;  // 1-based
+  unsigned count = 1;  // runs in the command; 0: not known in advance (--precision)
+  // The planned length of the runs still to come after this one; with
+  // count 0, the time left to the limit after this run.
+  double seconds_after = 0.0;
+  // With count 0: the label's half-width so far, once it has one.
+  std::optional<double> half_width_percent;
 };
 
 // The phase's rate so far, as the display shows it. It counts from the

@@ -23,6 +23,7 @@ namespace tarnwick {
 
 inline constexpr std::string_view STEIN_LOG_RULE = "Stein's two-stage rule on log rates";
 inline constexpr std::size_t FIRST_STAGE_RUNS = 5;
+inline constexpr double PRECISION_CONFIDENCE = 0.95;
 
 struct PrecisionState {
   std::size_t runs = 0;       // rates counted
@@ -44,7 +45,7 @@ struct PrecisionState {
 // interval's level. Nothing for a target or confidence outside (0, 1) or a
 // first stage below two runs.
 [[nodiscard]] std::optional<PrecisionState> precision_state(
-    const std::vector<double>& rates, double target, double confidence = 0.95,
+    const std::vector<double>& rates, double target, double confidence = PRECISION_CONFIDENCE,
     std::size_t first_stage = FIRST_STAGE_RUNS);
 
 }  // namespace tarnwick

@@ -1054,6 +1054,131 @@ class Repetitions(Checks):
         self.assertEqual(doc["repetitions"][0]["runs"], len(doc["runs"]) - 1)
 
 
+T_4 = 2.7764451051977987  # Student's t, 4 degrees of freedom, 97.5 %
+
+
+class Precision(Checks):
+    """--precision: runs on the real engine until the interval is narrow
+    enough or the limit comes. The machine may be loaded, so every test
+    accepts either ending and checks that what the document says holds."""
+
+    def assert_precision_document(self, doc, target, max_seconds, warmup):
+        precision = doc["precision"]
+        self.assertEqual((precision["target_percent"], precision["max_seconds"]),
+                         (target, max_seconds))
+        self.assertEqual(precision["first_stage_runs"], 5)
+        by_label = {}
+        for run_report in doc["runs"]:
+            by_label.setdefault(run_report["label"], []).append(run_report)
+        self.assertEqual([o["label"] for o in precision["labels"]], list(by_label))
+        for outcome in precision["labels"]:
+            runs = by_label[outcome["label"]]
+            self.assertEqual([r["repetition"] for r in runs], list(range(1, len(runs) + 1)))
+            # One warm-up per label; the later runs start warm.
+            self.assertEqual([r["warmup_seconds"] for r in runs],
+                             [warmup] + [0] * (len(runs) - 1))
+            for run_report in runs:
+                self.assert_consistent_run(run_report)
+            counted = [math.log(r["mean_rate"]) for r in runs
+                       if r["repetition"] not in outcome["excluded"]]
+            self.assertEqual(outcome["runs"], len(counted))
+            self.assertIn(outcome["stopped"], ("reached", "time limit"))
+            if counted:
+                mean = sum(counted) / len(counted)
+                self.assertAlmostEqual(outcome["geometric_mean_rate"], math.exp(mean),
+                                       delta=1e-9 * math.exp(mean))
+            if len(counted) >= 5:
+                # Stein's interval: the first five counted runs' spread.
+                first = counted[:5]
+                first_mean = sum(first) / 5
+                s0 = math.sqrt(sum((x - first_mean) ** 2 for x in first) / 4)
+                half = T_4 * s0 / math.sqrt(len(counted))
+                self.assertAlmostEqual(outcome["half_width_percent"], math.expm1(half) * 100,
+                                       delta=1e-6)
+                self.assertEqual(outcome["runs_needed"],
+                                 max(5, math.ceil((T_4 * s0 / math.log1p(target / 100)) ** 2)))
+            if outcome["stopped"] == "reached":
+                self.assertLessEqual(outcome["half_width_percent"], target + 1e-9)
+                self.assertEqual(outcome["runs"], outcome["runs_needed"])
+        return precision
+
+    def test_runs_until_the_interval_is_narrow_enough_or_says_what_it_reached(self):
+        with tempfile.TemporaryDirectory() as directory:
+            path = os.path.join(directory, "doc.json")
+            result = run(["--precision", "2", "--warmup", "2", "--measure", "2", "--max-time",
+                          "120", "--output", path], timeout=200)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(path) as handle:
+                doc = load_document(handle.read())
+        precision = self.assert_precision_document(doc, 2, 120, 2)
+        outcome = precision["labels"][0]
+        self.assertIn("geometric mean", result.stdout)
+        self.assertIn("\u00b12 % asked", result.stdout)
+        if outcome["stopped"] == "time limit":
+            self.assertRegex(result.stderr, r"warning: (\u00b1[0-9.]+ % after|no interval after)"
+                             r" .* in \d+ s; \u00b12 % asked")
+        else:
+            self.assertNotIn("asked", result.stderr)
+            self.assertIn("reached", result.stdout)
+        # No run was started that could not end before the limit.
+        self.assertLessEqual(precision["seconds"], 120 + 10)
+        if outcome["excluded"]:
+            self.assertIn("left out of the precision", result.stderr)
+
+    def test_both_alternate_and_each_label_stops_on_its_own(self):
+        result = run(["--both", "--precision", "5", "--warmup", "0.5", "--measure", "1",
+                      "--max-time", "40", "--json", "--quiet"], timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        doc = load_document(result.stdout)
+        precision = self.assert_precision_document(doc, 5, 40, 0.5)
+        self.assertEqual([o["label"] for o in precision["labels"]], ["single", "all-cpus"])
+        self.assertEqual([r["label"] for r in doc["runs"][:4]],
+                         ["single", "all-cpus", "single", "all-cpus"])
+
+    def test_the_limit_stops_the_command_with_a_warning_and_status_0(self):
+        began = time.monotonic()
+        result = run(["--precision", "0.01", "--warmup", "0.2", "--measure", "0.5",
+                      "--max-time", "5", "--json"], timeout=60)
+        took = time.monotonic() - began
+        self.assertEqual(result.returncode, 0, result.stderr)
+        doc = load_document(result.stdout)
+        outcome = self.assert_precision_document(doc, 0.01, 5, 0.2)["labels"][0]
+        self.assertEqual(outcome["stopped"], "time limit")
+        self.assertGreaterEqual(len(doc["runs"]), 3)
+        self.assertIn("0.01 % asked", result.stderr)
+        self.assertIn("precision", [w["kind"] for w in doc["warnings"]])
+        self.assertLess(took, 5 + 10)
+
+    def test_bad_values_and_combinations_are_usage_errors(self):
+        for args, says in [
+                (["--precision", "2", "--repeat", "3"], "--repeat"),
+                (["--precision", "0"], "above 0 and at most 50"),
+                (["--precision", "50.5"], "above 0 and at most 50"),
+                (["--precision", "nan"], "above 0 and at most 50"),
+                (["--precision", "2%"], "above 0 and at most 50"),
+                (["--precision", "2", "--max-time", "0"], "above 0"),
+                (["--precision", "2", "--max-time", "-1"], "--max-time"),
+                (["--max-time", "30"], "--precision"),
+                (["--precision", "2", "--warmup", "30", "--measure", "40", "--max-time", "60"],
+                 "--max-time 60: the first run alone takes 70 s"),
+                (["--both", "--precision", "2", "--warmup", "20", "--measure", "20",
+                  "--max-time", "60"], "80 s")]:
+            result = run(args + ["--quiet"], timeout=30)
+            self.assertEqual(result.returncode, 64, (args, result.stderr))
+            self.assertIn(says, result.stderr, args)
+            self.assertEqual(result.stdout, "", args)
+
+    def test_progress_shows_the_run_and_the_half_width(self):
+        status, _, terminal, _ = run_on_terminal(
+            ["--precision", "5", "--warmup", "0.2", "--measure", "0.6", "--max-time", "6"],
+            timeout=60)
+        self.assertEqual(status, 0, terminal)
+        shown = frames(terminal)
+        self.assertTrue(any(re.search(r"^run 1 single .* \u00b1- %", f) for f in shown), shown)
+        self.assertTrue(any(re.search(r"^run [3-9] single .*left \u2264 .*"
+                                      r"\u00b1(\d+\.\d\d|-) %", f) for f in shown), shown)
+
+
 if __name__ == "__main__":
     BINARY = os.path.abspath(sys.argv[1])
     unittest.main(argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)

@@ -17,7 +17,8 @@ inline constexpr int EXIT_GATE = 1;
 // document, a store or an output that failed.
 inline constexpr int EXIT_FAILED = 2;
 // compare: nothing tripped, but a label found on both sides could not be
-// judged; a CI gate must be able to tell this from a pass.
+// judged; history --fail-on-change: no shift tripped, but a series had too
+// few runs to be judged. A CI gate must be able to tell this from a pass.
 inline constexpr int EXIT_NOT_JUDGED = 3;
 // A bad command line.
 inline constexpr int EXIT_USAGE = 64;

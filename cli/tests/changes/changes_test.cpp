@@ -57,35 +57,41 @@ TEST(SeriesOf, OneHostNameOnTwoCpuModelsIsTwoSeries) {
   for (const ListedRun& one : all[1].runs) EXPECT_EQ(one.mean_rate, 20);
 }
 
-TEST(FailingChanges, SizeDirectionAndWindow) {
+TEST(FailingShifts, SizeDirectionAndTheLastStepsPlace) {
   RunSeries series;
   for (int day = 1; day <= 20; ++day) series.runs.push_back(run("a", 1, day, 1));
   struct Case {
-    std::size_t index;
+    std::size_t first, last;
     double percent;
     double threshold;
     bool either;
-    std::size_t last;
+    std::size_t window;
     bool fails;
+    bool ongoing = false;
   };
   const Case cases[] = {
-      {15, -6, 5, false, 10, true},   // 5 runs ago, a drop larger than asked
-      {15, -6, 6, false, 10, true},   // exactly the size asked
-      {15, -6, 7, false, 10, false},  // smaller than asked
-      {15, +6, 5, false, 10, false},  // a rise
-      {15, +6, 5, true, 10, true},    // a rise, either way
-      {10, -6, 5, false, 10, true},   // the first of the last 10 runs
-      {9, -6, 5, false, 10, false},   // 11 runs ago
+      {15, 15, -6, 5, false, 10, true},       // 5 runs ago, a drop larger than asked
+      {15, 15, -6, 6, false, 10, true},       // exactly the size asked
+      {15, 15, -6, 7, false, 10, false},      // smaller than asked
+      {15, 15, +6, 5, false, 10, false},      // a rise
+      {15, 15, +6, 5, true, 10, true},        // a rise, either way
+      {10, 10, -6, 5, false, 10, true},       // the first of the last 10 runs
+      {9, 9, -6, 5, false, 10, false},        // 11 runs ago
+      {2, 12, -6, 5, false, 10, true},        // began long ago, its last step recent
+      {2, 9, -6, 5, false, 10, false},        // ended 11 runs ago
+      {2, 9, -6, 5, false, 10, true, true},   // its last step 11 runs ago, still moving
+      {2, 9, -4, 5, false, 10, false, true},  // still moving, smaller than asked
   };
   for (const Case& c : cases) {
-    const FoundChange found{&series, {c.index, 0.001, 1, 1 + c.percent / 100, c.percent}};
-    EXPECT_EQ(failing_changes({found}, c.threshold, c.either, c.last).size(), c.fails ? 1u : 0u)
-        << c.index << " " << c.percent << " " << c.threshold;
+    Shift shift{c.first, c.last, 1, 1 + c.percent / 100, c.percent, {}, c.ongoing};
+    EXPECT_EQ(failing_shifts({{&series, shift}}, c.threshold, c.either, c.window).size(),
+              c.fails ? 1u : 0u)
+        << c.first << "-" << c.last << " " << c.percent << " " << c.threshold;
   }
 }
 
-TEST(FindChanges, TheSameWhateverTheThreads) {
-  std::mt19937_64 generator(3);
+std::vector<ListedRun> stepped_hosts(unsigned seed) {
+  std::mt19937_64 generator(seed);
   std::normal_distribution<double> noise(0, 0.02);
   std::vector<ListedRun> runs;
   for (int host = 0; host < 12; ++host) {
@@ -94,33 +100,85 @@ TEST(FindChanges, TheSameWhateverTheThreads) {
       runs.push_back(run("h" + std::to_string(host), 1, day, 1e9 * level * (1 + noise(generator))));
     }
   }
-  auto one = series_of(runs, std::nullopt);
+  // A host with too few runs to judge.
+  for (int day = 1; day <= 9; ++day) runs.push_back(run("short", 1, day, day < 5 ? 1e9 : 8e8));
+  return runs;
+}
+
+TEST(FindChanges, TheSameWhateverTheThreads) {
+  auto one = series_of(stepped_hosts(3), std::nullopt);
   auto two = one;
   find_changes(one, {}, 1);
   find_changes(two, {}, 2);
   const auto large_one = large_changes(one, 2);
   const auto large_two = large_changes(two, 2);
-  ASSERT_EQ(large_one.size(), 4u);  // the four hosts with a step
-  ASSERT_EQ(large_two.size(), large_one.size());
-  for (std::size_t i = 0; i < large_one.size(); ++i) {
-    EXPECT_EQ(large_one[i].first_run().id, large_two[i].first_run().id);
-    EXPECT_EQ(large_one[i].change.p_value, large_two[i].change.p_value);
-    EXPECT_NEAR(large_one[i].change.change_percent, -10, 2);
+  ASSERT_EQ(large_one.shifts.size(), 4u);  // the four hosts with a step
+  EXPECT_TRUE(large_one.episodes.empty());
+  ASSERT_EQ(large_two.shifts.size(), large_one.shifts.size());
+  for (std::size_t i = 0; i < large_one.shifts.size(); ++i) {
+    EXPECT_EQ(large_one.shifts[i].first_run().id, large_two.shifts[i].first_run().id);
+    EXPECT_EQ(large_one.shifts[i].shift.steps[0].p_value,
+              large_two.shifts[i].shift.steps[0].p_value);
+    EXPECT_NEAR(large_one.shifts[i].shift.change_percent, -10, 2);
   }
+  // Nine runs are judged by nothing: listed as such, whatever their drop.
+  ASSERT_EQ(large_one.not_judged.size(), 1u);
+  EXPECT_EQ(large_one.not_judged[0]->key.host, "short");
+  EXPECT_FALSE(large_one.not_judged[0]->judged);
+  EXPECT_TRUE(large_one.not_judged[0]->changes.empty());
 }
 
-TEST(ChangesJson, EachChangeHasExactlyItsFields) {
-  RunSeries series;
-  series.key = {"", "all-cpus", 4, "0.0.2", "x86_64", "cpu"};
-  for (int day = 1; day <= 3; ++day) series.runs.push_back(run("", 4, day, 1));
-  const auto json = changes_json({"h.db", 1, 3, 2, {}}, {{&series, {1, 0.004, 100, 94, -6}}});
-  const auto& change = json["changes"][0];
-  EXPECT_EQ(change.size(), 10u);
-  EXPECT_TRUE(change["host"].is_null());
-  EXPECT_EQ(change["run_id"], series.runs[1].id);
-  EXPECT_EQ(change["started"], series.runs[1].started);
-  EXPECT_EQ(change["change_percent"], -6);
-  EXPECT_EQ(json["schema_version"], 1);
+TEST(ChangesOutputs, OneHeaderPerSeriesAndEveryFigureByOneRule) {
+  auto series = series_of(stepped_hosts(4), std::nullopt);
+  find_changes(series, {}, 1);
+  const FoundChanges found = large_changes(series, 2);
+  ChangesSummary summary{"h.db", series.size(), 12 * 28 + 9, 2, {}};
+  const std::string text = changes_text(summary, found);
+  EXPECT_NE(text.find("4 shifts and 0 episodes of 2 % or more in 13 series (345 completed runs)"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("1 series too short to judge: changes need 10 runs"), std::string::npos);
+  EXPECT_NE(text.find("short · all-cpus · 1 worker · 0.0.2: 9 runs; changes need 10\n"),
+            std::string::npos);
+  for (const char* host : {"h0 ", "h3 ", "h6 ", "h9 "}) {
+    std::size_t headers = 0;
+    for (std::size_t at = text.find(std::string("\n") + host); at != std::string::npos;
+         at = text.find(std::string("\n") + host, at + 1)) {
+      ++headers;
+    }
+    EXPECT_EQ(headers, 1u) << host << "\n" << text;
+  }
+  EXPECT_EQ(text.find("h1 "), std::string::npos);
+  // Rates: four significant digits, trailing zeros kept, the unit by the
+  // rounded value.
+  EXPECT_EQ(short_rate(40e3), "40.00 k");
+  EXPECT_EQ(short_rate(40.03e3), "40.03 k");
+  EXPECT_EQ(short_rate(999996), "1.000 M");
+  EXPECT_EQ(short_rate(1e9), "1.000 G");
+  EXPECT_EQ(short_rate(12.5), "12.50");
+  EXPECT_EQ(signed_percent(-0.04), "0.0 %");
+  EXPECT_EQ(signed_percent(-9.96), "-10.0 %");
+  std::size_t from = 0;
+  while (from < text.size()) {
+    const std::size_t end = text.find('\n', from);
+    EXPECT_LE(text.substr(from, end - from).size(), 80u + 4) << text.substr(from, end - from);
+    from = end + 1;
+  }
+
+  const auto json = changes_json(summary, series);
+  EXPECT_EQ(json["schema_version"], 2);
+  EXPECT_EQ(json["runs_needed"], 10);
+  ASSERT_EQ(json["series"].size(), 13u);
+  const auto& stepped = json["series"][0];
+  EXPECT_EQ(stepped["host"], "h0");
+  EXPECT_TRUE(stepped["judged"]);
+  ASSERT_EQ(stepped["shifts"].size(), 1u);
+  const auto& shift = stepped["shifts"][0];
+  EXPECT_EQ(shift["start_run_id"], shift["steps"][0]["run_id"]);
+  EXPECT_EQ(shift["runs_since_end"], 28 - found.shifts[0].shift.last);
+  EXPECT_EQ(json["series"][1]["shifts"].size(), 0u);
+  EXPECT_FALSE(json["series"][12]["judged"]);
+  EXPECT_EQ(json["series"][12]["runs"], 9);
 }
 
 }  // namespace

@@ -19,15 +19,19 @@ def night(index, hours=24):
 
 
 def series(host, count, *, step_at=None, step=0.0, spread=0.02, seed=1, label="all-cpus",
-           threads=2, unstable=(), hours=24):
+           threads=2, unstable=(), hours=24, level=None):
     """`count` nightly documents of one host: the rate moves by `step` (a
-    fraction) from run `step_at` on, with a normal spread; runs whose index
-    is in `unstable` have a high CV and are flagged."""
+    fraction) from run `step_at` on, or follows `level(index)` (a factor),
+    with a normal spread; runs whose index is in `unstable` have a high CV
+    and are flagged."""
     rng = random.Random(seed)
     documents = []
     for index in range(count):
-        level = RATE * (1 + step if step_at is not None and index >= step_at else 1)
-        rate = level * (1 + rng.gauss(0, spread))
+        if level is not None:
+            true_level = RATE * level(index)
+        else:
+            true_level = RATE * (1 + step if step_at is not None and index >= step_at else 1)
+        rate = true_level * (1 + rng.gauss(0, spread))
         shaky = index in unstable
         documents.append(fleet_documents.document(
             host, night(index, hours), rate, label=label, threads=threads,
@@ -55,3 +59,13 @@ def planted(binary, history):
     steady = series("steady-b", 80, seed=23)
     store(binary, history, stepped + steady)
     return run_ids(stepped)
+
+
+def drift(index, flat=40, runs=100, size=-0.10):
+    """A slide of `size` over `runs` runs after `flat` flat ones, then flat."""
+    return 1 + size * min(max(index - flat + 1, 0), runs) / runs
+
+
+def dip(index, at=40, runs=5, size=-0.08):
+    """A stretch of `runs` runs `size` away from the level, that comes back."""
+    return 1 + size if at <= index < at + runs else 1.0

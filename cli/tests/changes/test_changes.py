@@ -43,34 +43,48 @@ class PlantedStep(unittest.TestCase):
 
     def test_finds_the_step_and_nothing_else(self):
         document = self.changes()
-        self.assertEqual((document["series"], document["runs"]), (2, 160))
-        self.assertEqual(len(document["changes"]), 1, document["changes"])
-        change = document["changes"][0]
-        self.assertEqual((change["host"], change["label"], change["threads"]),
-                         ("host-a", "all-cpus", 2))
+        self.assertEqual(document["runs"], 160)
+        self.assertEqual([(one["host"], one["runs"], one["judged"]) for one in document["series"]],
+                         [("host-a", 80, True), ("steady-b", 80, True)])
+        stepped, steady = document["series"]
+        self.assertEqual((steady["shifts"], steady["episodes"]), ([], []))
+        self.assertEqual(stepped["episodes"], [])
+        self.assertEqual(len(stepped["shifts"]), 1, stepped["shifts"])
+        shift = stepped["shifts"][0]
+        self.assertEqual(len(shift["steps"]), 1)
+        change = shift["steps"][0]
+        self.assertEqual((stepped["label"], stepped["threads"]), ("all-cpus", 2))
         self.assertIn(change["run_id"], self.ids[47:54])
+        self.assertEqual((shift["start_run_id"], shift["end_run_id"]),
+                         (change["run_id"], change["run_id"]))
         position = self.ids.index(change["run_id"])
         self.assertEqual(change["started"], planted_history.night(position).replace("Z", ".000Z"))
+        self.assertEqual(shift["runs_since_end"], 80 - position)
         self.assertLess(change["p_value"], 0.01)
-        self.assertAlmostEqual(change["change_percent"], -6, delta=1.5)
-        self.assertAlmostEqual(change["median_after"] / change["median_before"] - 1,
-                               change["change_percent"] / 100, places=9)
+        self.assertAlmostEqual(shift["change_percent"], -6, delta=1.5)
+        self.assertAlmostEqual(shift["level_after"] / shift["level_before"] - 1,
+                               shift["change_percent"] / 100, places=9)
+
+    def listed(self, document):
+        return [(one["host"], len(one["shifts"]), len(one["episodes"]))
+                for one in document["series"] if one["shifts"] or one["episodes"]]
 
     def test_filters_choose_the_series(self):
-        self.assertEqual(self.changes("--host", "steady-b")["changes"], [])
-        self.assertEqual(len(self.changes("--host", "host-a")["changes"]), 1)
-        self.assertEqual(self.changes("--label", "other")["series"], 0)
+        self.assertEqual(self.listed(self.changes("--host", "steady-b")), [])
+        self.assertEqual(self.listed(self.changes("--host", "host-a")), [("host-a", 1, 0)])
+        self.assertEqual(self.changes("--label", "other")["series"], [])
         # Since run 55 the host is at one level: nothing to find.
         since = self.changes("--since", planted_history.night(55)[:10])
-        self.assertEqual((since["runs"], since["changes"]), (50, []))
+        self.assertEqual((since["runs"], self.listed(since)), (50, []))
         # A size above the step's hides it; the statistics still ran.
-        self.assertEqual(self.changes("--min-change", "9")["changes"], [])
+        self.assertEqual(self.listed(self.changes("--min-change", "9")), [])
 
     def test_the_text_names_the_change(self):
         result = history(self.path, "--changes")
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn("1 change of 2 % or more in 2 series (160 completed runs)\nof ", result.stdout)
-        self.assertIn("host-a · all-cpus · 2 workers · 0.0.2", result.stdout)
+        self.assertIn("1 shift and 0 episodes of 2 % or more in 2 series (160 completed runs)\n"
+                      "of ", result.stdout)
+        self.assertIn("host-a · all-cpus · 2 workers · 0.0.2 (80 runs)\n  shift    ", result.stdout)
         self.assertNotIn("steady-b", result.stdout)
         self.assertTrue(all(len(line) <= 80 for line in result.stdout.splitlines()
                             if self.path not in line))
@@ -85,6 +99,94 @@ class PlantedStep(unittest.TestCase):
         # Larger than the step: no failure, and none for a rise without --either.
         self.assertEqual(history(self.path, "--changes", "--fail-on-change", "9", "--last",
                                  "80").returncode, 0)
+
+
+class DriftsEpisodesAndShortSeries(unittest.TestCase):
+    """A slow slide, a short dip that came back and a series too short to
+    judge, planted at 1 % spread."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.directory = tempfile.TemporaryDirectory()
+        cls.path = os.path.join(cls.directory.name, "history.db")
+        # Sliding 10 % over its latest 60 runs, still sliding.
+        sliding = planted_history.series(
+            "sliding", 100, spread=0.01, seed=41,
+            level=lambda i: planted_history.drift(i, flat=40, runs=60))
+        dipped = planted_history.series("dipped", 80, spread=0.01, seed=42,
+                                        level=planted_history.dip)
+        short = planted_history.series("node01", 9, spread=0.01, seed=43, label="single",
+                                       threads=1, step_at=5, step=-0.15)
+        planted_history.store(BINARY, cls.path, sliding + dipped + short)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.directory.cleanup()
+
+    def test_the_json_tells_each_story(self):
+        result = history(self.path, "--changes", "--json")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        document = json.loads(result.stdout)
+        self.assertEqual(validate_json.check(document, "changes"), [])
+        by_host = {one["host"]: one for one in document["series"]}
+        self.assertEqual(document["runs_needed"], 10)
+
+        sliding = by_host["sliding"]
+        self.assertEqual((len(sliding["shifts"]), sliding["episodes"]), (1, []), sliding)
+        shift = sliding["shifts"][0]
+        self.assertTrue(-12 <= shift["change_percent"] <= -8, shift)
+        self.assertGreaterEqual(len(shift["steps"]), 2)
+        self.assertTrue(all(step["change_percent"] < 0 for step in shift["steps"]))
+        self.assertEqual((shift["start_run_id"], shift["end_run_id"]),
+                         (shift["steps"][0]["run_id"], shift["steps"][-1]["run_id"]))
+
+        dipped = by_host["dipped"]
+        self.assertEqual((dipped["shifts"], len(dipped["episodes"])), ([], 1), dipped)
+        episode = dipped["episodes"][0]
+        self.assertEqual(episode["runs"], 5)
+        self.assertEqual(episode["start"][:10], planted_history.night(40)[:10])
+        self.assertAlmostEqual(episode["change_percent"], -8, delta=1.5)
+
+        short = by_host["node01"]
+        self.assertEqual((short["judged"], short["runs"], short["shifts"]), (False, 9, []))
+
+    def test_the_text_tells_it_too(self):
+        result = history(self.path, "--changes")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("1 shift and 1 episode of 2 % or more in 3 series (189 completed runs)",
+                      result.stdout)
+        self.assertIn("1 series too short to judge: changes need 10 runs", result.stdout)
+        self.assertIn("node01 · single · 1 worker · 0.0.2: 9 runs; changes need 10\n",
+                      result.stdout)
+        self.assertIn("dipped · all-cpus · 2 workers · 0.0.2 (80 runs)\n  episode  ",
+                      result.stdout)
+        self.assertIn(" for 5 runs, ", result.stdout)
+
+    def test_a_drift_fails_the_gate_and_an_episode_never_does(self):
+        # Its last step lags the slide: by up to 25 runs at this spread.
+        failed = history(self.path, "--changes", "--host", "sliding", "--fail-on-change", "5",
+                         "--last", "25")
+        self.assertEqual(failed.returncode, 1, failed.stdout + failed.stderr)
+        self.assertIn("sliding · all-cpus · 2 workers · 0.0.2: a shift of -", failed.stderr)
+        # Each of its steps is smaller than 5 %: only their total fails.
+        document = json.loads(history(self.path, "--changes", "--json", "--host", "sliding").stdout)
+        steps = document["series"][0]["shifts"][0]["steps"]
+        self.assertTrue(all(step["change_percent"] > -5 for step in steps), steps)
+        # The dip is larger than 5 % and within the window: still a pass.
+        dipped = history(self.path, "--changes", "--host", "dipped", "--fail-on-change", "5",
+                         "--last", "80")
+        self.assertEqual(dipped.returncode, 0, dipped.stdout + dipped.stderr)
+
+    def test_a_series_too_short_is_not_a_pass(self):
+        short = history(self.path, "--changes", "--host", "node01", "--fail-on-change", "5")
+        self.assertEqual(short.returncode, 3, short.stdout + short.stderr)
+        self.assertIn("node01 · single · 1 worker · 0.0.2: not judged, 9 runs; changes need 10",
+                      short.stderr)
+        # A failing shift says more than a series nobody could judge.
+        both = history(self.path, "--changes", "--fail-on-change", "5", "--last", "25")
+        self.assertEqual(both.returncode, 1, both.stderr)
+        # Without the gate it is information.
+        self.assertEqual(history(self.path, "--changes", "--host", "node01").returncode, 0)
 
 
 class FailOnRise(unittest.TestCase):

@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "document/read_documents.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -381,19 +383,19 @@ TEST(ReadDocument, GivesOldRunsTheIdsThePreviousReleaseStored) {
       {"negative zero, exponent", {{"CV", "-0e0"}}, "h670e72084c40c157999035f821df6b72"},
       {"zero", {{"CV", "0.0"}}, "h3850cee1a19c2f62257c587137d087fb"},
       {"large",
-       {{"MEAN", "1.7976931348623157e308"},
+       {{"CV", "1.7976931348623157e308"},
         {"CHECK", "18446744073709551615"},
         {"OPS", "9223372036854816000"},
         {"SOPS", "9223372036854775000"},
         {"R1", "1e21"}},
-       "h7d60111f3c0320d267ab8cb837bd140f"},
+       "hd48e8c014c4657a978fce0387f7aeb23"},
       {"tiny", {{"CV", "5e-324"}, {"MEAN", "0.05"}}, "h15fc4aa9e7d421818c68d0b6ca801e6c"},
       {"tiny, other digits",
        {{"CV", "4.9406564584124654e-324"}, {"MEAN", "5e-2"}},
        "h15fc4aa9e7d421818c68d0b6ca801e6c"},
       {"more digits than a double holds",
-       {{"MEAN", "9007199254740993.0"}, {"CV", "0.1000000000000000055511151231257827"}},
-       "h1d7b3543eea9302a169f5aaa79638f6f"},
+       {{"MEAN", "900719925474099.31"}, {"CV", "0.1000000000000000055511151231257827"}},
+       "h585566893e758eb611da9646df9e7986"},
       // The previous release hashed samples as written, but the history keeps
       // their time and rate as doubles and writes 1 back as 1.0: the id is
       // the one it gave the document written back, the same as 1.0's.
@@ -466,8 +468,8 @@ TEST(DocumentReader, ReadsEveryDocumentOfALogAndGoesOnPastABadOne) {
   SeenRuns runs;
   LoadedDocument a = read_ok(SCHEMA_ONE);
   LoadedDocument b = read_ok(SCHEMA_ONE);
-  EXPECT_EQ(runs.keep_new(a), 0u);
-  EXPECT_EQ(runs.keep_new(b), 1u);
+  EXPECT_EQ(runs.keep_new(a, "a"), 0u);
+  EXPECT_EQ(runs.keep_new(b, "b"), 1u);
   EXPECT_TRUE(b.runs.empty());
 }
 
@@ -479,6 +481,165 @@ TEST(ReadDocumentFile, NamesTheFileItCannotRead) {
   const auto directory = read_document_file("/");
   ASSERT_TRUE(std::holds_alternative<std::string>(directory));
   EXPECT_EQ(std::get<std::string>(directory), "cannot read '/': a folder, not a file of documents");
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// Each document of `text`: "ok <host>" or its reason.
+std::vector<std::string> read_all(std::string_view text, ReadOptions options = {}) {
+  DocumentReader reader(text, options);
+  std::vector<std::string> seen;
+  while (auto item = reader.next()) {
+    if (auto* reason = std::get_if<std::string>(&*item)) {
+      seen.push_back(*reason);
+    } else {
+      seen.push_back("ok " + std::get<LoadedDocument>(*item).hostname.value_or("?"));
+    }
+  }
+  return seen;
+}
+
+nlohmann::json schema_one(const std::string& host) {
+  nlohmann::json document = nlohmann::json::parse(SCHEMA_ONE);
+  document["environment"]["hostname"] = host;
+  return document;
+}
+
+// Document boundaries are the parser's: a '{' at the start of a line inside
+// a document is part of it; after a parse error reading goes on at the first
+// such line after the document's start, back or forward.
+TEST(DocumentReader, FindsDocumentsByTheParsersStructure) {
+  nlohmann::json nested = schema_one("a");
+  nested["extra"] = {{"inner", {{"x", 1}}}};
+  std::string text = nested.dump(2);
+  text.replace(text.find("\"extra\": {"), 10, "\"extra\":\n{");
+  EXPECT_EQ(read_all(text + "\n" + schema_one("b").dump() + "\n"),
+            (std::vector<std::string>{"ok a", "ok b"}));
+
+  // Cut where a value was due: the next line's document is read again.
+  const std::string whole = schema_one("c").dump();
+  const std::string cut = whole.substr(0, whole.find("\"samples\":[") + 11);
+  const auto seen = read_all(cut + "\n" + schema_one("d").dump() + "\n" + schema_one("e").dump());
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_NE(seen[0].find("unfinished: line 2 begins with '{'"), std::string::npos) << seen[0];
+  EXPECT_EQ(seen[1], "ok d");
+  EXPECT_EQ(seen[2], "ok e");
+  // Cut where a key was due: it ends where the next one begins.
+  const std::string at_key = whole.substr(0, whole.find("\"runs\""));
+  EXPECT_EQ(read_all(at_key + "\n" + schema_one("f").dump()),
+            (std::vector<std::string>{
+                "unfinished: it ends at line 2, where the next document begins", "ok f"}));
+}
+
+TEST(ReadDocument, RefusesLoneSurrogatesOfEitherKind) {
+  for (const char* bad : {R"("\udc00")", R"("a\udfffb")", R"("\ud800")", R"("\ud800\u0041")"}) {
+    const std::string text =
+        std::string(SCHEMA_ONE).replace(std::string(SCHEMA_ONE).find("\"node01\""), 8, bad);
+    const auto read = read_document(text);
+    ASSERT_TRUE(std::holds_alternative<std::string>(read)) << bad;
+    EXPECT_NE(std::get<std::string>(read).find("surrogate"), std::string::npos)
+        << std::get<std::string>(read);
+  }
+  std::string key = SCHEMA_ONE;
+  key.replace(key.find("\"os\""), 4, R"("\udc00")");
+  EXPECT_TRUE(std::holds_alternative<std::string>(read_document(key)));
+  std::string pair = SCHEMA_ONE;
+  pair.replace(pair.find("\"node01\""), 8, R"("\ud83d\ude00")");
+  EXPECT_EQ(read_ok(pair).hostname, "\xf0\x9f\x98\x80");
+}
+
+TEST(ReadDocument, RefusesRunsThatCannotBeJudged) {
+  const UtcMillis now = *parse_utc("2026-12-08T00:00:00Z");
+  const auto reason = [&](const std::string& field, const nlohmann::json& value) {
+    nlohmann::json document = nlohmann::json::parse(SCHEMA_ONE);
+    document["runs"][0][field] = value;
+    const auto read = read_document(document.dump(), ReadOptions{.now = now});
+    return std::holds_alternative<std::string>(read) ? std::get<std::string>(read)
+                                                     : std::string("read");
+  };
+  for (const double rate : {0.0, 5e-324, 1e-300, 9.99e-4, 1.01e15, 1e308}) {
+    EXPECT_NE(reason("mean_rate", rate).find("runs[0].mean_rate: "), std::string::npos) << rate;
+  }
+  EXPECT_EQ(reason("mean_rate", 1e-3), "read");
+  EXPECT_EQ(reason("mean_rate", 1e15), "read");
+  EXPECT_EQ(reason("mean_rate", nullptr),
+            "runs[0].mean_rate: null, but a completed run has a mean rate");
+  EXPECT_EQ(reason("started", "2026-12-08T23:59:59Z"), "read");
+  EXPECT_NE(reason("started", "2026-12-09T00:00:01Z").find("more than a day after"),
+            std::string::npos);
+  // A cancelled run has no mean rate to judge.
+  nlohmann::json cancelled = nlohmann::json::parse(SCHEMA_ONE);
+  cancelled["runs"][0]["status"] = 1;
+  cancelled["runs"][0]["mean_rate"] = nullptr;
+  EXPECT_TRUE(std::holds_alternative<LoadedDocument>(
+      read_document(cancelled.dump(), ReadOptions{.now = now})));
+}
+
+// Whatever the order, a run id given two sets of figures is in conflict and
+// every run of it is left out; the same figures again are one run.
+TEST(SeenRuns, LeavesOutBothRunsOfAConflictInAnyOrder) {
+  LoadedDocument slow = read_ok(SCHEMA_ONE);
+  nlohmann::json fast_json = nlohmann::json::parse(SCHEMA_ONE);
+  fast_json["runs"][0]["mean_rate"] = 164295.0;
+  LoadedDocument fast = read_ok(fast_json.dump());
+  for (const bool slow_first : {true, false}) {
+    SeenRuns seen;
+    std::vector<LoadedDocument> kept{slow_first ? slow : fast, slow_first ? fast : slow, slow};
+    std::size_t again = 0;
+    std::vector<LoadedDocument> read;
+    for (LoadedDocument& document : kept) {
+      again += seen.keep_new(document, "doc");
+      if (!document.runs.empty()) read.push_back(std::move(document));
+    }
+    EXPECT_EQ(read.size(), 1u);  // the first, before the conflict was met
+    seen.drop_conflicts(read);
+    EXPECT_TRUE(read.empty());
+    EXPECT_EQ(again, 0u);
+    ASSERT_EQ(seen.conflicts().size(), 1u);
+    EXPECT_NE(seen.conflicts()[0].find("mean_rate"), std::string::npos) << seen.conflicts()[0];
+  }
+  // Across the sides of a comparison.
+  SeenRuns base, now;
+  std::vector<LoadedDocument> bases{slow}, nows{fast};
+  base.keep_new(bases[0], "BASE");
+  now.keep_new(nows[0], "NEW");
+  base.cross_check(now);
+  base.drop_conflicts(bases);
+  now.drop_conflicts(nows);
+  EXPECT_TRUE(bases.empty());
+  EXPECT_TRUE(nows.empty());
+}
+
+// A document that needs more than the budget left is refused and ends the
+// input; a text field past its cap is refused with its path.
+TEST(DocumentReader, HoldsNoMoreThanItsBudget) {
+  nlohmann::json document = nlohmann::json::parse(SCHEMA_ONE);
+  for (int i = 0; i < 200; ++i) document["runs"].push_back(document["runs"][0]);
+  const MemoryBudget small(64 << 10);
+  DocumentReader reader(document.dump() + "\n" + std::string(SCHEMA_ONE),
+                        ReadOptions{.samples = true, .budget = &small});
+  const auto first = reader.next();
+  ASSERT_TRUE(first && std::holds_alternative<std::string>(*first));
+  EXPECT_NE(std::get<std::string>(*first).find("memory budget"), std::string::npos);
+  EXPECT_TRUE(reader.over_budget());
+  EXPECT_FALSE(reader.next());
+
+  const MemoryBudget enough;
+  const auto read = read_document(document.dump(), ReadOptions{.budget = &enough});
+  ASSERT_TRUE(std::holds_alternative<LoadedDocument>(read));
+  EXPECT_GT(std::get<LoadedDocument>(read).held_bytes, 201 * sizeof(LoadedRun));
+
+  nlohmann::json long_host = nlohmann::json::parse(SCHEMA_ONE);
+  long_host["environment"]["hostname"] = std::string(MAX_TEXT_BYTES + 1, 'n');
+  const auto refused = read_document(long_host.dump());
+  ASSERT_TRUE(std::holds_alternative<std::string>(refused));
+  EXPECT_EQ(std::get<std::string>(refused).rfind("environment.hostname: ", 0), 0u);
+  long_host["environment"]["hostname"] = std::string(MAX_TEXT_BYTES, 'n');
+  EXPECT_TRUE(std::holds_alternative<LoadedDocument>(read_document(long_host.dump())));
 }
 
 }  // namespace

@@ -347,5 +347,219 @@ class Import(unittest.TestCase):
             self.assertGreaterEqual(len(stored_ids(history)), 60000 + 1 + 1)
 
 
+def sanitized():
+    return bool(os.environ.get("TARNWICK_SANITIZE"))
+
+
+def limit_memory(megabytes):
+    """A preexec_fn: the child gets at most `megabytes` of address space."""
+    def apply():
+        size = megabytes << 20
+        resource.setrlimit(resource.RLIMIT_AS, (size, size))
+    return apply
+
+
+class Rules(unittest.TestCase):
+    """The reading rules, through the real program: one reading of every
+    document, Unicode text, judgeable runs, bounded memory, one set of
+    figures a run, standard input from where it stands."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = self.tmp.name
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def write(self, name, text):
+        path = os.path.join(self.dir, name)
+        with open(path, "w", newline="") as out:
+            out.write(text)
+        return path
+
+    def report(self, *paths):
+        result = run(["report", "--json"] + list(paths))
+        self.assertIn(result.returncode, (0, 2), result.stderr.decode())
+        if result.returncode == 2 and not result.stdout:
+            return {"documents": 0, "hosts": [], "left_out": []}
+        return json.loads(result.stdout)
+
+    def test_every_document_is_read_once_as_the_parser_sees_it(self):
+        nested = good("node01", 1)
+        nested["extra"] = {"inner": {"host": "ghost"}}
+        # The unknown key's object starts a line with '{', as a document would.
+        text = json.dumps(nested, indent=2).replace('"extra": {\n', '"extra":\n{')
+        self.assertIn("\n{", text)
+        first = self.write("nested.json", text + "\n" + line(good("node02", 2)) + "\n")
+        # Python's indent=0: every inner object starts a line with '{'.
+        second = self.write("indent0.json", json.dumps(good("node03", 3), indent=0) + "\n" +
+                            json.dumps(good("node04", 4), indent=0) + "\n")
+        result = self.report(first, second)
+        self.assertEqual(result["left_out"], [])
+        self.assertEqual(sorted(h["host"] for h in result["hosts"]),
+                         ["node01", "node02", "node03", "node04"])
+        history = os.path.join(self.dir, "h.db")
+        imported = run(["history", "--history", history, "--import", first, second])
+        self.assertEqual(imported.returncode, 0, imported.stderr.decode())
+        self.assertEqual(len(stored_ids(history)), 4)
+
+        # Cut short where a value was due: the parser takes the next line's
+        # document for that value; reading goes back to that line.
+        cut = line(good("node05", 5))
+        cut = cut[:cut.index('"samples":[') + len('"samples":[')]
+        log = self.write("cut.jsonl", cut + "\n" + line(good("node06", 6)) + "\n" +
+                         line(good("node07", 7)) + "\n")
+        result = self.report(log)
+        self.assertEqual(sorted(h["host"] for h in result["hosts"]), ["node06", "node07"])
+        self.assertEqual(len(result["left_out"]), 1, result["left_out"])
+        self.assertIn("unfinished: line 2 begins with '{'", result["left_out"][0]["reason"])
+
+    def test_text_is_unicode_on_every_path(self):
+        cases = {"hostname": lambda d: d["environment"].update(hostname="\udc00node"),
+                 "unknown key": lambda d: d.update(note="a\udfffb"),
+                 "key": lambda d: d["environment"].update({"\udc80": 1})}
+        for name, mutate in cases.items():
+            with self.subTest(name):
+                bad = self.write("bad.json", line(poisoned(mutate)))
+                result = self.report(bad)
+                self.assertEqual(result["documents"], 0)
+                self.assertIn("a lone surrogate", result["left_out"][0]["reason"])
+                history = os.path.join(self.dir, "h.db")
+                imported = run(["history", "--history", history, "--import", bad])
+                self.assertEqual(imported.returncode, 2)
+                self.assertIn("a lone surrogate", imported.stderr.decode())
+                self.assertFalse(os.path.exists(history))
+        # A pair is one character, and reads.
+        fine = self.write("fine.json", line(poisoned(
+            lambda d: d["environment"].update(hostname="node\U0001F600"))))
+        with open(fine) as text:
+            self.assertIn("\\ud83d\\ude00", text.read())
+        self.assertEqual(self.report(fine)["documents"], 1)
+        # The pending file is read by the same rules: left as it is, said why.
+        history = os.path.join(self.dir, "p.db")
+        saved = run(["history", "--history", history, "--import", fine])
+        self.assertEqual(saved.returncode, 0, saved.stderr.decode())
+        pending = self.write("p.db.pending", line(poisoned(cases["hostname"], 77)) + "\n")
+        again = run(["history", "--history", history, "--import",
+                     self.write("more.json", line(good("node08", 8)))])
+        self.assertEqual(again.returncode, 0, again.stderr.decode())
+        self.assertIn("a lone surrogate", again.stderr.decode())
+        self.assertTrue(os.path.exists(pending))
+        self.assertEqual(len(stored_ids(history)), 2)
+
+    def test_a_run_that_cannot_be_judged_is_not_read(self):
+        cases = [
+            ("zero", lambda r: r.update(mean_rate=0), "outside the plausible range"),
+            ("negative zero", lambda r: r.update(mean_rate=-0.0), "outside the plausible range"),
+            ("subnormal", lambda r: r.update(mean_rate=5e-324), "outside the plausible range"),
+            ("tiny", lambda r: r.update(mean_rate=1e-300), "outside the plausible range"),
+            ("huge", lambda r: r.update(mean_rate=1e308), "outside the plausible range"),
+            ("null", lambda r: r.update(mean_rate=None), "a completed run has a mean rate"),
+            ("far future", lambda r: r.update(started="2099-01-01T00:00:00Z"),
+             "more than a day after"),
+        ]
+        for name, mutate, message in cases:
+            with self.subTest(name):
+                bad = self.write("bad.json", line(poisoned(lambda d: mutate(d["runs"][0]))))
+                history = os.path.join(self.dir, "h.db")
+                imported = run(["history", "--history", history, "--import", bad])
+                self.assertEqual(imported.returncode, 2)
+                self.assertIn("runs[0]." + ("started" if name == "far future" else "mean_rate"),
+                              imported.stderr.decode())
+                self.assertIn(message, imported.stderr.decode())
+                self.assertFalse(os.path.exists(history))
+                result = self.report(bad)
+                self.assertEqual(result["documents"], 0)
+                self.assertIn(message, result["left_out"][0]["reason"])
+        # The bounds themselves and a day ahead are fine.
+        for rate in (1e-3, 1e15):
+            ok = self.write("ok.json", line(poisoned(
+                lambda d: d["runs"][0].update(mean_rate=rate))))
+            self.assertEqual(self.report(ok)["documents"], 1, rate)
+
+    def test_one_run_has_one_set_of_figures(self):
+        slow = good("node12", 12)
+        slow["runs"][0]["mean_rate"] = 54765.0
+        fast = json.loads(json.dumps(slow))
+        fast["runs"][0]["mean_rate"] = 164295.0
+        a = self.write("a.json", line(slow))
+        b = self.write("b.json", line(fast))
+        c = self.write("c.json", line(good("node13", 13)))
+        run_id = slow["runs"][0]["id"]
+        for order in ([a, b, c], [b, a, c], [c, a, b, a]):
+            with self.subTest(order=[os.path.basename(p) for p in order]):
+                result = self.report(*order)
+                self.assertEqual([h["host"] for h in result["hosts"]], ["node13"])
+                reasons = " ".join(p["reason"] for p in result["left_out"])
+                self.assertIn("run " + run_id, reasons)
+                self.assertIn("mean_rate", reasons)
+        # The same document twice is one run, not a conflict.
+        self.assertEqual([h["host"] for h in self.report(a, a)["hosts"]], ["node12"])
+        # compare: on one side or across both, the run is left out and named.
+        both = self.write("both.jsonl", line(slow) + "\n" + line(good("node14", 14)) + "\n")
+        compared = run(["compare", "--json", both, b])
+        self.assertIn("run " + run_id, compared.stderr.decode())
+        # import: refused whole, naming the id.
+        history = os.path.join(self.dir, "h.db")
+        imported = run(["history", "--history", history, "--import", c, a, b])
+        self.assertEqual(imported.returncode, 2)
+        self.assertIn(run_id, imported.stderr.decode())
+        self.assertIn("nothing was stored", imported.stderr.decode())
+        self.assertFalse(os.path.exists(history))
+
+    def test_standard_input_is_read_from_where_it_stands(self):
+        log = self.write("two.jsonl", line(good("node15", 15)) + "\n" +
+                         line(good("node16", 16)) + "\n")
+        history = os.path.join(self.dir, "h.db")
+        script = '{ read -r _; "$0" history --history "$1" --import -; } < "$2"'
+        imported = subprocess.run(["sh", "-c", script, BINARY, history, log],
+                                  capture_output=True, timeout=60)
+        self.assertEqual(imported.returncode, 0, imported.stderr.decode())
+        self.assertIn(b"Imported 1 run ", imported.stdout)
+        self.assertEqual(stored_ids(history), ["%016x%016x" % (16, 0)])
+
+    def test_memory_is_bounded_whatever_the_shape_of_the_input(self):
+        # Many tiny documents: a few lines of messages, bounded memory.
+        tiny = self.write("tiny.jsonl", "{}\n" * 1_000_000)
+        good_one = self.write("good.json", line(good("node20", 20)))
+        kwargs = {} if sanitized() else {"preexec_fn": limit_memory(1024)}
+        for command in (["report", "--json", good_one, tiny], ["compare", good_one, tiny]):
+            with self.subTest(command[0]):
+                result = subprocess.run([BINARY] + command, capture_output=True, timeout=300,
+                                        stdin=subprocess.DEVNULL, **kwargs)
+                self.assertLess(len(result.stderr), 64 * 1024)
+                if command[0] == "report":
+                    self.assertEqual(result.returncode, 0, result.stderr.decode())
+                    report = json.loads(result.stdout)
+                    self.assertEqual(report["documents"], 1)
+                    self.assertEqual(len(report["left_out"]), 100)
+                    self.assertEqual(report["left_out_unlisted"], 999900)
+                else:
+                    self.assertIn("999900 more left out (only the first 100",
+                                  result.stderr.decode())
+        # Free text beyond a kilobyte is no host name.
+        long_host = self.write("long.json", line(poisoned(
+            lambda d: d["environment"].update(hostname="n" * 1025))))
+        self.assertIn("more than the 1024 a text may have",
+                      self.report(long_host)["left_out"][0]["reason"])
+        # A string too long for any document stops at its limit, and the
+        # next document is still read.
+        huge = self.write("huge.jsonl", '{"program": "tarnwick", "x": "' + "y" * (3 << 20) +
+                          '"}\n' + line(good("node21", 21)) + "\n")
+        result = self.report(huge)
+        self.assertEqual([h["host"] for h in result["hosts"]], ["node21"])
+        self.assertIn("longer than 1 MiB", result["left_out"][0]["reason"])
+        # A pending file that is a device is refused, not read until memory runs out.
+        history = os.path.join(self.dir, "h.db")
+        self.assertEqual(run(["history", "--history", history, "--import", good_one]).returncode, 0)
+        os.symlink("/dev/zero", history + ".pending")
+        more = self.write("more.json", line(good("node22", 22)))
+        again = subprocess.run([BINARY, "history", "--history", history, "--import", more],
+                               capture_output=True, timeout=60, stdin=subprocess.DEVNULL, **kwargs)
+        err = again.stderr.decode()
+        self.assertTrue(any(why in err for why in ("a symbolic link", "a device",
+                                                   "not a regular file")), err)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -103,6 +103,12 @@ class HistoryPage(browser.PageTestCase):
         field.clear()
         field.send_keys("host-")
         self.assertEqual(self.browser.visible_text("h2 .host"), ["host-a"])
+        # The worker count, the library's version and what happened match too.
+        for words, hosts in (("steady unstable", []), ("changed", ["host-a"]),
+                             ("unstable all-cpus", ["host-a"]), ("0.0.2 single", ["steady-b"])):
+            field.clear()
+            field.send_keys(words)
+            self.assertEqual(self.browser.visible_text("h2 .host"), hosts, words)
         self.assertNoConsoleError()
 
     def test_what_changed_names_the_planted_change_and_links_to_its_panel(self):

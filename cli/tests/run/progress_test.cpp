@@ -92,13 +92,32 @@ TEST(ProgressLine, ShowsPhaseBarTimesAndRate) {
   // the second of three runs, so 360 s more to come after this one.
   const Progress progress = report(Phase::measurement, 1, 1.0 / 6.0, 10.0, 60.0, 15'000'000);
   const std::string line =
-      progress_line(progress, 1'500'000.0, "single", 180.0, {2, 3, 360.0}, wide());
+      progress_line(progress, 1'500'000.0, "single", 180.0, {2, 3, 360.0, {}}, wide());
   for (const char* part :
        {"2/3 single", "measuring", " 17%", "0:30 / 3:00", "left 8:30", "1,500,000 steps/s"}) {
     EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
   }
   EXPECT_EQ(progress_line(progress, 1.0, "single", 180.0, {}, wide()).find("1/1"),
             std::string::npos);
+}
+
+TEST(ProgressLine, WithPrecisionShowsTheRunTheLimitAndTheHalfWidth) {
+  // Run 7 of an open-ended command, 2 s into a 3 s run, 95 s to the limit
+  // after it.
+  const Progress progress = report(Phase::measurement, 1, 2.0 / 3.0, 2.0, 3.0, 2'000'000);
+  const std::string line = progress_line(progress, 1e6, "single", 3.0, {7, 0, 95.0, 1.234}, wide());
+  for (const char* part : {"run 7 single", "left \u2264 1:36", "\u00b11.23 %", "steps/s"}) {
+    EXPECT_NE(line.find(part), std::string::npos) << part << "\n" << line;
+  }
+  EXPECT_EQ(line.find("7/"), std::string::npos) << line;
+  // No interval yet; in ASCII.
+  const std::string ascii =
+      progress_line(progress, 1e6, "single", 3.0, {1, 0, 95.0, {}}, wide(120, false));
+  EXPECT_NE(ascii.find("left <= 1:36  +-- %"), std::string::npos) << ascii;
+  // Narrow, the half-width goes before the rate.
+  const std::string narrow =
+      progress_line(progress, 1e6, "single", 3.0, {7, 0, 95.0, 1.234}, wide(30));
+  EXPECT_NE(narrow.find("\u00b11.23 %"), std::string::npos) << narrow;
 }
 
 TEST(ProgressLine, FitsTheWidthDroppingTheBarFirstAndTheRateLast) {
@@ -118,7 +137,7 @@ TEST(ProgressLine, FitsTheWidthDroppingTheBarFirstAndTheRateLast) {
         Case{40, {"left 3:45", "100,000,000 steps/s"}, {BAR, "2:15", "75%"}},
         Case{22, {"100,000,000 steps/s"}, {"left"}}}) {
     const std::string line =
-        progress_line(progress, 1e8, "all-cpus", 180.0, {1, 2, 180.0}, wide(c.width));
+        progress_line(progress, 1e8, "all-cpus", 180.0, {1, 2, 180.0, {}}, wide(c.width));
     // The last column and the two of the "^C" a terminal echoes stay free.
     EXPECT_LE(display_width(line), c.width - 3) << line;
     for (const char* part : c.shown)
