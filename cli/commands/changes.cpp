@@ -159,8 +159,8 @@ int changes_command(History& history, const ChangesRequest& request) {
   if (!failing.empty()) return EXIT_GATE;
   // A series too short to judge is no pass: a gate must tell it apart.
   for (const RunSeries* one : found.not_judged) {
-    tell("tarnwick: {}: not judged, {} run{}; changes need {}\n", series_name(one->key),
-         one->runs.size(), one->runs.size() == 1 ? "" : "s", runs_needed(statistics.min_segment));
+    tell("tarnwick: {}: not judged, {}; changes need {}\n", series_name(one->key),
+         plural(one->runs.size(), "run"), runs_needed(statistics.min_segment));
   }
   return found.not_judged.empty() ? EXIT_OK : EXIT_NOT_JUDGED;
 }

@@ -120,7 +120,7 @@ std::string precision_text(const PrecisionOutcome& outcome, double target_percen
     return fmt::format("{:<{}}{}\n", name, VALUE_COLUMN, value);
   };
   const char* plus_minus = style.pick("\u00b1", "+-");
-  const std::string runs = fmt::format("{} run{}", outcome.runs, outcome.runs == 1 ? "" : "s");
+  const std::string runs = plural(outcome.runs, "run");
   std::string text;
   if (outcome.runs == 0) {
     text = row(outcome.label, "geometric mean - (no run counted)");
@@ -145,9 +145,9 @@ std::string precision_text(const PrecisionOutcome& outcome, double target_percen
     text += row("", style.caution(asked + outcome.stopped));
   }
   if (!outcome.excluded.empty()) {
-    text += row(
-        "", fmt::format("left out as disturbed: run{} {}", outcome.excluded.size() == 1 ? "" : "s",
-                        repetitions_text(outcome.excluded)));
+    text += row("", fmt::format("left out as disturbed: {} {}",
+                                agree(outcome.excluded.size(), "run", "runs"),
+                                repetitions_text(outcome.excluded)));
   }
   return text;
 }
