@@ -22,14 +22,6 @@ namespace {
 // The window of --fail-on-change when --last is not given.
 constexpr int64_t FAIL_WINDOW = 10;
 
-const CLI::Validator SINCE_DATE(
-    [](const std::string& text) -> std::string {
-      if (parse_user_time(text)) return {};
-      return fmt::format("expected a UTC date as YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS], got '{}'",
-                         text);
-    },
-    "", "date");
-
 const CLI::Validator PERCENT(
     [](const std::string& text) -> std::string {
       const auto value = parse_number(text);
