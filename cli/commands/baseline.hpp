@@ -1,6 +1,8 @@
 // `tarnwick compare --baseline NEW`: NEW judged against the history, the
-// last N stored runs of NEW's host, label, worker count and library version
-// making BASE, by the same engine and report as `compare BASE NEW`.
+// last N stored runs like NEW's (document/comparability's RunKey: its host,
+// CPU model, architecture, label, workers and library version) making BASE,
+// by the same engine and report as `compare BASE NEW`; one comparison per
+// host and CPU model among NEW's documents.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -18,9 +20,7 @@ struct BaselineOptions {
   std::string history;
 };
 
-// Adds --baseline NEW, --last N and --history FILE to the compare command;
-// with --baseline, compare judges NEW against the last N stored runs of
-// NEW's host, label, worker count and library version.
+// Adds --baseline NEW, --last N and --history FILE to the compare command.
 void add_baseline_options(CLI::App& compare, BaselineOptions& baseline, CompareOptions& options,
                           CommandAction& action);
 

@@ -24,10 +24,6 @@ constexpr const char* DESCRIPTION =
 constexpr int HELP_WIDTH = 79;
 constexpr std::size_t OPTION_COLUMN = 22;
 
-// The command whose options a usage error points to ("" for the program's
-// own), set by parse_command_line.
-std::string chosen_command;
-
 std::string exit_status_text() {
   std::string text = "Exit status:";
   for (const ExitStatusMeaning& entry : EXIT_STATUSES) {
@@ -200,7 +196,6 @@ CLI::Validator one_of(std::vector<std::string> choices) {
 
 ParseOutcome parse_command_line(CLI::App& app, int argc, const char* const* argv) {
   ParseOutcome outcome;
-  chosen_command.clear();
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -212,7 +207,6 @@ ParseOutcome parse_command_line(CLI::App& app, int argc, const char* const* argv
   } catch (const CLI::ParseError& error) {
     const CLI::App* command = &app;
     for (const CLI::App* chosen : app.get_subcommands()) command = chosen;
-    if (command != &app) chosen_command = command->get_name();
     outcome.exit_code = EXIT_USAGE;
     // An unknown option is what the user got wrong, whatever else the
     // parse missed after it (a command's required PATH, say).
@@ -221,23 +215,28 @@ ParseOutcome parse_command_line(CLI::App& app, int argc, const char* const* argv
             ? unknown_option(app, *command, argc, argv)
             : std::nullopt;
     outcome.err =
-        usage_error(unknown ? fmt::format("unknown option '{}'", *unknown) : usage_text(error));
+        usage_error(unknown ? fmt::format("unknown option '{}'", *unknown) : usage_text(error),
+                    chosen_command(app));
     return outcome;
   }
-  for (const CLI::App* command : app.get_subcommands()) chosen_command = command->get_name();
   if (std::string repeated = repeated_option(app); !repeated.empty()) {
     outcome.exit_code = EXIT_USAGE;
-    outcome.err = usage_error(repeated);
+    outcome.err = usage_error(repeated, chosen_command(app));
     return outcome;
   }
   outcome.proceed = true;
   return outcome;
 }
 
-std::string usage_error(const std::string& message) {
-  const std::string help =
-      chosen_command.empty() ? "tarnwick --help" : "tarnwick " + chosen_command + " --help";
-  return fmt::format("tarnwick: {}\nRun '{}' for the options.\n", message, help);
+std::string usage_error(const std::string& message, const std::string& command) {
+  return fmt::format("tarnwick: {}\nRun 'tarnwick {}--help' for the options.\n", message,
+                     command.empty() ? std::string() : command + " ");
+}
+
+std::string chosen_command(const CLI::App& app) {
+  // The subcommand met before the error: its own help lists its options.
+  const auto chosen = app.get_subcommands();
+  return chosen.empty() ? std::string() : chosen.front()->get_name();
 }
 
 std::variant<OpenedOutputs, int> open_outputs(const std::vector<NamedOutput>& outputs,

@@ -75,7 +75,11 @@ struct ParseOutcome {
 [[nodiscard]] ParseOutcome parse_command_line(CLI::App& app, int argc, const char* const* argv);
 
 // The usage error text for a message found after parsing (e.g. outputs
-// that clash): "tarnwick: <message>" and the hint.
-[[nodiscard]] std::string usage_error(const std::string& message);
+// that clash): "tarnwick: <message>" and the hint, which points to the
+// help of `command` ("compare") when one was chosen.
+[[nodiscard]] std::string usage_error(const std::string& message, const std::string& command = {});
+
+// The name of the subcommand chosen on the command line; empty for none.
+[[nodiscard]] std::string chosen_command(const CLI::App& app);
 
 }  // namespace tarnwick

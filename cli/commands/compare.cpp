@@ -6,10 +6,13 @@
 #include <utility>
 #include <variant>
 
+#include "compare/ci.hpp"
 #include "compare/render.hpp"
 #include "document/read_documents.hpp"
 #include "output/atomic_file.hpp"
+#include "output/ci_report.hpp"
 #include "output/messages.hpp"
+#include "output/terminal.hpp"
 #include "util/exit_status.hpp"
 #include "util/json.hpp"
 #include "util/numbers.hpp"
@@ -26,26 +29,30 @@ const CLI::Validator PERCENT(
     },
     "", "percent");
 
-// Standard error's messages, wrapped at word boundaries to 80 columns, the
-// lines after the first indented.
+const CLI::Validator DIFFERENCES(
+    [](const std::string& text) -> std::string {
+      std::string refused;
+      if (parse_differences(text, &refused)) return {};
+      if (refused == "library") {
+        return "a library version is never judged across: its rates may be other units";
+      }
+      return fmt::format("expected differences to accept among workers, cpu and arch, got '{}'",
+                         refused);
+    },
+    "", "differences");
+
+// A message on standard error, folded at spaces as the run's warnings are:
+// to the terminal's width on a terminal, never off one.
 void print_message(const std::string& prefix, const std::string& text) {
-  constexpr std::size_t WIDTH = 80;
-  std::string line = prefix;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find(' ', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string word = text.substr(start, end - start);
-    if (line.size() > 2 && line.back() != ' ' && line.size() + 1 + word.size() > WIDTH) {
-      tell("{}\n", line);
-      line = "  ";
-    } else if (!line.empty() && line.back() != ' ') {
-      line += ' ';
-    }
-    line += word;
-    start = end + 1;
-  }
-  tell("{}\n", line);
+  tell("{}\n", wrap_words(prefix + printable(text), style_for(stderr, ColorChoice::never).wrap, 2));
+}
+
+std::string heading(const Comparison& comparison) {
+  const auto one = [](const std::vector<std::string>& values) {
+    return values.empty() ? std::string("unknown") : values.front();
+  };
+  return fmt::format("NEW of host {}, CPU {}", printable(one(comparison.now.hosts)),
+                     printable(one(comparison.now.cpu_models)));
 }
 
 }  // namespace
@@ -54,12 +61,16 @@ CLI::App& add_compare_command(CLI::App& app, CompareOptions& options, CommandAct
   CLI::App* command = app.add_subcommand(
       "compare", "Judges NEW against BASE per run label: ratio, 95 % CI, verdict");
   command->footer(
+      "Only like is judged with like: runs of other worker counts, CPU models,\n"
+      "architectures or library versions are shown, not judged. A run counts\n"
+      "once (on BASE's side when both hold it); equal rates count once; runs\n"
+      "disturbed by other work are left out.\n"
       "Exit status: 0 compared, 1 a --fail-slower gate tripped, 2 a document\n"
-      "could not be read or compared, 3 a label could not be judged (fewer than\n"
-      "3 runs on both sides) and no gate tripped, 64 bad command line.");
-  command->add_option("BASE", options.base, "The reference result document ('-': stdin)")
+      "could not be read or compared, 3 a label could not be judged and no gate\n"
+      "tripped, 64 bad command line.");
+  command->add_option("BASE", options.base, "The reference result documents ('-': stdin)")
       ->type_name("FILE");
-  command->add_option("NEW", options.now, "The result document to judge ('-': stdin)")
+  command->add_option("NEW", options.now, "The result documents to judge ('-': stdin)")
       ->type_name("FILE");
   command->add_flag("--json", options.json, "Print the comparison as a JSON document");
   command
@@ -70,9 +81,77 @@ CLI::App& add_compare_command(CLI::App& app, CompareOptions& options, CommandAct
           "(the ratio's interval wholly below 1 - PCT/100)")
       ->check(PERCENT)
       ->type_name("PCT");
+  command
+      ->add_option_function<std::string>(
+          "--across",
+          [&options](const std::string& text) {
+            options.rules.across = parse_differences(text).value_or(0);
+          },
+          "Judge across these differences, e.g. cpu,workers\n"
+          "(of workers, cpu, arch; never the library version)")
+      ->check(DIFFERENCES)
+      ->type_name("LIST");
+  command->add_flag("--keep-disturbed", options.rules.keep_disturbed,
+                    "Judge runs disturbed by other work too");
+  command
+      ->add_option_function<std::string>(
+          "--junit",
+          [&options](const std::string& path) {
+            options.junit.path = path;
+            options.junit.given = true;
+          },
+          "Write a JUnit XML report to FILE: a test case per label")
+      ->check(FILE_NAME)
+      ->type_name("FILE");
+  command
+      ->add_option_function<std::string>(
+          "--markdown",
+          [&options](const std::string& path) {
+            options.markdown.path = path;
+            options.markdown.given = true;
+          },
+          "Add a Markdown table to FILE (a CI step summary)")
+      ->check(FILE_NAME)
+      ->type_name("FILE");
   command->callback(
       [&options, &action] { action = [&options] { return compare_command(options); }; });
   return *command;
+}
+
+bool read_side(const std::string& path, const char* name, ComparisonSide& side, SeenRuns& seen,
+               MemoryBudget& budget) {
+  side.source = path;
+  // Any number of documents; a run read twice on one side counts once.
+  ReadDocuments read = read_documents_file(path, ReadOptions{}, seen, budget);
+  for (const std::string& reason : read.left_out.listed()) {
+    tell("tarnwick: {}: left out: {}\n", name, printable(reason));
+  }
+  if (read.left_out.unlisted() > 0) tell("tarnwick: {}: {}\n", name, read.left_out.unlisted_note());
+  if (read.over_budget) {
+    tell(
+        "tarnwick: {}: the documents need more than the {} MiB memory budget; nothing was "
+        "compared\n",
+        name, MEMORY_BUDGET >> 20);
+    return false;
+  }
+  if (read.documents.empty()) {
+    tell("tarnwick: {}: no result document could be read\n", name);
+    return false;
+  }
+  side.documents = std::move(read.documents);
+  return true;
+}
+
+bool drop_conflicts(const SeenRuns& seen, const char* name, ComparisonSide& side) {
+  for (const std::string& conflict : seen.conflicts()) {
+    tell("tarnwick: {}: left out: {}\n", name, printable(conflict));
+  }
+  seen.drop_conflicts(side.documents);
+  if (side.documents.empty()) {
+    tell("tarnwick: {}: no result document could be read\n", name);
+    return false;
+  }
+  return true;
 }
 
 int compare_command(const CompareOptions& options) {
@@ -83,79 +162,99 @@ int compare_command(const CompareOptions& options) {
     return EXIT_USAGE;
   }
   if (options.base == "-" && options.now == "-") {
-    tell("tarnwick: compare: BASE and NEW cannot both be standard input ('-')\n");
+    tell(
+        "tarnwick: compare: BASE and NEW cannot both be standard input ('-')\n"
+        "Run 'tarnwick compare --help' for the options.\n");
     return EXIT_USAGE;
   }
-  ComparisonSide sides[2];
-  const char* names[2] = {"BASE", "NEW"};
-  // Both sides are read within one budget. Any number of documents; a run
-  // read twice on one side counts once, and a run id given two sets of
+  // Both sides are read within one budget; a run id given two sets of
   // figures (on one side or across both) is left out wherever it is.
   MemoryBudget budget;
   SeenRuns seen[2] = {SeenRuns(&budget), SeenRuns(&budget)};
-  for (int i = 0; i < 2; ++i) {
-    const std::string& path = i == 0 ? options.base : options.now;
-    sides[i].source = path;
-    ReadDocuments read = read_documents_file(path, ReadOptions{}, seen[i], budget);
-    for (const std::string& reason : read.left_out.listed()) {
-      tell("tarnwick: {}: left out: {}\n", names[i], reason);
-    }
-    if (read.left_out.unlisted() > 0) {
-      tell("tarnwick: {}: {}\n", names[i], read.left_out.unlisted_note());
-    }
-    if (read.over_budget) {
-      tell(
-          "tarnwick: {}: the documents need more than the {} MiB memory budget; nothing was "
-          "compared\n",
-          names[i], MEMORY_BUDGET >> 20);
-      return EXIT_FAILED;
-    }
-    if (read.documents.empty()) {
-      tell("tarnwick: {}: no result document could be read\n", names[i]);
-      return EXIT_FAILED;
-    }
-    sides[i].documents = std::move(read.documents);
-  }
+  std::vector<SidePair> pairs(1);
+  if (!read_side(options.base, "BASE", pairs[0].base, seen[0], budget)) return EXIT_FAILED;
+  if (!read_side(options.now, "NEW", pairs[0].now, seen[1], budget)) return EXIT_FAILED;
   seen[0].cross_check(seen[1]);
-  for (int i = 0; i < 2; ++i) {
-    for (const std::string& conflict : seen[i].conflicts()) {
-      tell("tarnwick: {}: left out: {}\n", names[i], printable(conflict));
-    }
-    seen[i].drop_conflicts(sides[i].documents);
-    if (sides[i].documents.empty()) {
-      tell("tarnwick: {}: no result document could be read\n", names[i]);
-      return EXIT_FAILED;
-    }
-  }
-  return report_comparison(sides[0], sides[1], options);
+  if (!drop_conflicts(seen[0], "BASE", pairs[0].base)) return EXIT_FAILED;
+  if (!drop_conflicts(seen[1], "NEW", pairs[0].now)) return EXIT_FAILED;
+  return report_comparisons(pairs, options);
 }
 
-int report_comparison(const ComparisonSide& base, const ComparisonSide& now,
-                      const CompareOptions& options) {
-  const auto outcome = compare_sides(base, now);
-  if (const auto* reason = std::get_if<std::string>(&outcome)) {
-    tell("tarnwick: cannot compare: {}\n", printable(*reason));
-    return EXIT_FAILED;
+int report_comparisons(const std::vector<SidePair>& pairs, const CompareOptions& options) {
+  auto opened = open_outputs({options.junit, options.markdown}, "the comparison");
+  if (const int* status = std::get_if<int>(&opened)) return *status;
+  OpenedOutputs outputs = std::get<OpenedOutputs>(std::move(opened));
+
+  std::vector<Comparison> comparisons;
+  std::size_t missing = 0;
+  for (const SidePair& pair : pairs) {
+    if (!pair.missing.empty()) {
+      // Nothing to compare with at all is a failure; a group of several
+      // without a baseline is a label not judged.
+      print_message(pairs.size() == 1 ? "tarnwick: " : "tarnwick: not judged: ", pair.missing);
+      ++missing;
+      continue;
+    }
+    auto outcome = compare_sides(pair.base, pair.now, options.rules);
+    if (auto* reason = std::get_if<std::string>(&outcome)) {
+      print_message("tarnwick: cannot compare: ", *reason);
+      return EXIT_FAILED;
+    }
+    comparisons.push_back(std::get<Comparison>(std::move(outcome)));
   }
-  const Comparison& comparison = std::get<Comparison>(outcome);
-  const std::string text =
-      options.json ? json_text(comparison_json(comparison, options.fail_slower), Layout::indented)
-                   : comparison_text(comparison);
+  if (comparisons.empty()) return EXIT_FAILED;
+
+  std::string text;
+  if (options.json) {
+    text = ascii_json_text(comparisons_json(comparisons, options.fail_slower));
+  } else {
+    const int width = style_for(stdout, ColorChoice::never).wrap;
+    for (const Comparison& comparison : comparisons) {
+      if (!text.empty()) text += '\n';
+      if (pairs.size() > 1) text += wrap_words("== " + heading(comparison) + "\n", width, 3);
+      text += comparison_text(comparison, width);
+    }
+  }
   // Output that cannot be written is a failure, not a silent success.
   const auto unwritten = write_standard_output(text);
-  for (const ComparisonWarning& warning : comparison.warnings) {
-    print_message("tarnwick: warning: ", printable(warning.text));
+  for (const Comparison& comparison : comparisons) {
+    for (const LeftOut& runs : comparison.left_out) print_message("tarnwick: ", runs.text);
+    for (const ComparisonWarning& warning : comparison.warnings) {
+      print_message("tarnwick: warning: ", warning.text);
+    }
   }
   if (unwritten) {
     tell("tarnwick: {}\n", *unwritten);
     return EXIT_FAILED;
   }
-  if (options.fail_slower) {
-    const std::vector<std::string> messages = gate_messages(comparison, *options.fail_slower);
-    for (const std::string& message : messages) print_message("tarnwick: ", printable(message));
-    if (!messages.empty()) return EXIT_GATE;
+
+  std::vector<CiSuite> suites;
+  std::vector<MarkdownTable> tables;
+  for (const Comparison& comparison : comparisons) {
+    suites.push_back(comparison_suite(comparison, options.fail_slower));
+    tables.push_back(comparison_table(comparison, options.fail_slower));
   }
-  return not_judged(comparison) > 0 ? EXIT_NOT_JUDGED : EXIT_OK;
+  if (auto& junit = outputs.files[0]) {
+    if (const auto failure = junit->commit(junit_xml(suites))) return fail(*failure);
+  }
+  if (auto& markdown = outputs.files[1]) {
+    if (const auto failure = append_markdown(*markdown, markdown_tables(tables))) {
+      return fail(*failure);
+    }
+  }
+
+  bool tripped = false;
+  std::size_t unjudged = missing;
+  for (const Comparison& comparison : comparisons) {
+    unjudged += not_judged(comparison);
+    if (!options.fail_slower) continue;
+    for (const std::string& message : gate_messages(comparison, *options.fail_slower)) {
+      print_message("tarnwick: ", message);
+      tripped = true;
+    }
+  }
+  if (tripped) return EXIT_GATE;
+  return unjudged > 0 ? EXIT_NOT_JUDGED : EXIT_OK;
 }
 
 }  // namespace tarnwick

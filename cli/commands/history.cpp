@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -92,7 +94,14 @@ int import_documents(const std::string& history_path, const std::vector<std::str
   MemoryBudget budget;
   SeenRuns seen(&budget);
   bool over_budget = false;
+  size_t missing = 0;  // files named that do not exist
   for (const std::string& path : paths) {
+    struct stat info {};
+    if (path != "-" && ::stat(path.c_str(), &info) != 0 && errno == ENOENT) {
+      left_out.add(fmt::format("'{}': no such file", printable(path)));
+      ++missing;
+      continue;
+    }
     auto opened = InputFile::open(path);
     if (auto* reason = std::get_if<std::string>(&opened)) {
       left_out.add(std::move(*reason));
@@ -137,10 +146,17 @@ int import_documents(const std::string& history_path, const std::vector<std::str
       tell("tarnwick: left out: {}\n", printable(reason));
     }
     if (left_out.unlisted() > 0) tell("tarnwick: {}\n", left_out.unlisted_note());
-    return fail(fmt::format("history --import: {} refused; nothing was stored",
-                            left_out.count() == 1
-                                ? std::string("a document was")
-                                : fmt::format("{} documents were", left_out.count())));
+    const size_t refused = left_out.count() - missing;
+    std::vector<std::string> why;
+    if (missing > 0) {
+      why.push_back(missing == 1 ? std::string("a file named does not exist")
+                                 : fmt::format("{} files named do not exist", missing));
+    }
+    if (refused > 0) {
+      why.push_back(refused == 1 ? std::string("a document was refused")
+                                 : fmt::format("{} documents were refused", refused));
+    }
+    return fail(fmt::format("history --import: {}; nothing was stored", fmt::join(why, " and ")));
   }
 
   auto opened = History::open(history_path, Access::write);
@@ -355,10 +371,9 @@ int history_command(const HistoryOptions& options) {
   const auto listing = history.list(HistoryFilter{options.host, options.label, options.last});
   if (auto* failure = std::get_if<std::string>(&listing)) return fail(*failure);
   const std::string text =
-      options.json
-          ? json_text(listing_json(*path, std::get<HistoryListing>(listing)), Layout::indented)
-          : listing_text(*path, std::get<HistoryListing>(listing),
-                         style_for(stdout, ColorChoice::never).utf8);
+      options.json ? ascii_json_text(listing_json(*path, std::get<HistoryListing>(listing)))
+                   : listing_text(*path, std::get<HistoryListing>(listing),
+                                  style_for(stdout, ColorChoice::never).utf8);
   if (const auto failure = write_standard_output(text)) return fail(*failure);
   return EXIT_OK;
 }

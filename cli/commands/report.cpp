@@ -76,6 +76,10 @@ void walk_folder(const fs::path& folder, std::vector<std::string>& found,
 std::vector<Input> collect(const std::vector<std::string>& paths, fleet::FleetBuilder& builder) {
   std::vector<Input> files;
   for (const std::string& path : paths) {
+    if (path == "-") {
+      files.push_back({path, false});  // standard input
+      continue;
+    }
     std::error_code error;
     const fs::file_status status = fs::status(path, error);
     if (status.type() == fs::file_type::not_found) {
@@ -103,7 +107,7 @@ std::vector<Input> collect(const std::vector<std::string>& paths, fleet::FleetBu
 CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandAction& action) {
   CLI::App* command = app.add_subcommand(
       "report", "Flags the hosts slow or fast against their twins in many result documents");
-  command->add_option("PATH", options.paths, "Result documents and folders of them")
+  command->add_option("PATH", options.paths, "Result documents and folders of them ('-': stdin)")
       ->required()
       ->type_name("");
   command->add_flag("--all-runs", options.all_runs,
@@ -200,7 +204,7 @@ int report_command(const ReportOptions& options) {
     written = false;
   };
   if (options.json) {
-    check(write_standard_output(json_text(report_json(report), Layout::indented)));
+    check(write_standard_output(ascii_json_text(report_json(report))));
   } else if (text_on_stdout) {
     check(write_standard_output(report_text(report)));
   } else {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <set>
 #include <utility>
 
 #include "stats/robust.hpp"
@@ -19,42 +20,60 @@ void add_distinct(std::vector<T>& values, const T& value) {
   if (std::find(values.begin(), values.end(), value) == values.end()) values.push_back(value);
 }
 
+std::string plural(std::size_t count, std::string_view one, std::string_view many) {
+  return fmt::format("{} {}", count, count == 1 ? one : many);
+}
+
+std::string join(const std::vector<std::string>& values) {
+  return values.empty() ? std::string("unknown") : fmt::format("{}", fmt::join(values, ", "));
+}
+
 bool completed(const LoadedRun& run) {
   return run.status == Status::completed && run.mean_rate.has_value();
 }
 
-// The completed runs of each label, labels in the order first met.
-struct Grouped {
-  std::vector<std::string> labels;
-  std::map<std::string, std::vector<const LoadedRun*>> runs;
-  std::size_t ignored = 0;
+// A completed run of a side, numbered in the side's reading order (from 1).
+struct SideRun {
+  const LoadedDocument* document = nullptr;
+  const LoadedRun* run = nullptr;
+  std::size_t number = 0;
 };
 
-Grouped group_runs(const ComparisonSide& side) {
-  Grouped grouped;
+struct SideRuns {
+  const char* name = "";
+  std::vector<std::string> labels;  // in the order first met
+  std::map<std::string, std::vector<SideRun>> runs;
+  std::size_t not_completed = 0;
+};
+
+SideRuns collect(const ComparisonSide& side, const char* name) {
+  SideRuns found;
+  found.name = name;
+  std::size_t number = 0;
   for (const LoadedDocument& document : side.documents) {
     for (const LoadedRun& run : document.runs) {
+      ++number;
       if (!completed(run)) {
-        ++grouped.ignored;
+        ++found.not_completed;
         continue;
       }
-      add_distinct(grouped.labels, run.label);
-      grouped.runs[run.label].push_back(&run);
+      add_distinct(found.labels, run.label);
+      found.runs[run.label].push_back({&document, &run, number});
     }
   }
-  return grouped;
+  return found;
 }
 
-SideFacts side_facts(const ComparisonSide& side, const Grouped& grouped) {
+SideFacts side_facts(const ComparisonSide& side, const SideRuns& grouped) {
   SideFacts facts;
   facts.source = side.source;
   facts.documents = side.documents.size();
   std::vector<double> cvs;
   for (const auto& [label, runs] : grouped.runs) {
     facts.completed_runs += runs.size();
-    for (const LoadedRun* run : runs) {
-      if (run->cv_percent) cvs.push_back(*run->cv_percent);
-      if (run->unstable) ++facts.unstable_runs;
+    for (const SideRun& run : runs) {
+      if (run.run->cv_percent) cvs.push_back(*run.run->cv_percent);
+      if (run.run->unstable) ++facts.unstable_runs;
     }
   }
   if (!cvs.empty()) facts.median_cv_percent = median(std::move(cvs));
@@ -68,64 +87,278 @@ SideFacts side_facts(const ComparisonSide& side, const Grouped& grouped) {
   return facts;
 }
 
-LabelSide label_side(const std::vector<const LoadedRun*>& runs) {
+LabelSide label_side(const std::vector<SideRun>& all, const std::vector<SideRun>& kept) {
   LabelSide side;
-  side.runs = runs.size();
+  side.runs = all.size();
+  side.observations = kept.size();
   // A running mean: a sum of rates near the largest double would overflow.
   double count = 0;
-  for (const LoadedRun* run : runs) {
-    side.mean_rate += (*run->mean_rate - side.mean_rate) / ++count;
-    add_distinct(side.threads, run->threads);
+  for (const SideRun& run : kept)
+    side.mean_rate += (*run.run->mean_rate - side.mean_rate) / ++count;
+  for (const SideRun& run : all) {
+    add_distinct(side.threads, run.run->threads);
+    if (run.document->cpu_model) add_distinct(side.cpu_models, *run.document->cpu_model);
+    if (run.document->arch) add_distinct(side.architectures, *run.document->arch);
+    add_distinct(side.library_versions, run.document->library_version);
   }
   return side;
 }
 
-std::vector<double> run_means(const std::vector<const LoadedRun*>& runs) {
+std::vector<double> rates(const std::vector<SideRun>& runs) {
   std::vector<double> values;
-  for (const LoadedRun* run : runs) values.push_back(*run->mean_rate);
+  for (const SideRun& run : runs) values.push_back(*run.run->mean_rate);
   return values;
 }
 
-std::string join(const std::vector<std::string>& values) {
-  return values.empty() ? std::string("unknown") : fmt::format("{}", fmt::join(values, ", "));
+std::vector<std::size_t> numbers_of(const std::vector<SideRun>& runs) {
+  std::vector<std::size_t> numbers;
+  for (const SideRun& run : runs) numbers.push_back(run.number);
+  return numbers;
 }
 
-std::string workers(const std::vector<std::uint32_t>& threads) {
-  return fmt::format("{}", fmt::join(threads, "/"));
+std::vector<std::string> ids_of(const std::vector<SideRun>& runs) {
+  std::vector<std::string> ids;
+  for (const SideRun& run : runs) ids.push_back(run.run->id);
+  return ids;
 }
 
-// Nothing when a test could not be made of the runs' figures.
-std::optional<LabelComparison> compare_label(const std::string& label,
-                                             const std::vector<const LoadedRun*>& base,
-                                             const std::vector<const LoadedRun*>& now) {
+std::string other_time(const LoadedRun& run) {
+  std::vector<std::string> parts;
+  if (run.other_cpus)
+    parts.push_back(fmt::format("other processes used {:.1f} CPUs", *run.other_cpus));
+  if (run.steal_percent) parts.push_back(fmt::format("steal {:.1f} %", *run.steal_percent));
+  return fmt::format("{}", fmt::join(parts, ", "));
+}
+
+// Values of one fact on a side, as the "what differs" sentence gives them.
+template <typename T>
+std::string values_text(const std::vector<T>& values) {
+  if (values.empty()) return "unknown";
+  return fmt::format("{}", fmt::join(values, "/"));
+}
+
+std::string differs_text(Differences found, const LabelSide& base, const LabelSide& now) {
+  std::vector<std::string> parts;
+  if ((found & bit(Difference::workers)) != 0) {
+    const bool one = now.threads.size() == 1 && now.threads.front() == 1;
+    parts.push_back(
+        fmt::format("NEW ran {} worker{}, BASE {}: the difference includes the CPUs "
+                    "available",
+                    values_text(now.threads), one ? "" : "s", values_text(base.threads)));
+  }
+  if ((found & bit(Difference::library)) != 0) {
+    parts.push_back(
+        fmt::format("NEW ran library {}, BASE {}: rates of two library versions may "
+                    "be other units, and are never judged",
+                    printable(values_text(now.library_versions)),
+                    printable(values_text(base.library_versions))));
+  }
+  if ((found & bit(Difference::arch)) != 0) {
+    parts.push_back(fmt::format("NEW ran on {}, BASE on {}",
+                                printable(values_text(now.architectures)),
+                                printable(values_text(base.architectures))));
+  }
+  if ((found & bit(Difference::cpu)) != 0) {
+    parts.push_back(fmt::format("NEW ran on the CPU model {}, BASE on {}",
+                                printable(values_text(now.cpu_models)),
+                                printable(values_text(base.cpu_models))));
+  }
+  return fmt::format("{}", fmt::join(parts, "; "));
+}
+
+// What the two sides' runs of a label differ in: every pair of keys.
+Differences label_differences(const std::vector<SideRun>& base, const std::vector<SideRun>& now) {
+  std::set<RunKey> base_keys, new_keys;
+  for (const SideRun& run : base) {
+    RunKey key = run_key(*run.document, *run.run);
+    key.host.clear();
+    base_keys.insert(std::move(key));
+  }
+  for (const SideRun& run : now) {
+    RunKey key = run_key(*run.document, *run.run);
+    key.host.clear();
+    new_keys.insert(std::move(key));
+  }
+  Differences found = 0;
+  for (const RunKey& a : base_keys) {
+    for (const RunKey& b : new_keys) found |= differences(a, b);
+    for (const RunKey& b : base_keys) found |= differences(a, b);
+  }
+  for (const RunKey& a : new_keys) {
+    for (const RunKey& b : new_keys) found |= differences(a, b);
+  }
+  return found;
+}
+
+// Leaves out the runs `drop` chooses, recording them as one LeftOut.
+class Sifter {
+ public:
+  Sifter(std::vector<LeftOut>& left_out, const char* side, std::string label)
+      : left_out_(left_out), side_(side), label_(std::move(label)) {}
+
+  // `drop` says whether a run goes; `text` makes the sentence of those that went.
+  template <typename Drop, typename Text>
+  void sift(std::vector<SideRun>& runs, const char* kind, Drop drop, Text text) {
+    std::vector<SideRun> gone;
+    std::vector<SideRun> kept;
+    for (const SideRun& run : runs) (drop(run) ? gone : kept).push_back(run);
+    if (gone.empty()) return;
+    runs = std::move(kept);
+    left_out_.push_back({side_, label_, kind, gone.size(), ids_of(gone), text(gone)});
+  }
+
+  [[nodiscard]] std::string runs_named(const std::vector<SideRun>& runs) const {
+    return fmt::format("{}'s {} of '{}'", side_, run_numbers(numbers_of(runs)), printable(label_));
+  }
+
+ private:
+  std::vector<LeftOut>& left_out_;
+  const char* side_;
+  std::string label_;
+};
+
+// The runs of one side of a label that can be judged, the rest recorded.
+std::vector<SideRun> sift_side(std::vector<SideRun> runs, const char* side,
+                               const std::string& label, const std::set<std::string>* base_ids,
+                               const CompareRules& rules, Comparison& comparison) {
+  Sifter sifter(comparison.left_out, side, label);
+  if (base_ids != nullptr) {
+    sifter.sift(
+        runs, "on_both_sides",
+        [&](const SideRun& run) { return base_ids->count(run.run->id) != 0; },
+        [&](const std::vector<SideRun>& gone) {
+          return fmt::format("{} {} also in BASE: counted in BASE only", sifter.runs_named(gone),
+                             gone.size() == 1 ? "is" : "are");
+        });
+  }
+  sifter.sift(
+      runs, "rate", [](const SideRun& run) { return !judgeable_rate(*run.run->mean_rate); },
+      [&](const std::vector<SideRun>& gone) {
+        return fmt::format(
+            "{} {} a mean rate outside {:g} to {:g} steps/s, which cannot be judged: left out",
+            sifter.runs_named(gone), gone.size() == 1 ? "has" : "have", MIN_JUDGEABLE_RATE,
+            MAX_JUDGEABLE_RATE);
+      });
+  // Competition the figures show inside a container is the host's: noted.
+  std::vector<SideRun> noted;
+  for (const SideRun& run : runs) {
+    const Disturbance found = run_disturbance(*run.document, *run.run);
+    if (found.shown() && !found.disturbed()) noted.push_back(run);
+  }
+  if (!noted.empty()) {
+    comparison.warnings.push_back(
+        {"container",
+         fmt::format("{} ran in a container whose host's figures show competition ({}): kept, "
+                     "the figures being the whole host's",
+                     sifter.runs_named(noted), other_time(*noted.front().run))});
+  }
+  if (!rules.keep_disturbed) {
+    sifter.sift(
+        runs, "disturbed",
+        [](const SideRun& run) { return run_disturbance(*run.document, *run.run).disturbed(); },
+        [&](const std::vector<SideRun>& gone) {
+          std::vector<std::string> each;
+          for (const SideRun& run : gone) {
+            each.push_back(fmt::format("run {}: {}", run.number, other_time(*run.run)));
+          }
+          return fmt::format(
+              "{} ran while other work competed for the CPUs ({}): left out (--keep-disturbed "
+              "keeps {})",
+              sifter.runs_named(gone), fmt::join(each, "; "), gone.size() == 1 ? "it" : "them");
+        });
+  }
+  // Equal rates are copies under other ids, not runs that agree: each
+  // rate counts once, so no spread is ever taken for evidence.
+  const std::size_t before = runs.size();
+  std::set<double> seen;
+  sifter.sift(
+      runs, "identical_rates",
+      [&](const SideRun& run) { return !seen.insert(*run.run->mean_rate).second; },
+      [&](const std::vector<SideRun>& gone) {
+        if (gone.size() + 1 == before) {
+          return fmt::format("{}'s {} runs of '{}' have identical rates: counted as one", side,
+                             before, printable(label));
+        }
+        return fmt::format("{} repeat{} another run's rate exactly: each rate counted once",
+                           sifter.runs_named(gone), gone.size() == 1 ? "s" : "");
+      });
+  return runs;
+}
+
+std::optional<RatioTest> make_test(TestKind& kind, const std::vector<double>& base,
+                                   const std::vector<double>& now) {
+  if (base.size() >= MIN_RUNS && now.size() >= MIN_RUNS) {
+    kind = TestKind::welch;
+    return welch_log_ratio(base, now);
+  }
+  if ((base.size() >= MIN_RUNS && !now.empty()) || (now.size() >= MIN_RUNS && !base.empty())) {
+    kind = TestKind::prediction;
+    return prediction_log_ratio(base, now);
+  }
+  kind = TestKind::none;
+  return std::nullopt;
+}
+
+bool finite_test(const RatioTest& test) {
+  return std::isfinite(test.ratio) && test.ratio > 0 && test.low > 0 && std::isfinite(test.high) &&
+         std::isfinite(test.p_value);
+}
+
+LabelComparison compare_label(const std::string& label, const std::vector<SideRun>& base_all,
+                              const std::vector<SideRun>& new_all, const std::vector<SideRun>& base,
+                              const std::vector<SideRun>& now, const CompareRules& rules) {
   LabelComparison result;
   result.label = label;
-  result.base = label_side(base);
-  result.now = label_side(now);
-  const std::vector<double> base_values = run_means(base);
-  const std::vector<double> new_values = run_means(now);
-  std::optional<RatioTest> test;
-  if (base.size() >= MIN_RUNS && now.size() >= MIN_RUNS) {
-    result.kind = TestKind::welch;
-    test = welch_log_ratio(base_values, new_values);
-  } else if (base.size() >= MIN_RUNS || now.size() >= MIN_RUNS) {
-    result.kind = TestKind::prediction;
-    test = prediction_log_ratio(base_values, new_values);
-  } else {
-    const auto ratio = geometric_ratio(base_values, new_values);
-    if (!ratio) return std::nullopt;
-    result.test.ratio = *ratio;
-    result.verdict = Verdict::not_judged;
-    return result;
+  result.base = label_side(base_all, base);
+  result.now = label_side(new_all, now);
+  result.differences = label_differences(base_all, new_all);
+  result.accepted = result.differences & rules.across & ACCEPTABLE_DIFFERENCES;
+  if (result.differences != 0) {
+    result.differs = differs_text(result.differences, result.base, result.now);
   }
-  if (!test) return std::nullopt;
-  result.test = *test;
-  result.base.observations = base_values.size();
-  result.now.observations = new_values.size();
+
+  const std::vector<double> base_values = rates(base);
+  const std::vector<double> new_values = rates(now);
+  if (const auto ratio = geometric_ratio(base_values, new_values)) {
+    result.test.ratio = *ratio;
+    result.has_ratio = std::isfinite(*ratio) && *ratio > 0;
+  }
+  TestKind kind = TestKind::none;
+  if (auto test = make_test(kind, base_values, new_values); test && finite_test(*test)) {
+    result.kind = kind;
+    result.test = *test;
+    result.has_ratio = true;
+  }
+
+  const Differences refused = result.differences & ~result.accepted;
+  if ((result.differences & bit(Difference::library)) != 0) {
+    result.why = NotJudged::library;
+    result.reason = "not judged: the library versions differ";
+  } else if (refused != 0) {
+    result.why = NotJudged::differs;
+    result.reason = fmt::format("not judged: the sides differ in {} (--across {} accepts {})",
+                                fmt::join(difference_names(refused), ", "),
+                                fmt::join(difference_names(refused), ","),
+                                (refused & (refused - 1)) != 0 ? "them" : "it");
+  } else if (result.kind == TestKind::none) {
+    result.why = NotJudged::too_few;
+    const bool sifted = base.size() < base_all.size() || now.size() < new_all.size();
+    if (sifted) {
+      result.reason = fmt::format(
+          "not judged: too few runs remain (BASE {} of {}, NEW {} of {}; see the runs left out)",
+          base.size(), base_all.size(), now.size(), new_all.size());
+    } else if (base_values.size() >= MIN_RUNS || new_values.size() >= MIN_RUNS) {
+      result.reason = "not judged: the runs show no spread to judge by";
+    } else {
+      result.reason = fmt::format("not judged: {} and {} runs; repeat with --repeat {}",
+                                  base_all.size(), new_all.size(), MIN_RUNS);
+    }
+  }
+  if (result.why != NotJudged::judged) return result;
   result.verdict = Verdict::no_difference;
-  if (test->low > 1) {
+  if (result.test.low > 1) {
     result.verdict = Verdict::faster;
-  } else if (test->high < 1) {
+  } else if (result.test.high < 1) {
     result.verdict = Verdict::slower;
   }
   return result;
@@ -133,24 +366,37 @@ std::optional<LabelComparison> compare_label(const std::string& label,
 
 }  // namespace
 
+std::string run_numbers(const std::vector<std::size_t>& numbers) {
+  std::string text = numbers.size() == 1 ? "run " : "runs ";
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    if (i > 0) text += i + 1 == numbers.size() ? " and " : ", ";
+    text += std::to_string(numbers[i]);
+  }
+  return text;
+}
+
 std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
-                                                    const ComparisonSide& now) {
-  const Grouped base_runs = group_runs(base);
-  const Grouped new_runs = group_runs(now);
-  for (const auto& [name, side, grouped] :
-       {std::tuple{"BASE", &base, &base_runs}, std::tuple{"NEW", &now, &new_runs}}) {
-    if (grouped->labels.empty()) {
-      return grouped->ignored == 0
-                 ? fmt::format("{} ({}) has no runs", name, side->source)
-                 : fmt::format("{} ({}) has no completed run: its {} failed or {} cancelled", name,
-                               side->source, plural(grouped->ignored, "run"),
-                               agree(grouped->ignored, "was", "were"));
+                                                    const ComparisonSide& now,
+                                                    const CompareRules& rules) {
+  const SideRuns base_runs = collect(base, "BASE");
+  const SideRuns new_runs = collect(now, "NEW");
+  for (const auto& [side, grouped] : {std::pair{&base, &base_runs}, std::pair{&now, &new_runs}}) {
+    if (!grouped->labels.empty()) continue;
+    if (grouped->not_completed == 0) {
+      return fmt::format("{} ({}) has no runs", grouped->name, printable(side->source));
     }
+    return fmt::format("{} ({}) has no completed run: its {} failed or {} cancelled", grouped->name,
+                       printable(side->source), plural(grouped->not_completed, "run", "runs"),
+                       grouped->not_completed == 1 ? "was" : "were");
   }
 
   Comparison comparison;
   comparison.base = side_facts(base, base_runs);
   comparison.now = side_facts(now, new_runs);
+  for (const ComparisonSide* side : {&base, &now}) {
+    comparison.left_out.insert(comparison.left_out.end(), side->left_out.begin(),
+                               side->left_out.end());
+  }
   auto warn = [&comparison](std::string kind, std::string text) {
     comparison.warnings.push_back({std::move(kind), std::move(text)});
   };
@@ -160,32 +406,32 @@ std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
     if (new_runs.runs.count(label) != 0) {
       common.push_back(label);
     } else {
-      warn("one_side_only", fmt::format("'{}' runs are only in BASE: not compared", label));
+      warn("one_side_only",
+           fmt::format("'{}' runs are only in BASE: not compared", printable(label)));
     }
   }
   for (const std::string& label : new_runs.labels) {
-    if (base_runs.runs.count(label) == 0)
-      warn("one_side_only", fmt::format("'{}' runs are only in NEW: not compared", label));
+    if (base_runs.runs.count(label) == 0) {
+      warn("one_side_only",
+           fmt::format("'{}' runs are only in NEW: not compared", printable(label)));
+    }
   }
   if (common.empty()) {
-    return fmt::format("no run label in both BASE ({}) and NEW ({})", join(base_runs.labels),
-                       join(new_runs.labels));
+    return fmt::format("no run label in both BASE ({}) and NEW ({})",
+                       printable(join(base_runs.labels)), printable(join(new_runs.labels)));
   }
 
-  // A rate is only comparable within one kernel version.
-  if (comparison.base.library_versions != comparison.now.library_versions) {
-    warn(
-        "library_version",
-        fmt::format("library versions differ (BASE {}, NEW {}): rates of different kernels "
-                    "are not comparable",
-                    join(comparison.base.library_versions), join(comparison.now.library_versions)));
-  }
-  for (const auto& [name, grouped] : {std::pair{"BASE", &base_runs}, std::pair{"NEW", &new_runs}}) {
-    if (grouped->ignored > 0) {
-      warn("ignored_runs",
-           fmt::format("{} of {} did not complete and {} left out", plural(grouped->ignored, "run"),
-                       name, agree(grouped->ignored, "is", "are")));
-    }
+  for (const SideRuns* grouped : {&base_runs, &new_runs}) {
+    if (grouped->not_completed == 0) continue;
+    comparison.left_out.push_back(
+        {grouped->name,
+         "",
+         "not_completed",
+         grouped->not_completed,
+         {},
+         fmt::format("{} of {} did not complete and {} left out",
+                     plural(grouped->not_completed, "run", "runs"), grouped->name,
+                     grouped->not_completed == 1 ? "is" : "are")});
   }
 
   // Unstable runs make any verdict shakier than its interval says: the
@@ -194,43 +440,49 @@ std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
        {std::pair{"BASE", &comparison.base}, std::pair{"NEW", &comparison.now}}) {
     if (facts->unstable_runs == 0) continue;
     warn("unstable",
-         fmt::format("{} has {} of {} (median CV {}): the machine's load moved "
-                     "while {} ran, so the rates may show the load rather than a change",
-                     name, plural(facts->unstable_runs, "unstable run"), facts->completed_runs,
+         fmt::format("{} has {} of {} (median CV {}): the machine's load moved while {} ran, so "
+                     "the rates may show the load rather than a change",
+                     name, plural(facts->unstable_runs, "unstable run", "unstable runs"),
+                     facts->completed_runs,
                      facts->median_cv_percent ? fmt::format("{:.1f} %", *facts->median_cv_percent)
                                               : std::string("unknown"),
-                     agree(facts->unstable_runs, "it", "they")));
+                     facts->unstable_runs == 1 ? "it" : "they"));
+  }
+
+  // A run on both sides belongs to BASE.
+  std::set<std::string> base_ids;
+  for (const auto& [label, runs] : base_runs.runs) {
+    for (const SideRun& run : runs) base_ids.insert(run.run->id);
   }
 
   for (const std::string& label : common) {
-    const auto& base_label = base_runs.runs.at(label);
-    const auto& new_label = new_runs.runs.at(label);
-    auto result = compare_label(label, base_label, new_label);
-    if (!result) {
-      return fmt::format(
-          "'{}': a mean rate is not a positive finite number, or too large for "
-          "finite figures",
-          label);
+    const std::vector<SideRun>& base_all = base_runs.runs.at(label);
+    const std::vector<SideRun>& new_all = new_runs.runs.at(label);
+    const std::vector<SideRun> base_kept =
+        sift_side(base_all, "BASE", label, nullptr, rules, comparison);
+    const std::vector<SideRun> new_kept =
+        sift_side(new_all, "NEW", label, &base_ids, rules, comparison);
+    LabelComparison result = compare_label(label, base_all, new_all, base_kept, new_kept, rules);
+    const bool all_shared = std::all_of(new_all.begin(), new_all.end(), [&](const SideRun& run) {
+      return base_ids.count(run.run->id) != 0;
+    });
+    if (all_shared && result.why != NotJudged::library && result.why != NotJudged::differs) {
+      result.why = NotJudged::same_runs;
+      result.reason = "not judged: the sides hold the same runs";
+      result.verdict = Verdict::not_judged;
     }
-    const RatioTest& test = result->test;
-    if (!std::isfinite(result->base.mean_rate) || !std::isfinite(result->now.mean_rate) ||
-        !std::isfinite(test.ratio) || !(test.ratio > 0.0) || !(test.low > 0.0) ||
-        !std::isfinite(test.high) || !std::isfinite(test.p_value)) {
-      return fmt::format("'{}': the rates are too large or too far apart for finite figures",
-                         label);
+    if (!result.differs.empty()) {
+      if (result.why == NotJudged::judged) {
+        warn("across", fmt::format("'{}': judged across what differs, as --across asks: {}",
+                                   printable(label), result.differs));
+      } else {
+        warn("differs", fmt::format("'{}': {}", printable(label), result.differs));
+      }
     }
-    if (result->base.threads != result->now.threads) {
-      warn("workers",
-           fmt::format("'{}': worker counts differ (BASE {}, NEW {}): the rates "
-                       "measure different work",
-                       label, workers(result->base.threads), workers(result->now.threads)));
+    if (result.why != NotJudged::judged) {
+      warn("not_judged", fmt::format("'{}' {}", printable(label), result.reason));
     }
-    if (result->verdict == Verdict::not_judged) {
-      warn("not_judged", fmt::format("'{}' {} (a side needs {} completed runs to judge the other "
-                                     "by its spread)",
-                                     label, not_judged_reason(*result), MIN_RUNS));
-    }
-    comparison.labels.push_back(std::move(*result));
+    comparison.labels.push_back(std::move(result));
   }
   return comparison;
 }
@@ -266,6 +518,22 @@ const char* verdict_name(Verdict verdict) {
   return "no significant difference";
 }
 
+std::string_view not_judged_name(NotJudged why) {
+  switch (why) {
+    case NotJudged::too_few:
+      return "too_few";
+    case NotJudged::differs:
+      return "differs";
+    case NotJudged::library:
+      return "library";
+    case NotJudged::same_runs:
+      return "same_runs";
+    case NotJudged::judged:
+      break;
+  }
+  return {};
+}
+
 std::string_view test_name(TestKind kind) {
   switch (kind) {
     case TestKind::welch:
@@ -276,11 +544,6 @@ std::string_view test_name(TestKind kind) {
       break;
   }
   return {};
-}
-
-std::string not_judged_reason(const LabelComparison& label) {
-  return fmt::format("not judged: {} and {} runs; repeat with --repeat {}", label.base.runs,
-                     label.now.runs, MIN_RUNS);
 }
 
 }  // namespace tarnwick

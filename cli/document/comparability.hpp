@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "document/judgeable.hpp"
 #include "document/reader.hpp"
 #include "stats/disturbance.hpp"
 
@@ -80,11 +81,11 @@ inline constexpr Differences ACCEPTABLE_DIFFERENCES =
 [[nodiscard]] std::optional<Differences> parse_differences(std::string_view text,
                                                            std::string* refused = nullptr);
 
-// Mean rates compare can judge: a plausible range well beyond any machine
-// either way, so that ratios, logarithms and their intervals stay finite.
-// A stored or loaded run outside it is left out of a verdict and named.
-inline constexpr double MIN_JUDGEABLE_RATE = 1e-3;  // steps/s
-inline constexpr double MAX_JUDGEABLE_RATE = 1e15;
+// Mean rates compare can judge: document/judgeable's plausible range, the
+// rule the reader refuses documents by. A stored run outside it (stored
+// before the rule) is left out of a verdict and named.
+inline constexpr double MIN_JUDGEABLE_RATE = MIN_PLAUSIBLE_RATE;
+inline constexpr double MAX_JUDGEABLE_RATE = MAX_PLAUSIBLE_RATE;
 [[nodiscard]] inline bool judgeable_rate(double rate) {
   return rate >= MIN_JUDGEABLE_RATE && rate <= MAX_JUDGEABLE_RATE;
 }

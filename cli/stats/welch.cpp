@@ -32,21 +32,16 @@ std::optional<LogMoments> log_moments(const std::vector<double>& values, std::si
 }
 
 // The interval and p-value of a difference of mean logs with the given
-// standard error and degrees of freedom; an error of 0 is an exact
-// difference. Nothing when Boost cannot compute a figure.
+// standard error and degrees of freedom. Nothing without an error (no
+// spread is no evidence: equal rates are copies more often than runs) or
+// when Boost cannot compute a figure.
 std::optional<RatioTest> t_interval(double difference, double error, double degrees_of_freedom,
                                     double confidence) {
   RatioTest test;
   test.confidence = confidence;
   test.ratio = std::exp(difference);
   test.degrees_of_freedom = degrees_of_freedom;
-  if (!(error > 0)) {
-    // No spread to judge by: the difference is exact, whatever it is.
-    test.low = test.high = test.ratio;
-    test.exact = true;
-    test.p_value = difference == 0 ? 1 : 0;
-    return test;
-  }
+  if (!(error > 0) || !std::isfinite(error)) return std::nullopt;
   test.t = difference / error;
   try {
     const boost::math::students_t distribution(degrees_of_freedom);

@@ -23,13 +23,11 @@ struct RatioTest {
   double t = 0;                   // the statistic (positive: NEW is faster)
   double degrees_of_freedom = 0;  // Welch-Satterthwaite, or n - 1 of the prediction's side
   double confidence = 0.95;       // of [low, high]
-  bool exact = false;             // no spread to judge by: low = high = ratio, t undefined
 };
 
-// Nothing when either side has fewer than two observations, or when an
+// Nothing when either side has fewer than two observations, when an
 // observation is not a positive finite number (a rate has a logarithm only
-// then). Two sides without any spread are judged exactly: equal means give
-// ratio 1 and p = 1, different ones p = 0 and an interval of the ratio alone.
+// then), or when neither side has any spread: no spread is no evidence.
 [[nodiscard]] std::optional<RatioTest> welch_log_ratio(const std::vector<double>& base,
                                                        const std::vector<double>& now,
                                                        double confidence = 0.95);
@@ -40,9 +38,8 @@ struct RatioTest {
 // the side with more values (at least two), with its n - 1 degrees of
 // freedom and a standard error of s x sqrt(1/n_base + 1/n_new): the
 // interval in which the small side's mean would fall if nothing had
-// changed. A reference side without spread makes the difference exact, as
-// in welch_log_ratio. Nothing when the larger side has fewer than two
-// values, the other none, or a value is not a positive finite number.
+// changed. Nothing when the larger side has fewer than two values or no
+// spread, the other none, or a value is not a positive finite number.
 [[nodiscard]] std::optional<RatioTest> prediction_log_ratio(const std::vector<double>& base,
                                                             const std::vector<double>& now,
                                                             double confidence = 0.95);

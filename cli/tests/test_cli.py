@@ -540,7 +540,7 @@ class Outputs(Checks):
                 with self.subTest(path=os.path.basename(path)):
                     compared = run(["compare", "--json", path, path])
                     self.assertIn(compared.returncode, (0, 3), compared.stderr)
-                    sides = json.loads(compared.stdout)
+                    (sides,) = json.loads(compared.stdout)["comparisons"]
                     self.assertEqual(sides["base"]["completed_runs"], 3)
                     self.assertEqual(sides["new"]["completed_runs"], 3)
                     reported = run(["report", "--json", "--all-runs", path])

@@ -8,6 +8,10 @@ std::string json_text(const nlohmann::ordered_json& document, Layout layout) {
          "\n";
 }
 
+std::string ascii_json_text(const nlohmann::ordered_json& document) {
+  return document.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
 std::string json_line(const nlohmann::ordered_json& document) {
   std::string text = json_text(document, Layout::one_line);
   text.pop_back();

@@ -32,6 +32,11 @@ enum class Layout { indented, one_line };
 // U+FFFD.
 [[nodiscard]] std::string json_text(const nlohmann::ordered_json& document, Layout layout);
 
+// The document indented for standard output, every character beyond ASCII
+// escaped: text from documents (a host name with an escape sequence or a
+// C1 control) never reaches a terminal as a control, whatever shows it.
+[[nodiscard]] std::string ascii_json_text(const nlohmann::ordered_json& document);
+
 // One line without its newline, as the history stores a document.
 [[nodiscard]] std::string json_line(const nlohmann::ordered_json& document);
 

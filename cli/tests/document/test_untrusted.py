@@ -141,7 +141,7 @@ class Documents(unittest.TestCase):
                 self.assertNotIn(ESC, err)
                 # compare A A: A with itself, each run once per side.
                 if compared.returncode in (0, 3):
-                    side = json.loads(compared.stdout)
+                    (side,) = json.loads(compared.stdout)["comparisons"]
                     self.assertEqual(side["base"]["completed_runs"], 5, side["base"])
                     self.assertEqual(side["new"]["completed_runs"], 5, side["new"])
 
