@@ -2,12 +2,15 @@
 // command line and hands over to the chosen command; without a command the
 // program runs the benchmark.
 #include <fcntl.h>
+#include <langinfo.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <string_view>
 
 #include "commands/baseline.hpp"
 #include "commands/command_line.hpp"
@@ -16,6 +19,7 @@
 #include "commands/report.hpp"
 #include "commands/run.hpp"
 #include "run/signals.hpp"
+#include "util/escaping.hpp"
 
 int main(int argc, char** argv) {
   using namespace tarnwick;
@@ -28,6 +32,13 @@ int main(int argc, char** argv) {
   // A closed pipe is a write error like any other, with a message and
   // status 2, not a silent death.
   std::signal(SIGPIPE, SIG_IGN);
+  // The user's character set decides how text from documents is shown: a
+  // locale that is not UTF-8 gets ASCII, every other character escaped, so
+  // no byte of one (0x9B, say, in U+201B) reaches an 8-bit terminal as a
+  // control. Numbers stay the program's own, whatever LC_NUMERIC says.
+  std::setlocale(LC_ALL, "");
+  set_utf8_output(std::string_view(nl_langinfo(CODESET)) == "UTF-8");
+  std::setlocale(LC_NUMERIC, "C");
   const auto app = make_program();
   RunOptions run_options;
   add_run_options(*app, run_options);

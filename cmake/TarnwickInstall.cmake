@@ -218,24 +218,21 @@ set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION "utils")
 # architecture.
 # CMake 3.25 writes no Multi-Arch field: a script run after cpack adds it.
 set(CPACK_TARNWICK_MULTIARCH "libtarnwick0=same" "libtarnwick-dev=same" "tarnwick=foreign")
-set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/TarnwickDebMultiArch.cmake")
+set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/TarnwickDebFixups.cmake")
 
 # A shlibs file and the ldconfig trigger, so other packages can depend on
 # libtarnwick.so.0 and the loader cache knows it after installation. The
-# trigger replaces maintainer scripts: cpack writes a postinst and postrm
-# calling ldconfig for a library under /usr/lib unless the control files
-# name scripts of those names, and a named file that does not exist is left
-# out of the package. So naming two absent ones leaves the trigger alone.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
-    "${PROJECT_SOURCE_DIR}/packaging/deb/triggers"
-    "${PROJECT_BINARY_DIR}/packaging/no-maintainer-scripts/postinst"
-    "${PROJECT_BINARY_DIR}/packaging/no-maintainer-scripts/postrm")
+# trigger replaces maintainer scripts: the postinst and postrm cpack writes
+# for a library under /usr/lib, which only call ldconfig, are removed after
+# cpack (TarnwickDebFixups.cmake).
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/packaging/deb/triggers")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libtarnwick0 (= ${PROJECT_VERSION})")
-# The library is not installed while the packages are built: the program's
-# dependency on it is stated, the rest comes from dpkg-shlibdeps, which is
-# shown the built library so it can follow the program's needs through it.
+# The program's dependency on the library is stated, the rest comes from
+# dpkg-shlibdeps, which is shown the built library so it can follow the
+# program's needs through it. Where libtarnwick0 is installed, dpkg-shlibdeps
+# names it too: TarnwickDebFixups.cmake keeps one.
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_DEPENDS "libtarnwick0 (>= ${PROJECT_VERSION})")
 get_target_property(_tarnwick_library_dir tarnwick BINARY_DIR)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${_tarnwick_library_dir}")

@@ -52,9 +52,8 @@ std::string signed_percent(double percent) {
 }
 
 std::string series_name(const RunKey& key) {
-  return fmt::format("{} · {} · {} worker{} · {}",
-                     key.host.empty() ? "(unknown host)" : printable(key.host),
-                     printable(key.label), key.threads, key.threads == 1 ? "" : "s",
+  return fmt::format("{} · {} · {} · {}", key.host.empty() ? "(unknown host)" : printable(key.host),
+                     printable(key.label), tarnwick::plural(key.threads, "worker"),
                      printable(key.library_version));
 }
 

@@ -193,7 +193,8 @@ int baseline_command(const BaselineOptions& baseline, const CompareOptions& opti
     for (const LoadedDocument& document : pair.now.documents) {
       for (const LoadedRun& run : document.runs) {
         const RunKey key = run_key(document, run);
-        if (run.status == 0 && std::find(keys.begin(), keys.end(), key) == keys.end()) {
+        if (run.status == Status::completed &&
+            std::find(keys.begin(), keys.end(), key) == keys.end()) {
           keys.push_back(key);
         }
       }

@@ -22,14 +22,6 @@ namespace {
 // The window of --fail-on-change when --last is not given.
 constexpr int64_t FAIL_WINDOW = 10;
 
-const CLI::Validator SINCE_DATE(
-    [](const std::string& text) -> std::string {
-      if (parse_user_time(text)) return {};
-      return fmt::format("expected a UTC date as YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS], got '{}'",
-                         text);
-    },
-    "", "date");
-
 const CLI::Validator PERCENT(
     [](const std::string& text) -> std::string {
       const auto value = parse_number(text);
@@ -159,8 +151,8 @@ int changes_command(History& history, const ChangesRequest& request) {
   if (!failing.empty()) return EXIT_GATE;
   // A series too short to judge is no pass: a gate must tell it apart.
   for (const RunSeries* one : found.not_judged) {
-    tell("tarnwick: {}: not judged, {} run{}; changes need {}\n", series_name(one->key),
-         one->runs.size(), one->runs.size() == 1 ? "" : "s", runs_needed(statistics.min_segment));
+    tell("tarnwick: {}: not judged, {}; changes need {}\n", series_name(one->key),
+         plural(one->runs.size(), "run"), runs_needed(statistics.min_segment));
   }
   return found.not_judged.empty() ? EXIT_OK : EXIT_NOT_JUDGED;
 }

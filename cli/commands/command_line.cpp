@@ -2,11 +2,14 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
 #include <string_view>
 
 #include "output/messages.hpp"
 #include "util/numbers.hpp"
+#include "util/text.hpp"
+#include "util/utc_time.hpp"
 
 namespace tarnwick {
 namespace {
@@ -16,10 +19,46 @@ constexpr const char* DESCRIPTION =
     "second.\nWith no options: one worker, the library's default warm-up (120 s) and "
     "measurement window (60 s).";
 
-constexpr const char* FOOTER =
-    "Exit status: 0 completed, 1 cancelled (Ctrl-C or SIGTERM; a second Ctrl-C leaves at once),\n"
-    "2 failed or rejected by the library (its reason on standard error), or an output could\n"
-    "not be written, 64 bad command line.";
+// Help fits an 80-column terminal: every longer line is folded at spaces,
+// its continuation under the text it continues.
+constexpr int HELP_WIDTH = 79;
+constexpr std::size_t OPTION_COLUMN = 22;
+
+std::string exit_status_text() {
+  std::string text = "Exit status:";
+  for (const ExitStatusMeaning& entry : EXIT_STATUSES) {
+    text += "\n" + wrap_words(fmt::format("  {:<5}{}", entry.status, entry.meaning), HELP_WIDTH, 7);
+  }
+  return text;
+}
+
+// Where a folded line's continuation starts: under an option's (or a
+// command's) description when the line has one, else under its own start.
+std::size_t continuation_column(std::string_view line) {
+  const std::size_t start = std::min(line.find_first_not_of(' '), line.size());
+  if (start == 2 && line.size() > OPTION_COLUMN && line[OPTION_COLUMN - 1] == ' ' &&
+      line[OPTION_COLUMN] != ' ') {
+    return OPTION_COLUMN;
+  }
+  return start;
+}
+
+class HelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_help(const CLI::App* app, std::string name,
+                        CLI::AppFormatMode mode) const override {
+    const std::string help = CLI::Formatter::make_help(app, std::move(name), mode);
+    std::string folded;
+    for (std::size_t start = 0; start < help.size();) {
+      const std::size_t end = std::min(help.find('\n', start), help.size());
+      const std::string_view line = std::string_view(help).substr(start, end - start);
+      folded += wrap_words(line, HELP_WIDTH, static_cast<int>(continuation_column(line)));
+      if (end < help.size()) folded += '\n';
+      start = end + 1;
+    }
+    return folded;
+  }
+};
 
 // A value that is itself an option means the option's own value is missing
 // ("--warmup --quiet"); negative numbers are values.
@@ -81,12 +120,30 @@ std::string usage_text(const CLI::ParseError& error) {
   return std::string(text);
 }
 
+// The first word of the command line that looks like an option and is not
+// one of `command`'s or the program's; words after "--" are arguments.
+std::optional<std::string> unknown_option(const CLI::App& app, const CLI::App& command, int argc,
+                                          const char* const* argv) {
+  for (int index = 1; index < argc; ++index) {
+    const std::string_view word = argv[index];
+    if (word == "--") break;
+    if (word.size() < 2 || word.front() != '-' || parse_number(std::string(word))) continue;
+    const std::string name(word.substr(0, word.find('=')));
+    if (command.get_option_no_throw(name) == nullptr && app.get_option_no_throw(name) == nullptr) {
+      return name;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::unique_ptr<CLI::App> make_program() {
   auto app = std::make_unique<CLI::App>(DESCRIPTION, "tarnwick");
-  app->footer(FOOTER);
-  app->get_formatter()->column_width(22);
+  app->footer(exit_status_text());
+  // Commands added later share this formatter.
+  app->formatter(std::make_shared<HelpFormatter>());
+  app->get_formatter()->column_width(OPTION_COLUMN);
   app->require_subcommand(0, 1);
   // Kept, then refused after parsing with the option's name.
   app->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -148,8 +205,18 @@ ParseOutcome parse_command_line(CLI::App& app, int argc, const char* const* argv
     outcome.out = app.help("", CLI::AppFormatMode::All);
     return outcome;
   } catch (const CLI::ParseError& error) {
+    const CLI::App* command = &app;
+    for (const CLI::App* chosen : app.get_subcommands()) command = chosen;
     outcome.exit_code = EXIT_USAGE;
-    outcome.err = usage_error(usage_text(error), chosen_command(app));
+    // An unknown option is what the user got wrong, whatever else the
+    // parse missed after it (a command's required PATH, say).
+    const std::optional<std::string> unknown =
+        dynamic_cast<const CLI::RequiredError*>(&error) != nullptr
+            ? unknown_option(app, *command, argc, argv)
+            : std::nullopt;
+    outcome.err =
+        usage_error(unknown ? fmt::format("unknown option '{}'", *unknown) : usage_text(error),
+                    chosen_command(app));
     return outcome;
   }
   if (std::string repeated = repeated_option(app); !repeated.empty()) {
@@ -204,6 +271,14 @@ const CLI::Validator FILE_NAME(
       return {};
     },
     "", "file name");
+
+const CLI::Validator SINCE_DATE(
+    [](const std::string& text) -> std::string {
+      if (parse_user_time(text)) return {};
+      return fmt::format("expected a UTC date as YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS], got '{}'",
+                         text);
+    },
+    "", "date");
 
 int fail(const std::string& message) {
   tell("tarnwick: {}\n", message);

@@ -44,6 +44,9 @@ struct OpenedOutputs {
 // the missing value of the one before it.
 extern const CLI::Validator FILE_NAME;
 
+// A UTC time as users type it (util/utc_time's parse_user_time), for --since.
+extern const CLI::Validator SINCE_DATE;
+
 // What the chosen command does once its command line is parsed; returns the
 // exit status. A command's subcommand callback replaces the run's action.
 using CommandAction = std::function<int()>;

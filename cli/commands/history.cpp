@@ -79,9 +79,9 @@ int temporary_file() {
 std::string deleted_note(const SaveCounts& counts) {
   if (counts.deleted == 0) return {};
   return fmt::format(
-      "Left out {} run{} deleted from this history before;\n"
+      "Left out {} deleted from this history before;\n"
       "'tarnwick history --undelete ID...' makes {} importable again.\n",
-      counts.deleted, counts.deleted == 1 ? "" : "s", counts.deleted == 1 ? "it" : "them");
+      plural(counts.deleted, "run"), agree(counts.deleted, "it", "them"));
 }
 
 int import_documents(const std::string& history_path, const std::vector<std::string>& paths) {
@@ -200,13 +200,14 @@ int import_documents(const std::string& history_path, const std::vector<std::str
   if (!failure && changed) failure = changed;
   if (failure) {
     if (counts.stored > 0) {
-      return fail(fmt::format("{}; {} run{} were stored before it: import again to store the rest",
-                              *failure, counts.stored, counts.stored == 1 ? "" : "s"));
+      return fail(fmt::format("{}; {} {} stored before it: import again to store the rest",
+                              *failure, plural(counts.stored, "run"),
+                              agree(counts.stored, "was", "were")));
     }
     return fail(*failure);
   }
-  std::string text = fmt::format("Imported {} run{} into {}", counts.stored,
-                                 counts.stored == 1 ? "" : "s", printable(history.path()));
+  std::string text =
+      fmt::format("Imported {} into {}", plural(counts.stored, "run"), printable(history.path()));
   if (counts.skipped > 0) text += fmt::format(" ({} already stored, skipped)", counts.skipped);
   if (const auto unwritten = write_standard_output(text + ".\n" + deleted_note(counts))) {
     return fail(*unwritten);
@@ -338,8 +339,8 @@ int history_command(const HistoryOptions& options) {
     const auto removed = history.remove(options.delete_ids);
     if (auto* failure = std::get_if<std::string>(&removed)) return fail(*failure);
     const size_t count = std::get<size_t>(removed);
-    const std::string text = fmt::format("Removed {} run{} from {}.\n", count,
-                                         count == 1 ? "" : "s", printable(history.path()));
+    const std::string text =
+        fmt::format("Removed {} from {}.\n", plural(count, "run"), printable(history.path()));
     if (const auto failure = write_standard_output(text)) return fail(*failure);
     return EXIT_OK;
   }
@@ -347,8 +348,8 @@ int history_command(const HistoryOptions& options) {
     const auto forgotten = history.undelete(options.undelete_ids);
     if (auto* failure = std::get_if<std::string>(&forgotten)) return fail(*failure);
     const size_t count = std::get<size_t>(forgotten);
-    const std::string text = fmt::format("{} deleted run{} of {} can be imported again.\n", count,
-                                         count == 1 ? "" : "s", printable(history.path()));
+    const std::string text = fmt::format("{} of {} can be imported again.\n",
+                                         plural(count, "deleted run"), printable(history.path()));
     if (const auto failure = write_standard_output(text)) return fail(*failure);
     return EXIT_OK;
   }
@@ -362,9 +363,9 @@ int history_command(const HistoryOptions& options) {
     const size_t waiting = std::get<size_t>(counted);
     if (waiting > 0) {
       tell(
-          "tarnwick: {} document{} of runs that --save could not store wait in '{}'; the next "
+          "tarnwick: {} of runs that --save could not store wait in '{}'; the next "
           "command that writes the history stores them\n",
-          waiting, waiting == 1 ? "" : "s", printable(file));
+          plural(waiting, "document"), printable(file));
     }
   }
   const auto listing = history.list(HistoryFilter{options.host, options.label, options.last});

@@ -28,14 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const CLI::Validator SINCE_DATE(
-    [](const std::string& text) -> std::string {
-      if (fleet::parse_since(text)) return {};
-      return fmt::format("expected a UTC date as YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS], got '{}'",
-                         text);
-    },
-    "", "date");
-
 // The report's files: each option with the writer of its file.
 struct ReportOutput {
   const char* option;

@@ -349,6 +349,22 @@ void measure(const RunOptions& options, const CommandPlan& plan, Session& sessio
   }
 }
 
+// The outputs still to write, in the order they are written: what a signal
+// that ends the program from here on says it did not write.
+std::vector<std::string> pending_outputs(const RunOptions& options, const CommandPlan& plan,
+                                         const Session& session) {
+  std::vector<std::string> pending;
+  if (options.json) pending.emplace_back("--json");
+  if (!measured_anything(session)) return pending;
+  for (std::size_t index = 0; index < OUTPUTS.size(); ++index) {
+    if (!plan.outputs.files[index]) continue;
+    const RunOptions::Output& given = options.*OUTPUTS[index].given;
+    pending.push_back(fmt::format("{} {}", OUTPUTS[index].option, printable(given.path)));
+  }
+  if (options.save) pending.emplace_back("--save");
+  return pending;
+}
+
 // The summary, or the document with --json, then the warnings that
 // qualify it; false when standard output could not be written.
 bool show_results(const RunOptions& options, const CommandPlan& plan, const Session& session,
@@ -356,6 +372,7 @@ bool show_results(const RunOptions& options, const CommandPlan& plan, const Sess
   std::optional<std::string> failure;
   if (options.json) {
     failure = write_standard_output(document_text(session, true));
+    output_written();
   } else if (std::any_of(session.runs.begin(), session.runs.end(),
                          [](const RunReport& r) { return r.result.status != Status::failed; })) {
     // A document on standard output, by any name, moves the summary aside.
@@ -399,16 +416,17 @@ bool keep_results(const RunOptions& options, CommandPlan& plan, const Session& s
   for (std::size_t index = 0; index < OUTPUTS.size(); ++index) {
     if (files[index]) {
       report(files[index]->commit(OUTPUTS[index].write(session, files[index]->is_stream())));
+      output_written();
     }
   }
   // Stored last: a history that fails costs none of the outputs above.
   if (!options.save) return written;
   const auto saved = save_document(document_text(session, true), options.history_path);
+  output_written();
   if (const auto* failure = std::get_if<std::string>(&saved)) {
     report(*failure);
   } else if (const SavedRuns& runs = std::get<SavedRuns>(saved); !options.quiet && !runs.pending) {
-    tell("tarnwick: stored {} run{} in {}\n", runs.counts.stored,
-         runs.counts.stored == 1 ? "" : "s", runs.path);
+    tell("tarnwick: stored {} in {}\n", plural(runs.counts.stored, "run"), runs.path);
   }
   return written;
 }
@@ -418,8 +436,8 @@ bool keep_results(const RunOptions& options, CommandPlan& plan, const Session& s
 int run_command(const RunOptions& options) {
   if (options.version) {
     const auto failure = write_standard_output(
-        fmt::format("tarnwick {} (library ABI {}, built for ABI {})\n", tarnwick_version(),
-                    tarnwick_abi_version(), TARNWICK_ABI_VERSION));
+        fmt::format("tarnwick {} (library {}, ABI {}; built for ABI {})\n", TARNWICK_VERSION_STRING,
+                    tarnwick_version(), tarnwick_abi_version(), TARNWICK_ABI_VERSION));
     return failure ? fail(*failure) : EXIT_OK;
   }
   auto planned = plan_command(options);
@@ -430,6 +448,7 @@ int run_command(const RunOptions& options) {
   // Nothing is measured from here on: a signal no longer cancels, it ends
   // the program at once, even in a write that waits for a slow reader.
   install_leaving_handlers();
+  expect_outputs(pending_outputs(options, plan, session));
   // Kept for the document now, printed after the summary they qualify.
   std::vector<Warning> late_warnings = noisy_seconds_warnings(session);
   for (Warning& warning : stability_warnings(session)) late_warnings.push_back(std::move(warning));

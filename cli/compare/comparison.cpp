@@ -28,7 +28,9 @@ std::string join(const std::vector<std::string>& values) {
   return values.empty() ? std::string("unknown") : fmt::format("{}", fmt::join(values, ", "));
 }
 
-bool completed(const LoadedRun& run) { return run.status == 0 && run.mean_rate.has_value(); }
+bool completed(const LoadedRun& run) {
+  return run.status == Status::completed && run.mean_rate.has_value();
+}
 
 // A completed run of a side, numbered in the side's reading order (from 1).
 struct SideRun {

@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "util/json.hpp"
 #include "util/numbers.hpp"
 #include "util/text.hpp"
 
@@ -36,10 +37,6 @@ void row(std::string& text, const char* name, const std::string& value) {
   text += fmt::format("  {:<{}}{}\n", name, NAME_COLUMN - 2, value);
 }
 
-std::string plural(std::size_t count, const char* noun) {
-  return fmt::format("{} {}{}", count, noun, count == 1 ? "" : "s");
-}
-
 std::string workers_text(const LabelComparison& label) {
   const auto list = [](const std::vector<std::uint32_t>& threads) {
     return fmt::format("{}", fmt::join(threads, "/"));
@@ -66,11 +63,6 @@ std::string cv_text(const SideFacts& facts) {
                                  : std::string("unknown");
 }
 
-template <typename T>
-nlohmann::ordered_json or_null(bool known, const T& value) {
-  return known ? nlohmann::ordered_json(value) : nlohmann::ordered_json(nullptr);
-}
-
 nlohmann::ordered_json side_json(const SideFacts& facts) {
   return {{"source", facts.source},
           {"documents", facts.documents},
@@ -79,8 +71,7 @@ nlohmann::ordered_json side_json(const SideFacts& facts) {
           {"cpu_models", facts.cpu_models},
           {"architectures", facts.architectures},
           {"library_versions", facts.library_versions},
-          {"median_cv_percent",
-           or_null(facts.median_cv_percent.has_value(), facts.median_cv_percent.value_or(0))},
+          {"median_cv_percent", or_null(facts.median_cv_percent)},
           {"unstable_runs", facts.unstable_runs}};
 }
 

@@ -383,7 +383,7 @@ bool DocumentHandler::close_run() {
   for (const auto& [bit, name] : REQUIRED) {
     if ((run_keys_ & bit) == 0) return fail(at + "." + name + " is missing");
   }
-  if (run.status <= 1 && run.threads == 0) {
+  if (run.status != Status::failed && run.threads == 0) {
     return fail(at + ".threads: 0, but a completed or cancelled run has at least one worker");
   }
   if ((run_keys_ & RUN_SAMPLE_COUNT) != 0 && run.sample_count != samples_) {

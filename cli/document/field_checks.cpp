@@ -6,6 +6,8 @@
 #include <system_error>
 
 #include "document/document_handler.hpp"
+#include "document/label.hpp"
+#include "document/status.hpp"
 #include "util/text.hpp"
 
 namespace tarnwick::reading {
@@ -163,14 +165,15 @@ bool DocumentHandler::assign_top(Field field, const Scalar& value) {
       seen_program_ = true;
       return true;
     }
-    case Field::Status:
-      if (!text(value, false, document_.status) || refused()) return true;
-      if (document_.status != "completed" && document_.status != "cancelled" &&
-          document_.status != "failed") {
-        return bad("expected completed, cancelled or failed, got '" + shown(document_.status) +
-                   "'");
+    case Field::Status: {
+      std::string status;
+      if (!text(value, false, status) || refused()) return true;
+      document_.status = parse_status(status);
+      if (!document_.status) {
+        return bad("expected completed, cancelled or failed, got '" + shown(status) + "'");
       }
       return true;
+    }
     case Field::Library:
     case Field::Environment:
     case Field::Host:
@@ -223,7 +226,7 @@ bool DocumentHandler::assign_run(Field field, const Scalar& value) {
     case Field::Label:
       run_keys_ |= RUN_LABEL;
       if (!text(value, false, run.label) || refused()) return true;
-      if (run.label != "single" && run.label != "all-cpus") {
+      if (!parse_label(run.label)) {
         return bad("expected single or all-cpus, got '" + shown(run.label) + "'");
       }
       return true;

@@ -104,7 +104,6 @@ nlohmann::ordered_json session_json(const Session& session) {
                            {"spread_percent", summary.spread_percent},
                            {"outliers", summary.outliers}});
   }
-  const int status = exit_status(session);
   nlohmann::ordered_json warnings = nlohmann::ordered_json::array();
   for (const Warning& warning : session.warnings) {
     warnings.push_back({{"run", warning.run_id.empty() ? nlohmann::ordered_json(nullptr)
@@ -115,7 +114,7 @@ nlohmann::ordered_json session_json(const Session& session) {
   return {
       {"schema_version", 1},
       {"program", "tarnwick"},
-      {"status", name(static_cast<Status>(status))},
+      {"status", name(session_status(session))},
       {"library", {{"version", session.version}, {"abi_version", session.abi_version}}},
       {"environment", environment_json(session.environment)},
       {"host",

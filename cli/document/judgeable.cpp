@@ -7,7 +7,7 @@
 namespace tarnwick {
 
 std::optional<std::string> unjudgeable(const LoadedRun& run, UtcMillis now) {
-  const bool completed = run.status == 0;
+  const bool completed = run.status == Status::completed;
   if (completed && !run.mean_rate) return "mean_rate: null, but a completed run has a mean rate";
   if (run.mean_rate && (*run.mean_rate > MAX_PLAUSIBLE_RATE ||
                         (completed && !(*run.mean_rate >= MIN_PLAUSIBLE_RATE)))) {

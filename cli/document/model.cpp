@@ -4,6 +4,7 @@
 
 #include "tarnwick.hpp"
 #include "util/exit_status.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 
@@ -24,7 +25,7 @@ double reference_rate(const RunReport& run) {
 
 std::string workers_text(const RunReport& run) {
   const uint32_t threads = run.result.threads;
-  const std::string count = fmt::format("{} worker{}", threads, threads == 1 ? "" : "s");
+  const std::string count = plural(threads, "worker");
   if (!run.result.all_cpus) return count;
   return threads == 0 ? std::string("all CPUs") : "all CPUs, " + count;
 }
@@ -46,13 +47,25 @@ std::string repetitions_text(const std::vector<unsigned>& repetitions) {
   return text;
 }
 
-int exit_status(const Session& session) {
-  int status = EXIT_OK;
+Status session_status(const Session& session) {
+  Status status = Status::completed;
   for (const RunReport& run : session.runs) {
-    if (run.result.status == Status::failed) return EXIT_FAILED;
-    if (run.result.status == Status::cancelled) status = EXIT_CANCELLED;
+    if (run.result.status == Status::failed) return Status::failed;
+    if (run.result.status == Status::cancelled) status = Status::cancelled;
   }
   return status;
+}
+
+int exit_status(const Session& session) {
+  switch (session_status(session)) {
+    case Status::completed:
+      return EXIT_OK;
+    case Status::cancelled:
+      return EXIT_CANCELLED;
+    case Status::failed:
+      break;
+  }
+  return EXIT_FAILED;
 }
 
 }  // namespace tarnwick

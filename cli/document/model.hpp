@@ -87,7 +87,11 @@ struct Session {
 // "1 worker", or "all CPUs, 4 workers" for an all-CPUs run.
 [[nodiscard]] std::string workers_text(const RunReport& run);
 
-// 0 when every run completed, 1 when one was cancelled, 2 when one failed.
+// The session's status: failed when a run failed, else cancelled when one
+// was cancelled, else completed.
+[[nodiscard]] Status session_status(const Session& session);
+
+// The exit status of that status: 0, 1 (cancelled) or 2 (failed).
 [[nodiscard]] int exit_status(const Session& session);
 
 }  // namespace tarnwick

@@ -52,7 +52,7 @@ RunFigures figures_of(const LoadedDocument& document, const LoadedRun& run) {
   RunFigures figures;
   figures.label = run.label;
   figures.repetition = run.repetition;
-  figures.status = static_cast<uint32_t>(run.status);
+  figures.status = run.status;
   figures.reason = run.reason;
   figures.threads = run.threads;
   figures.mean_rate = run.mean_rate;
@@ -83,7 +83,7 @@ std::optional<std::string> first_difference(const RunFigures& a, const RunFigure
   check("mean_rate", a.mean_rate, b.mean_rate);
   check("label", a.label, b.label);
   check("repetition", a.repetition, b.repetition);
-  check("status", a.status, b.status);
+  check("status", std::string(name(a.status)), std::string(name(b.status)));
   check("reason", a.reason, b.reason);
   check("threads", a.threads, b.threads);
   check("cv_percent", a.cv_percent, b.cv_percent);

@@ -39,7 +39,7 @@ class Refusals {
 struct RunFigures {
   std::string label;
   unsigned repetition = 1;
-  uint32_t status = 2;
+  Status status = Status::failed;
   std::string reason;
   uint32_t threads = 0;
   std::optional<double> mean_rate, cv_percent, steal_percent, other_cpus;

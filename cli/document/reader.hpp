@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "document/input_file.hpp"
+#include "tarnwick.hpp"
 #include "util/utc_time.hpp"
 
 namespace tarnwick {
@@ -78,7 +79,7 @@ struct LoadedRun {
   std::string id;
   std::string label;        // "single" or "all-cpus"
   unsigned repetition = 1;  // 1 in 0.0.2 documents
-  uint32_t status = 2;      // 0 completed, 1 cancelled, 2 failed
+  Status status = Status::failed;
   std::string reason;
   uint32_t threads = 0;
   std::optional<double> mean_rate, cv_percent;  // finite and >= 0 when present
@@ -104,8 +105,8 @@ struct LoadedRun {
 };
 
 struct LoadedDocument {
-  int schema_version = 0;  // 0: a 0.0.2 document
-  std::string status;      // "completed", "cancelled" or "failed" (empty if absent)
+  int schema_version = 0;        // 0: a 0.0.2 document
+  std::optional<Status> status;  // absent in 0.0.2 documents
   std::string library_version;
   // The environment's facts; for 0.0.2 documents only cpu_model (from the
   // host block), the host being otherwise unknown.

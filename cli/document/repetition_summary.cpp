@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "document/label.hpp"
 #include "stats/robust.hpp"
 #include "tarnwick.h"
 
@@ -44,11 +45,11 @@ std::vector<RunPair> repetition_pairs(const Session& session) {
   // The all-CPUs run of each repetition, found once: 10,000 pairs stay linear.
   std::unordered_map<unsigned, const RunReport*> multi;
   for (const RunReport& run : session.runs) {
-    if (run.label == "all-cpus") multi.try_emplace(run.repetition, &run);
+    if (run.label == name(Label::all_cpus)) multi.try_emplace(run.repetition, &run);
   }
   std::vector<RunPair> pairs;
   for (const RunReport& single : session.runs) {
-    if (single.label != "single") continue;
+    if (single.label != name(Label::single)) continue;
     const auto found = multi.find(single.repetition);
     if (found != multi.end()) pairs.push_back({&single, found->second});
   }

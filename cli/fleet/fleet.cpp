@@ -10,12 +10,11 @@
 
 #include "stats/robust.hpp"
 #include "tarnwick.hpp"
+#include "util/text.hpp"
 #include "util/utc_time.hpp"
 
 namespace tarnwick::fleet {
 namespace {
-
-constexpr uint32_t STATUS_COMPLETED = 0;
 
 std::string or_unknown(const std::optional<std::string>& text) {
   return text && !text->empty() ? *text : std::string("unknown");
@@ -139,9 +138,9 @@ void FleetBuilder::add(const std::string& path, const LoadedDocument& document,
   std::size_t usable = 0;
   std::vector<std::string> failures;
   for (const LoadedRun& run : document.runs) {
-    if (run.status != STATUS_COMPLETED) {
+    if (run.status != Status::completed) {
       // The library's reason for a cancelled run is the status itself.
-      const std::string_view status = tarnwick::name(static_cast<Status>(run.status));
+      const std::string_view status = tarnwick::name(run.status);
       failures.push_back(run.reason.empty() || run.reason == status
                              ? fmt::format("the {} run {}", run.label, status)
                              : fmt::format("the {} run {}: {}", run.label, status, run.reason));
@@ -163,7 +162,7 @@ void FleetBuilder::add(const std::string& path, const LoadedDocument& document,
   // not a document read, not a host.
   std::vector<std::pair<const LoadedRun*, std::string>> kept;
   for (const LoadedRun& run : document.runs) {
-    if (run.status != STATUS_COMPLETED || !run.mean_rate || !std::isfinite(*run.mean_rate) ||
+    if (run.status != Status::completed || !run.mean_rate || !std::isfinite(*run.mean_rate) ||
         *run.mean_rate <= 0.0) {
       continue;
     }
@@ -314,8 +313,8 @@ void judge(Group& group) {
   group.mad = median_absolute_deviation(figures);
   if (group.hosts.size() < 3) {
     group.no_flags_reason =
-        fmt::format("only {} host{}: at least 3 are needed to tell an outlier from the rest",
-                    group.hosts.size(), group.hosts.size() == 1 ? "" : "s");
+        fmt::format("only {}: at least 3 are needed to tell an outlier from the rest",
+                    plural(group.hosts.size(), "host"));
   } else if (!(group.mad > 0.0)) {
     group.no_flags_reason =
         "the median absolute deviation is 0 (most hosts have the same figure): no spread to "

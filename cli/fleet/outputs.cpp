@@ -6,6 +6,7 @@
 #include <cmath>
 #include <map>
 
+#include "util/escaping.hpp"
 #include "util/json.hpp"
 #include "util/numbers.hpp"
 #include "util/svg.hpp"
@@ -25,19 +26,6 @@ std::string host_name(const HostFigure& host) {
   return host.host_from_file ? host.host + " *" : host.host;
 }
 
-// Control bytes are escaped as everywhere document text is shown: a CSV
-// opened in a terminal or a spreadsheet gets no escape sequence from it.
-std::string csv_field(const std::string& raw) {
-  const std::string text = printable(raw);
-  if (text.find_first_of(",\"") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (const char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
-
 bool any_from_file(const FleetReport& report) {
   return std::any_of(report.hosts.begin(), report.hosts.end(),
                      [](const HostSummary& host) { return host.host_from_file; });
@@ -46,9 +34,8 @@ bool any_from_file(const FleetReport& report) {
 }  // namespace
 
 std::string group_title(const Group& group) {
-  return fmt::format("{} \u00b7 {} \u00b7 {}, {} worker{} \u00b7 library {}", group.cpu_model,
-                     group.arch, group.label, group.threads, group.threads == 1 ? "" : "s",
-                     group.library_version);
+  return fmt::format("{} \u00b7 {} \u00b7 {}, {} \u00b7 library {}", group.cpu_model, group.arch,
+                     group.label, plural(group.threads, "worker"), group.library_version);
 }
 
 namespace {
@@ -61,16 +48,15 @@ std::string notes_text(const FleetReport& report, std::size_t width) {
     text += "\nNotes\n";
   }
   if (report.repeated_runs > 0) {
-    text += fmt::format(
-        "  {} run{} read more than once (paths that overlap, or copies): counted once\n",
-        report.repeated_runs, report.repeated_runs == 1 ? "" : "s");
+    text += fmt::format("  {} read more than once (paths that overlap, or copies): counted once\n",
+                        plural(report.repeated_runs, "run"));
   }
   for (const std::string& note : report.model_notes) text += "  " + printable(note) + "\n";
   if (!report.hosts_before_since.empty()) {
     std::vector<std::string> names;
     for (const std::string& name : report.hosts_before_since) names.push_back(printable(name));
-    text += fmt::format("  {} host{} left out by --since {}Z (every run older): {}\n", names.size(),
-                        names.size() == 1 ? "" : "s", report.since.value_or(""),
+    text += fmt::format("  {} left out by --since {}Z (every run older): {}\n",
+                        plural(names.size(), "host"), report.since.value_or(""),
                         fmt::join(names, ", "));
   }
   bool unstable_header = false;
@@ -80,10 +66,10 @@ std::string notes_text(const FleetReport& report, std::size_t width) {
       if (!unstable_header)
         text += "\nHosts with unstable runs (CV above 10 %: their figure is doubtful)\n";
       unstable_header = true;
-      text += fmt::format("  {:<{}}  CV {}  {}, {} worker{}\n", printable(host_name(host)), width,
+      text += fmt::format("  {:<{}}  CV {}  {}, {}\n", printable(host_name(host)), width,
                           host.median_cv_percent ? fmt::format("{:.2f} %", *host.median_cv_percent)
                                                  : std::string("n/a"),
-                          group.label, group.threads, group.threads == 1 ? "" : "s");
+                          group.label, plural(group.threads, "worker"));
     }
   }
   return text;
@@ -92,8 +78,8 @@ std::string notes_text(const FleetReport& report, std::size_t width) {
 // One group: its heading, figures and a row per host.
 std::string group_text(const Group& group, std::size_t width) {
   std::string text = fmt::format("\n{}\n", printable(group_title(group)));
-  text += fmt::format("  {} host{}, median {} steps/s, MAD {} ({:.2f} %)\n", group.hosts.size(),
-                      group.hosts.size() == 1 ? "" : "s", grouped(group.median), grouped(group.mad),
+  text += fmt::format("  {}, median {} steps/s, MAD {} ({:.2f} %)\n",
+                      plural(group.hosts.size(), "host"), grouped(group.median), grouped(group.mad),
                       group.median > 0.0 ? group.mad / group.median * 100.0 : 0.0);
   if (!group.no_flags_reason.empty()) {
     text += fmt::format("  no host flagged: {}\n", group.no_flags_reason);
@@ -127,9 +113,8 @@ std::string report_text(const FleetReport& report) {
   width = std::min<std::size_t>(width, 32);
 
   std::string text = fmt::format(
-      "tarnwick report: {} host{}, {} document{}, {} group{}{}\n", report.hosts.size(),
-      report.hosts.size() == 1 ? "" : "s", report.documents, report.documents == 1 ? "" : "s",
-      report.groups.size(), report.groups.size() == 1 ? "" : "s",
+      "tarnwick report: {}, {}, {}{}\n", plural(report.hosts.size(), "host"),
+      plural(report.documents, "document"), plural(report.groups.size(), "group"),
       report.problems.empty()
           ? std::string()
           : fmt::format("; {} left out", report.problems.size() + report.problems_unlisted));
@@ -254,9 +239,9 @@ std::string report_csv(const FleetReport& report) {
   for (const Group& group : report.groups) {
     for (const HostFigure& host : group.hosts) {
       text += fmt::format(
-          "{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", csv_field(host.host),
-          host.host_from_file, csv_field(group.cpu_model), csv_field(group.arch),
-          csv_field(group.label), group.threads, csv_field(group.library_version), host.runs,
+          "{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", csv_cell(host.host),
+          host.host_from_file, csv_cell(group.cpu_model), csv_cell(group.arch),
+          csv_cell(group.label), group.threads, csv_cell(group.library_version), host.runs,
           host.median_rate,
           host.median_cv_percent ? fmt::format("{}", *host.median_cv_percent) : std::string(),
           host.unstable, group.hosts.size(), group.median, group.mad,
@@ -530,10 +515,10 @@ void svg_band(std::string& svg, const Group& group, const Scale& scale, double t
       "<text x=\"8\" y=\"{:.1f}\" font-weight=\"bold\">{}</text>\n"
       "<text x=\"8\" y=\"{:.1f}\" fill=\"#444444\">{}</text>\n",
       middle - 3.0, xml_escape(fit(group.cpu_model, 40)), middle + 10.0,
-      xml_escape(fit(fmt::format("{} \u00b7 {}, {} worker{} \u00b7 {} host{}", group.arch,
-                                 group.label, group.threads, group.threads == 1 ? "" : "s",
-                                 group.hosts.size(), group.hosts.size() == 1 ? "" : "s"),
-                     46)));
+      xml_escape(
+          fit(fmt::format("{} \u00b7 {}, {} \u00b7 {}", group.arch, group.label,
+                          plural(group.threads, "worker"), plural(group.hosts.size(), "host")),
+              46)));
   svg_dots(svg, group, scale, middle);
   svg_names(svg, group, scale, middle);
 }
@@ -551,9 +536,9 @@ std::string report_svg(const FleetReport& report) {
       "<title>tarnwick report: each group's hosts against its median</title>\n"
       "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
       "<text x=\"{2:.1f}\" y=\"22\" text-anchor=\"middle\" font-size=\"15\" "
-      "font-weight=\"bold\">tarnwick report: {3} hosts in {4} group{5}, {6} flagged</text>\n",
-      SVG_WIDTH, height, SVG_WIDTH / 2.0, report.hosts.size(), report.groups.size(),
-      report.groups.size() == 1 ? "" : "s", report.outliers.size());
+      "font-weight=\"bold\">tarnwick report: {3} hosts in {4}, {5} flagged</text>\n",
+      SVG_WIDTH, height, SVG_WIDTH / 2.0, report.hosts.size(),
+      plural(report.groups.size(), "group"), report.outliers.size());
   svg_legend(svg, report, bands);
   const double plot_bottom = SVG_TOP + bands.height;
   svg_axes(svg, scale, SVG_TOP - 8.0, plot_bottom);
@@ -567,10 +552,10 @@ std::string report_svg(const FleetReport& report) {
   std::string footer = fmt::format("figures beyond \u00b1{:g} % are drawn at the edge", EDGE);
   if (bands.hidden_groups > 0) {
     footer = fmt::format(
-        "{} more group{} ({} host{}{}) not drawn, to keep the picture readable: see the text "
+        "{} more {} ({}{}) not drawn, to keep the picture readable: see the text "
         "report or --csv",
-        bands.hidden_groups, bands.hidden_groups == 1 ? "" : "s", bands.hidden_hosts,
-        bands.hidden_hosts == 1 ? "" : "s",
+        bands.hidden_groups, agree(bands.hidden_groups, "group", "groups"),
+        plural(bands.hidden_hosts, "host"),
         bands.hidden_flagged > 0 ? fmt::format(", {} flagged", bands.hidden_flagged) : "");
   }
   svg += fmt::format("<text x=\"8\" y=\"{:.1f}\" fill=\"#444444\">{}</text>\n", plot_bottom + 40.0,

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "util/escaping.hpp"
+
 namespace tarnwick {
 
 namespace {
@@ -26,7 +28,7 @@ std::string samples_csv(const Session& session) {
     for (std::size_t index = 0; index < run.result.samples.size(); ++index) {
       const Sample& sample = run.result.samples[index];
       // "{}" is the shortest text that reads back as the same double.
-      text += fmt::format("{},{},{},{},{},{},{},{}", run.label, run.result.threads, index,
+      text += fmt::format("{},{},{},{},{},{},{},{}", csv_cell(run.label), run.result.threads, index,
                           sample.time.count(), sample.duration.count(), sample.operations,
                           sample.rate, run.repetition);
       const SecondNoise noise = index < run.sample_noise.size() && run.sample_noise[index]

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <iterator>
 
+#include "document/label.hpp"
 #include "document/repetition_summary.hpp"
 #include "util/numbers.hpp"
 #include "util/sparkline.hpp"
@@ -52,9 +53,6 @@ std::string host_text(const Session& session) {
   std::string text = host.cpu_model.value_or("unknown CPU");
   if (const auto& arch = session.environment.cpu.arch) text += " (" + *arch + ")";
   text += "\n";
-  const auto plural = [](unsigned count, const char* noun) {
-    return fmt::format("{} {}{}", count, noun, count == 1 ? "" : "s");
-  };
   std::string cpus =
       fmt::format("{} available ({})", plural(host.cpus_available, "CPU"), host.cpus_source);
   if (const auto quota = session.environment.cgroup_cpu_quota) {
@@ -101,9 +99,9 @@ std::string spread_text(const RepetitionSummary& summary, const TextStyle& style
   const auto row = [](const std::string& name, const std::string& value) {
     return fmt::format("{:<{}}{}\n", name, VALUE_COLUMN, value);
   };
-  std::string text = row(
-      summary.label, fmt::format("median {} steps/s of {} run{}", grouped(summary.median_mean_rate),
-                                 summary.runs, summary.runs == 1 ? "" : "s"));
+  std::string text =
+      row(summary.label, fmt::format("median {} steps/s of {}", grouped(summary.median_mean_rate),
+                                     plural(summary.runs, "run")));
   text += row("", fmt::format("min {} {} max {} {} spread {:.1f} %", grouped(summary.min_mean_rate),
                               dot, grouped(summary.max_mean_rate), dot, summary.spread_percent));
   if (!summary.outliers.empty()) {
@@ -122,7 +120,7 @@ std::string precision_text(const PrecisionOutcome& outcome, double target_percen
     return fmt::format("{:<{}}{}\n", name, VALUE_COLUMN, value);
   };
   const char* plus_minus = style.pick("\u00b1", "+-");
-  const std::string runs = fmt::format("{} run{}", outcome.runs, outcome.runs == 1 ? "" : "s");
+  const std::string runs = plural(outcome.runs, "run");
   std::string text;
   if (outcome.runs == 0) {
     text = row(outcome.label, "geometric mean - (no run counted)");
@@ -147,9 +145,9 @@ std::string precision_text(const PrecisionOutcome& outcome, double target_percen
     text += row("", style.caution(asked + outcome.stopped));
   }
   if (!outcome.excluded.empty()) {
-    text += row(
-        "", fmt::format("left out as disturbed: run{} {}", outcome.excluded.size() == 1 ? "" : "s",
-                        repetitions_text(outcome.excluded)));
+    text += row("", fmt::format("left out as disturbed: {} {}",
+                                agree(outcome.excluded.size(), "run", "runs"),
+                                repetitions_text(outcome.excluded)));
   }
   return text;
 }
@@ -239,7 +237,7 @@ std::string session_summary(const Session& session, const TextStyle& style) {
   if (!scalings.empty()) {
     const RunReport* multi = nullptr;
     for (const RunReport& run : session.runs) {
-      if (run.label == "all-cpus" && run.result.threads > 0) multi = &run;
+      if (run.label == name(Label::all_cpus) && run.result.threads > 0) multi = &run;
     }
     text += fmt::format("\nscaling        {:.3f}  (all-CPUs rate / ({} x single rate);\n",
                         *median_scaling(session), multi != nullptr ? multi->result.threads : 0);

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 
+#include "document/label.hpp"
 #include "document/repetition_summary.hpp"
 #include "util/numbers.hpp"
 #include "util/svg.hpp"

@@ -4,6 +4,7 @@
 
 #include "html/chart_library.hpp"
 #include "html/page_files.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {
@@ -85,6 +86,20 @@ std::string script_json(const nlohmann::json& data) {
   return out;
 }
 
+namespace {
+
+// Every string of the data as the terminal shows document text: nothing
+// invisible or reordering reaches the page ("\u202e10edon" is not "node01").
+nlohmann::json shown(const nlohmann::json& data) {
+  if (data.is_string()) return printable(data.get_ref<const std::string&>());
+  if (!data.is_structured()) return data;
+  nlohmann::json copy = data;
+  for (nlohmann::json& item : copy) item = shown(item);
+  return copy;
+}
+
+}  // namespace
+
 std::string html_page(const HtmlPage& page) {
   const std::string_view library = chart_library();
   std::string out;
@@ -99,7 +114,7 @@ std::string html_page(const HtmlPage& page) {
   out += "</style>\n</head>\n<body>\n<div id=\"page-error\" role=\"alert\"></div>\n";
   out += page.body;
   out += "\n<script type=\"application/json\" id=\"data\">";
-  out += script_json(page.data);
+  out += script_json(shown(page.data));
   out +=
       "</script>\n<script>\n/* The chart library below is Chart.js, inlined from Debian's "
       "libjs-chart.js.\n";

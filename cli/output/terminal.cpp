@@ -7,6 +7,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "util/escaping.hpp"
+
 namespace tarnwick {
 
 int terminal_width(std::FILE* stream) {
@@ -15,21 +17,7 @@ int terminal_width(std::FILE* stream) {
   return size.ws_col;
 }
 
-bool utf8_locale() {
-  static const bool utf8 = [] {
-    // The first of these that is set decides, as in setlocale.
-    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-      const char* value = std::getenv(name);
-      if (value == nullptr || *value == '\0') continue;
-      std::string text(value);
-      std::transform(text.begin(), text.end(), text.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-      return text.find("utf-8") != std::string::npos || text.find("utf8") != std::string::npos;
-    }
-    return false;
-  }();
-  return utf8;
-}
+bool utf8_locale() { return utf8_output(); }
 
 bool use_colour(ColorChoice choice, std::FILE* stream) {
   if (choice != ColorChoice::automatic) return choice == ColorChoice::always;

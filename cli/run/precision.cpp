@@ -7,6 +7,7 @@
 
 #include "stats/disturbance.hpp"
 #include "util/numbers.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {
@@ -41,9 +42,7 @@ bool run_disturbed(const RunReport& run, const HostFacts& host) {
 
 namespace {
 
-std::string runs_text(std::size_t count) {
-  return fmt::format("{} run{}", count, count == 1 ? "" : "s");
-}
+std::string runs_text(std::size_t count) { return plural(count, "run"); }
 
 }  // namespace
 
@@ -58,7 +57,7 @@ std::vector<Warning> precision_warnings(const Session& session) {
       warnings.push_back(
           {"", "disturbed",
            fmt::format("{} {} {} left out of the precision: other work competed for the CPUs",
-                       outcome.label, outcome.excluded.size() == 1 ? "run" : "runs",
+                       outcome.label, agree(outcome.excluded.size(), "run", "runs"),
                        repetitions_text(outcome.excluded))});
     }
     if (outcome.stopped != name(PrecisionStop::time_limit)) continue;

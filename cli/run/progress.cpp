@@ -91,8 +91,10 @@ std::string progress_line(const Progress& progress, std::optional<double> rate,
       (open_ended ? style.pick("left \u2264 ", "left <= ") : std::string("left ")) + time(left);
   parts[RATE] = (rate ? grouped(*rate) : std::string("-")) + " steps/s";
 
-  // The last column stays free: writing it makes some terminals wrap.
-  const int room = std::max(style.width - 1, 1);
+  // The last column stays free: writing it makes some terminals wrap. So do
+  // two more, for the "^C" a terminal echoes after the line: had it wrapped,
+  // the line's last frame could not be found to be erased.
+  const int room = std::max(style.width - 3, 1);
   const auto compose = [&](int bar_width) {
     std::string line;
     const auto add = [&line](const std::string& text, const char* gap) {

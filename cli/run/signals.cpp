@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "output/atomic_file.hpp"
+#include "util/exit_status.hpp"
 
 namespace tarnwick {
 namespace {
@@ -14,6 +16,12 @@ namespace {
 std::atomic<Benchmark*> current_benchmark{nullptr};
 std::atomic<int> signals_seen{0};
 std::atomic<bool> resized{false};
+// The line for each number of outputs written so far, made before the first
+// is written; the handler prints the current one with write(2) alone.
+std::vector<std::string> unwritten_lines;
+std::atomic<const char*> unwritten_line{nullptr};
+std::atomic<std::size_t> outputs_written{0};
+static_assert(std::atomic<const char*>::is_always_lock_free);
 static_assert(std::atomic<Benchmark*>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
 static_assert(std::atomic<bool>::is_always_lock_free);
@@ -22,8 +30,11 @@ static_assert(std::atomic<bool>::is_always_lock_free);
   remove_temporary_files();
   // Finish the progress line so the shell prompt starts on its own.
   const char newline = '\n';
-  [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, &newline, 1);
-  _exit(128 + signal_number);
+  [[maybe_unused]] ssize_t written = write(STDERR_FILENO, &newline, 1);
+  if (const char* line = unwritten_line.load()) {
+    written = write(STDERR_FILENO, line, std::strlen(line));
+  }
+  _exit(EXIT_SIGNAL_BASE + signal_number);
 }
 
 // Safe against the benchmark being freed under it: the program has no
@@ -72,6 +83,25 @@ void publish_benchmark(Benchmark* benchmark) {
 }
 
 void withdraw_benchmark() { current_benchmark.store(nullptr); }
+
+void expect_outputs(const std::vector<std::string>& outputs) {
+  unwritten_line.store(nullptr);
+  unwritten_lines.clear();
+  for (std::size_t done = 0; done < outputs.size(); ++done) {
+    std::string line = "tarnwick: ended by a signal; not written:";
+    for (std::size_t index = done; index < outputs.size(); ++index) {
+      line += (index == done ? " " : ", ") + outputs[index];
+    }
+    unwritten_lines.push_back(line + "\n");
+  }
+  outputs_written.store(0);
+  if (!unwritten_lines.empty()) unwritten_line.store(unwritten_lines.front().c_str());
+}
+
+void output_written() {
+  const std::size_t done = outputs_written.fetch_add(1) + 1;
+  unwritten_line.store(done < unwritten_lines.size() ? unwritten_lines[done].c_str() : nullptr);
+}
 
 bool interrupted() { return signals_seen.load() > 0; }
 

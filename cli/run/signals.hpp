@@ -5,6 +5,9 @@
 // as they were.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "tarnwick.hpp"
 
 namespace tarnwick {
@@ -21,6 +24,13 @@ void install_leaving_handlers();
 // publication.
 void publish_benchmark(Benchmark* benchmark);
 void withdraw_benchmark();
+
+// The outputs a command is about to write, in the order it writes them
+// ("--output run.json", "--json"): until output_written() has been called
+// for each, a signal that ends the program says on standard error which of
+// them it did not write. An empty list says nothing.
+void expect_outputs(const std::vector<std::string>& outputs);
+void output_written();
 
 // True once a first SIGINT or SIGTERM has arrived.
 [[nodiscard]] bool interrupted();

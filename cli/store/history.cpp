@@ -635,7 +635,8 @@ ListedRun listed_run(const Statement& row) {
   run.label = row.text(3);
   run.threads = static_cast<uint32_t>(row.integer(4));
   run.library_version = row.text(5);
-  run.status = static_cast<uint32_t>(row.integer(6));
+  // An unknown number reads back as a status whose name is "unknown".
+  run.status = static_cast<Status>(row.integer(6));
   run.mean_rate = row.optional_real(7);
   run.cv_percent = row.optional_real(8);
   run.unstable = row.integer(9) != 0;
@@ -717,7 +718,7 @@ class Inserter {
           .bind(8, document.cpu_model)
           .bind(9, document.arch)
           .bind(10, run->started.value_or(document.timestamp.value_or(stored_)))
-          .bind(11, int64_t{run->status})
+          .bind(11, int64_t{static_cast<uint32_t>(run->status)})
           .bind(12, run->mean_rate)
           .bind(13, run->cv_percent)
           .bind(14, int64_t{run->unstable ? 1 : 0})

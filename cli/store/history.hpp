@@ -33,6 +33,7 @@
 
 #include "document/comparability.hpp"
 #include "document/reader.hpp"
+#include "tarnwick.hpp"
 
 namespace tarnwick {
 
@@ -65,7 +66,7 @@ struct ListedRun {
   std::string label;
   uint32_t threads = 0;
   std::string library_version;
-  uint32_t status = 2;
+  Status status = Status::failed;
   std::optional<double> mean_rate, cv_percent;
   bool unstable = false;
   std::optional<std::string> cpu_model, arch;  // the document's

@@ -38,9 +38,6 @@ std::string minute(const std::string& iso) {
   return text;
 }
 
-// The library's name of a stored status.
-std::string_view status_text(uint32_t status) { return name(static_cast<Status>(status)); }
-
 // The host's means, lowest to highest of its own range.
 std::string means_sparkline(const std::vector<double>& means, bool unicode) {
   if (means.empty()) return {};
@@ -51,7 +48,7 @@ std::string means_sparkline(const std::vector<double>& means, bool unicode) {
 }  // namespace
 
 std::string verdict(const ListedRun& run) {
-  if (run.status != TARNWICK_STATUS_COMPLETED) return std::string(status_text(run.status));
+  if (run.status != Status::completed) return std::string(name(run.status));
   if (run.unstable) return "UNSTABLE";
   return run.cv_percent ? "stable" : "no CV";
 }
@@ -94,8 +91,8 @@ nlohmann::ordered_json listing_json(const std::string& path, const HistoryListin
                     {"label", run.label},
                     {"threads", run.threads},
                     {"library_version", run.library_version},
-                    {"status", run.status},
-                    {"status_name", status_text(run.status)},
+                    {"status", static_cast<uint32_t>(run.status)},
+                    {"status_name", name(run.status)},
                     {"mean_rate", or_null(run.mean_rate)},
                     {"cv_percent", or_null(run.cv_percent)},
                     {"unstable", run.unstable},

@@ -79,8 +79,8 @@ void store_pending(History& history) {
     }
     pending->done();
     const size_t stored = std::get<SaveCounts>(saved).stored;
-    tell("tarnwick: stored {} pending run{} from '{}' in {}\n", stored, stored == 1 ? "" : "s",
-         printable(file), printable(history.path()));
+    tell("tarnwick: stored {} from '{}' in {}\n", plural(stored, "pending run"), printable(file),
+         printable(history.path()));
   }
 }
 

@@ -198,11 +198,69 @@ class Checks(unittest.TestCase):
         self.assertNotRegex(text, PROGRESS_LINE)
 
 
+SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def library_version():
+    return re.search(r"\(library ([^,]+),", run(["--version"]).stdout).group(1)
+
+
+def statuses_in_help(text):
+    """The exit statuses --help lists under "Exit status:"."""
+    block = text[text.index("Exit status:"):]
+    return [int(n) for n in re.findall(r"(?m)^  (\d+) ", block)]
+
+
 class Usage(Checks):
-    def test_version_names_the_library_and_its_interface(self):
+    def test_version_names_the_program_the_library_and_its_interface(self):
         result = run(["--version"])
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertRegex(result.stdout, r"^tarnwick \d+\.\d+\.\d+ \(library ABI 1, built for ABI 1\)\n$")
+        self.assertRegex(result.stdout, r"^tarnwick \d+\.\d+\.\d+ \(library \d+\.\d+\.\d+, "
+                                        r"ABI 1; built for ABI 1\)\n$")
+
+    def test_every_help_line_fits_80_columns(self):
+        for args in (["--help"], ["compare", "--help"], ["history", "--help"],
+                     ["report", "--help"]):
+            with self.subTest(args=args):
+                result = run(args)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertGreater(len(result.stdout.splitlines()), 5)
+                for line in result.stdout.splitlines():
+                    self.assertLessEqual(len(line), 80, line)
+        # Folding keeps every word: the options' descriptions read as before.
+        self.assertIn("--plot", run(["--help"]).stdout)
+
+    def test_exit_statuses_agree_in_help_readme_and_manual(self):
+        in_help = statuses_in_help(run(["--help"]).stdout)
+        self.assertEqual(in_help, sorted(in_help))
+        with open(os.path.join(SOURCE_ROOT, "README.md"), encoding="utf-8") as handle:
+            readme = handle.read()
+        table = readme[readme.index("**Exit status**"):]
+        table = table[:table.index("\n\n", table.index("| status |"))]
+        in_readme = [int(n) for n in re.findall(r"(?m)^\| (\d+) \|", table)]
+        with open(os.path.join(SOURCE_ROOT, "packaging", "man", "tarnwick.1.in"),
+                  encoding="utf-8") as handle:
+            manual = handle.read()
+        section = manual[manual.index(".SH EXIT STATUS"):]
+        section = section[:section.index(".SH ", 1)]
+        in_manual = [int(n) for n in re.findall(r"(?m)^\.TP\n\.B (\d+)$", section)]
+        self.assertEqual(in_readme, in_help)
+        self.assertEqual(in_manual, in_help)
+        for status in (0, 1, 2, 3, 64, 128 + signal.SIGHUP, 128 + signal.SIGINT,
+                       128 + signal.SIGTERM):
+            self.assertIn(status, in_help)
+
+    def test_an_unknown_option_of_a_command_points_to_its_help(self):
+        for command, more in (("report", []), ("history", []), ("compare", []),
+                              ("report", ["."]), ("compare", ["a.json", "b.json"])):
+            with self.subTest(command=command, more=more):
+                result = run([command, "--frobnicate"] + more)
+                self.assertEqual(result.returncode, 64, result.stderr)
+                self.assertEqual(result.stderr.splitlines(), [
+                    "tarnwick: unknown option '--frobnicate'",
+                    f"Run 'tarnwick {command} --help' for the options."])
+        result = run(["--frobnicate"])
+        self.assertEqual(result.stderr.splitlines()[1], "Run 'tarnwick --help' for the options.")
 
     def test_help_lists_options_and_exit_statuses(self):
         result = run(["--help"])
@@ -366,7 +424,7 @@ class Outputs(Checks):
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assert_no_progress(result.stderr)
             doc = load_document(result.stdout)
-            version = run(["--version"]).stdout.split()[1]
+            version = library_version()
             self.assertEqual(doc["library"], {"version": version, "abi_version": 1})
             self.assertEqual(doc["status"], "completed")
             self.assertIsNone(doc["scaling"])
@@ -610,9 +668,11 @@ class Files(Checks):
             for number in signals:
                 process.send_signal(number)
                 time.sleep(1.0)
-            process.communicate(timeout=30)
+            _, errors = process.communicate(timeout=30)
             fifo.close()
             os.unlink(os.path.join(self.directory, "reader"))
+            self.unwritten = [line for line in errors.decode().splitlines()
+                              if "not written" in line]
             return process.returncode
 
         cases = [("rejected", rejected, 2),
@@ -625,8 +685,17 @@ class Files(Checks):
                     # ThreadSanitizer holds a signal back until the thread
                     # leaves its system call, and write() on the FIFO never does.
                     self.skipTest("signals wait out a blocked write() under ThreadSanitizer")
+                self.unwritten = []
                 self.assertEqual(action(), status)
                 self.assert_untouched()
+                # Ended after measuring, while writing the document: the
+                # outputs it did not write are named, in the order of writing.
+                if name == "second Ctrl-C":
+                    self.assertEqual(self.unwritten, [
+                        "tarnwick: ended by a signal; not written: --output reader, "
+                        "--csv keep.csv, --plot keep.svg"])
+                else:
+                    self.assertEqual(self.unwritten, [])
 
     def test_a_fifo_fails_at_once_without_a_reader_and_one_signal_ends_a_wait(self):
         fifo_path = os.path.join(self.directory, "fifo")
@@ -650,10 +719,12 @@ class Files(Checks):
                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             wait_for(lambda: blocked_in_pipe_write(process), 60, "the write to block")
             process.send_signal(signal.SIGTERM)
-            process.communicate(timeout=10)
+            _, errors = process.communicate(timeout=10)
         finally:
             fifo.close()
         self.assertEqual(process.returncode, 128 + signal.SIGTERM)
+        self.assertIn(b"tarnwick: ended by a signal; not written: --output fifo, --csv keep.csv\n",
+                      errors)
         os.unlink(fifo_path)
         self.assert_untouched()
 
@@ -872,6 +943,43 @@ class Terminal(Checks):
             self.assertEqual(len(progress_rows(during)), 1, during)
         self.assertIn("mean rate", after)
         self.assertEqual(progress_rows(after), [], after)
+
+    def test_ctrl_c_at_80_columns_erases_the_last_frame(self):
+        """The terminal echoes Ctrl-C as "^C" after the progress line: a line
+        that left less room than that wrapped, and its frame stayed."""
+        tmux = shutil.which("tmux")
+        self.assertIsNotNone(tmux, "tmux is missing: scripts/bootstrap test installs it")
+        socket = "tarnwick-test-c-%d" % os.getpid()
+        base = [tmux, "-L", socket, "-f", "/dev/null"]
+        # The shell ignores the Ctrl-C meant for the program (which installs
+        # its own handler), so that it goes on to say the program ended.
+        command = ("trap '' INT; LC_ALL=C %s --warmup 0.05 --measure 60 --both; "
+                   "echo tarnwick-ended; sleep 60" % BINARY)
+        subprocess.run(base + ["new-session", "-d", "-x", "80", "-y", "60", command],
+                       check=True, timeout=30)
+        server = int(subprocess.run(base + ["display-message", "-p", "#{pid}"], check=True,
+                                    capture_output=True, text=True, timeout=30).stdout)
+
+        def pane():
+            return subprocess.run(base + ["capture-pane", "-p"], check=True,
+                                  capture_output=True, text=True, timeout=30).stdout
+
+        try:
+            deadline = time.monotonic() + 60
+            # A frame of the measurement that fills its row.
+            while not any("measuring" in line and len(line) >= 75
+                          for line in pane().splitlines()):
+                self.assertLess(time.monotonic(), deadline, pane())
+                time.sleep(0.05)
+            subprocess.run(base + ["send-keys", "C-c"], check=True, timeout=30)
+            while "tarnwick-ended" not in pane():
+                self.assertLess(time.monotonic(), deadline, pane())
+                time.sleep(0.1)
+            after = pane()
+        finally:
+            os.kill(server, signal.SIGTERM)
+        self.assertIn("CANCELLED", after)
+        self.assertEqual([line for line in after.splitlines() if "measuring" in line], [], after)
 
     def test_a_cancel_in_the_warmup_says_how_long_it_ran(self):
         status, stdout, terminal, _ = run_on_terminal(

@@ -1,6 +1,10 @@
 #pragma once
 
-// The program's exit statuses, named once for every command.
+// The program's exit statuses, named once for every command, and the table
+// --help prints them from (README and the man page say the same).
+
+#include <array>
+#include <string_view>
 
 namespace tarnwick {
 
@@ -18,5 +22,36 @@ inline constexpr int EXIT_FAILED = 2;
 inline constexpr int EXIT_NOT_JUDGED = 3;
 // A bad command line.
 inline constexpr int EXIT_USAGE = 64;
+// Ended by a signal: 128 + its number, as a shell reports it (run/signals).
+inline constexpr int EXIT_SIGNAL_BASE = 128;
+inline constexpr int EXIT_HANGUP = EXIT_SIGNAL_BASE + 1;       // SIGHUP
+inline constexpr int EXIT_INTERRUPTED = EXIT_SIGNAL_BASE + 2;  // SIGINT
+inline constexpr int EXIT_TERMINATED = EXIT_SIGNAL_BASE + 15;  // SIGTERM
+
+struct ExitStatusMeaning {
+  int status;
+  std::string_view meaning;
+};
+
+// Every status, once, in order. A new status is a new row here, in README's
+// table and in the man page's EXIT STATUS (the end-to-end tests compare them).
+inline constexpr std::array EXIT_STATUSES{
+    ExitStatusMeaning{EXIT_OK, "completed: the command did its work"},
+    ExitStatusMeaning{EXIT_CANCELLED,
+                      "cancelled by Ctrl-C or SIGTERM during a run, or a gate tripped "
+                      "(compare --fail-slower, history --fail-on-change)"},
+    ExitStatusMeaning{EXIT_FAILED,
+                      "failed: the library rejected the run or the run failed, a document or "
+                      "the history could not be read, or an output could not be written"},
+    ExitStatusMeaning{EXIT_NOT_JUDGED,
+                      "compare: no gate tripped, but a label found on both sides could not "
+                      "be judged"},
+    ExitStatusMeaning{EXIT_USAGE, "bad command line"},
+    ExitStatusMeaning{EXIT_HANGUP, "ended by SIGHUP (the terminal went away)"},
+    ExitStatusMeaning{EXIT_INTERRUPTED,
+                      "ended by Ctrl-C: a second one during a run, the first otherwise"},
+    ExitStatusMeaning{EXIT_TERMINATED,
+                      "ended by SIGTERM: a second one during a run, the first otherwise"},
+};
 
 }  // namespace tarnwick

@@ -11,10 +11,16 @@
 namespace tarnwick {
 
 // Absent facts and values are null rather than a stand-in number, so no
-// consumer can mistake them for a measurement.
-template <typename T>
-[[nodiscard]] nlohmann::ordered_json or_null(const std::optional<T>& value) {
-  return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
+// consumer can mistake them for a measurement: `value` when it is `known`,
+// else null.
+template <typename Json = nlohmann::ordered_json, typename T>
+[[nodiscard]] Json or_null(bool known, const T& value) {
+  return known ? Json(value) : Json(nullptr);
+}
+
+template <typename Json = nlohmann::ordered_json, typename T>
+[[nodiscard]] Json or_null(const std::optional<T>& value) {
+  return value ? or_null<Json>(true, *value) : Json(nullptr);
 }
 
 // A file holds one document, indented for people; a stream (standard

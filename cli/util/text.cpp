@@ -3,9 +3,31 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
+
+#include "util/escaping.hpp"
+#include "util/numbers.hpp"
 
 namespace tarnwick {
 namespace {
+
+std::atomic<bool> utf8_text{true};
+
+// Characters that show nothing themselves but hide, join or reorder what is
+// around them: "\u202e10edon" reads as "node01".
+bool invisible(char32_t c) {
+  return c == 0x061C || (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
+         c == 0x2060 || (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
+// The code point of the well-formed sequence of `length` bytes at `at`.
+char32_t code_point(std::string_view text, std::size_t at, std::size_t length) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+  if (length == 1) return byte(0);
+  auto c = static_cast<char32_t>(byte(0) & (0x7Fu >> length));
+  for (std::size_t i = 1; i < length; ++i) c = (c << 6) | (byte(i) & 0x3Fu);
+  return c;
+}
 
 bool continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
@@ -39,7 +61,12 @@ std::size_t sequence_length(std::string_view text, std::size_t at) {
 
 }  // namespace
 
+void set_utf8_output(bool utf8) { utf8_text.store(utf8); }
+
+bool utf8_output() { return utf8_text.load(); }
+
 std::string printable(std::string_view text) {
+  const bool ascii_only = !utf8_output();
   std::string shown;
   shown.reserve(text.size());
   for (std::size_t at = 0; at < text.size();) {
@@ -52,12 +79,33 @@ std::string printable(std::string_view text) {
     } else if (c1) {
       shown += fmt::format("\\x{:02X}", static_cast<unsigned char>(text[at + 1]));
       at += 2;
+    } else if (const char32_t c = code_point(text, at, length);
+               length > 1 && (ascii_only || invisible(c))) {
+      shown += fmt::format("<U+{:04X}>", static_cast<uint32_t>(c));
+      at += length;
     } else {
       shown.append(text.substr(at, length));
       at += length;
     }
   }
   return shown;
+}
+
+std::string csv_cell(std::string_view text) {
+  std::string cell = printable(text);
+  const bool number = parse_number(cell).has_value() &&
+                      cell.find_first_not_of("0123456789.eE+-") == std::string::npos;
+  if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos &&
+      !number) {
+    cell.insert(0, "'");
+  }
+  if (cell.find_first_of(",\"") == std::string::npos) return cell;
+  std::string quoted = "\"";
+  for (const char c : cell) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
 }
 
 std::size_t characters(std::string_view text) {

@@ -5,6 +5,7 @@
 // character.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -31,5 +32,23 @@ namespace tarnwick {
 // would leave a narrow terminal less than a readable column. A word is never
 // split: one longer than the room gets a line of its own. Width 0: as it was.
 [[nodiscard]] std::string wrap_words(std::string_view text, int width, int indent);
+
+// `one` when `count` is 1, else `many`: the word that agrees with a count
+// ("was"/"were", "it"/"them").
+template <std::integral T>
+[[nodiscard]] constexpr std::string_view agree(T count, std::string_view one,
+                                               std::string_view many) noexcept {
+  return count == 1 ? one : many;
+}
+
+// The count with its noun: "1 run", "3 runs", "0 runs".
+template <std::integral T>
+[[nodiscard]] std::string plural(T count, std::string_view noun) {
+  std::string text = std::to_string(count);
+  text += ' ';
+  text += noun;
+  text += agree(count, "", "s");
+  return text;
+}
 
 }  // namespace tarnwick

@@ -47,10 +47,11 @@ CASES
 bash --norc --noprofile -c 'source "$1"; complete -p tarnwick' x "$COMPLETION" | grep -q _tarnwick ||
   fail "the script registers no completion for tarnwick"
 
-# The long options at the start of the option lines of a --help text.
-help_options() { sed -n 's/^ *\(-[a-zA-Z],\)\{0,1\}\(--[a-z][a-z0-9-]*\).*/\2/p' | sort -u; }
+# The long options at the start of the option lines of a --help text (two
+# blanks in: a folded line's continuation is indented further).
+help_options() { sed -n 's/^  \(-[a-zA-Z],\)\{0,1\}\(--[a-z][a-z0-9-]*\).*/\2/p' | sort -u; }
 # The commands listed under the help's subcommand heading.
-help_commands() { awk 'tolower($0) ~ /^(sub)?commands:?$/ { on = 1; next } /^[^ ]/ { on = 0 } on && NF { print $1 }'; }
+help_commands() { awk 'tolower($0) ~ /^(sub)?commands:?$/ { on = 1; next } /^[^ ]/ { on = 0 } on && /^  [^ ]/ { print $1 }'; }
 # The rendered manual's text for the run options, or for one command.
 man_section() {
   if [ -z "$1" ]; then
@@ -86,5 +87,18 @@ for command in "" $(cat "$work/commands"); do
     checked=$((checked + 1))
   done <"$work/options"
 done
+step "the synopsis of each command names all of its options"
+# The SYNOPSIS lines of a command (every .SY block of it), rendered.
+synopsis() { awk '/^SYNOPSIS/ { on = 1; next } /^[^ ]/ { on = 0 } on' "$work/man.txt" |
+  awk -v c="tarnwick $1" 'index($0, c) { on = 1 } /^ *tarnwick / && !index($0, c) { on = 0 } on'; }
+while read -r command; do
+  synopsis "$command" >"$work/synopsis"
+  [ -s "$work/synopsis" ] || fail "the manual's SYNOPSIS has no 'tarnwick $command'"
+  "$PROGRAM" "$command" --help | help_options | grep -vx -- --help >"$work/options"
+  while read -r option; do
+    grep -qE -- "(^|[^a-z-])$option([^a-z-]|\$)" "$work/synopsis" ||
+      fail "the SYNOPSIS of 'tarnwick $command' lacks $option"
+  done <"$work/options"
+done <"$work/commands"
 echo "checked $checked options of $(($(wc -l <"$work/commands") + 1)) command lines"
 echo "docs: all checks passed"

@@ -19,6 +19,8 @@ trap 'rm -rf "$work"' EXIT
 
 cpack -G DEB --config "$BUILD_DIR/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; fail "cpack -G DEB failed"; }
+step "cpack says no warning"
+if grep -i "warning" "$work/cpack.log"; then fail "cpack warns (above)"; fi
 arch=$(dpkg --print-architecture)
 packages="libtarnwick0 libtarnwick-dev"
 if [ "$HAS_CLI" = 1 ]; then packages="$packages tarnwick"; fi
@@ -106,6 +108,32 @@ grep -qx "activate-noawait ldconfig" "$work/control/triggers" ||
 for script in preinst postinst prerm postrm; do
   [ ! -e "$work/control/$script" ] || fail "libtarnwick0 has a $script; the trigger does its work"
 done
+
+if [ "$HAS_CLI" = 1 ] && command -v dpkg-shlibdeps >/dev/null 2>&1; then
+  step "tarnwick: Depends names libtarnwick0 once where it is installed"
+  # Where libtarnwick0 is installed, dpkg-shlibdeps knows its shlibs and adds
+  # it to what the package states. A shlibs.local in the directory cpack runs
+  # dpkg-shlibdeps in tells it the same, without root.
+  real=$(command -v dpkg-shlibdeps)
+  mkdir "$work/bin"
+  cat >"$work/bin/dpkg-shlibdeps" <<WRAPPER
+#!/bin/sh
+if [ -d debian ]; then echo 'libtarnwick 0 libtarnwick0 (>= 0.0.1)' >debian/shlibs.local; fi
+exec "$real" "\$@"
+WRAPPER
+  chmod +x "$work/bin/dpkg-shlibdeps"
+  PATH="$work/bin:$PATH" cpack -G DEB --config "$BUILD_DIR/CPackConfig.cmake" \
+    -B "$work/installed" >"$work/cpack-installed.log" 2>&1 ||
+    { cat "$work/cpack-installed.log"; fail "cpack -G DEB failed"; }
+  depends=$(dpkg-deb -f "$work/installed/tarnwick_${PROJECT_VERSION}_${arch}.deb" Depends)
+  echo "Depends: $depends"
+  [ "$(echo "$depends" | tr ',' '\n' | grep -c 'libtarnwick0')" = 1 ] ||
+    fail "tarnwick: Depends names libtarnwick0 more or less than once"
+  case ", $depends," in
+    *", libtarnwick0 (>= $PROJECT_VERSION),"*) ;;
+    *) fail "tarnwick: Depends lacks 'libtarnwick0 (>= $PROJECT_VERSION)'" ;;
+  esac
+fi
 
 if command -v lintian >/dev/null 2>&1; then
   step "lintian"

@@ -145,6 +145,10 @@ def _seconds(name: str, value: object) -> float:
         raise TypeError(
             f"tarnwick: {name} must be a real number of seconds, not {type(value).__name__}"
         )
+    # A signalling NaN is a NaN like any other: the library refuses it with
+    # its reason, where float() would raise.
+    if isinstance(value, Decimal) and value.is_snan():
+        return math.nan
     try:
         return float(value)
     except OverflowError:

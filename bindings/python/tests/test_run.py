@@ -116,6 +116,10 @@ class Run(unittest.TestCase):
         cases = [
             (0, Fraction(1, 10**10), "measurement duration must be positive"),
             (Decimal(0), 10**400, "durations must be finite: warmup >= 0, measurement > 0"),
+            # A signalling NaN is refused as a quiet one is, not by float().
+            (Decimal("NaN"), 1.0, "durations must be finite: warmup >= 0, measurement > 0"),
+            (Decimal("sNaN"), 1.0, "durations must be finite: warmup >= 0, measurement > 0"),
+            (0, Decimal("-sNaN"), "durations must be finite: warmup >= 0, measurement > 0"),
         ]
         for warmup, measure, reason in cases:
             with self.subTest(warmup=warmup, measure=measure):

@@ -19,7 +19,7 @@ ListedRun run(const std::string& host, uint32_t threads, int day, double mean) {
   listed.label = "all-cpus";
   listed.threads = threads;
   listed.library_version = "0.0.2";
-  listed.status = 0;
+  listed.status = Status::completed;
   listed.mean_rate = mean;
   return listed;
 }

@@ -74,7 +74,7 @@ LoadedDocument read_ok(std::string_view text, ReadOptions options = {}) {
 TEST(ReadDocument, ReadsTheCurrentSchemaWithSamplesAndJsonOnRequest) {
   const LoadedDocument plain = read_ok(SCHEMA_ONE);
   EXPECT_EQ(plain.schema_version, 1);
-  EXPECT_EQ(plain.status, "completed");
+  EXPECT_EQ(plain.status, Status::completed);
   EXPECT_EQ(plain.library_version, "0.0.3");
   EXPECT_EQ(plain.hostname, "node01");
   EXPECT_EQ(plain.timestamp, "2026-12-07T23:50:01Z");
@@ -85,7 +85,7 @@ TEST(ReadDocument, ReadsTheCurrentSchemaWithSamplesAndJsonOnRequest) {
   EXPECT_EQ(run.id, "5f0c2a9e7b1d4c3a9e8f7a6b5c4d3e2f");
   EXPECT_EQ(run.label, "single");
   EXPECT_EQ(run.repetition, 2u);
-  EXPECT_EQ(run.status, 0u);
+  EXPECT_EQ(run.status, Status::completed);
   EXPECT_EQ(run.threads, 1u);
   EXPECT_EQ(run.mean_rate, 93974.2);
   EXPECT_EQ(run.cv_percent, 12.5);
@@ -132,7 +132,7 @@ TEST(ReadDocument, ReadsTodaysDocumentsWithIdsFromTheirContent) {
   EXPECT_EQ(single.checksum, 15527385062390863577u);
   EXPECT_EQ(single.rates, (std::vector<double>{41000.0, 43120.0}));
   EXPECT_FALSE(single.started.has_value());
-  EXPECT_EQ(multi.status, 1u);
+  EXPECT_EQ(multi.status, Status::cancelled);
   EXPECT_EQ(multi.reason, "cancelled");
   EXPECT_FALSE(multi.mean_rate.has_value());
   EXPECT_FALSE(multi.cv_percent.has_value());

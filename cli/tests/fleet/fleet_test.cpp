@@ -11,7 +11,6 @@
 
 #include "fleet/outputs.hpp"
 #include "fleet/page.hpp"
-#include "formats/prometheus.hpp"
 
 namespace tarnwick::fleet {
 namespace {
@@ -283,15 +282,6 @@ TEST(FleetBuilder, ParsesSinceDates) {
   for (const char* bad : {"yesterday", "2026-13-01", "2026-12-07T25:00", "2026-12-07 junk"}) {
     EXPECT_FALSE(parse_since(bad)) << bad;
   }
-}
-
-TEST(Prometheus, EscapesLabelValues) {
-  EXPECT_EQ(prometheus_label_value("Xeon \"Gold\" C:\\x\nnext"),
-            "Xeon \\\"Gold\\\" C:\\\\x\\nnext");
-  Session session;
-  session.version = "0.0.2";
-  session.environment.cpu.model = "CPU \"A\"";
-  EXPECT_NE(prometheus_text(session).find("cpu_model=\"CPU \\\"A\\\"\""), std::string::npos);
 }
 
 }  // namespace

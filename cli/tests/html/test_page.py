@@ -17,8 +17,9 @@ WRITER = ""
 HOSTS = [
     "</script><script>document.title='taken'</script>",
     "<!-- a <b>bold</b> & \"quoted\"",
-    "line\u2028separated\u2029host",
-    "broken \ufffd byte",
+    # Separators and bytes that are not UTF-8 are shown, as in the terminal.
+    "line<U+2028>separated<U+2029>host",
+    "broken \\xFF byte",
 ]
 
 

@@ -55,7 +55,7 @@ LoadedDocument document(const std::string& host, const std::string& id_prefix, i
     run.id = fmt::format("{}{:0>{}}", id_prefix, index, 32 - id_prefix.size());
     run.label = "single";
     run.repetition = static_cast<unsigned>(index + 1);
-    run.status = 0;
+    run.status = Status::completed;
     run.threads = 1;
     run.mean_rate = rate + index;
     run.cv_percent = 2.5;
@@ -188,7 +188,7 @@ TEST(History, StoresListsSkipsKnownRunsAndExportsWhatItRead) {
       LoadedRun stored;
       stored.id = run["id"];
       stored.label = "single";
-      stored.status = 0;
+      stored.status = Status::completed;
       stored.threads = 1;
       stored.mean_rate = run["mean_rate"].get<double>();
       stored.cv_percent = 2.5;

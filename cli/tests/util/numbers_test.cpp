@@ -5,8 +5,6 @@
 #include <cmath>
 #include <limits>
 
-#include "util/text.hpp"
-
 namespace tarnwick {
 namespace {
 
@@ -56,25 +54,6 @@ TEST(ClockTime, ShowsMinutesAndHours) {
   EXPECT_EQ(clock_time(-3.0), "0:00");
   EXPECT_EQ(clock_time(std::nan("")), "0:00");
   EXPECT_EQ(clock_time(1e300), "--:--");
-}
-
-TEST(Printable, ShowsControlsAndBrokenBytesAndKeepsCharactersWhole) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"node01", "node01"},
-      {"h\xC3\xA9te \xE4\xB8\xBB", "h\xC3\xA9te \xE4\xB8\xBB"},  // é and 主 kept
-      {"a\x1B]0;t\x07"
-       "b\n",
-       "a\\x1B]0;t\\x07b\\x0A"},
-      {"del\x7F c1\xC2\x9B", "del\\x7F c1\\x9B"},
-      {"cut\xE4\xB8", "cut\\xE4\\xB8"},                         // a character cut short
-      {"\xC0\xAF \xED\xA0\x80", "\\xC0\\xAF \\xED\\xA0\\x80"},  // overlong, surrogate
-  };
-  for (const auto& [raw, shown] : cases) EXPECT_EQ(printable(raw), shown) << raw;
-  const std::string wide = "\xC3\xA9\xC3\xA9x\xE4\xB8\xBB";  // ééx主
-  EXPECT_EQ(characters(wide), 4u);
-  EXPECT_EQ(first_characters(wide, 3), "\xC3\xA9\xC3\xA9x");
-  EXPECT_EQ(last_characters(wide, 1), "\xE4\xB8\xBB");
-  EXPECT_EQ(last_characters(wide, 9), wide);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "document/repetition_summary.hpp"
 #include "make_run.hpp"
 
@@ -65,6 +67,15 @@ TEST(PrometheusText, ALabelWithoutACompletedRunHasOnlyItsStatus) {
             (std::vector<std::string>{"tarnwick_status{label=\"single\",workers=\"0\"} 2"}));
   EXPECT_EQ(lines_starting(text, "tarnwick_runs{"),
             (std::vector<std::string>{"tarnwick_runs{label=\"single\",workers=\"0\"} 0"}));
+}
+
+TEST(Prometheus, EscapesLabelValues) {
+  EXPECT_EQ(prometheus_label_value("Xeon \"Gold\" C:\\x\nnext"),
+            "Xeon \\\"Gold\\\" C:\\\\x\\nnext");
+  Session session;
+  session.version = "0.0.2";
+  session.environment.cpu.model = "CPU \"A\"";
+  EXPECT_NE(prometheus_text(session).find("cpu_model=\"CPU \\\"A\\\"\""), std::string::npos);
 }
 
 }  // namespace
