@@ -110,8 +110,8 @@ def main():
                                                        text=True).stdout.strip()))
     for window in (float(w) for w in args.windows.split(",") if w):
         series(binary, window, args.series, args.warmup)
-    for spec in args.direct:
-        target, window = spec.split(":")
+    for pair in args.direct:
+        target, window = pair.split(":")
         direct(binary, float(target), float(window), args.warmup)
     return 0
 

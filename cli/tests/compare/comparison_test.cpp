@@ -10,7 +10,7 @@
 namespace tarnwick {
 namespace {
 
-struct RunSpec {
+struct PlantedRun {
   double rate;
   std::uint32_t threads = 1;
   std::optional<double> other_cpus = std::nullopt;
@@ -19,31 +19,31 @@ struct RunSpec {
 int next_id = 0;
 
 // One document of `runs` of a label, facts as given.
-LoadedDocument document(const std::vector<RunSpec>& runs, const std::string& label = "single",
+LoadedDocument document(const std::vector<PlantedRun>& runs, const std::string& label = "single",
                         const std::string& library = "0.0.3", const std::string& cpu = "CPU A") {
   LoadedDocument doc;
   doc.schema_version = 1;
-  doc.status = "completed";
+  doc.status = Status::completed;
   doc.library_version = library;
   doc.hostname = "vm";
   doc.cpu_model = cpu;
   doc.arch = "x86_64";
   doc.cpus_available = 2;
-  for (const RunSpec& spec : runs) {
+  for (const PlantedRun& planted : runs) {
     LoadedRun run;
     run.id = std::to_string(++next_id);
     run.label = label;
-    run.status = 0;
-    run.threads = spec.threads;
-    run.mean_rate = spec.rate;
-    run.other_cpus = spec.other_cpus;
+    run.status = Status::completed;
+    run.threads = planted.threads;
+    run.mean_rate = planted.rate;
+    run.other_cpus = planted.other_cpus;
     doc.runs.push_back(std::move(run));
   }
   return doc;
 }
 
-std::vector<RunSpec> of_logs(const std::vector<double>& logs) {
-  std::vector<RunSpec> runs;
+std::vector<PlantedRun> of_logs(const std::vector<double>& logs) {
+  std::vector<PlantedRun> runs;
   for (const double log : logs) runs.push_back({1000 * std::exp(log)});
   return runs;
 }
