@@ -23,7 +23,7 @@ LoadedDocument document(const std::vector<RunSpec>& runs, const std::string& lab
                         const std::string& library = "0.0.3", const std::string& cpu = "CPU A") {
   LoadedDocument doc;
   doc.schema_version = 1;
-  doc.status = "completed";
+  doc.status = Status::completed;
   doc.library_version = library;
   doc.hostname = "vm";
   doc.cpu_model = cpu;
@@ -33,7 +33,7 @@ LoadedDocument document(const std::vector<RunSpec>& runs, const std::string& lab
     LoadedRun run;
     run.id = std::to_string(++next_id);
     run.label = label;
-    run.status = 0;
+    run.status = Status::completed;
     run.threads = spec.threads;
     run.mean_rate = spec.rate;
     run.other_cpus = spec.other_cpus;
