@@ -140,6 +140,8 @@ class DocumentReader {
   DocumentReader(const InputFile& file, ReadOptions options, int copy_fd = -1);
   // Reads `text`, which must outlive the reader.
   DocumentReader(std::string_view text, ReadOptions options);
+  // A temporary string would be gone before the first read.
+  DocumentReader(std::string&& text, ReadOptions options) = delete;
   DocumentReader(const DocumentReader&) = delete;
   DocumentReader& operator=(const DocumentReader&) = delete;
   ~DocumentReader();

@@ -620,8 +620,9 @@ TEST(DocumentReader, HoldsNoMoreThanItsBudget) {
   nlohmann::json document = nlohmann::json::parse(SCHEMA_ONE);
   for (int i = 0; i < 200; ++i) document["runs"].push_back(document["runs"][0]);
   const MemoryBudget small(64 << 10);
-  DocumentReader reader(document.dump() + "\n" + std::string(SCHEMA_ONE),
-                        ReadOptions{.samples = true, .budget = &small});
+  // The reader reads the text in place: it must outlive the reader.
+  const std::string text = document.dump() + "\n" + std::string(SCHEMA_ONE);
+  DocumentReader reader(text, ReadOptions{.samples = true, .budget = &small});
   const auto first = reader.next();
   ASSERT_TRUE(first && std::holds_alternative<std::string>(*first));
   EXPECT_NE(std::get<std::string>(*first).find("memory budget"), std::string::npos);
