@@ -83,7 +83,7 @@ std::string exclusion_text(const std::string& kind, std::size_t count, const std
 LoadedDocument as_document(const BaselineRun& stored) {
   LoadedDocument side;
   side.schema_version = 1;
-  side.status = "completed";
+  side.status = Status::completed;
   side.library_version = stored.run.library_version;
   if (!stored.run.host.empty()) side.hostname = stored.run.host;
   side.timestamp = stored.run.started;
