@@ -84,6 +84,94 @@ std::string deleted_note(const SaveCounts& counts) {
       plural(counts.deleted, "run"), agree(counts.deleted, "it", "them"));
 }
 
+// The first pass over one input: each document read and checked, each run
+// offered to `seen`, what is wrong added to `left_out`. False when the runs
+// read outgrow the memory budget.
+bool check_input(ImportInput& input, MemoryBudget& budget, SeenRuns& seen, Refusals& left_out) {
+  bool over_budget = false;
+  DocumentReader reader(input.file, ReadOptions{false, false, &budget}, input.copy);
+  size_t found = 0;
+  while (auto item = reader.next()) {
+    ++found;
+    if (auto* reason = std::get_if<std::string>(&*item)) {
+      left_out.add(fmt::format("{}: {}", input.file.name(), *reason));
+      over_budget = over_budget || reader.over_budget();
+      continue;
+    }
+    LoadedDocument& document = std::get<LoadedDocument>(*item);
+    const std::string source = document_source(input.file.name(), found);
+    for (const LoadedRun& run : document.runs) {
+      if (seen.offer(document, run, source) == SeenRuns::Seen::conflict) {
+        left_out.add(seen.conflicts().back());
+      }
+    }
+    if (seen.over_budget()) over_budget = true;
+    if (over_budget) break;
+  }
+  if (found == 0) left_out.add(fmt::format("{}: empty: no JSON text", input.file.name()));
+  return !over_budget;
+}
+
+// Says what an import left out, and that nothing was stored.
+int refused(const Refusals& left_out, size_t missing) {
+  for (const std::string& reason : left_out.listed()) {
+    tell("tarnwick: left out: {}\n", printable(reason));
+  }
+  if (left_out.unlisted() > 0) tell("tarnwick: {}\n", left_out.unlisted_note());
+  const size_t refused = left_out.count() - missing;
+  std::vector<std::string> why;
+  if (missing > 0) {
+    why.push_back(missing == 1 ? std::string("a file named does not exist")
+                               : fmt::format("{} files named do not exist", missing));
+  }
+  if (refused > 0) {
+    why.push_back(refused == 1 ? std::string("a document was refused")
+                               : fmt::format("{} documents were refused", refused));
+  }
+  return fail(fmt::format("history --import: {}; nothing was stored", fmt::join(why, " and ")));
+}
+
+// The second pass of an import: the documents of every input again, one at
+// a time. A document that now reads otherwise ends the pass (`changed`).
+class SecondPass {
+ public:
+  explicit SecondPass(std::vector<ImportInput>& inputs) : inputs_(inputs) {}
+  std::optional<std::string> changed;
+
+  std::optional<LoadedDocument> operator()() {
+    for (;;) {
+      if (!reader_) {
+        if (index_ == inputs_.size()) return std::nullopt;
+        const int fd = inputs_[index_].second_pass_fd();
+        const off_t start = inputs_[index_].second_pass_start();
+        if (::lseek(fd, start, SEEK_SET) != start) {
+          changed = fmt::format("cannot read {} again: {}", inputs_[index_].file.name(),
+                                std::strerror(errno));
+          return std::nullopt;
+        }
+        reader_ = std::make_unique<DocumentReader>(fd, HISTORY_READING);
+      }
+      auto item = reader_->next();
+      if (!item) {
+        reader_.reset();
+        ++index_;
+        continue;
+      }
+      if (auto* reason = std::get_if<std::string>(&*item)) {
+        changed = fmt::format("{} changed while it was imported: {}", inputs_[index_].file.name(),
+                              *reason);
+        return std::nullopt;
+      }
+      return std::get<LoadedDocument>(std::move(*item));
+    }
+  }
+
+ private:
+  std::vector<ImportInput>& inputs_;
+  size_t index_ = 0;
+  std::unique_ptr<DocumentReader> reader_;
+};
+
 int import_documents(const std::string& history_path, const std::vector<std::string>& paths) {
   // First pass: every document is checked before anything is stored (and
   // before the history or its folder is created), reading in chunks.
@@ -115,49 +203,14 @@ int import_documents(const std::string& history_path, const std::vector<std::str
             fmt::format("cannot keep a copy of {}: {}", input.file.name(), std::strerror(errno)));
       }
     }
-    DocumentReader reader(input.file, ReadOptions{false, false, &budget}, input.copy);
-    size_t found = 0;
-    while (auto item = reader.next()) {
-      ++found;
-      if (auto* reason = std::get_if<std::string>(&*item)) {
-        left_out.add(fmt::format("{}: {}", input.file.name(), *reason));
-        over_budget = over_budget || reader.over_budget();
-        continue;
-      }
-      LoadedDocument& document = std::get<LoadedDocument>(*item);
-      const std::string source = document_source(input.file.name(), found);
-      for (const LoadedRun& run : document.runs) {
-        if (seen.offer(document, run, source) == SeenRuns::Seen::conflict) {
-          left_out.add(seen.conflicts().back());
-        }
-      }
-      if (seen.over_budget()) over_budget = true;
-      if (over_budget) break;
-    }
-    if (found == 0) left_out.add(fmt::format("{}: empty: no JSON text", input.file.name()));
+    over_budget = !check_input(input, budget, seen, left_out);
     if (over_budget) {
       left_out.add(fmt::format("{}: its runs need more than the {} MiB memory budget",
                                input.file.name(), MEMORY_BUDGET >> 20));
       break;
     }
   }
-  if (!left_out.empty()) {
-    for (const std::string& reason : left_out.listed()) {
-      tell("tarnwick: left out: {}\n", printable(reason));
-    }
-    if (left_out.unlisted() > 0) tell("tarnwick: {}\n", left_out.unlisted_note());
-    const size_t refused = left_out.count() - missing;
-    std::vector<std::string> why;
-    if (missing > 0) {
-      why.push_back(missing == 1 ? std::string("a file named does not exist")
-                                 : fmt::format("{} files named do not exist", missing));
-    }
-    if (refused > 0) {
-      why.push_back(refused == 1 ? std::string("a document was refused")
-                                 : fmt::format("{} documents were refused", refused));
-    }
-    return fail(fmt::format("history --import: {}; nothing was stored", fmt::join(why, " and ")));
-  }
+  if (!left_out.empty()) return refused(left_out, missing);
 
   auto opened = History::open(history_path, Access::write);
   if (auto* failure = std::get_if<std::string>(&opened)) return fail(*failure);
@@ -165,39 +218,10 @@ int import_documents(const std::string& history_path, const std::vector<std::str
   store_pending(history);
 
   // Second pass: the same bytes again, stored in short batches.
-  size_t index = 0;
-  std::unique_ptr<DocumentReader> reader;
-  std::optional<std::string> changed;
-  const auto next = [&]() -> std::optional<LoadedDocument> {
-    for (;;) {
-      if (!reader) {
-        if (index == inputs.size()) return std::nullopt;
-        const int fd = inputs[index].second_pass_fd();
-        const off_t start = inputs[index].second_pass_start();
-        if (::lseek(fd, start, SEEK_SET) != start) {
-          changed = fmt::format("cannot read {} again: {}", inputs[index].file.name(),
-                                std::strerror(errno));
-          return std::nullopt;
-        }
-        reader = std::make_unique<DocumentReader>(fd, HISTORY_READING);
-      }
-      auto item = reader->next();
-      if (!item) {
-        reader.reset();
-        ++index;
-        continue;
-      }
-      if (auto* reason = std::get_if<std::string>(&*item)) {
-        changed =
-            fmt::format("{} changed while it was imported: {}", inputs[index].file.name(), *reason);
-        return std::nullopt;
-      }
-      return std::get<LoadedDocument>(std::move(*item));
-    }
-  };
+  SecondPass next(inputs);
   SaveCounts counts;
-  std::optional<std::string> failure = history.import(next, counts);
-  if (!failure && changed) failure = changed;
+  std::optional<std::string> failure = history.import([&next] { return next(); }, counts);
+  if (!failure && next.changed) failure = next.changed;
   if (failure) {
     if (counts.stored > 0) {
       return fail(fmt::format("{}; {} {} stored before it: import again to store the rest",
