@@ -218,9 +218,8 @@ int import_documents(const std::string& history_path, const std::vector<std::str
 int export_documents(History& history, const std::string& path) {
   if (path == "-") {
     bool written = true;
-    const auto failure = history.export_documents([&](const std::string& line) {
-      written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
-                std::fputc('\n', stdout) != EOF;
+    const auto failure = history.export_documents([&](std::string_view piece) {
+      written = std::fwrite(piece.data(), 1, piece.size(), stdout) == piece.size();
       return written;
     });
     if (failure) return fail(*failure);
@@ -232,24 +231,17 @@ int export_documents(History& history, const std::string& path) {
   auto opened = open_outputs({{"--export", path, true}}, "", {{"--history", history.path(), true}});
   if (const int* status = std::get_if<int>(&opened)) return *status;
   OutputFile& output = *std::get<OpenedOutputs>(opened).files[0];
-  // Streamed in chunks: the export of a large history never sits in memory
-  // whole, and the file is still replaced only once complete.
-  constexpr size_t CHUNK = 1 << 20;
-  std::string chunk;
+  // Written piece by piece as the history gives it: the export never sits
+  // in memory, and the file is still replaced only once complete.
   std::optional<std::string> unwritten;
-  if (const auto failure = history.export_documents([&](const std::string& line) {
-        chunk += line;
-        chunk += '\n';
-        if (chunk.size() >= CHUNK) {
-          unwritten = output.write(chunk);
-          chunk.clear();
-        }
+  if (const auto failure = history.export_documents([&](std::string_view piece) {
+        unwritten = output.write(piece);
         return !unwritten;
       })) {
     return fail(*failure);
   }
   if (unwritten) return fail(*unwritten);
-  if (const auto failure = output.commit(chunk)) return fail(*failure);
+  if (const auto failure = output.commit("")) return fail(*failure);
   return EXIT_OK;
 }
 

@@ -21,6 +21,7 @@
 
 #include "document/run_id.hpp"
 #include "store/database.hpp"
+#include "store/exporting.hpp"
 #include "store/guard_vfs.hpp"
 #include "util/json.hpp"
 #include "util/text.hpp"
@@ -617,16 +618,6 @@ class Transaction {
   bool done_ = false;
 };
 
-constexpr std::array<std::string_view, 4> SAMPLE_KEYS = {"time", "duration", "operations", "rate"};
-
-Json number_at(const Statement& statement, int column) {
-  if (statement.type(column) == SQLITE_INTEGER) {
-    const int64_t value = statement.integer(column);
-    return value >= 0 ? Json(static_cast<uint64_t>(value)) : Json(value);
-  }
-  return Json(statement.real(column));
-}
-
 ListedRun listed_run(const Statement& row) {
   ListedRun run;
   run.id = row.text(0);
@@ -1022,52 +1013,17 @@ std::variant<size_t, std::string> History::undelete(const std::vector<std::strin
   });
 }
 
-std::optional<std::string> History::export_documents(
-    const std::function<bool(const std::string& line)>& line) {
+std::optional<std::string> History::export_documents(const ExportOutput& output) {
   auto outcome = guarded(path_, wait_, [&] {
     if (!db_) return true;
     // One read transaction: the export is one consistent picture.
     db_->execute("BEGIN");
     Statement documents = db_->prepare("SELECT doc, json FROM documents ORDER BY doc");
-    Statement runs = db_->prepare("SELECT key, id, json FROM runs WHERE doc = ?1 ORDER BY key");
-    Statement samples = db_->prepare(
-        "SELECT time, duration, operations, rate FROM samples WHERE run = ?1 ORDER BY idx");
+    DocumentExporter exporter(*db_, output);
     bool going = true;
-    while (going && documents.step()) {
-      Json document = Json::parse(documents.text(1));
-      Json kept = Json::array();
-      std::set<std::string> ids;
-      runs.reset();
-      runs.bind(1, documents.integer(0));
-      while (runs.step()) {
-        Json run = Json::parse(runs.text(2));
-        ids.insert(runs.text(1));
-        samples.reset();
-        samples.bind(1, runs.integer(0));
-        while (samples.step()) {
-          Json sample;
-          for (int column = 0; column < 4; ++column) {
-            sample[std::string(SAMPLE_KEYS[static_cast<size_t>(column)])] =
-                number_at(samples, column);
-          }
-          run["samples"].push_back(std::move(sample));
-        }
-        kept.push_back(std::move(run));
-      }
-      document["runs"] = std::move(kept);
-      // Warnings about runs that were removed go with them.
-      if (document.contains("warnings") && document["warnings"].is_array()) {
-        Json warnings = Json::array();
-        for (Json& warning : document["warnings"]) {
-          const bool gone = warning.is_object() && warning.contains("run") &&
-                            warning["run"].is_string() &&
-                            ids.count(warning["run"].get<std::string>()) == 0;
-          if (!gone) warnings.push_back(std::move(warning));
-        }
-        document["warnings"] = std::move(warnings);
-      }
-      going = line(json_line(document));
-    }
+    while (going && documents.step())
+      going = exporter.write(documents.integer(0), documents.text(1));
+    going = going && exporter.flush();
     db_->execute("COMMIT");
     return going;
   });

@@ -102,6 +102,12 @@ struct BaselineRun {
 
 enum class Access { read, write };
 
+// Where an export's pieces go; returns false to stop (a write failed).
+using ExportOutput = std::function<bool(std::string_view piece)>;
+
+// How much text an export gathers before it hands it over.
+inline constexpr std::size_t EXPORT_PIECE_BYTES = std::size_t{64} << 10;
+
 // How long a command waits for another process's write to end: an import
 // commits in short batches, so a writer seldom waits long.
 inline constexpr std::chrono::milliseconds HISTORY_WAIT{10000};
@@ -161,9 +167,10 @@ class History {
   [[nodiscard]] std::variant<size_t, std::string> undelete(const std::vector<std::string>& ids);
 
   // Every stored document as one line of compact JSON, in the order stored,
-  // with the runs it still has. `line` returns false to stop (a write failed).
-  [[nodiscard]] std::optional<std::string> export_documents(
-      const std::function<bool(const std::string& line)>& line);
+  // with the runs it still has, handed to `output` in pieces of about
+  // EXPORT_PIECE_BYTES (a document's samples are never held whole); `output`
+  // returns false to stop (a write failed).
+  [[nodiscard]] std::optional<std::string> export_documents(const ExportOutput& output);
 
   // Every completed run with a mean rate (of host and label, when given),
   // by series (host, label, threads, library version), each in start order:

@@ -17,6 +17,7 @@
 
 #include "store/listing.hpp"
 #include "store/pending.hpp"
+#include "util/json.hpp"
 
 namespace tarnwick {
 namespace {
@@ -106,11 +107,17 @@ History open_ok(const fs::path& path, Access access) {
 
 std::vector<std::string> export_lines(History& history) {
   std::vector<std::string> lines;
-  EXPECT_EQ(history.export_documents([&](const std::string& line) {
-    lines.push_back(line);
+  std::string text;
+  EXPECT_EQ(history.export_documents([&](std::string_view piece) {
+    text += piece;
     return true;
   }),
             std::nullopt);
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end - start));
+    start = end == std::string::npos ? text.size() : end + 1;
+  }
   return lines;
 }
 
@@ -210,6 +217,124 @@ TEST(History, StoresListsSkipsKnownRunsAndExportsWhatItRead) {
   const std::vector<std::string> after = export_lines(history);
   EXPECT_EQ(Json::parse(after[1])["runs"].size(), 1u);
   EXPECT_EQ(Json::parse(after[1])["warnings"].size(), 1u);
+}
+
+// The export as a whole-document dump writes it: each stored document
+// parsed, its runs and their samples put in as JSON values, the warnings of
+// runs gone left out, the whole dumped on one line. The streamed export must
+// give these bytes exactly.
+std::string whole_document_export(const fs::path& path) {
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  const auto rows = [db](const std::string& query) {
+    std::vector<std::vector<Json>> found;
+    sqlite3_stmt* statement = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, query.c_str(), -1, &statement, nullptr), SQLITE_OK) << query;
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+      std::vector<Json>& row = found.emplace_back();
+      for (int column = 0; column < sqlite3_column_count(statement); ++column) {
+        switch (sqlite3_column_type(statement, column)) {
+          case SQLITE_INTEGER: {
+            const int64_t value = sqlite3_column_int64(statement, column);
+            row.push_back(value >= 0 ? Json(static_cast<uint64_t>(value)) : Json(value));
+            break;
+          }
+          case SQLITE_TEXT:
+            row.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, column)));
+            break;
+          default:
+            row.emplace_back(sqlite3_column_double(statement, column));
+        }
+      }
+    }
+    sqlite3_finalize(statement);
+    return found;
+  };
+  std::string text;
+  for (const auto& stored : rows("SELECT doc, json FROM documents ORDER BY doc")) {
+    Json document = Json::parse(stored[1].get<std::string>());
+    Json kept = Json::array();
+    std::set<std::string> ids;
+    const std::string doc = stored[0].dump();
+    for (const auto& row :
+         rows("SELECT key, id, json FROM runs WHERE doc = " + doc + " ORDER BY key")) {
+      Json run = Json::parse(row[2].get<std::string>());
+      ids.insert(row[1].get<std::string>());
+      for (const auto& sample : rows(
+               "SELECT time, duration, operations, rate FROM samples WHERE run = " + row[0].dump() +
+               " ORDER BY idx")) {
+        run["samples"].push_back({{"time", sample[0]},
+                                  {"duration", sample[1]},
+                                  {"operations", sample[2]},
+                                  {"rate", sample[3]}});
+      }
+      kept.push_back(std::move(run));
+    }
+    document["runs"] = std::move(kept);
+    if (document.contains("warnings") && document["warnings"].is_array()) {
+      Json warnings = Json::array();
+      for (Json& warning : document["warnings"]) {
+        if (!(warning.contains("run") && ids.count(warning["run"].get<std::string>()) == 0)) {
+          warnings.push_back(std::move(warning));
+        }
+      }
+      document["warnings"] = std::move(warnings);
+    }
+    text += json_line(document) + "\n";
+  }
+  sqlite3_close(db);
+  return text;
+}
+
+TEST(History, TheStreamedExportIsTheWholeDocumentsText) {
+  TempDir dir;
+  const fs::path path = dir.path / "history.db";
+  {
+    History history = open_ok(path, Access::write);
+    EXPECT_EQ(ok(history.save({document("node01", "a", 3),
+                               document("n\xc3\xb6"
+                                        "de\"02\n",
+                                        "b", 2),
+                               document("node03", "c", 1), document("node04", "d", 2)}))
+                  .stored,
+              8u);
+    EXPECT_EQ(ok(history.remove({fmt::format("a{:0>31}", 1)})), 1u);
+  }
+  // Shapes the program's own documents do not have, and samples of every
+  // kind of number, many enough to span several pieces.
+  std::string plant =
+      "BEGIN;"
+      "UPDATE documents SET json = '{\"schema_version\":1,\"warnings\":[{\"run\":\"x\"}]}' "
+      "WHERE doc = 3;"
+      "UPDATE documents SET json = 'null' WHERE doc = 4;"
+      "UPDATE runs SET json = '{\"id\":\"b\",\"samples\":null,\"z\":[1,{\"k\":\"\\u00e9\\t\"}]}' "
+      "WHERE key = 4;"
+      "UPDATE runs SET json = '{\"id\":\"c\"}' WHERE key = 6;"
+      "UPDATE runs SET json = '{}' WHERE key = 7;"
+      "INSERT INTO samples VALUES (1, 0, 1.5, 1.0, 10, 0.1), (1, 1, 2, 1e-7, -3, 1e20),"
+      "(4, 0, 1, 1, 18446744073709551615, 9007199254740993), (4, 1, 2, 0.5, 1, -0.0),"
+      "(7, 0, 3, NULL, 1, 2.5);";
+  for (int index = 0; index < 5000; ++index) {
+    plant += fmt::format("INSERT INTO samples VALUES (6, {}, {}.25, 1.000213, {}, {});", index,
+                         index + 1, 90000 + index, 90000.0 / (index + 3));
+  }
+  sql(path, plant + "COMMIT;");
+  History history = open_ok(path, Access::read);
+  std::string streamed;
+  size_t pieces = 0;
+  EXPECT_EQ(history.export_documents([&](std::string_view piece) {
+    EXPECT_LE(piece.size(), EXPORT_PIECE_BYTES + 4096);
+    streamed += piece;
+    ++pieces;
+    return true;
+  }),
+            std::nullopt);
+  EXPECT_GT(pieces, 3u);
+  EXPECT_EQ(streamed, whole_document_export(path));
+  // A refusing output stops the export at once, and the failure is the caller's to tell.
+  size_t calls = 0;
+  EXPECT_EQ(history.export_documents([&](std::string_view) { return ++calls < 2; }), std::nullopt);
+  EXPECT_EQ(calls, 2u);
 }
 
 TEST(History, BaselineTakesTheLatestComparableCompletedRuns) {
