@@ -640,14 +640,35 @@ constexpr std::string_view LISTED_COLUMNS =
     "id, started, host, label, threads, library_version, status, mean, cv, unstable, cpu_model, "
     "arch";
 
+// Why the run stored under `key` and the run `id` with `figures`, read from
+// `source`, cannot both stand: other figures, or a stored run this program
+// cannot read back to compare. Nothing when they are the same run.
+std::optional<std::string> stored_conflict(Database& db, int64_t key, const std::string& id,
+                                           const RunFigures& figures, std::string_view source) {
+  auto stored = stored_figures(db, key);
+  if (const auto* reason = std::get_if<std::string>(&stored)) {
+    return fmt::format(
+        "run {}: the history holds it, but cannot read it back to compare with {} ({})", id, source,
+        *reason);
+  }
+  const auto difference = first_difference(figures, std::get<RunFigures>(stored));
+  if (!difference) return std::nullopt;
+  return fmt::format("run {}: {} gives it other figures than the history holds ({})", id, source,
+                     *difference);
+}
+
 // Stores documents inside the caller's transaction, one statement each,
 // prepared once.
 class Inserter {
  public:
-  Inserter(Database& db, std::string stored)
+  // A run already stored under a key above `compare_after` is compared
+  // with the one given before it is skipped: it was stored since the
+  // caller compared the others.
+  Inserter(Database& db, std::string stored, int64_t compare_after = ALL_STORED_CHECKED)
       : db_(db),
         stored_(std::move(stored)),
-        known_(db.prepare("SELECT 1 FROM runs WHERE id = ?1")),
+        compare_after_(compare_after),
+        known_(db.prepare("SELECT key FROM runs WHERE id = ?1")),
         deleted_(db.prepare("SELECT 1 FROM deleted WHERE id = ?1")),
         insert_document_(db.prepare(
             "INSERT INTO documents (schema_version, host, timestamp, library_version, cpu_model, "
@@ -676,7 +697,10 @@ class Inserter {
       known_.bind(1, run.id);
       deleted_.reset();
       deleted_.bind(1, run.id);
-      if (known_.step() || !seen.insert(run.id).second) {
+      if (known_.step()) {
+        if (known_.integer(0) > compare_after_) same_as_stored(document, run, known_.integer(0));
+        ++counts.skipped;
+      } else if (!seen.insert(run.id).second) {
         ++counts.skipped;
       } else if (deleted_.step()) {
         ++counts.deleted;  // removed with --delete: left out until undeleted
@@ -733,8 +757,15 @@ class Inserter {
   }
 
  private:
+  void same_as_stored(const LoadedDocument& document, const LoadedRun& run, int64_t key) {
+    if (auto conflict = stored_conflict(db_, key, run.id, figures_of(document, run), "the input")) {
+      throw Refusal{*conflict + "; nothing of its document was stored"};
+    }
+  }
+
   Database& db_;
   std::string stored_;
+  int64_t compare_after_;
   Statement known_, deleted_, insert_document_, insert_run_, insert_sample_;
 };
 
@@ -846,8 +877,30 @@ std::variant<SaveCounts, WriteFailure> History::save(const std::vector<LoadedDoc
   });
 }
 
+std::variant<StoredCheck, std::string> History::check_stored(const SeenRuns& seen) {
+  return guarded(path_, wait_, [&] {
+    StoredCheck check;
+    if (!db_) return check;
+    // One read transaction: the runs compared and the last key are one picture.
+    db_->execute("BEGIN");
+    check.checked_up_to = db_->single_integer("SELECT coalesce(max(key), 0) FROM runs");
+    Statement find = db_->prepare("SELECT key FROM runs WHERE id = ?1");
+    seen.each_run([&](const std::string& id, const RunFigures& figures, std::string_view source) {
+      find.reset();
+      find.bind(1, id);
+      if (!find.step()) return;
+      if (auto conflict = stored_conflict(*db_, find.integer(0), id, figures, source)) {
+        check.conflicts.add(std::move(*conflict));
+      }
+    });
+    db_->execute("COMMIT");
+    return check;
+  });
+}
+
 std::optional<std::string> History::import(
-    const std::function<std::optional<LoadedDocument>()>& next, SaveCounts& counts) {
+    const std::function<std::optional<LoadedDocument>()>& next, SaveCounts& counts,
+    int64_t checked_up_to) {
   using Clock = std::chrono::steady_clock;
   auto outcome = guarded(path_, wait_, [&] {
     std::optional<LoadedDocument> document = next();
@@ -855,7 +908,7 @@ std::optional<std::string> History::import(
       SaveCounts batch;
       {
         Transaction transaction(*db_, path_, schema_cookie_);
-        Inserter inserter(*db_, utc_text(utc_now(), true));
+        Inserter inserter(*db_, utc_text(utc_now(), true), checked_up_to);
         const auto until = Clock::now() + std::chrono::milliseconds(IMPORT_BATCH_MS);
         do {
           inserter.add(*document, batch);

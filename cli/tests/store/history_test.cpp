@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "store/documents.hpp"
 #include "store/listing.hpp"
 #include "store/pending.hpp"
 #include "util/json.hpp"
@@ -335,6 +336,76 @@ TEST(History, TheStreamedExportIsTheWholeDocumentsText) {
   size_t calls = 0;
   EXPECT_EQ(history.export_documents([&](std::string_view) { return ++calls < 2; }), std::nullopt);
   EXPECT_EQ(calls, 2u);
+}
+
+// A document as the reader takes it from a file: one run of two samples.
+LoadedDocument read_back(double rate) {
+  const std::string text = fmt::format(
+      R"({{"schema_version":1,"program":"tarnwick","status":"completed",
+      "library":{{"version":"0.0.2","abi_version":1}},
+      "environment":{{"timestamp":"2026-12-07T23:50:01Z","hostname":"node01",
+        "cpu":{{"arch":"x86_64","model":"Test CPU"}}}},
+      "runs":[{{"id":"0123456789abcdef0123456789abcdef","label":"single","repetition":1,
+        "started":"2026-12-07T23:50:01.000Z","ended":"2026-12-07T23:50:03.000Z","status":0,
+        "reason":"","threads":1,"mean_rate":{},"measured_seconds":2.0,"cv_percent":1.0,
+        "has_cv":true,"unstable":false,"operations":2000,"checksum":7,"sample_count":2,
+        "samples":[{{"time":1.0,"duration":1.0,"operations":1000,"rate":1000.5}},
+                   {{"time":2.0,"duration":1.0,"operations":1000,"rate":999}}]}}],
+      "warnings":[]}})",
+      rate);
+  auto read = read_document(text, HISTORY_READING);
+  if (auto* reason = std::get_if<std::string>(&read)) throw std::runtime_error(*reason);
+  return std::get<LoadedDocument>(std::move(read));
+}
+
+std::optional<std::string> import_one(History& history, const LoadedDocument& document,
+                                      SaveCounts& counts, int64_t checked_up_to) {
+  bool given = false;
+  return history.import(
+      [&]() -> std::optional<LoadedDocument> {
+        if (std::exchange(given, true)) return std::nullopt;
+        return document;
+      },
+      counts, checked_up_to);
+}
+
+TEST(History, ARunStoredWithOtherFiguresIsAConflictReadOrStoring) {
+  TempDir dir;
+  History history = open_ok(dir.path / "history.db", Access::write);
+  SaveCounts counts;
+  EXPECT_EQ(import_one(history, read_back(1000), counts, ALL_STORED_CHECKED), std::nullopt);
+  EXPECT_EQ(counts.stored, 1u);
+  const std::vector<std::string> exported = export_lines(history);
+
+  // Before anything is stored: the run compared as read back from the store.
+  for (const double rate : {1000.0, 2000.0}) {
+    SeenRuns seen;
+    const LoadedDocument given = read_back(rate);
+    EXPECT_EQ(seen.offer(given, given.runs[0], "'b.json'"), SeenRuns::Seen::first);
+    const StoredCheck check = ok(history.check_stored(seen));
+    EXPECT_EQ(check.checked_up_to, 1);
+    if (rate == 1000.0) {
+      EXPECT_TRUE(check.conflicts.empty()) << check.conflicts.listed()[0];
+    } else {
+      ASSERT_EQ(check.conflicts.count(), 1u);
+      EXPECT_EQ(check.conflicts.listed()[0],
+                "run 0123456789abcdef0123456789abcdef: 'b.json' gives it other figures than the "
+                "history holds (mean_rate 2000 and 1000)");
+    }
+  }
+  // A run stored since that check is compared as it is met, and stops the
+  // import; the same run again is skipped.
+  counts = {};
+  const auto failure = import_one(history, read_back(2000), counts, 0);
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_NE(failure->find("other figures than the history holds (mean_rate 2000 and 1000); "
+                          "nothing of its document was stored"),
+            std::string::npos)
+      << *failure;
+  EXPECT_EQ(counts.stored + counts.skipped, 0u);
+  EXPECT_EQ(import_one(history, read_back(1000), counts, 0), std::nullopt);
+  EXPECT_EQ(counts.skipped, 1u);
+  EXPECT_EQ(export_lines(history), exported);
 }
 
 TEST(History, BaselineTakesTheLatestComparableCompletedRuns) {
