@@ -85,6 +85,25 @@ CREATE TABLE deleted (
   deleted TEXT NOT NULL            -- when, UTC
 ) WITHOUT ROWID;
 )sql",
+    R"sql(
+-- What competed with the run second by second, as its document gives it:
+-- a sample's disturbed is null when it has no noise, and each figure is
+-- null where the machine had no source. A run's disturbed_seconds is its
+-- noise record's count. Runs stored before keep that record in their JSON,
+-- which fills their count; their seconds' noise was not kept: null.
+ALTER TABLE samples ADD COLUMN steal_percent;
+ALTER TABLE samples ADD COLUMN other_cpus;
+ALTER TABLE samples ADD COLUMN other_cpus_run;
+ALTER TABLE samples ADD COLUMN cpu_pressure_percent;
+ALTER TABLE samples ADD COLUMN throttled_percent;
+ALTER TABLE samples ADD COLUMN throttled_periods;
+ALTER TABLE samples ADD COLUMN thermal_events;
+ALTER TABLE samples ADD COLUMN frequency_mhz;
+ALTER TABLE samples ADD COLUMN disturbed INTEGER;
+ALTER TABLE runs ADD COLUMN disturbed_seconds INTEGER;
+UPDATE runs SET disturbed_seconds = json_extract(json, '$.noise.disturbed_seconds')
+  WHERE json_valid(json) AND json_type(json, '$.noise.disturbed_seconds') = 'integer';
+)sql",
 };
 
 constexpr std::array<std::string_view, 3> TABLES = {"documents", "runs", "samples"};
@@ -619,12 +638,40 @@ class Transaction {
 
 constexpr std::array<std::string_view, 4> SAMPLE_KEYS = {"time", "duration", "operations", "rate"};
 
+// A sample's noise, in the order the program writes it, after its four
+// numbers; "disturbed" comes last.
+constexpr std::array<std::string_view, 8> SAMPLE_NOISE_KEYS = {
+    "steal_percent",     "other_cpus",        "other_cpus_run", "cpu_pressure_percent",
+    "throttled_percent", "throttled_periods", "thermal_events", "frequency_mhz"};
+
 Json number_at(const Statement& statement, int column) {
   if (statement.type(column) == SQLITE_INTEGER) {
     const int64_t value = statement.integer(column);
     return value >= 0 ? Json(static_cast<uint64_t>(value)) : Json(value);
   }
   return Json(statement.real(column));
+}
+
+// A sample as its document gave it, from the row of time, duration,
+// operations, rate and the noise's columns with disturbed last (null: the
+// sample had no noise, or was stored before its noise was kept, when its
+// document is written back without one).
+Json sample_json(const Statement& row) {
+  Json sample;
+  for (int column = 0; column < 4; ++column) {
+    sample[std::string(SAMPLE_KEYS[static_cast<size_t>(column)])] = number_at(row, column);
+  }
+  constexpr int DISTURBED = 4 + static_cast<int>(SAMPLE_NOISE_KEYS.size());
+  if (row.type(DISTURBED) == SQLITE_NULL) return sample;
+  Json noise = Json::object();
+  for (size_t key = 0; key < SAMPLE_NOISE_KEYS.size(); ++key) {
+    const int column = 4 + static_cast<int>(key);
+    noise[std::string(SAMPLE_NOISE_KEYS[key])] =
+        row.type(column) == SQLITE_NULL ? Json(nullptr) : number_at(row, column);
+  }
+  noise["disturbed"] = row.integer(DISTURBED) != 0;
+  sample["noise"] = std::move(noise);
+  return sample;
 }
 
 ListedRun listed_run(const Statement& row) {
@@ -642,12 +689,18 @@ ListedRun listed_run(const Statement& row) {
   run.unstable = row.integer(9) != 0;
   run.cpu_model = row.optional_text(10);
   run.arch = row.optional_text(11);
+  run.disturbed_seconds = row.optional_integer(12);
   return run;
 }
 
-constexpr std::string_view LISTED_COLUMNS =
-    "id, started, host, label, threads, library_version, status, mean, cv, unstable, cpu_model, "
-    "arch";
+// The columns listed_run reads, for a history of `version`: a column a
+// later version added reads as null in an older one.
+std::string listed_columns(int64_t version) {
+  return fmt::format(
+      "id, started, host, label, threads, library_version, status, mean, cv, unstable, "
+      "cpu_model, arch, {}",
+      version >= 3 ? "disturbed_seconds" : "NULL");
+}
 
 // Stores documents inside the caller's transaction, one statement each,
 // prepared once.
@@ -663,11 +716,13 @@ class Inserter {
             "arch, stored, json) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)")),
         insert_run_(db.prepare(
             "INSERT INTO runs (id, doc, host, label, repetition, threads, library_version, "
-            "cpu_model, arch, started, status, mean, cv, unstable, json) "
-            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)")),
-        insert_sample_(
-            db.prepare("INSERT INTO samples (run, idx, time, duration, operations, rate) "
-                       "VALUES (?1, ?2, ?3, ?4, ?5, ?6)")) {}
+            "cpu_model, arch, started, status, mean, cv, unstable, json, disturbed_seconds) "
+            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)")),
+        insert_sample_(db.prepare(
+            "INSERT INTO samples (run, idx, time, duration, operations, rate, steal_percent, "
+            "other_cpus, other_cpus_run, cpu_pressure_percent, throttled_percent, "
+            "throttled_periods, thermal_events, frequency_mhz, disturbed) "
+            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)")) {}
 
   void add(const LoadedDocument& document, SaveCounts& counts) {
     std::vector<const LoadedRun*> fresh;
@@ -722,26 +777,47 @@ class Inserter {
           .bind(12, run->mean_rate)
           .bind(13, run->cv_percent)
           .bind(14, int64_t{run->unstable ? 1 : 0})
-          .bind(15, run->json);
+          .bind(15, run->json)
+          .bind(16, whole(run->disturbed_seconds));
       insert_run_.step();
-      const int64_t key = sqlite3_last_insert_rowid(db_.handle());
-      const size_t samples = std::min({run->times.size(), run->durations.size(),
-                                       run->sample_operations.size(), run->rates.size()});
-      for (size_t index = 0; index < samples; ++index) {
-        insert_sample_.reset();
-        insert_sample_.bind(1, key)
-            .bind(2, static_cast<int64_t>(index))
-            .bind(3, run->times[index])
-            .bind(4, run->durations[index])
-            .bind(5, run->sample_operations[index])
-            .bind(6, run->rates[index]);
-        insert_sample_.step();
-      }
+      add_samples(*run, sqlite3_last_insert_rowid(db_.handle()));
       ++counts.stored;
     }
   }
 
  private:
+  static std::optional<int64_t> whole(const std::optional<uint64_t>& value) {
+    if (!value) return std::nullopt;
+    return static_cast<int64_t>(*value);  // the reader keeps counts within INT64_MAX
+  }
+
+  void add_samples(const LoadedRun& run, int64_t key) {
+    const size_t samples = std::min(
+        {run.times.size(), run.durations.size(), run.sample_operations.size(), run.rates.size()});
+    for (size_t index = 0; index < samples; ++index) {
+      insert_sample_.reset();
+      insert_sample_.bind(1, key)
+          .bind(2, static_cast<int64_t>(index))
+          .bind(3, run.times[index])
+          .bind(4, run.durations[index])
+          .bind(5, run.sample_operations[index])
+          .bind(6, run.rates[index]);
+      if (index < run.sample_noise.size() && run.sample_noise[index]) {
+        const LoadedSecondNoise& noise = *run.sample_noise[index];
+        insert_sample_.bind(7, noise.steal_percent)
+            .bind(8, noise.other_cpus)
+            .bind(9, noise.other_cpus_run)
+            .bind(10, noise.cpu_pressure_percent)
+            .bind(11, noise.throttled_percent)
+            .bind(12, whole(noise.throttled_periods))
+            .bind(13, whole(noise.thermal_events))
+            .bind(14, noise.frequency_mhz)
+            .bind(15, int64_t{noise.disturbed ? 1 : 0});
+      }
+      insert_sample_.step();
+    }
+  }
+
   Database& db_;
   std::string stored_;
   Statement known_, deleted_, insert_document_, insert_run_, insert_sample_;
@@ -818,10 +894,13 @@ History History::open_checked(const std::string& given, Access access,
       auto checking = open_checking(path, seen, wait);
       int64_t cookie = check_history(*checking, path, !seen.wal);
       if (access == Access::read) {
-        if (seen.wal || !writable_here(path))
-          return History(path, std::move(checking), wait, cookie);
-        checking.reset();
-        return History(path, open_reading(path, cookie, wait), wait, cookie);
+        if (!seen.wal && writable_here(path)) {
+          checking.reset();
+          checking = open_reading(path, cookie, wait);
+        }
+        History opened(path, std::move(checking), wait, cookie);
+        opened.version_ = opened.db_->single_integer("PRAGMA user_version");
+        return opened;
       }
       checking.reset();
       // Checked; now opened for writing, and checked again under the lock.
@@ -906,8 +985,9 @@ std::variant<HistoryListing, std::string> History::list(const HistoryFilter& fil
     count.step();
     listing.total = count.integer(0);
 
-    Statement latest = db_->prepare(fmt::format(
-        "SELECT {} FROM runs {} ORDER BY started DESC, key DESC LIMIT ?3", LISTED_COLUMNS, where));
+    Statement latest =
+        db_->prepare(fmt::format("SELECT {} FROM runs {} ORDER BY started DESC, key DESC LIMIT ?3",
+                                 listed_columns(version_), where));
     bind_filter(latest);
     latest.bind(3, filter.last);
     while (latest.step()) listing.runs.push_back(listed_run(latest));
@@ -1030,8 +1110,12 @@ std::optional<std::string> History::export_documents(
     db_->execute("BEGIN");
     Statement documents = db_->prepare("SELECT doc, json FROM documents ORDER BY doc");
     Statement runs = db_->prepare("SELECT key, id, json FROM runs WHERE doc = ?1 ORDER BY key");
-    Statement samples = db_->prepare(
-        "SELECT time, duration, operations, rate FROM samples WHERE run = ?1 ORDER BY idx");
+    Statement samples = db_->prepare(fmt::format(
+        "SELECT time, duration, operations, rate, {} FROM samples WHERE run = ?1 ORDER BY idx",
+        version_ >= 3 ? "steal_percent, other_cpus, other_cpus_run, cpu_pressure_percent, "
+                        "throttled_percent, throttled_periods, thermal_events, frequency_mhz, "
+                        "disturbed"
+                      : "NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL"));
     bool going = true;
     while (going && documents.step()) {
       Json document = Json::parse(documents.text(1));
@@ -1044,14 +1128,7 @@ std::optional<std::string> History::export_documents(
         ids.insert(runs.text(1));
         samples.reset();
         samples.bind(1, runs.integer(0));
-        while (samples.step()) {
-          Json sample;
-          for (int column = 0; column < 4; ++column) {
-            sample[std::string(SAMPLE_KEYS[static_cast<size_t>(column)])] =
-                number_at(samples, column);
-          }
-          run["samples"].push_back(std::move(sample));
-        }
+        while (samples.step()) run["samples"].push_back(sample_json(samples));
         kept.push_back(std::move(run));
       }
       document["runs"] = std::move(kept);
@@ -1085,7 +1162,7 @@ std::variant<std::vector<ListedRun>, std::string> History::completed_runs(
         "SELECT {} FROM runs WHERE status = 0 AND mean IS NOT NULL AND (?1 IS NULL OR host = ?1) "
         "AND (?2 IS NULL OR label = ?2) ORDER BY host, label, threads, library_version, started, "
         "key",
-        LISTED_COLUMNS));
+        listed_columns(version_)));
     runs.bind(1, host).bind(2, label);
     while (runs.step()) found.push_back(listed_run(runs));
     return found;
@@ -1107,11 +1184,11 @@ std::optional<std::string> History::baseline_candidates(
                     "coalesce(json_extract(json, '$.noise.in_container'), 0) "
                     "FROM runs WHERE host = ?1 AND label = ?2 AND status = 0 AND mean IS NOT NULL "
                     "ORDER BY started DESC, key DESC",
-                    LISTED_COLUMNS));
+                    listed_columns(version_)));
     runs.bind(1, host).bind(2, label);
     while (runs.step()) {
-      BaselineRun run{listed_run(runs), runs.optional_real(12), runs.optional_real(13),
-                      runs.optional_real(14), runs.integer(15) != 0};
+      BaselineRun run{listed_run(runs), runs.optional_real(13), runs.optional_real(14),
+                      runs.optional_real(15), runs.integer(16) != 0};
       if (std::find(exclude.begin(), exclude.end(), run.run.id) != exclude.end()) continue;
       if (!take(std::move(run))) break;
     }
