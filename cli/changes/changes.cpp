@@ -238,42 +238,57 @@ std::string episode_text(const FoundEpisode& found) {
 
 }  // namespace
 
-namespace {
-
-// Series as the text names them: a host seen on two CPU models (or
-// architectures) under one name is two series with one name, told apart by
-// the model.
-class Names {
- public:
-  explicit Names(const FoundChanges& found) {
-    std::map<std::string, std::set<const RunSeries*>> seen;
-    for (const FoundShift& one : found.shifts)
-      seen[series_name(one.series->key)].insert(one.series);
-    for (const FoundEpisode& one : found.episodes) {
-      seen[series_name(one.series->key)].insert(one.series);
-    }
-    for (const RunSeries* one : found.not_judged) seen[series_name(one->key)].insert(one);
-    for (const auto& [name, series] : seen) {
-      if (series.size() > 1) shared_.insert(name);
-    }
+SeriesNames::SeriesNames(const std::vector<const RunSeries*>& series) {
+  std::map<std::string, std::set<const RunSeries*>> seen;
+  for (const RunSeries* one : series) seen[series_name(one->key)].insert(one);
+  for (const auto& [name, same] : seen) {
+    if (same.size() > 1) shared_.insert(name);
   }
-  [[nodiscard]] std::string operator()(const RunSeries& series) const {
-    std::string name = series_name(series.key);
-    if (shared_.count(name) > 0) {
-      name += fmt::format(" · {} · {}", series.key.arch.empty() ? "?" : printable(series.key.arch),
-                          series.key.cpu_model.empty() ? "?" : printable(series.key.cpu_model));
-    }
-    return name;
+}
+
+SeriesNames::SeriesNames(const FoundChanges& found)
+    : SeriesNames([&] {
+        std::vector<const RunSeries*> series = found.not_judged;
+        for (const FoundShift& one : found.shifts) series.push_back(one.series);
+        for (const FoundEpisode& one : found.episodes) series.push_back(one.series);
+        return series;
+      }()) {}
+
+std::string SeriesNames::operator()(const RunSeries& series) const {
+  std::string name = series_name(series.key);
+  if (shared_.count(name) > 0) {
+    name += fmt::format(" · {} · {}", series.key.arch.empty() ? "?" : printable(series.key.arch),
+                        series.key.cpu_model.empty() ? "?" : printable(series.key.cpu_model));
   }
+  return name;
+}
 
- private:
-  std::set<std::string> shared_;
-};
+std::string shift_line(const FoundShift& found) {
+  const Shift& shift = found.shift;
+  std::string text = fmt::format("shift of {} ({} -> {} /s", signed_percent(shift.change_percent),
+                                 short_rate(shift.level_before), short_rate(shift.level_after));
+  if (shift.steps.size() > 1) text += fmt::format(" in {} steps", shift.steps.size());
+  text += fmt::format(") from {}", run_at(found.first_run()));
+  if (shift.steps.size() > 1) text += fmt::format(" to {}", run_at(found.last_run()));
+  return text + fmt::format(", {}", latest(found));
+}
 
-}  // namespace
+std::string episode_line(const FoundEpisode& found) {
+  const Episode& episode = found.episode;
+  return fmt::format("episode of {} ({} /s for {}, {} /s around) from {} to {}",
+                     signed_percent(episode.change_percent), short_rate(episode.level),
+                     plural(episode.end - episode.begin, "run", "runs"),
+                     short_rate(episode.level_around), run_at(found.first_run()),
+                     run_at(found.last_run()));
+}
+
+std::string not_judged_text(const RunSeries& series, const ChangePointOptions& options) {
+  return fmt::format("{}; changes need {}", plural(series.runs.size(), "run", "runs"),
+                     needed(options));
+}
 
 std::string changes_text(const ChangesSummary& summary, const FoundChanges& found) {
-  const Names name_of(found);
+  const SeriesNames name_of(found);
   const std::size_t listed = found.shifts.size() + found.episodes.size();
   std::string text = fmt::format(
       "{} of {} % or more in {} ({} completed runs)\nof {}\n",
@@ -310,8 +325,8 @@ std::string changes_text(const ChangesSummary& summary, const FoundChanges& foun
   }
   if (!found.not_judged.empty()) text += "\n";
   for (const RunSeries* one : found.not_judged) {
-    text += fmt::format("{}: {}; changes need {}\n", first_characters(name_of(*one), 50),
-                        plural(one->runs.size(), "run", "runs"), needed(summary.options));
+    text += fmt::format("{}: {}\n", first_characters(name_of(*one), 50),
+                        not_judged_text(*one, summary.options));
   }
   return text;
 }

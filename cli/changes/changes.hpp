@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,27 @@ struct ChangesSummary {
 
 // "host-a · default · 4 workers · 0.0.3": a series as the outputs name it.
 [[nodiscard]] std::string series_name(const RunKey& key);
+
+// Series as the outputs name them among others: a host seen on two CPU
+// models (or architectures) under one name is two series with one
+// series_name, told apart by the architecture and model.
+class SeriesNames {
+ public:
+  explicit SeriesNames(const std::vector<const RunSeries*>& series);
+  explicit SeriesNames(const FoundChanges& found);  // the series it names
+  [[nodiscard]] std::string operator()(const RunSeries& series) const;
+
+ private:
+  std::set<std::string> shared_;
+};
+
+// One line each, for a CI report: "shift of -6.0 % (1.000 G -> 940.0 M /s)
+// from run 0123456789ab at ..., the latest 30 runs"; "episode of -8.0 % (...)
+// from run ... to run ..."; "9 runs; changes need 10".
+[[nodiscard]] std::string shift_line(const FoundShift& found);
+[[nodiscard]] std::string episode_line(const FoundEpisode& found);
+[[nodiscard]] std::string not_judged_text(const RunSeries& series,
+                                          const ChangePointOptions& options);
 
 // A rate to four significant digits with its unit ("1.000 G", "38.00 k"):
 // the one rule for every rate the change outputs show.

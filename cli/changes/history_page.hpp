@@ -17,6 +17,8 @@ struct HistoryPageSummary {
   std::string generated;  // UTC, when the page was written
   double min_change_percent = 2;
   std::string filter;  // the filters given, as text ("" for none)
+  // The fewest runs a series is judged on.
+  std::size_t runs_needed = tarnwick::runs_needed(ChangePointOptions{}.min_segment);
 };
 
 // The whole page. `series` come in completed_runs' order (by host and

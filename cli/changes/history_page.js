@@ -22,6 +22,18 @@ const UNSTABLE = "#b3261e", DISTURBED = "#b7791f";
 const disturbed = (run) => run[5] > 0;
 function pointStyle(run) { return run[3] ? "triangle" : disturbed(run) ? "rectRot" : "circle"; }
 
+// When a change happened, as the list and the panels say it: a shift's
+// first step, and its last when it took several, or that it is still
+// moving; an episode's first and last run.
+function span(change) {
+  let text = "from " + change.started.slice(0, 10);
+  if (change.ended) text += " to " + change.ended.slice(0, 10);
+  if (change.kind === "shift" && change.steps > 1) text += ` in ${change.steps} steps`;
+  if (change.kind === "episode" && change.runs) text += ` (${plural(change.runs, "run")})`;
+  if (change.ongoing) text += ", still moving";
+  return text;
+}
+
 // Every change with its series, newest first.
 const changes = [];
 DATA.groups.forEach((group, at) => {
@@ -45,7 +57,10 @@ document.getElementById("summary").textContent =
   `${plural(runCount, "completed run")} in ${count(seriesCount, "series", "series")} ` +
   `(${count(DATA.groups.length, "host and label", "hosts and labels")}) in ${DATA.history}` +
   (DATA.filter ? ` (${DATA.filter})` : "") +
-  `; ${plural(changes.length, "change")} of ${DATA.min_change_percent} % or more. ` +
+  `; ${plural(changes.filter(({change}) => change.kind === "shift").length, "shift")} and ` +
+  `${plural(changes.filter(({change}) => change.kind === "episode").length, "episode")} ` +
+  `of ${DATA.min_change_percent} % or more` +
+  (unjudged.length ? `; ${count(unjudged.length, "series", "series")} not judged` : "") + ". " +
   `Written ${DATA.generated}.`;
 
 // The "What changed" list: series, size, when, kind; each a link to its panel.
@@ -53,12 +68,11 @@ function changeItem({group, series, change}) {
   const link = el("a", {href: "#panel-" + group.number, class: "series-link",
                         text: seriesName(group, series),
                         onclick: (event) => { event.preventDefault(); reveal(group); }});
-  const until = change.ended ? " to " + change.ended.slice(0, 10) : "";
-  return el("li", {class: "changed"},
+  return el("li", {class: "changed " + change.kind},
     el("span", {class: "size " + (change.percent < 0 ? "bad" : "good"),
                 text: formatPercent(change.percent)}), " ",
     el("span", {class: "kind", text: kindName[change.kind] || change.kind}), " ",
-    el("span", {class: "when", text: "from " + change.started.slice(0, 10) + until}), " · ",
+    el("span", {class: "when", text: span(change)}), " · ",
     link);
 }
 const changedList = document.getElementById("changed-list");
@@ -72,19 +86,22 @@ listChanges(LIST_FIRST);
 document.getElementById("changed-more").addEventListener("click", () => listChanges(changes.length));
 if (changes.length === 0) {
   document.getElementById("changed-none").textContent =
-    `No change of ${DATA.min_change_percent} % or more in ${count(seriesCount, "series", "series")}.`;
+    `No shift or episode of ${DATA.min_change_percent} % or more in ` +
+    `${count(seriesCount - unjudged.length, "series", "series")} judged.`;
 }
 if (unjudged.length > 0) {
   const box = document.getElementById("unjudged");
   box.hidden = false;
   box.append(el("span", {text: "Not judged (too few runs): "}));
-  unjudged.forEach(({group, series}, at) => {
+  // A history of many new series names the first few and counts the rest.
+  unjudged.slice(0, LIST_FIRST).forEach(({group, series}, at) => {
     if (at > 0) box.append("; ");
     box.append(el("a", {href: "#panel-" + group.number, class: "series-link",
                         text: seriesName(group, series),
                         onclick: (event) => { event.preventDefault(); reveal(group); }}),
                `: ${plural(series.runs.length, "run")}; changes need ${series.needs}`);
   });
+  if (unjudged.length > LIST_FIRST) box.append(`; and ${unjudged.length - LIST_FIRST} more`);
 }
 
 // Marks each change on its chart: a dashed line at its first run, its size
@@ -110,7 +127,7 @@ const changeMarks = {
       ctx.moveTo(x, chartArea.top);
       ctx.lineTo(x, chartArea.bottom);
       ctx.stroke();
-      if (mark.episode && mark.end !== undefined) {
+      if (mark.end !== undefined) {  // an episode, or a shift of several steps
         const end = Math.min(chartArea.right, scales.x.getPixelForValue(mark.end));
         ctx.fillStyle = colour + "1a";
         ctx.fillRect(x, chartArea.top, Math.max(1, end - x), chartArea.bottom - chartArea.top);
@@ -241,10 +258,10 @@ function panel(group) {
     for (const change of series.changes) {
       line.append(" · ", el("span", {class: "change " + (change.percent < 0 ? "bad" : "good"),
         title: (change.p !== undefined ? `p = ${change.p}; ` : "") + `from run ${change.run}`,
-        text: `${formatPercent(change.percent)} ${kindName[change.kind] || ""} from ` +
-              `${change.started.slice(0, 10)}` +
-              (change.ended ? ` to ${change.ended.slice(0, 10)}` : "") +
-              ` (${formatRate(change.before)} → ${formatRate(change.after)}/s)`}));
+        text: `${formatPercent(change.percent)} ${kindName[change.kind] || ""} ${span(change)}` +
+              (change.kind === "episode"
+                ? ` at ${formatRate(change.after)}/s, ${formatRate(change.before)}/s around`
+                : ` (${formatRate(change.before)} → ${formatRate(change.after)}/s)`)}));
     }
     facts.append(line);
   }

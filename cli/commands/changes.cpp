@@ -7,8 +7,10 @@
 #include <variant>
 
 #include "changes/changes.hpp"
+#include "changes/ci.hpp"
 #include "changes/history_page.hpp"
 #include "commands/command_line.hpp"
+#include "output/ci_report.hpp"
 #include "output/messages.hpp"
 #include "store/history.hpp"
 #include "util/exit_status.hpp"
@@ -37,6 +39,35 @@ std::string filter_text(const ChangesRequest& request) {
   if (request.label) add("label " + printable(*request.label));
   if (!request.options->since.empty()) add("since " + request.options->since);
   return text;
+}
+
+// --junit and --markdown, when given (the files after --html).
+std::optional<std::string> write_ci_reports(OpenedOutputs& opened, const ChangesReport& report) {
+  if (auto& junit = opened.files[1]) {
+    if (auto failure = junit->commit(junit_xml({changes_suite(report)}))) return failure;
+  }
+  if (auto& markdown = opened.files[2]) {
+    return append_markdown(*markdown, markdown_tables({changes_table(report)}));
+  }
+  return std::nullopt;
+}
+
+// --fail-on-change's verdict, each failing shift or series not judged named.
+int gate_status(const ChangesReport& report) {
+  for (const FoundShift& shift : report.failing) {
+    tell("tarnwick: {}: a shift of {} ending at run {}, the latest {} of its series{}\n",
+         series_name(shift.series->key), signed_percent(shift.shift.change_percent),
+         shift.last_run().id.substr(0, 12),
+         shift.runs_since() == 1 ? std::string("run") : fmt::format("{} runs", shift.runs_since()),
+         shift.shift.ongoing ? ", and still moving" : "");
+  }
+  if (!report.failing.empty()) return EXIT_GATE;
+  // A series too short to judge is no pass: a gate must tell it apart.
+  for (const RunSeries* one : report.found->not_judged) {
+    tell("tarnwick: {}: not judged, {}\n", series_name(one->key),
+         not_judged_text(*one, report.summary->options));
+  }
+  return report.found->not_judged.empty() ? EXIT_OK : EXIT_NOT_JUDGED;
 }
 
 }  // namespace
@@ -74,6 +105,20 @@ void add_changes_options(CLI::App& command, ChangesOptions& options) {
                                       "rates over time, their spread and change points")
                           ->check(FILE_NAME)
                           ->type_name("FILE");
+  command
+      .add_option("--junit", options.junit_path,
+                  "With --changes: write a JUnit XML report to FILE, a test\n"
+                  "case per series")
+      ->check(FILE_NAME)
+      ->type_name("FILE")
+      ->needs(changes);
+  command
+      .add_option("--markdown", options.markdown_path,
+                  "With --changes: add a Markdown table of the shifts and\n"
+                  "episodes to FILE (a CI step summary)")
+      ->check(FILE_NAME)
+      ->type_name("FILE")
+      ->needs(changes);
   // Options that would otherwise be ignored without a word.
   command.parse_complete_callback([=] {
     for (CLI::Option* option : {since, min_change}) {
@@ -94,9 +139,12 @@ bool wants_changes(const ChangesOptions& options) {
 int changes_command(History& history, const ChangesRequest& request) {
   const ChangesOptions& options = *request.options;
   const bool html = !options.html_path.empty();
-  auto opened = open_outputs({{"--html", options.html_path, html}},
-                             options.changes ? (request.json ? "--json" : "--changes") : "",
-                             {{"--history", history.path(), true}});
+  auto opened =
+      open_outputs({{"--html", options.html_path, html},
+                    {"--junit", options.junit_path, !options.junit_path.empty()},
+                    {"--markdown", options.markdown_path, !options.markdown_path.empty()}},
+                   options.changes ? (request.json ? "--json" : "--changes") : "",
+                   {{"--history", history.path(), true}});
   if (const int* status = std::get_if<int>(&opened)) return *status;
 
   std::optional<UtcMillis> since;
@@ -114,7 +162,7 @@ int changes_command(History& history, const ChangesRequest& request) {
 
   if (html) {
     HistoryPageSummary summary{history.path(), utc_text(utc_now(), false), min_change,
-                               filter_text(request)};
+                               filter_text(request), runs_needed(statistics.min_segment)};
     if (const auto failure =
             std::get<OpenedOutputs>(opened).files[0]->commit(history_page(summary, series))) {
       return fail(*failure);
@@ -137,24 +185,15 @@ int changes_command(History& history, const ChangesRequest& request) {
           : changes_text(summary, found);
   if (const auto failure = write_standard_output(text)) return fail(*failure);
 
-  if (!options.fail_on_change) return 0;
   const auto window = static_cast<std::size_t>(request.last.value_or(FAIL_WINDOW));
-  const auto failing =
-      failing_shifts(found.shifts, *options.fail_on_change, options.either, window);
-  for (const FoundShift& shift : failing) {
-    tell("tarnwick: {}: a shift of {} ending at run {}, the latest {} of its series{}\n",
-         series_name(shift.series->key), signed_percent(shift.shift.change_percent),
-         shift.last_run().id.substr(0, 12),
-         shift.runs_since() == 1 ? std::string("run") : fmt::format("{} runs", shift.runs_since()),
-         shift.shift.ongoing ? ", and still moving" : "");
+  ChangesReport report{&summary, &series, &found, {}, options.fail_on_change};
+  if (options.fail_on_change) {
+    report.failing = failing_shifts(found.shifts, *options.fail_on_change, options.either, window);
   }
-  if (!failing.empty()) return EXIT_GATE;
-  // A series too short to judge is no pass: a gate must tell it apart.
-  for (const RunSeries* one : found.not_judged) {
-    tell("tarnwick: {}: not judged, {}; changes need {}\n", series_name(one->key),
-         plural(one->runs.size(), "run"), runs_needed(statistics.min_segment));
+  if (const auto failure = write_ci_reports(std::get<OpenedOutputs>(opened), report)) {
+    return fail(*failure);
   }
-  return found.not_judged.empty() ? EXIT_OK : EXIT_NOT_JUDGED;
+  return options.fail_on_change ? gate_status(report) : EXIT_OK;
 }
 
 }  // namespace tarnwick

@@ -19,6 +19,8 @@ struct ChangesOptions {
   std::optional<double> fail_on_change;  // --fail-on-change PCT
   bool either = false;                   // --either: a rise fails too
   std::string html_path;                 // --html FILE; empty: none
+  std::string junit_path;                // --junit FILE; empty: none
+  std::string markdown_path;             // --markdown FILE; empty: none
 };
 
 // Declares the options on the history command.

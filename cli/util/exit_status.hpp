@@ -45,7 +45,8 @@ inline constexpr std::array EXIT_STATUSES{
                       "the history could not be read, or an output could not be written"},
     ExitStatusMeaning{EXIT_NOT_JUDGED,
                       "compare: no gate tripped, but a label found on both sides could not "
-                      "be judged"},
+                      "be judged; history --fail-on-change: no shift tripped, but a series "
+                      "was too short to judge"},
     ExitStatusMeaning{EXIT_USAGE, "bad command line"},
     ExitStatusMeaning{EXIT_HANGUP, "ended by SIGHUP (the terminal went away)"},
     ExitStatusMeaning{EXIT_INTERRUPTED,

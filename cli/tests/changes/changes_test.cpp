@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "changes/ci.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -179,6 +181,59 @@ TEST(ChangesOutputs, OneHeaderPerSeriesAndEveryFigureByOneRule) {
   EXPECT_EQ(json["series"][1]["shifts"].size(), 0u);
   EXPECT_FALSE(json["series"][12]["judged"]);
   EXPECT_EQ(json["series"][12]["runs"], 9);
+}
+
+TEST(CiReports, OneCasePerSeriesNamedApartAndTheGateAlone) {
+  // One host name on two CPU models: a 10 % drop in the latest runs of
+  // one, a series too short to judge on the other.
+  std::vector<ListedRun> runs;
+  for (int day = 1; day <= 28; ++day) {
+    ListedRun one = run("vm", 2, day, day > 20 ? 0.9e9 : 1e9);
+    one.mean_rate = *one.mean_rate * (1 + 0.002 * ((day * 7) % 5 - 2));
+    one.cpu_model = "Model A";
+    runs.push_back(one);
+    if (day <= 6) {
+      ListedRun other = run("vm", 2, day, 2e9);
+      other.id += "b";
+      other.cpu_model = "Model B";
+      runs.push_back(other);
+    }
+  }
+  auto series = series_of(runs, std::nullopt);
+  find_changes(series, {}, 1);
+  ASSERT_EQ(series.size(), 2u);
+  const FoundChanges found = large_changes(series, 2);
+  ASSERT_EQ(found.shifts.size(), 1u);
+  ChangesSummary summary{"h.db", series.size(), 34, 2, {}};
+  ChangesReport report{&summary, &series, &found, {}, std::nullopt};
+  for (const std::optional<double> gate : {std::optional<double>(), std::optional<double>(5.0)}) {
+    report.fail_on_change = gate;
+    report.failing =
+        gate ? failing_shifts(found.shifts, *gate, false, 10) : std::vector<FoundShift>{};
+    const CiSuite suite = changes_suite(report);
+    ASSERT_EQ(suite.cases.size(), 2u);
+    EXPECT_EQ(suite.cases[0].name, "vm · all-cpus · 2 workers · 0.0.2 · ? · model a");
+    EXPECT_EQ(suite.cases[1].name, "vm · all-cpus · 2 workers · 0.0.2 · ? · model b");
+    EXPECT_EQ(suite.cases[0].outcome, gate ? CiCase::Outcome::failed : CiCase::Outcome::passed);
+    EXPECT_EQ(suite.cases[1].outcome, CiCase::Outcome::skipped);
+    EXPECT_EQ(suite.cases[1].message, "not judged: 6 runs; changes need 10");
+    const std::string& detail = suite.cases[0].detail;
+    EXPECT_EQ(detail.rfind("28 runs:\nshift of -", 0), 0u) << detail;
+    EXPECT_NE(detail.find(" from run vm2-21 at 2026-01-21T02:00:00Z, the latest 8 runs"),
+              std::string::npos)
+        << detail;
+
+    const MarkdownTable table = changes_table(report);
+    EXPECT_EQ(table.columns.size(), gate ? 7u : 6u);
+    ASSERT_EQ(table.rows.size(), 2u);
+    EXPECT_EQ(table.rows[0][1], "shift");
+    EXPECT_EQ(table.rows[0][3], "2026-01-21 02:00");
+    EXPECT_EQ(table.rows[1][1], "not judged");
+    if (gate) {
+      EXPECT_EQ(table.rows[0][6], "FAILED");
+    }
+    for (const auto& row : table.rows) EXPECT_EQ(row.size(), table.columns.size());
+  }
 }
 
 }  // namespace

@@ -189,6 +189,159 @@ class DriftsEpisodesAndShortSeries(unittest.TestCase):
         self.assertEqual(history(self.path, "--changes", "--host", "node01").returncode, 0)
 
 
+HOSTILE_HOST = "ci|host*_<b>`x`[y](z)"
+
+
+class CiReports(unittest.TestCase):
+    """--junit and --markdown of --changes, read back by a JUnit parser and
+    a Markdown renderer: a shift that trips the gate, an episode that never
+    does, a series too short to judge and a quiet one of a hostile host name."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.directory = tempfile.TemporaryDirectory()
+        cls.path = os.path.join(cls.directory.name, "history.db")
+        stepped = planted_history.series("host-a", 80, step_at=50, step=-0.06, seed=22)
+        dipped = planted_history.series("dipped", 80, spread=0.01, seed=42,
+                                        level=planted_history.dip)
+        short = planted_history.series("node01", 9, spread=0.01, seed=43, label="single",
+                                       threads=1, step_at=5, step=-0.15)
+        quiet = planted_history.series(HOSTILE_HOST, 40, seed=44)
+        planted_history.store(BINARY, cls.path, stepped + dipped + short + quiet)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.directory.cleanup()
+
+    def file(self, name):
+        return os.path.join(self.directory.name, name)
+
+    def junit(self, path):
+        import junitparser
+        (suite,) = list(junitparser.JUnitXml.fromfile(path))
+        return suite, {case.name: case for case in suite}
+
+    def test_the_gate_fails_the_shifted_series_and_skips_the_short_one(self):
+        import junitparser
+        junit, summary = self.file("gate.xml"), self.file("summary.md")
+        with open(summary, "w") as file:
+            file.write("# Earlier step\n\nkept as it was")
+        result = history(self.path, "--changes", "--fail-on-change", "5", "--last", "35",
+                         "--junit", junit, "--markdown", summary)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("1 shift and 1 episode of 2 % or more in 4 series", result.stdout)
+        suite, cases = self.junit(junit)
+        self.assertEqual((suite.tests, suite.failures, suite.skipped, suite.errors), (4, 1, 1, 0))
+        self.assertEqual(sorted(cases), sorted([
+            "host-a · all-cpus · 2 workers · 0.0.2", "dipped · all-cpus · 2 workers · 0.0.2",
+            "node01 · single · 1 worker · 0.0.2", f"{HOSTILE_HOST} · all-cpus · 2 workers · 0.0.2"]))
+        (failure,) = cases["host-a · all-cpus · 2 workers · 0.0.2"].result
+        self.assertIsInstance(failure, junitparser.Failure)
+        self.assertRegex(failure.message, r"^--fail-on-change 5: shift of -[4-8]\.\d % \(")
+        self.assertRegex(failure.message, r"the latest [23]\d runs$")
+        # The episode is information: its case passes and tells it.
+        dipped = cases["dipped · all-cpus · 2 workers · 0.0.2"]
+        self.assertEqual(dipped.result, [])
+        self.assertRegex(dipped.system_out, r"80 runs:\nepisode of -[6-9]\.\d % .* for 5 runs")
+        (skipped,) = cases["node01 · single · 1 worker · 0.0.2"].result
+        self.assertIsInstance(skipped, junitparser.Skipped)
+        self.assertEqual(skipped.message, "not judged: 9 runs; changes need 10")
+        quiet = cases[f"{HOSTILE_HOST} · all-cpus · 2 workers · 0.0.2"]
+        self.assertEqual(quiet.result, [])
+        self.assertEqual(quiet.system_out, "40 runs; no shift or episode of 2 % or more")
+        # The standard library's parser reads it too, the label intact.
+        import xml.etree.ElementTree as ElementTree
+        names = [case.get("name") for case in ElementTree.parse(junit).iter("testcase")]
+        self.assertIn(f"{HOSTILE_HOST} · all-cpus · 2 workers · 0.0.2", names)
+        self.check_markdown(summary)
+
+    def check_markdown(self, summary):
+        import markdown
+        with open(summary) as file:
+            text = file.read()
+        self.assertTrue(text.startswith("# Earlier step\n\nkept as it was\n\n### "), text)
+        html = markdown.markdown(text, extensions=["tables"])
+        self.assertEqual(html.count("<table>"), 1, html)
+        rows = html.split("<tr>")[1:]
+        # The header, the shift, the episode and the series not judged.
+        self.assertEqual(len(rows), 4, html)
+        for row in rows:
+            self.assertEqual(row.count("<td>") + row.count("<th>"), 7, row)
+        self.assertIn("<th>Gate (5 %)</th>", rows[0])
+        # In series order (as the history lists them), the short one last.
+        episode, shift, short = rows[1:]
+        self.assertIn("<td>dipped · ", episode)
+        self.assertIn("<td>host-a · ", shift)
+        self.assertIn("<td>shift</td>", shift)
+        self.assertIn("<td>FAILED</td>", shift)
+        self.assertIn("<td>episode, 5 runs</td>", episode)
+        self.assertIn("<td>never gates</td>", episode)
+        self.assertIn("<td>not judged</td>", short)
+        self.assertIn("<td>9 runs; changes need 10</td>", short)
+
+    def test_without_a_gate_nothing_fails_and_the_hostile_name_stays_text(self):
+        import markdown
+        junit, summary = self.file("plain.xml"), self.file("plain.md")
+        result = history(self.path, "--changes", "--json", "--junit", junit,
+                         "--markdown", summary, "--min-change", "0")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        json.loads(result.stdout)
+        suite, _ = self.junit(junit)
+        self.assertEqual((suite.tests, suite.failures, suite.skipped), (4, 0, 1))
+        # The quiet series is named in a row only if something was found in
+        # it: the name is checked where it surely is, as a series too short.
+        quiet = history(self.path, "--changes", "--host", HOSTILE_HOST, "--since",
+                        planted_history.night(35)[:10], "--markdown", summary)
+        self.assertEqual(quiet.returncode, 0, quiet.stderr)
+        with open(summary) as file:
+            text = file.read()
+        self.assertEqual(text.count("### tarnwick history --changes: "), 2)
+        html = markdown.markdown(text, extensions=["tables"])
+        self.assertEqual(html.count("<table>"), 2)
+        last = html.split("<table>")[-1]
+        rows = last.split("<tr>")[1:]
+        self.assertEqual(len(rows), 2, last)
+        for row in rows:
+            self.assertEqual(row.count("<td>") + row.count("<th>"), 6, row)
+        self.assertIn("<td>5 runs; changes need 10</td>", rows[1])
+        # Escaped: no markup, no link, no code span, no cell split.
+        self.assertNotIn("<b>", html)
+        self.assertNotIn("<a ", html)
+        self.assertNotIn("<code>", html)
+        self.assertNotIn("<em>", html)
+        self.assertIn("<td>ci|host*_&lt;b&gt;`x`[y](z) · all-cpus · 2 workers · 0.0.2</td>",
+                      html)
+
+    def test_a_short_series_alone_under_the_gate_is_not_judged(self):
+        import junitparser
+        junit = self.file("short.xml")
+        result = history(self.path, "--changes", "--host", "node01", "--fail-on-change", "5",
+                         "--junit", junit)
+        self.assertEqual(result.returncode, 3, result.stderr)
+        suite, cases = self.junit(junit)
+        self.assertEqual((suite.tests, suite.failures, suite.skipped), (1, 0, 1))
+        (skipped,) = cases["node01 · single · 1 worker · 0.0.2"].result
+        self.assertIsInstance(skipped, junitparser.Skipped)
+
+    def test_bad_report_files_are_refused_before_any_work(self):
+        summary = self.file("kept.md")
+        with open(summary, "w") as file:
+            file.write("kept")
+        for args, status, named in (
+                (["--junit", self.file("x.xml")], 64, "--junit requires --changes"),
+                (["--html", self.file("x.html"), "--markdown", summary], 64,
+                 "--markdown requires --changes"),
+                (["--changes", "--junit", "-"], 64, "--junit"),
+                (["--changes", "--junit", self.path], 64, "--junit"),
+                (["--changes", "--markdown", summary, "--junit",
+                  self.file("missing/x.xml")], 2, "cannot write")):
+            result = history(self.path, *args)
+            self.assertEqual(result.returncode, status, (args, result.stderr))
+            self.assertIn(named, result.stderr, args)
+        with open(summary) as file:
+            self.assertEqual(file.read(), "kept")
+
+
 class FailOnRise(unittest.TestCase):
     def test_a_rise_fails_only_with_either(self):
         with tempfile.TemporaryDirectory() as directory:

@@ -7,8 +7,10 @@ series with a few dozen panels. Usage:
   test_history_page.py PATH_TO_TARNWICK             the tests
   test_history_page.py PATH_TO_TARNWICK --measure N  size and load time of a
                                                      page of N runs
-With TARNWICK_SCREENSHOTS=DIR the screenshot is kept there."""
+With TARNWICK_SCREENSHOTS=DIR the screenshots are kept there (README's are
+history-page.png and history-page-phone.png)."""
 
+import json
 import os
 import re
 import subprocess
@@ -91,7 +93,7 @@ class HistoryPage(browser.PageTestCase):
             "return set.pointStyle.filter(s => s === 'triangle').length;")
         self.assertEqual(styles, 1)
         keep = os.environ.get("TARNWICK_SCREENSHOTS")
-        picture = os.path.join(keep or self.directory.name, "history-page.png")
+        picture = os.path.join(keep or self.directory.name, "history-page-step.png")
         self.browser.screenshot(picture)
         self.assertGreater(os.path.getsize(picture), 10000)
 
@@ -139,7 +141,7 @@ class HistoryPage(browser.PageTestCase):
     def test_what_changed_names_the_planted_change_and_links_to_its_panel(self):
         items = self.browser.visible_text("#changed-list li")
         self.assertEqual(len(items), 1, items)
-        self.assertRegex(items[0], r"^−[4-8]\.\d % change from 2026-02-\d\d · "
+        self.assertRegex(items[0], r"^−[4-8]\.\d % shift from 2026-02-\d\d · "
                                    r"host-a · all-cpus · 2 workers · ")
         self.browser.run("document.querySelector('#changed-list a').click()")
         target = self.browser.run("return location.hash")
@@ -159,7 +161,7 @@ class HistoryPage(browser.PageTestCase):
             self.assertLessEqual(self.browser.overflow(), 0)
             keep = os.environ.get("TARNWICK_SCREENSHOTS")
             if keep:
-                self.browser.screenshot(os.path.join(keep, f"history-page{name}.png"))
+                self.browser.screenshot(os.path.join(keep, f"history-page-step{name}.png"))
             panels = self.browser.run("return document.querySelectorAll('section.group').length")
             self.assertEqual(panels, 4)
             # Before printing, the page draws the panels not yet scrolled to.
@@ -196,6 +198,124 @@ class HistoryPage(browser.PageTestCase):
         self.assertEqual(self.browser.run("return document.querySelectorAll('img').length"), 0)
 
 
+class WhatChanged(browser.PageTestCase):
+    """The list at the top tells each planted story as `history --changes
+    --json` does: a drift as one shift of several steps, a dip that came
+    back as an episode with its end, a series too short to judge with what
+    it needs."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.directory = tempfile.TemporaryDirectory()
+        cls.history = os.path.join(cls.directory.name, "history.db")
+        sliding = planted_history.series(
+            "sliding", 100, spread=0.01, seed=41,
+            level=lambda i: planted_history.drift(i, flat=40, runs=60))
+        dipped = planted_history.series("dipped", 80, spread=0.01, seed=42,
+                                        level=planted_history.dip)
+        short = planted_history.series("node01", 9, spread=0.01, seed=43, label="single",
+                                       threads=1, step_at=5, step=-0.15)
+        planted_history.store(BINARY, cls.history, sliding + dipped + short)
+        cls.page = os.path.join(cls.directory.name, "history.html")
+        write_page(cls.history, cls.page)
+        result = subprocess.run([BINARY, "history", "--history", cls.history, "--changes",
+                                 "--json"], capture_output=True, text=True, timeout=120)
+        cls.record = {one["host"]: one for one in json.loads(result.stdout)["series"]}
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.directory.cleanup()
+        super().tearDownClass()
+
+    def page_series(self):
+        return {group["host"]: group["series"][0] for group in self.browser.run(
+            "return JSON.parse(document.getElementById('data').textContent).groups")}
+
+    def test_the_list_tells_the_shift_the_episode_and_the_short_series(self):
+        self.open_page(self.page)
+        self.assertNoConsoleError()
+        shift = self.record["sliding"]["shifts"][0]
+        episode = self.record["dipped"]["episodes"][0]
+        items = self.browser.visible_text("#changed-list li")
+        # Newest first: the drift started after the dip.
+        self.assertEqual(len(items), 2, items)
+        self.assertEqual(
+            items[0], f"−{abs(shift['change_percent']):.1f} % shift from {shift['start'][:10]} "
+            f"to {shift['end'][:10]} in {len(shift['steps'])} steps"
+            f"{', still moving' if shift['ongoing'] else ''} · sliding · all-cpus · "
+            "2 workers · 0.0.2")
+        self.assertEqual(
+            items[1], f"−{abs(episode['change_percent']):.1f} % episode from 2026-02-10 to "
+            "2026-02-14 (5 runs) · dipped · all-cpus · 2 workers · 0.0.2")
+        self.assertEqual(self.browser.visible_text("#unjudged"), [
+            "Not judged (too few runs): node01 · single · 1 worker · 0.0.2: 9 runs; "
+            "changes need 10"])
+        summary = self.browser.visible_text("#summary")[0]
+        self.assertIn("1 shift and 1 episode of 2 % or more; 1 series not judged.", summary)
+
+    def test_the_page_carries_what_the_json_says(self):
+        self.open_page(self.page)
+        page = self.page_series()
+        for host, kind, field in (("sliding", "shift", "shifts"),
+                                  ("dipped", "episode", "episodes")):
+            (change,) = page[host]["changes"]
+            (listed,) = self.record[host][field]
+            self.assertEqual(change["kind"], kind)
+            self.assertEqual((change["run"], change["started"], change["ended"]),
+                             (listed["start_run_id"], listed["start"], listed["end"]))
+            self.assertAlmostEqual(change["percent"], listed["change_percent"], places=2)
+            runs = [run[4] for run in page[host]["runs"]]
+            self.assertEqual(runs[change["index"]], listed["start_run_id"][:12])
+            self.assertEqual(runs[change["end"]], listed["end_run_id"][:12])
+        self.assertEqual((page["node01"]["judged"], page["node01"]["needs"],
+                          page["node01"]["changes"]), (False, 10, []))
+        self.assertTrue(page["sliding"]["judged"])
+        self.assertEqual(page["sliding"]["changes"][0]["ongoing"],
+                         self.record["sliding"]["shifts"][0]["ongoing"])
+
+    def test_the_panels_mark_the_stretches_and_the_short_series(self):
+        self.open_page(self.page)
+        self.browser.run("window.dispatchEvent(new Event('beforeprint'))")
+        marks = self.browser.run("""
+          return [...document.querySelectorAll('section.group')].map((section) => {
+            const chart = Chart.getChart(section.querySelector('canvas'));
+            return [section.querySelector('h2 .host').textContent,
+                    chart ? chart.options.plugins.changeMarks.marks.map(
+                      (mark) => ({x: mark.x, end: mark.end === undefined ? null : mark.end}))
+                      : null];
+          });""")
+        marks = dict(marks)
+        # The episode and the drift are drawn as stretches, from start to end.
+        for host in ("sliding", "dipped"):
+            (mark,) = marks[host]
+            self.assertLess(mark["x"], mark["end"], host)
+        self.assertEqual(marks["node01"], [])
+        facts = dict(zip(self.browser.visible_text("h2 .host"),
+                         self.browser.visible_text(".group .facts")))
+        self.assertIn("not judged: changes need 10 runs", facts["node01"])
+        self.assertRegex(facts["dipped"], r"−[6-9]\.\d % episode from 2026-02-10 to 2026-02-14 "
+                                          r"\(5 runs\) at 9\d\d\.\d M/s, [\d.]+ [MG]/s around")
+        self.assertNoConsoleError()
+
+    def test_screens_of_a_desktop_and_a_phone(self):
+        keep = os.environ.get("TARNWICK_SCREENSHOTS")
+        try:
+            # README's pictures of the page (TARNWICK_SCREENSHOTS=docs).
+            for width, height, mobile, name in ((1280, 800, False, "history-page"),
+                                                (390, 844, True, "history-page-phone")):
+                self.browser.set_viewport(width, height, mobile)
+                self.open_page(self.page)
+                self.assertLessEqual(self.browser.overflow(), 0, name)
+                self.assertEqual(len(self.browser.visible_text("#changed-list li")), 2, name)
+                picture = os.path.join(keep or self.directory.name, name + ".png")
+                self.browser.screenshot(picture)
+                self.assertGreater(os.path.getsize(picture), 10000)
+                self.assertNoConsoleError()
+        finally:
+            self.browser.set_viewport(browser.WIDTH, browser.HEIGHT)
+
+
 class ThousandSeries(browser.PageTestCase):
     """A history of 1,000 series, three with a planted drop: the page opens
     with only the changed ones, lists the three, and shows the others a page
@@ -230,7 +350,7 @@ class ThousandSeries(browser.PageTestCase):
         self.assertNoConsoleError()
         listed = " ".join(self.browser.visible_text("#changed-list li"))
         for host in self.dropped:
-            self.assertRegex(listed, r"−1[0-9]\.\d % change from 2026-01-\d\d · " + host)
+            self.assertRegex(listed, r"−1[0-9]\.\d % shift from 2026-01-\d\d · " + host)
         self.assertEqual(len(self.browser.visible_text("#changed-list li")), 3)
         # Past 50 series, only the changed ones at first.
         self.assertTrue(self.browser.run("return document.getElementById('changed-only').checked"))
