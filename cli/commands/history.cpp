@@ -84,30 +84,67 @@ std::string deleted_note(const SaveCounts& counts) {
       plural(counts.deleted, "run"), agree(counts.deleted, "it", "them"));
 }
 
-int import_documents(const std::string& history_path, const std::vector<std::string>& paths) {
-  // First pass: every document is checked before anything is stored (and
-  // before the history or its folder is created), reading in chunks.
+// What the first pass of an import found: the inputs to read again, the
+// runs met, and every reason to store nothing.
+struct FirstPass {
   std::vector<ImportInput> inputs;
   Refusals left_out;
   // A run id the input gives two sets of figures is refused as any bad
   // document is; what is remembered of each run stays within the budget.
   MemoryBudget budget;
-  SeenRuns seen(&budget);
-  bool over_budget = false;
+  SeenRuns seen{&budget};
   size_t missing = 0;  // files named that do not exist
+};
+
+// Reads every document of one input, remembering its runs; false when the
+// budget ran out (the import cannot go on).
+bool check_input(ImportInput& input, FirstPass& pass) {
+  DocumentReader reader(input.file, ReadOptions{false, false, &pass.budget}, input.copy);
+  size_t found = 0;
+  bool over_budget = false;
+  while (auto item = reader.next()) {
+    ++found;
+    if (auto* reason = std::get_if<std::string>(&*item)) {
+      pass.left_out.add(fmt::format("{}: {}", input.file.name(), *reason));
+      over_budget = over_budget || reader.over_budget();
+      if (over_budget) break;
+      continue;
+    }
+    LoadedDocument& document = std::get<LoadedDocument>(*item);
+    const std::string source = document_source(input.file.name(), found);
+    for (const LoadedRun& run : document.runs) {
+      if (pass.seen.offer(document, run, source) == SeenRuns::Seen::conflict) {
+        pass.left_out.add(pass.seen.conflicts().back());
+      }
+    }
+    over_budget = over_budget || pass.seen.over_budget();
+    if (over_budget) break;
+  }
+  if (found == 0) pass.left_out.add(fmt::format("{}: empty: no JSON text", input.file.name()));
+  if (over_budget) {
+    pass.left_out.add(fmt::format("{}: its runs need more than the {} MiB memory budget",
+                                  input.file.name(), MEMORY_BUDGET >> 20));
+  }
+  return !over_budget;
+}
+
+// First pass: every document is checked before anything is stored (and
+// before the history or its folder is created), reading in chunks. Nullopt
+// when a copy of an input that is not a file cannot be kept (said).
+std::optional<int> check_inputs(const std::vector<std::string>& paths, FirstPass& pass) {
   for (const std::string& path : paths) {
     struct stat info {};
     if (path != "-" && ::stat(path.c_str(), &info) != 0 && errno == ENOENT) {
-      left_out.add(fmt::format("'{}': no such file", printable(path)));
-      ++missing;
+      pass.left_out.add(fmt::format("'{}': no such file", printable(path)));
+      ++pass.missing;
       continue;
     }
     auto opened = InputFile::open(path);
     if (auto* reason = std::get_if<std::string>(&opened)) {
-      left_out.add(std::move(*reason));
+      pass.left_out.add(std::move(*reason));
       continue;
     }
-    ImportInput& input = inputs.emplace_back(std::get<InputFile>(std::move(opened)));
+    ImportInput& input = pass.inputs.emplace_back(std::get<InputFile>(std::move(opened)));
     if (!input.file.regular()) {
       input.copy = temporary_file();
       if (input.copy < 0) {
@@ -115,56 +152,49 @@ int import_documents(const std::string& history_path, const std::vector<std::str
             fmt::format("cannot keep a copy of {}: {}", input.file.name(), std::strerror(errno)));
       }
     }
-    DocumentReader reader(input.file, ReadOptions{false, false, &budget}, input.copy);
-    size_t found = 0;
-    while (auto item = reader.next()) {
-      ++found;
-      if (auto* reason = std::get_if<std::string>(&*item)) {
-        left_out.add(fmt::format("{}: {}", input.file.name(), *reason));
-        over_budget = over_budget || reader.over_budget();
-        continue;
-      }
-      LoadedDocument& document = std::get<LoadedDocument>(*item);
-      const std::string source = document_source(input.file.name(), found);
-      for (const LoadedRun& run : document.runs) {
-        if (seen.offer(document, run, source) == SeenRuns::Seen::conflict) {
-          left_out.add(seen.conflicts().back());
-        }
-      }
-      if (seen.over_budget()) over_budget = true;
-      if (over_budget) break;
-    }
-    if (found == 0) left_out.add(fmt::format("{}: empty: no JSON text", input.file.name()));
-    if (over_budget) {
-      left_out.add(fmt::format("{}: its runs need more than the {} MiB memory budget",
-                               input.file.name(), MEMORY_BUDGET >> 20));
-      break;
-    }
+    if (!check_input(input, pass)) break;
   }
-  if (!left_out.empty()) {
-    for (const std::string& reason : left_out.listed()) {
-      tell("tarnwick: left out: {}\n", printable(reason));
-    }
-    if (left_out.unlisted() > 0) tell("tarnwick: {}\n", left_out.unlisted_note());
-    const size_t refused = left_out.count() - missing;
-    std::vector<std::string> why;
-    if (missing > 0) {
-      why.push_back(missing == 1 ? std::string("a file named does not exist")
-                                 : fmt::format("{} files named do not exist", missing));
-    }
-    if (refused > 0) {
-      why.push_back(refused == 1 ? std::string("a document was refused")
-                                 : fmt::format("{} documents were refused", refused));
-    }
-    return fail(fmt::format("history --import: {}; nothing was stored", fmt::join(why, " and ")));
-  }
+  return std::nullopt;
+}
 
-  auto opened = History::open(history_path, Access::write);
+// Says why nothing was stored: each reason, then the count of each kind.
+int refuse_import(const FirstPass& pass) {
+  for (const std::string& reason : pass.left_out.listed()) {
+    tell("tarnwick: left out: {}\n", printable(reason));
+  }
+  if (pass.left_out.unlisted() > 0) tell("tarnwick: {}\n", pass.left_out.unlisted_note());
+  const size_t refused = pass.left_out.count() - pass.missing;
+  std::vector<std::string> why;
+  if (pass.missing > 0) {
+    why.push_back(pass.missing == 1 ? std::string("a file named does not exist")
+                                    : fmt::format("{} files named do not exist", pass.missing));
+  }
+  if (refused > 0) {
+    why.push_back(refused == 1 ? std::string("a document was refused")
+                               : fmt::format("{} documents were refused", refused));
+  }
+  return fail(fmt::format("history --import: {}; nothing was stored", fmt::join(why, " and ")));
+}
+
+// Runs the history already holds with other figures refuse the import as
+// any bad document does. Read before the history is opened to write, so a
+// refused import leaves it as it was. Called with nothing else left out;
+// returns the last stored run's key compared, or the exit status.
+std::variant<int64_t, int> check_against_history(const std::string& history_path, FirstPass& pass) {
+  auto opened = History::open(history_path, Access::read);
   if (auto* failure = std::get_if<std::string>(&opened)) return fail(*failure);
-  History& history = std::get<History>(opened);
-  store_pending(history);
+  auto checked = std::get<History>(opened).check_stored(pass.seen);
+  if (auto* failure = std::get_if<std::string>(&checked)) return fail(*failure);
+  StoredCheck& check = std::get<StoredCheck>(checked);
+  if (!check.conflicts.empty()) {
+    pass.left_out = std::move(check.conflicts);
+    return refuse_import(pass);
+  }
+  return check.checked_up_to;
+}
 
-  // Second pass: the same bytes again, stored in short batches.
+// Second pass: the same bytes again, stored in short batches.
+int store_inputs(History& history, const std::vector<ImportInput>& inputs, int64_t checked_up_to) {
   size_t index = 0;
   std::unique_ptr<DocumentReader> reader;
   std::optional<std::string> changed;
@@ -196,7 +226,7 @@ int import_documents(const std::string& history_path, const std::vector<std::str
     }
   };
   SaveCounts counts;
-  std::optional<std::string> failure = history.import(next, counts);
+  std::optional<std::string> failure = history.import(next, counts, checked_up_to);
   if (!failure && changed) failure = changed;
   if (failure) {
     if (counts.stored > 0) {
@@ -215,12 +245,25 @@ int import_documents(const std::string& history_path, const std::vector<std::str
   return EXIT_OK;
 }
 
+int import_documents(const std::string& history_path, const std::vector<std::string>& paths) {
+  FirstPass pass;
+  if (const auto status = check_inputs(paths, pass)) return *status;
+  if (!pass.left_out.empty()) return refuse_import(pass);
+  const auto checked = check_against_history(history_path, pass);
+  if (const int* status = std::get_if<int>(&checked)) return *status;
+
+  auto opened = History::open(history_path, Access::write);
+  if (auto* failure = std::get_if<std::string>(&opened)) return fail(*failure);
+  History& history = std::get<History>(opened);
+  store_pending(history);
+  return store_inputs(history, pass.inputs, std::get<int64_t>(checked));
+}
+
 int export_documents(History& history, const std::string& path) {
   if (path == "-") {
     bool written = true;
-    const auto failure = history.export_documents([&](const std::string& line) {
-      written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() &&
-                std::fputc('\n', stdout) != EOF;
+    const auto failure = history.export_documents([&](std::string_view piece) {
+      written = std::fwrite(piece.data(), 1, piece.size(), stdout) == piece.size();
       return written;
     });
     if (failure) return fail(*failure);
@@ -232,24 +275,17 @@ int export_documents(History& history, const std::string& path) {
   auto opened = open_outputs({{"--export", path, true}}, "", {{"--history", history.path(), true}});
   if (const int* status = std::get_if<int>(&opened)) return *status;
   OutputFile& output = *std::get<OpenedOutputs>(opened).files[0];
-  // Streamed in chunks: the export of a large history never sits in memory
-  // whole, and the file is still replaced only once complete.
-  constexpr size_t CHUNK = 1 << 20;
-  std::string chunk;
+  // Written piece by piece as the history gives it: the export never sits
+  // in memory, and the file is still replaced only once complete.
   std::optional<std::string> unwritten;
-  if (const auto failure = history.export_documents([&](const std::string& line) {
-        chunk += line;
-        chunk += '\n';
-        if (chunk.size() >= CHUNK) {
-          unwritten = output.write(chunk);
-          chunk.clear();
-        }
+  if (const auto failure = history.export_documents([&](std::string_view piece) {
+        unwritten = output.write(piece);
         return !unwritten;
       })) {
     return fail(*failure);
   }
   if (unwritten) return fail(*unwritten);
-  if (const auto failure = output.commit(chunk)) return fail(*failure);
+  if (const auto failure = output.commit("")) return fail(*failure);
   return EXIT_OK;
 }
 

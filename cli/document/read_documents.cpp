@@ -161,6 +161,13 @@ bool SeenRuns::in_conflict(const std::string& id) const {
   return found != runs_.end() && found->second.conflict;
 }
 
+void SeenRuns::each_run(const std::function<void(const std::string& id, const RunFigures& figures,
+                                                 std::string_view source)>& visit) const {
+  for (const auto& [id, entry] : runs_) {
+    if (!entry.conflict) visit(id, entry.figures, entry.source);
+  }
+}
+
 void SeenRuns::drop_conflicts(std::vector<LoadedDocument>& documents) const {
   if (conflicts_.empty()) return;
   std::erase_if(documents, [this](LoadedDocument& document) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -78,6 +79,10 @@ class SeenRuns {
   // with other figures become conflicts on both sides.
   void cross_check(SeenRuns& other);
   [[nodiscard]] bool in_conflict(const std::string& id) const;
+  // Each run id met and not in conflict, with its figures and where it was
+  // first read.
+  void each_run(const std::function<void(const std::string& id, const RunFigures& figures,
+                                         std::string_view source)>& visit) const;
   // Removes the runs in conflict, kept before the conflict was met, from
   // `documents`, and the documents they leave without runs.
   void drop_conflicts(std::vector<LoadedDocument>& documents) const;

@@ -22,7 +22,7 @@ namespace {
 struct StringTooLong {};
 class StackAllocator {
  public:
-  static constexpr bool kNeedFree = true;
+  [[maybe_unused]] static constexpr bool kNeedFree = true;  // rapidjson's allocator concept
   static constexpr std::size_t LIMIT = 2 * MAX_STRING_BYTES + (std::size_t{64} << 10);
   void* Malloc(std::size_t size) { return Realloc(nullptr, 0, size); }
   void* Realloc(void* old, std::size_t /*old_size*/, std::size_t size) {

@@ -21,6 +21,7 @@
 
 #include "document/run_id.hpp"
 #include "store/database.hpp"
+#include "store/exporting.hpp"
 #include "store/guard_vfs.hpp"
 #include "util/json.hpp"
 #include "util/text.hpp"
@@ -636,44 +637,6 @@ class Transaction {
   bool done_ = false;
 };
 
-constexpr std::array<std::string_view, 4> SAMPLE_KEYS = {"time", "duration", "operations", "rate"};
-
-// A sample's noise, in the order the program writes it, after its four
-// numbers; "disturbed" comes last.
-constexpr std::array<std::string_view, 8> SAMPLE_NOISE_KEYS = {
-    "steal_percent",     "other_cpus",        "other_cpus_run", "cpu_pressure_percent",
-    "throttled_percent", "throttled_periods", "thermal_events", "frequency_mhz"};
-
-Json number_at(const Statement& statement, int column) {
-  if (statement.type(column) == SQLITE_INTEGER) {
-    const int64_t value = statement.integer(column);
-    return value >= 0 ? Json(static_cast<uint64_t>(value)) : Json(value);
-  }
-  return Json(statement.real(column));
-}
-
-// A sample as its document gave it, from the row of time, duration,
-// operations, rate and the noise's columns with disturbed last (null: the
-// sample had no noise, or was stored before its noise was kept, when its
-// document is written back without one).
-Json sample_json(const Statement& row) {
-  Json sample;
-  for (int column = 0; column < 4; ++column) {
-    sample[std::string(SAMPLE_KEYS[static_cast<size_t>(column)])] = number_at(row, column);
-  }
-  constexpr int DISTURBED = 4 + static_cast<int>(SAMPLE_NOISE_KEYS.size());
-  if (row.type(DISTURBED) == SQLITE_NULL) return sample;
-  Json noise = Json::object();
-  for (size_t key = 0; key < SAMPLE_NOISE_KEYS.size(); ++key) {
-    const int column = 4 + static_cast<int>(key);
-    noise[std::string(SAMPLE_NOISE_KEYS[key])] =
-        row.type(column) == SQLITE_NULL ? Json(nullptr) : number_at(row, column);
-  }
-  noise["disturbed"] = row.integer(DISTURBED) != 0;
-  sample["noise"] = std::move(noise);
-  return sample;
-}
-
 ListedRun listed_run(const Statement& row) {
   ListedRun run;
   run.id = row.text(0);
@@ -702,14 +665,36 @@ std::string listed_columns(int64_t version) {
       version >= 3 ? "disturbed_seconds" : "NULL");
 }
 
+// Why the run stored under `key` and the run `id` with `figures`, read from
+// `source`, cannot both stand: other figures, or a stored run this program
+// cannot read back to compare. Nothing when they are the same run.
+std::optional<std::string> stored_conflict(Database& db, int64_t key, const std::string& id,
+                                           const RunFigures& figures, std::string_view source,
+                                           int64_t version = HISTORY_SCHEMA_VERSION) {
+  auto stored = stored_figures(db, key, version);
+  if (const auto* reason = std::get_if<std::string>(&stored)) {
+    return fmt::format(
+        "run {}: the history holds it, but cannot read it back to compare with {} ({})", id, source,
+        *reason);
+  }
+  const auto difference = first_difference(figures, std::get<RunFigures>(stored));
+  if (!difference) return std::nullopt;
+  return fmt::format("run {}: {} gives it other figures than the history holds ({})", id, source,
+                     *difference);
+}
+
 // Stores documents inside the caller's transaction, one statement each,
 // prepared once.
 class Inserter {
  public:
-  Inserter(Database& db, std::string stored)
+  // A run already stored under a key above `compare_after` is compared
+  // with the one given before it is skipped: it was stored since the
+  // caller compared the others.
+  Inserter(Database& db, std::string stored, int64_t compare_after = ALL_STORED_CHECKED)
       : db_(db),
         stored_(std::move(stored)),
-        known_(db.prepare("SELECT 1 FROM runs WHERE id = ?1")),
+        compare_after_(compare_after),
+        known_(db.prepare("SELECT key FROM runs WHERE id = ?1")),
         deleted_(db.prepare("SELECT 1 FROM deleted WHERE id = ?1")),
         insert_document_(db.prepare(
             "INSERT INTO documents (schema_version, host, timestamp, library_version, cpu_model, "
@@ -740,7 +725,10 @@ class Inserter {
       known_.bind(1, run.id);
       deleted_.reset();
       deleted_.bind(1, run.id);
-      if (known_.step() || !seen.insert(run.id).second) {
+      if (known_.step()) {
+        if (known_.integer(0) > compare_after_) same_as_stored(document, run, known_.integer(0));
+        ++counts.skipped;
+      } else if (!seen.insert(run.id).second) {
         ++counts.skipped;
       } else if (deleted_.step()) {
         ++counts.deleted;  // removed with --delete: left out until undeleted
@@ -818,8 +806,15 @@ class Inserter {
     }
   }
 
+  void same_as_stored(const LoadedDocument& document, const LoadedRun& run, int64_t key) {
+    if (auto conflict = stored_conflict(db_, key, run.id, figures_of(document, run), "the input")) {
+      throw Refusal{*conflict + "; nothing of its document was stored"};
+    }
+  }
+
   Database& db_;
   std::string stored_;
+  int64_t compare_after_;
   Statement known_, deleted_, insert_document_, insert_run_, insert_sample_;
 };
 
@@ -934,8 +929,30 @@ std::variant<SaveCounts, WriteFailure> History::save(const std::vector<LoadedDoc
   });
 }
 
+std::variant<StoredCheck, std::string> History::check_stored(const SeenRuns& seen) {
+  return guarded(path_, wait_, [&] {
+    StoredCheck check;
+    if (!db_) return check;
+    // One read transaction: the runs compared and the last key are one picture.
+    db_->execute("BEGIN");
+    check.checked_up_to = db_->single_integer("SELECT coalesce(max(key), 0) FROM runs");
+    Statement find = db_->prepare("SELECT key FROM runs WHERE id = ?1");
+    seen.each_run([&](const std::string& id, const RunFigures& figures, std::string_view source) {
+      find.reset();
+      find.bind(1, id);
+      if (!find.step()) return;
+      if (auto conflict = stored_conflict(*db_, find.integer(0), id, figures, source, version_)) {
+        check.conflicts.add(std::move(*conflict));
+      }
+    });
+    db_->execute("COMMIT");
+    return check;
+  });
+}
+
 std::optional<std::string> History::import(
-    const std::function<std::optional<LoadedDocument>()>& next, SaveCounts& counts) {
+    const std::function<std::optional<LoadedDocument>()>& next, SaveCounts& counts,
+    int64_t checked_up_to) {
   using Clock = std::chrono::steady_clock;
   auto outcome = guarded(path_, wait_, [&] {
     std::optional<LoadedDocument> document = next();
@@ -943,7 +960,7 @@ std::optional<std::string> History::import(
       SaveCounts batch;
       {
         Transaction transaction(*db_, path_, schema_cookie_);
-        Inserter inserter(*db_, utc_text(utc_now(), true));
+        Inserter inserter(*db_, utc_text(utc_now(), true), checked_up_to);
         const auto until = Clock::now() + std::chrono::milliseconds(IMPORT_BATCH_MS);
         do {
           inserter.add(*document, batch);
@@ -1102,49 +1119,17 @@ std::variant<size_t, std::string> History::undelete(const std::vector<std::strin
   });
 }
 
-std::optional<std::string> History::export_documents(
-    const std::function<bool(const std::string& line)>& line) {
+std::optional<std::string> History::export_documents(const ExportOutput& output) {
   auto outcome = guarded(path_, wait_, [&] {
     if (!db_) return true;
     // One read transaction: the export is one consistent picture.
     db_->execute("BEGIN");
     Statement documents = db_->prepare("SELECT doc, json FROM documents ORDER BY doc");
-    Statement runs = db_->prepare("SELECT key, id, json FROM runs WHERE doc = ?1 ORDER BY key");
-    Statement samples = db_->prepare(fmt::format(
-        "SELECT time, duration, operations, rate, {} FROM samples WHERE run = ?1 ORDER BY idx",
-        version_ >= 3 ? "steal_percent, other_cpus, other_cpus_run, cpu_pressure_percent, "
-                        "throttled_percent, throttled_periods, thermal_events, frequency_mhz, "
-                        "disturbed"
-                      : "NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL"));
+    DocumentExporter exporter(*db_, output, version_);
     bool going = true;
-    while (going && documents.step()) {
-      Json document = Json::parse(documents.text(1));
-      Json kept = Json::array();
-      std::set<std::string> ids;
-      runs.reset();
-      runs.bind(1, documents.integer(0));
-      while (runs.step()) {
-        Json run = Json::parse(runs.text(2));
-        ids.insert(runs.text(1));
-        samples.reset();
-        samples.bind(1, runs.integer(0));
-        while (samples.step()) run["samples"].push_back(sample_json(samples));
-        kept.push_back(std::move(run));
-      }
-      document["runs"] = std::move(kept);
-      // Warnings about runs that were removed go with them.
-      if (document.contains("warnings") && document["warnings"].is_array()) {
-        Json warnings = Json::array();
-        for (Json& warning : document["warnings"]) {
-          const bool gone = warning.is_object() && warning.contains("run") &&
-                            warning["run"].is_string() &&
-                            ids.count(warning["run"].get<std::string>()) == 0;
-          if (!gone) warnings.push_back(std::move(warning));
-        }
-        document["warnings"] = std::move(warnings);
-      }
-      going = line(json_line(document));
-    }
+    while (going && documents.step())
+      going = exporter.write(documents.integer(0), documents.text(1));
+    going = going && exporter.flush();
     db_->execute("COMMIT");
     return going;
   });

@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "document/comparability.hpp"
+#include "document/read_documents.hpp"
 #include "document/reader.hpp"
 #include "tarnwick.hpp"
 
@@ -107,6 +109,12 @@ struct BaselineRun {
 
 enum class Access { read, write };
 
+// Where an export's pieces go; returns false to stop (a write failed).
+using ExportOutput = std::function<bool(std::string_view piece)>;
+
+// How much text an export gathers before it hands it over.
+inline constexpr std::size_t EXPORT_PIECE_BYTES = std::size_t{64} << 10;
+
 // How long a command waits for another process's write to end: an import
 // commits in short batches, so a writer seldom waits long.
 inline constexpr std::chrono::milliseconds HISTORY_WAIT{10000};
@@ -118,6 +126,17 @@ struct WriteFailure {
   std::string text;
   bool unavailable = false;
 };
+
+// What an import's runs meet in the history before anything is stored.
+struct StoredCheck {
+  // One a run id the history holds with other figures: "run <id>: 'b.json'
+  // gives it other figures than the history holds (mean_rate 2 and 1)".
+  Refusals conflicts;
+  int64_t checked_up_to = 0;  // the last stored run's key when they were compared
+};
+
+// Every stored run counts as checked: none is compared as it is met.
+inline constexpr int64_t ALL_STORED_CHECKED = std::numeric_limits<int64_t>::max();
 
 // How long one transaction of an import holds the history.
 inline constexpr int IMPORT_BATCH_MS = 250;
@@ -146,13 +165,21 @@ class History {
   [[nodiscard]] std::variant<SaveCounts, WriteFailure> save(
       const std::vector<LoadedDocument>& documents);
 
+  // The runs of `seen` that this history holds with other figures (read
+  // back from the store and compared field by field, as two documents
+  // are), and the last stored run's key at that moment. Reads only.
+  [[nodiscard]] std::variant<StoredCheck, std::string> check_stored(const SeenRuns& seen);
+
   // Stores the documents `next` gives (nullopt: no more) in transactions of
   // about IMPORT_BATCH_MS each, so that a process saving a run meanwhile
-  // waits no longer than that. On a failure the batches committed stay
-  // stored and `counts` says how many runs they hold: a second import
-  // stores the rest.
+  // waits no longer than that. A run stored already is skipped; one stored
+  // after `checked_up_to` (since check_stored) is compared first, and one
+  // with other figures fails the import. On a failure the batches
+  // committed stay stored and `counts` says how many runs they hold: a
+  // second import stores the rest.
   [[nodiscard]] std::optional<std::string> import(
-      const std::function<std::optional<LoadedDocument>()>& next, SaveCounts& counts);
+      const std::function<std::optional<LoadedDocument>()>& next, SaveCounts& counts,
+      int64_t checked_up_to = ALL_STORED_CHECKED);
 
   [[nodiscard]] std::variant<HistoryListing, std::string> list(const HistoryFilter& filter);
 
@@ -166,9 +193,10 @@ class History {
   [[nodiscard]] std::variant<size_t, std::string> undelete(const std::vector<std::string>& ids);
 
   // Every stored document as one line of compact JSON, in the order stored,
-  // with the runs it still has. `line` returns false to stop (a write failed).
-  [[nodiscard]] std::optional<std::string> export_documents(
-      const std::function<bool(const std::string& line)>& line);
+  // with the runs it still has, handed to `output` in pieces of about
+  // EXPORT_PIECE_BYTES (a document's samples are never held whole); `output`
+  // returns false to stop (a write failed).
+  [[nodiscard]] std::optional<std::string> export_documents(const ExportOutput& output);
 
   // Every completed run with a mean rate (of host and label, when given),
   // by series (host, label, threads, library version), each in start order:

@@ -15,8 +15,10 @@
 #include <sstream>
 #include <thread>
 
+#include "store/documents.hpp"
 #include "store/listing.hpp"
 #include "store/pending.hpp"
+#include "util/json.hpp"
 
 namespace tarnwick {
 namespace {
@@ -106,11 +108,17 @@ History open_ok(const fs::path& path, Access access) {
 
 std::vector<std::string> export_lines(History& history) {
   std::vector<std::string> lines;
-  EXPECT_EQ(history.export_documents([&](const std::string& line) {
-    lines.push_back(line);
+  std::string text;
+  EXPECT_EQ(history.export_documents([&](std::string_view piece) {
+    text += piece;
     return true;
   }),
             std::nullopt);
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end - start));
+    start = end == std::string::npos ? text.size() : end + 1;
+  }
   return lines;
 }
 
@@ -210,6 +218,220 @@ TEST(History, StoresListsSkipsKnownRunsAndExportsWhatItRead) {
   const std::vector<std::string> after = export_lines(history);
   EXPECT_EQ(Json::parse(after[1])["runs"].size(), 1u);
   EXPECT_EQ(Json::parse(after[1])["warnings"].size(), 1u);
+}
+
+// The export as a whole-document dump writes it: each stored document
+// parsed, its runs and their samples put in as JSON values, the warnings of
+// runs gone left out, the whole dumped on one line. The streamed export must
+// give these bytes exactly.
+std::string whole_document_export(const fs::path& path) {
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  const auto rows = [db](const std::string& query) {
+    std::vector<std::vector<Json>> found;
+    sqlite3_stmt* statement = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, query.c_str(), -1, &statement, nullptr), SQLITE_OK) << query;
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+      std::vector<Json>& row = found.emplace_back();
+      for (int column = 0; column < sqlite3_column_count(statement); ++column) {
+        switch (sqlite3_column_type(statement, column)) {
+          case SQLITE_INTEGER: {
+            const int64_t value = sqlite3_column_int64(statement, column);
+            row.push_back(value >= 0 ? Json(static_cast<uint64_t>(value)) : Json(value));
+            break;
+          }
+          case SQLITE_TEXT:
+            row.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, column)));
+            break;
+          case SQLITE_NULL:
+            row.emplace_back(nullptr);
+            break;
+          default:
+            row.emplace_back(sqlite3_column_double(statement, column));
+        }
+      }
+    }
+    sqlite3_finalize(statement);
+    return found;
+  };
+  std::string text;
+  for (const auto& stored : rows("SELECT doc, json FROM documents ORDER BY doc")) {
+    Json document = Json::parse(stored[1].get<std::string>());
+    Json kept = Json::array();
+    std::set<std::string> ids;
+    const std::string doc = stored[0].dump();
+    for (const auto& row :
+         rows("SELECT key, id, json FROM runs WHERE doc = " + doc + " ORDER BY key")) {
+      Json run = Json::parse(row[2].get<std::string>());
+      ids.insert(row[1].get<std::string>());
+      // A number stored as null is read as SQLite reads it, 0.0; the noise
+      // as stored, a sample without it (null disturbed) written without.
+      for (const auto& sample :
+           rows("SELECT coalesce(time, 0.0), coalesce(duration, 0.0), coalesce(operations, 0.0), "
+                "coalesce(rate, 0.0), steal_percent, other_cpus, other_cpus_run, "
+                "cpu_pressure_percent, throttled_percent, throttled_periods, thermal_events, "
+                "frequency_mhz, disturbed FROM samples WHERE run = " +
+                row[0].dump() + " ORDER BY idx")) {
+        Json written = {{"time", sample[0]},
+                        {"duration", sample[1]},
+                        {"operations", sample[2]},
+                        {"rate", sample[3]}};
+        if (!sample[12].is_null()) {
+          Json noise;
+          size_t column = 4;
+          for (const char* key :
+               {"steal_percent", "other_cpus", "other_cpus_run", "cpu_pressure_percent",
+                "throttled_percent", "throttled_periods", "thermal_events", "frequency_mhz"}) {
+            noise[key] = sample[column++];
+          }
+          noise["disturbed"] = sample[12] != 0;
+          written["noise"] = std::move(noise);
+        }
+        run["samples"].push_back(std::move(written));
+      }
+      kept.push_back(std::move(run));
+    }
+    document["runs"] = std::move(kept);
+    if (document.contains("warnings") && document["warnings"].is_array()) {
+      Json warnings = Json::array();
+      for (Json& warning : document["warnings"]) {
+        if (!(warning.contains("run") && ids.count(warning["run"].get<std::string>()) == 0)) {
+          warnings.push_back(std::move(warning));
+        }
+      }
+      document["warnings"] = std::move(warnings);
+    }
+    text += json_line(document) + "\n";
+  }
+  sqlite3_close(db);
+  return text;
+}
+
+TEST(History, TheStreamedExportIsTheWholeDocumentsText) {
+  TempDir dir;
+  const fs::path path = dir.path / "history.db";
+  {
+    History history = open_ok(path, Access::write);
+    EXPECT_EQ(ok(history.save({document("node01", "a", 3),
+                               document("n\xc3\xb6"
+                                        "de\"02\n",
+                                        "b", 2),
+                               document("node03", "c", 1), document("node04", "d", 2)}))
+                  .stored,
+              8u);
+    EXPECT_EQ(ok(history.remove({fmt::format("a{:0>31}", 1)})), 1u);
+  }
+  // Shapes the program's own documents do not have, and samples of every
+  // kind of number, many enough to span several pieces.
+  std::string plant =
+      "BEGIN;"
+      "UPDATE documents SET json = '{\"schema_version\":1,\"warnings\":[{\"run\":\"x\"}]}' "
+      "WHERE doc = 3;"
+      "UPDATE documents SET json = 'null' WHERE doc = 4;"
+      "UPDATE runs SET json = '{\"id\":\"b\",\"samples\":null,\"z\":[1,{\"k\":\"\\u00e9\\t\"}]}' "
+      "WHERE key = 4;"
+      "UPDATE runs SET json = '{\"id\":\"c\"}' WHERE key = 6;"
+      "UPDATE runs SET json = '{}' WHERE key = 7;"
+      "INSERT INTO samples (run, idx, time, duration, operations, rate) VALUES (1, 0, 1.5, 1.0, "
+      "10, 0.1), (1, 1, 2, 1e-7, -3, 1e20),"
+      "(4, 0, 1, 1, 18446744073709551615, 9007199254740993), (4, 1, 2, 0.5, 1, -0.0),"
+      "(7, 0, 3, NULL, 1, 2.5);"
+      // Seconds with their noise: every figure, some absent, none disturbed.
+      "INSERT INTO samples VALUES (1, 2, 3, 1, 5, 5.0, 14.25, 0.75, NULL, 30, 12.5, 3, 2, "
+      "2601.5, 1), (1, 3, 4, 1, 5, 5.0, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 0);";
+  for (int index = 0; index < 5000; ++index) {
+    plant += fmt::format(
+        "INSERT INTO samples (run, idx, time, duration, operations, rate) "
+        "VALUES (6, {}, {}.25, 1.000213, {}, {});",
+        index, index + 1, 90000 + index, 90000.0 / (index + 3));
+  }
+  sql(path, plant + "COMMIT;");
+  History history = open_ok(path, Access::read);
+  std::string streamed;
+  size_t pieces = 0;
+  EXPECT_EQ(history.export_documents([&](std::string_view piece) {
+    EXPECT_LE(piece.size(), EXPORT_PIECE_BYTES + 4096);
+    streamed += piece;
+    ++pieces;
+    return true;
+  }),
+            std::nullopt);
+  EXPECT_GT(pieces, 3u);
+  EXPECT_EQ(streamed, whole_document_export(path));
+  // A refusing output stops the export at once, and the failure is the caller's to tell.
+  size_t calls = 0;
+  EXPECT_EQ(history.export_documents([&](std::string_view) { return ++calls < 2; }), std::nullopt);
+  EXPECT_EQ(calls, 2u);
+}
+
+// A document as the reader takes it from a file: one run of two samples.
+LoadedDocument read_back(double rate) {
+  const std::string text = fmt::format(
+      R"({{"schema_version":1,"program":"tarnwick","status":"completed",
+      "library":{{"version":"0.0.2","abi_version":1}},
+      "environment":{{"timestamp":"2026-12-07T23:50:01Z","hostname":"node01",
+        "cpu":{{"arch":"x86_64","model":"Test CPU"}}}},
+      "runs":[{{"id":"0123456789abcdef0123456789abcdef","label":"single","repetition":1,
+        "started":"2026-12-07T23:50:01.000Z","ended":"2026-12-07T23:50:03.000Z","status":0,
+        "reason":"","threads":1,"mean_rate":{},"measured_seconds":2.0,"cv_percent":1.0,
+        "has_cv":true,"unstable":false,"operations":2000,"checksum":7,"sample_count":2,
+        "samples":[{{"time":1.0,"duration":1.0,"operations":1000,"rate":1000.5}},
+                   {{"time":2.0,"duration":1.0,"operations":1000,"rate":999}}]}}],
+      "warnings":[]}})",
+      rate);
+  auto read = read_document(text, HISTORY_READING);
+  if (auto* reason = std::get_if<std::string>(&read)) throw std::runtime_error(*reason);
+  return std::get<LoadedDocument>(std::move(read));
+}
+
+std::optional<std::string> import_one(History& history, const LoadedDocument& document,
+                                      SaveCounts& counts, int64_t checked_up_to) {
+  bool given = false;
+  return history.import(
+      [&]() -> std::optional<LoadedDocument> {
+        if (std::exchange(given, true)) return std::nullopt;
+        return document;
+      },
+      counts, checked_up_to);
+}
+
+TEST(History, ARunStoredWithOtherFiguresIsAConflictReadOrStoring) {
+  TempDir dir;
+  History history = open_ok(dir.path / "history.db", Access::write);
+  SaveCounts counts;
+  EXPECT_EQ(import_one(history, read_back(1000), counts, ALL_STORED_CHECKED), std::nullopt);
+  EXPECT_EQ(counts.stored, 1u);
+  const std::vector<std::string> exported = export_lines(history);
+
+  // Before anything is stored: the run compared as read back from the store.
+  for (const double rate : {1000.0, 2000.0}) {
+    SeenRuns seen;
+    const LoadedDocument given = read_back(rate);
+    EXPECT_EQ(seen.offer(given, given.runs[0], "'b.json'"), SeenRuns::Seen::first);
+    const StoredCheck check = ok(history.check_stored(seen));
+    EXPECT_EQ(check.checked_up_to, 1);
+    if (rate == 1000.0) {
+      EXPECT_TRUE(check.conflicts.empty()) << check.conflicts.listed()[0];
+    } else {
+      ASSERT_EQ(check.conflicts.count(), 1u);
+      EXPECT_EQ(check.conflicts.listed()[0],
+                "run 0123456789abcdef0123456789abcdef: 'b.json' gives it other figures than the "
+                "history holds (mean_rate 2000 and 1000)");
+    }
+  }
+  // A run stored since that check is compared as it is met, and stops the
+  // import; the same run again is skipped.
+  counts = {};
+  const auto failure = import_one(history, read_back(2000), counts, 0);
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_NE(failure->find("other figures than the history holds (mean_rate 2000 and 1000); "
+                          "nothing of its document was stored"),
+            std::string::npos)
+      << *failure;
+  EXPECT_EQ(counts.stored + counts.skipped, 0u);
+  EXPECT_EQ(import_one(history, read_back(1000), counts, 0), std::nullopt);
+  EXPECT_EQ(counts.skipped, 1u);
+  EXPECT_EQ(export_lines(history), exported);
 }
 
 TEST(History, BaselineTakesTheLatestComparableCompletedRuns) {

@@ -172,6 +172,55 @@ class Store(TempDirTest):
         self.assertEqual(unknown.returncode, 2)
         self.assertIn("no stored run", unknown.stderr)
 
+    def test_an_import_that_gives_stored_runs_other_figures_is_refused(self):
+        # One run, one set of figures: a document giving a stored run id
+        # other figures refuses the whole import, the history's files left
+        # byte for byte; the same runs in any layout, or exported, are no-ops.
+        folder = self.path("store")
+        os.makedirs(folder)
+        history = os.path.join(folder, "history.db")
+        stored = fresh_copy(real_document())
+        first = self.write_json("first.json", stored)
+        imported = run(["history", "--history", history, "--import", first])
+        self.assertEqual(imported.returncode, 0, imported.stderr)
+        export = self.path("export.jsonl")
+        self.assertEqual(run(["history", "--history", history, "--export", export]).returncode, 0)
+        before = snapshot(folder)
+
+        def sample_changed(document):
+            document["runs"][1]["samples"][0]["rate"] *= 1.01
+
+        def rate_changed(document):
+            document["runs"][1]["mean_rate"] *= 1.5
+
+        def host_changed(document):
+            document["environment"]["hostname"] = "elsewhere"
+
+        for change, field, run_index in ((rate_changed, "mean_rate", 1),
+                                         (sample_changed, "the samples", 1),
+                                         (host_changed, "hostname", 0)):
+            other = json.loads(json.dumps(stored))
+            change(other)
+            changed = self.write_json("changed.json", other)
+            fresh = self.write_json("fresh.json", fresh_copy(real_document()))
+            refused = run(["history", "--history", history, "--import", fresh, changed])
+            self.assertEqual(refused.returncode, 2, (field, refused.stderr))
+            run_id = stored["runs"][run_index]["id"]
+            self.assertIn("left out: run %s: '%s' gives it other figures than the history holds (%s"
+                          % (run_id, changed, field), refused.stderr)
+            self.assertIn("nothing was stored", refused.stderr)
+            self.assertEqual(snapshot(folder), before, field)
+
+        # The same runs compact, pretty-printed, or as the history exported them.
+        with open(self.path("compact.jsonl"), "w") as handle:
+            handle.write(json.dumps(stored) + "\n")
+        again = run(["history", "--history", history, "--import", self.path("compact.jsonl"),
+                     first, export])
+        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertIn("Imported 0 runs", again.stdout)
+        self.assertIn("6 already stored", again.stdout)
+        self.assertEqual(listing(history)["total_runs"], 2)
+
     def test_old_runs_are_stored_once_whatever_the_round_trip(self):
         """A 0.0.2 document imported, exported and imported again, written
         another way, or as the previous release exported it: each run once."""
