@@ -8,18 +8,10 @@
 
 #include "document/document_writer.hpp"
 #include "document/judgeable.hpp"
+#include "document/run_id.hpp"
 #include "util/text.hpp"
 
 namespace tarnwick::reading {
-namespace {
-
-bool is_run_id(std::string_view id) {
-  return id.size() == 32 && std::all_of(id.begin(), id.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-         });
-}
-
-}  // namespace
 
 const char* kind_name(Scalar::Kind kind) {
   switch (kind) {

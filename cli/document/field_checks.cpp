@@ -61,14 +61,10 @@ bool DocumentHandler::text(const Scalar& value, bool nullable, std::string& targ
 }
 
 bool DocumentHandler::text(const Scalar& value, bool nullable, std::optional<std::string>& target) {
-  if (value.kind == Scalar::String) {
-    if (value.text.size() > MAX_TEXT_BYTES) return too_long(value.text);
-    hold(2 * value.text.size());
-    target = std::string(value.text);
-    return true;
-  }
-  if (nullable && value.kind == Scalar::Null) return true;
-  return wrong_type(nullable ? "a string or null" : "a string", kind_name(value.kind));
+  std::string held;
+  if (!text(value, nullable, held)) return false;
+  if (value.kind == Scalar::String) target = std::move(held);
+  return true;
 }
 
 // A UTC time of the documents' forms, kept with its parsed value.

@@ -76,15 +76,19 @@ std::variant<InputFile, std::string> InputFile::open(const std::string& path, bo
   return file;
 }
 
+const char* file_kind(unsigned mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  return "not a regular file";
+}
+
 std::optional<std::string> InputFile::accept_special(unsigned mode, bool scanned) {
   if (!S_ISFIFO(mode) || scanned) {
-    const char* what = S_ISDIR(mode)    ? "a folder"
-                       : S_ISCHR(mode)  ? "a character device"
-                       : S_ISBLK(mode)  ? "a block device"
-                       : S_ISFIFO(mode) ? "a FIFO"
-                       : S_ISSOCK(mode) ? "a socket"
-                                        : "not a regular file";
-    return "cannot read " + name_ + ": " + what + ", not a file of documents";
+    return "cannot read " + name_ + ": " + file_kind(mode) + ", not a file of documents";
   }
   // A FIFO without a writer reads as the end at once; with one, as a
   // pipe. A non-blocking read tells them apart without waiting (0: no

@@ -8,6 +8,10 @@
 
 namespace tarnwick {
 
+// What a file that is not a regular one is, for a message: "a folder",
+// "a FIFO", "a character device", ... (`mode` as stat gives it).
+[[nodiscard]] const char* file_kind(unsigned mode);
+
 // An input opened for reading documents: a regular file, the standard input
 // ("-"), or a FIFO named on the command line that has a writer. Anything
 // else (a device, a folder, a FIFO without a writer) is refused at once,

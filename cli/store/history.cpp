@@ -19,6 +19,7 @@
 #include <tuple>
 #include <utility>
 
+#include "document/input_file.hpp"
 #include "document/run_id.hpp"
 #include "store/database.hpp"
 #include "store/exporting.hpp"
@@ -186,15 +187,6 @@ uint32_t big_endian(const unsigned char* bytes) {
          uint32_t{bytes[3]};
 }
 
-std::string_view kind_of(mode_t mode) {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-  if (S_ISLNK(mode)) return "a symbolic link";
-  return "not a regular file";
-}
-
 // Whether the file SQLite would use beside the history exists; anything
 // there but a regular file (a FIFO would block SQLite, a symbolic link
 // would carry its writes elsewhere) is refused.
@@ -204,7 +196,7 @@ bool beside(const std::string& path, std::string_view suffix) {
   if (::lstat(name.c_str(), &info) != 0) return false;
   if (!S_ISREG(info.st_mode)) {
     refuse_modified(path,
-                    fmt::format("'{}' beside it is {}", printable(name), kind_of(info.st_mode)));
+                    fmt::format("'{}' beside it is {}", printable(name), file_kind(info.st_mode)));
   }
   return true;
 }
@@ -264,7 +256,7 @@ Inspection inspect(const std::string& path) {
     return seen;
   }
   if (!S_ISREG(info.st_mode)) {
-    refuse(path, fmt::format("it is not a tarnwick history ({})", kind_of(info.st_mode)));
+    refuse(path, fmt::format("it is not a tarnwick history ({})", file_kind(info.st_mode)));
   }
   // Without O_NONBLOCK a FIFO swapped in since would block the open.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "document/input_file.hpp"
 #include "document/reader.hpp"
 
 namespace tarnwick {
@@ -46,15 +47,6 @@ bool write_all(int fd, std::string_view text) {
   return true;
 }
 
-std::string_view kind_of(mode_t mode) {
-  if (S_ISDIR(mode)) return "a folder";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
-  if (S_ISLNK(mode)) return "a symbolic link";
-  return "not a regular file";
-}
-
 // Opens the pending file at `path` without blocking and without following a
 // symbolic link: a FIFO, device, socket or link named there is refused at
 // once (reading /dev/zero would never end, a FIFO would block). -1 with
@@ -68,7 +60,7 @@ int open_regular(const std::string& path, int flags, std::string& why) {
     struct stat info {};
     if (error == ENOENT) return -1;
     if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-      why = fmt::format("'{}' is {}, not a file of pending runs", path, kind_of(info.st_mode));
+      why = fmt::format("'{}' is {}, not a file of pending runs", path, file_kind(info.st_mode));
     } else {
       why = fmt::format("'{}': {}", path, std::strerror(error));
     }
@@ -76,7 +68,7 @@ int open_regular(const std::string& path, int flags, std::string& why) {
   }
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    why = fmt::format("'{}' is {}, not a file of pending runs", path, kind_of(info.st_mode));
+    why = fmt::format("'{}' is {}, not a file of pending runs", path, file_kind(info.st_mode));
     ::close(fd);
     return -1;
   }

@@ -13,7 +13,9 @@
 namespace tarnwick {
 
 // `text` with every control character (C0, DEL, C1) and every byte that is
-// not UTF-8 shown as "\xNN"; everything else as it was.
+// not UTF-8 shown as "\xNN", and the invisible or reordering characters by
+// number, "<U+202E>" (util/escaping.hpp lists them); everything else as it
+// was.
 [[nodiscard]] std::string printable(std::string_view text);
 
 // Characters (code points) in valid UTF-8 text.

@@ -799,7 +799,7 @@ class NotFiles(TempDirTest):
         listener = socket.socket(socket.AF_UNIX)
         listener.bind(sock_path)
         try:
-            for history, kind in ((fifo, "a FIFO"), (device, "a device"),
+            for history, kind in ((fifo, "a FIFO"), (device, "device"),
                                   (sock_path, "a socket")):
                 reads, writes = history_commands(history, self.dir)
                 for command, args in dict(reads, **writes).items():
