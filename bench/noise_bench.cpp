@@ -18,7 +18,8 @@
 namespace tarnwick {
 namespace {
 
-// At least 20 pairs; NOISE_BENCH_PAIRS asks for more, for a narrower interval.
+// 24 pairs at least; NOISE_BENCH_PAIRS asks for more, for a narrower
+// interval.
 int pairs() {
   const char* asked = std::getenv("NOISE_BENCH_PAIRS");
   const int wanted = asked != nullptr ? std::atoi(asked) : 0;
