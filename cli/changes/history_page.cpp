@@ -19,14 +19,16 @@ double rounded(double value) { return round_significant(value, 6); }
 
 Json series_json(const RunSeries& series, double min_change_percent, std::size_t runs_needed) {
   // One array per run keeps 10,000 runs well under a megabyte:
-  // [start ms, mean, cv or null, unstable 0/1, id prefix].
+  // [start ms, mean, cv or null, unstable 0/1, id prefix, disturbed seconds
+  // or null when its document did not count them].
   Json runs = Json::array();
   for (const ListedRun& run : series.runs) {
     const auto started = parse_utc(run.started);
     runs.push_back(
         Json::array({started ? Json(*started) : Json(nullptr), rounded(*run.mean_rate),
                      run.cv_percent ? Json(round_decimals(*run.cv_percent, 2)) : Json(nullptr),
-                     run.unstable ? 1 : 0, run.id.substr(0, 12)}));
+                     run.unstable ? 1 : 0, run.id.substr(0, 12),
+                     run.disturbed_seconds ? Json(*run.disturbed_seconds) : Json(nullptr)}));
   }
   // The shifts and episodes are those `history --changes --json` lists,
   // from the one record of the series, placed on the chart by their runs.

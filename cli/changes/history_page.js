@@ -16,6 +16,12 @@ function workers(n) { return plural(n, "worker"); }
 const seriesName = (group, series) =>
   `${group.host} · ${group.label} · ${workers(series.threads)} · ${series.library_version}`;
 const kindName = {shift: "shift", episode: "episode", step: "change"};
+// A run's marks: unstable (its CV) above disturbed (something else took the
+// CPU for some of its seconds), which a red triangle's amber edge still shows.
+const UNSTABLE = "#b3261e", DISTURBED = "#b7791f";
+const disturbed = (run) => run[5] > 0;
+function pointStyle(run) { return run[3] ? "triangle" : disturbed(run) ? "rectRot" : "circle"; }
+
 // When a change happened, as the list and the panels say it: a shift's
 // first step, and its last when it took several, or that it is still
 // moving; an episode's first and last run.
@@ -159,10 +165,11 @@ function datasets(group) {
     const small = runs.length <= 400;
     sets.push({label: name, data: runs.map((r) => ({x: r[0], y: r[1], run: r})),
                borderColor: colour, backgroundColor: colour, borderWidth: 1.5,
-               pointStyle: runs.map((r) => r[3] ? "triangle" : "circle"),
-               pointRadius: runs.map((r) => r[3] ? 6 : small ? 2 : 0),
-               pointBackgroundColor: runs.map((r) => r[3] ? "#b3261e" : colour),
-               pointBorderColor: runs.map((r) => r[3] ? "#b3261e" : colour)});
+               pointStyle: runs.map(pointStyle),
+               pointRadius: runs.map((r) => r[3] ? 6 : disturbed(r) ? 5 : small ? 2 : 0),
+               pointBorderWidth: runs.map((r) => r[3] && disturbed(r) ? 2 : 1),
+               pointBackgroundColor: runs.map((r) => r[3] ? UNSTABLE : disturbed(r) ? DISTURBED : colour),
+               pointBorderColor: runs.map((r) => disturbed(r) ? DISTURBED : r[3] ? UNSTABLE : colour)});
     const steps = [];
     for (const [begin, end, level] of series.levels) {
       const from = series.runs[begin][0], to = series.runs[end - 1][0];
@@ -222,7 +229,8 @@ function drawChart(group, canvas) {
             label: (item) => {
               const run = item.raw.run;
               return `${formatRate(run[1])}/s ± ${run[2] === null ? "–" : run[2].toFixed(1) + " %"}` +
-                     `${run[3] ? " UNSTABLE" : ""} · run ${run[4]}`;
+                     `${run[3] ? " UNSTABLE" : ""}` +
+                     `${disturbed(run) ? " · " + plural(run[5], "disturbed second") : ""} · run ${run[4]}`;
             },
           },
         },
@@ -238,11 +246,13 @@ function panel(group) {
   const facts = el("div", {class: "facts"});
   for (const series of group.series) {
     const unstable = series.runs.filter((r) => r[3]).length;
+    const noisy = series.runs.filter(disturbed).length;
     const last = series.runs[series.runs.length - 1];
     const line = el("div", {},
       `${workers(series.threads)}, library ${series.library_version}: ${plural(series.runs.length, "run")}, ` +
       `latest ${formatRate(last[1])}/s`,
       unstable ? el("span", {class: "warn", text: ` · ${unstable} unstable`}) : null,
+      noisy ? el("span", {class: "disturbed", text: ` · ${noisy} with disturbed seconds`}) : null,
       series.judged === false ? el("span", {class: "warn unjudged",
         text: ` · not judged: changes need ${series.needs} runs`}) : null);
     for (const change of series.changes) {
@@ -269,6 +279,7 @@ const container = document.getElementById("groups");
 const searchKeys = DATA.groups.map((group) => [group.host, group.label,
   ...group.series.flatMap((s) => [workers(s.threads), s.library_version]),
   group.changed ? "changed" : "", group.series.some((s) => s.runs.some((r) => r[3])) ? "unstable" : "",
+  group.series.some((s) => s.runs.some(disturbed)) ? "disturbed" : "",
 ].join("\n").toLowerCase());
 const sections = new Map();  // group number -> its panel, once made
 const sectionOf = (group) => {

@@ -68,6 +68,7 @@ std::string DocumentHandler::path() const {
         text = "runs[" + std::to_string(document_.runs.size() - 1) + "]";
         break;
       case Where::Noise:
+      case Where::SampleNoise:
         text += ".noise";
         break;
       case Where::Sample:
@@ -191,6 +192,13 @@ std::optional<Where> DocumentHandler::child_of(Frame& parent, bool object) {
         wrong_type("a string", got);
       }
       break;
+    case Where::Sample:
+      if (parent.field == Field::Noise) {
+        child = Where::SampleNoise;
+      } else if (parent.field != Field::Other) {
+        wrong_type("a number", got);
+      }
+      break;
     case Where::Run:
       if (parent.field == Field::Samples) {
         child = Where::Samples;
@@ -232,7 +240,12 @@ void DocumentHandler::enter(Where child) {
       break;
     case Where::Sample:
       sample_keys_ = 0;
+      sample_noise_.reset();
       hashing_ = false;  // hashed when complete, in the layout written back
+      break;
+    case Where::SampleNoise:
+      // Kept apart from the run's text, as its sample's numbers are.
+      sample_noise_.emplace();
       break;
     default:
       // A run's noise object is the one such object inside a hashed run.
@@ -361,8 +374,10 @@ bool DocumentHandler::close_sample() {
     run.durations.push_back(sample_duration_);
   }
   if (options_.keep_json) {
+    hold(sample_noise_ ? 2 * sizeof(LoadedSecondNoise) : 0);
     run.times.push_back(sample_time_);
     run.sample_operations.push_back(static_cast<int64_t>(sample_operations_));
+    run.sample_noise.push_back(sample_noise_);
   }
   return true;
 }

@@ -147,6 +147,8 @@ class DocumentHandler {
   bool assign_run(Field field, const Scalar& value);
   bool assign_noise(Field field, const Scalar& value);
   bool assign_sample(Field field, const Scalar& value);
+  bool assign_sample_noise(Field field, const Scalar& value);
+  bool count(const Scalar& value, std::optional<uint64_t>& target);
   bool too_long(std::string_view text);
   bool text(const Scalar& value, bool nullable, std::string& target);
   bool text(const Scalar& value, bool nullable, std::optional<std::string>& target);
@@ -208,6 +210,7 @@ class DocumentHandler {
   std::optional<double> last_time_;
   double sample_time_ = 0, sample_duration_ = 0, sample_rate_ = 0;
   uint64_t sample_operations_ = 0;
+  std::optional<LoadedSecondNoise> sample_noise_;  // the sample's noise, when it has one
   uint64_t samples_digest_ = 0;
   // The id of a 0.0.2 run hashes its keys and values in their order, each
   // number in its canonical text, and its samples in the layout the history

@@ -20,7 +20,8 @@ enum class Where : uint8_t {
   Run,
   Noise,
   Samples,
-  Sample
+  Sample,
+  SampleNoise
 };
 
 enum class Field : uint8_t {
@@ -62,6 +63,14 @@ enum class Field : uint8_t {
   Time,
   Rate,
   Duration,
+  DisturbedSeconds,
+  OtherCpusRun,
+  CpuPressurePercent,
+  ThrottledPercent,
+  ThrottledPeriods,
+  ThermalEvents,
+  FrequencyMhz,
+  Disturbed,
 };
 
 struct KeyName {
@@ -102,10 +111,23 @@ inline constexpr std::array RUN_KEYS{KeyName{"id", Field::Id},
                                      KeyName{"noise", Field::Noise}};
 inline constexpr std::array NOISE_KEYS{KeyName{"steal_percent", Field::StealPercent},
                                        KeyName{"other_cpus", Field::OtherCpus},
-                                       KeyName{"in_container", Field::InContainer}};
+                                       KeyName{"in_container", Field::InContainer},
+                                       KeyName{"disturbed_seconds", Field::DisturbedSeconds}};
 inline constexpr std::array SAMPLE_KEYS{
     KeyName{"time", Field::Time}, KeyName{"duration", Field::Duration},
-    KeyName{"operations", Field::Operations}, KeyName{"rate", Field::Rate}};
+    KeyName{"operations", Field::Operations}, KeyName{"rate", Field::Rate},
+    KeyName{"noise", Field::Noise}};
+// A sample's noise, in the order the program writes it.
+inline constexpr std::array SAMPLE_NOISE_KEYS{
+    KeyName{"steal_percent", Field::StealPercent},
+    KeyName{"other_cpus", Field::OtherCpus},
+    KeyName{"other_cpus_run", Field::OtherCpusRun},
+    KeyName{"cpu_pressure_percent", Field::CpuPressurePercent},
+    KeyName{"throttled_percent", Field::ThrottledPercent},
+    KeyName{"throttled_periods", Field::ThrottledPeriods},
+    KeyName{"thermal_events", Field::ThermalEvents},
+    KeyName{"frequency_mhz", Field::FrequencyMhz},
+    KeyName{"disturbed", Field::Disturbed}};
 
 template <std::size_t N>
 Field find_field(const std::array<KeyName, N>& keys, std::string_view name) {
@@ -137,6 +159,8 @@ inline Field field_of(Where where, std::string_view name) {
       return find_field(NOISE_KEYS, name);
     case Where::Sample:
       return find_field(SAMPLE_KEYS, name);
+    case Where::SampleNoise:
+      return find_field(SAMPLE_NOISE_KEYS, name);
     case Where::Runs:
     case Where::Samples:
       break;
@@ -176,6 +200,9 @@ inline std::string_view key_name(Where where, Field field) {
       break;
     case Where::Sample:
       find(SAMPLE_KEYS);
+      break;
+    case Where::SampleNoise:
+      find(SAMPLE_NOISE_KEYS);
       break;
     case Where::Runs:
     case Where::Samples:

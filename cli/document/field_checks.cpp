@@ -136,6 +136,8 @@ bool DocumentHandler::assign(Frame& frame, const Scalar& value) {
       return assign_noise(frame.field, value);
     case Where::Sample:
       return assign_sample(frame.field, value);
+    case Where::SampleNoise:
+      return assign_sample_noise(frame.field, value);
     case Where::Runs:
     case Where::Samples:
       break;
@@ -293,6 +295,8 @@ bool DocumentHandler::assign_noise(Field field, const Scalar& value) {
       if (value.kind != Scalar::Bool) return wrong_type("true or false", kind_name(value.kind));
       run.in_container = value.boolean;
       return true;
+    case Field::DisturbedSeconds:
+      return count(value, run.disturbed_seconds);
     default:
       return true;
   }
@@ -320,6 +324,52 @@ bool DocumentHandler::assign_sample(Field field, const Scalar& value) {
     case Field::Rate:
       sample_keys_ |= 8u;
       return number(value, false, false, sample_rate_);
+    case Field::Noise:
+      // No two readings bracketed the sample.
+      if (value.kind != Scalar::Null) return wrong_type("an object or null", kind_name(value.kind));
+      return true;
+    default:
+      return true;
+  }
+}
+
+bool DocumentHandler::count(const Scalar& value, std::optional<uint64_t>& target) {
+  if (value.kind == Scalar::Null) return true;
+  uint64_t parsed = 0;
+  if (parse_whole(value, static_cast<uint64_t>(INT64_MAX), parsed)) target = parsed;
+  return true;
+}
+
+bool DocumentHandler::assign_sample_noise(Field field, const Scalar& value) {
+  LoadedSecondNoise& noise = *sample_noise_;
+  const auto percent = [&](std::optional<double>& target) {
+    if (!number(value, true, false, target) || refused()) return true;
+    if (target.value_or(0) > 100) {
+      return bad("expected a percentage up to 100, got " + std::string(value.text));
+    }
+    return true;
+  };
+  switch (field) {
+    case Field::StealPercent:
+      return percent(noise.steal_percent);
+    case Field::OtherCpus:
+      return number(value, true, false, noise.other_cpus);
+    case Field::OtherCpusRun:
+      return number(value, true, false, noise.other_cpus_run);
+    case Field::CpuPressurePercent:
+      return percent(noise.cpu_pressure_percent);
+    case Field::ThrottledPercent:
+      return percent(noise.throttled_percent);
+    case Field::FrequencyMhz:
+      return number(value, true, false, noise.frequency_mhz);
+    case Field::ThrottledPeriods:
+      return count(value, noise.throttled_periods);
+    case Field::ThermalEvents:
+      return count(value, noise.thermal_events);
+    case Field::Disturbed:
+      if (value.kind != Scalar::Bool) return wrong_type("true or false", kind_name(value.kind));
+      noise.disturbed = value.boolean;
+      return true;
     default:
       return true;
   }

@@ -70,6 +70,15 @@ class MemoryBudget {
   std::size_t used_ = 0;
 };
 
+// A sample's noise as its document gives it: what competed with the run
+// that second, each figure absent where the machine had no source.
+struct LoadedSecondNoise {
+  std::optional<double> steal_percent, other_cpus, other_cpus_run, cpu_pressure_percent,
+      throttled_percent, frequency_mhz;
+  std::optional<uint64_t> throttled_periods, thermal_events;
+  bool disturbed = false;
+};
+
 struct LoadedRun {
   // The document's id, 32 lower-case hex digits; for 0.0.2 runs "h" + 32
   // hex digits of a hash of the run's validated keys and values in one
@@ -93,12 +102,15 @@ struct LoadedRun {
   // the figures are a container's host's.
   std::optional<double> steal_percent, other_cpus;
   bool in_container = false;
+  std::optional<uint64_t> disturbed_seconds;      // the noise record's count, when it has one
   std::optional<std::string> started, ended;      // absent in 0.0.2
   std::optional<UtcMillis> started_at, ended_at;  // `started` and `ended`, parsed
   uint64_t samples_digest = 0;             // of the samples' values, to tell two series apart
   std::vector<double> rates, durations;    // per-second samples, only with `samples`
   std::vector<double> times;               // only with keep_json
   std::vector<int64_t> sample_operations;  // only with keep_json
+  // Only with keep_json: each sample's noise, nullopt where it has none.
+  std::vector<std::optional<LoadedSecondNoise>> sample_noise;
   std::string json;  // with keep_json: the run's object as compact JSON, "samples" empty
   // Where in `json` the samples' empty array is; npos when the run had none.
   std::size_t samples_at = std::string::npos;

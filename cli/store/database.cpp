@@ -61,6 +61,10 @@ Statement& Statement::bind(int index, const std::optional<double>& value) {
   return value ? bind(index, *value) : bind_null(index);
 }
 
+Statement& Statement::bind(int index, const std::optional<int64_t>& value) {
+  return value ? bind(index, *value) : bind_null(index);
+}
+
 Statement& Statement::bind(int index, const std::optional<std::string>& value) {
   return value ? bind(index, std::string_view(*value)) : bind_null(index);
 }
@@ -99,6 +103,11 @@ std::string Statement::text(int column) const {
 std::optional<double> Statement::optional_real(int column) const {
   if (type(column) == SQLITE_NULL) return std::nullopt;
   return real(column);
+}
+
+std::optional<int64_t> Statement::optional_integer(int column) const {
+  if (type(column) == SQLITE_NULL) return std::nullopt;
+  return integer(column);
 }
 
 std::optional<std::string> Statement::optional_text(int column) const {

@@ -37,6 +37,7 @@ class Statement {
   Statement& bind(int index, int64_t value);
   Statement& bind(int index, double value);
   Statement& bind(int index, const std::optional<double>& value);
+  Statement& bind(int index, const std::optional<int64_t>& value);
   Statement& bind(int index, const std::optional<std::string>& value);
   Statement& bind_null(int index);
 
@@ -51,6 +52,7 @@ class Statement {
   [[nodiscard]] double real(int column) const;
   [[nodiscard]] std::string text(int column) const;
   [[nodiscard]] std::optional<double> optional_real(int column) const;
+  [[nodiscard]] std::optional<int64_t> optional_integer(int column) const;
   [[nodiscard]] std::optional<std::string> optional_text(int column) const;
 
  private:

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -28,6 +29,11 @@ Json number_at(const Statement& statement, int column) {
   return Json(statement.real(column));
 }
 
+// A sample's noise, in the order the program writes it; "disturbed" last.
+constexpr std::array<std::string_view, 8> SAMPLE_NOISE_KEYS = {
+    "steal_percent",     "other_cpus",        "other_cpus_run", "cpu_pressure_percent",
+    "throttled_percent", "throttled_periods", "thermal_events", "frequency_mhz"};
+
 void bind_run(Statement& statement, int64_t doc, std::optional<int64_t> only_run) {
   statement.reset();
   statement.bind(1, doc);
@@ -50,13 +56,17 @@ bool write_all(int fd, std::string_view text) {
 
 }  // namespace
 
-DocumentExporter::DocumentExporter(Database& db, ExportOutput output)
+DocumentExporter::DocumentExporter(Database& db, ExportOutput output, int64_t version)
     : output_(std::move(output)),
       ids_(db.prepare("SELECT id FROM runs WHERE doc = ?1 AND (?2 IS NULL OR key = ?2)")),
       runs_(db.prepare(
           "SELECT key, json FROM runs WHERE doc = ?1 AND (?2 IS NULL OR key = ?2) ORDER BY key")),
-      samples_(db.prepare(
-          "SELECT time, duration, operations, rate FROM samples WHERE run = ?1 ORDER BY idx")) {
+      samples_(db.prepare(fmt::format(
+          "SELECT time, duration, operations, rate, {} FROM samples WHERE run = ?1 ORDER BY idx",
+          version >= 3 ? "steal_percent, other_cpus, other_cpus_run, cpu_pressure_percent, "
+                         "throttled_percent, throttled_periods, thermal_events, frequency_mhz, "
+                         "disturbed"
+                       : "NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL"))) {
   buffer_.reserve(EXPORT_PIECE_BYTES + 4096);
 }
 
@@ -194,11 +204,29 @@ void DocumentExporter::write_samples(bool first) {
     add_value(number_at(samples_, 2));
     add(",\"rate\":");
     add_value(number_at(samples_, 3));
+    write_sample_noise();
     add("}");
   } while (going_ && samples_.step());
 }
 
-std::variant<RunFigures, std::string> stored_figures(Database& db, int64_t key) {
+// A sample's noise after its four numbers, as the program writes it; none
+// when the sample had none, or was stored before its noise was kept.
+void DocumentExporter::write_sample_noise() {
+  constexpr int FIRST = 4;
+  constexpr int DISTURBED = FIRST + static_cast<int>(SAMPLE_NOISE_KEYS.size());
+  if (samples_.type(DISTURBED) == SQLITE_NULL) return;
+  Json noise = Json::object();
+  for (size_t key = 0; key < SAMPLE_NOISE_KEYS.size(); ++key) {
+    const int column = FIRST + static_cast<int>(key);
+    noise[std::string(SAMPLE_NOISE_KEYS[key])] =
+        samples_.type(column) == SQLITE_NULL ? Json(nullptr) : number_at(samples_, column);
+  }
+  noise["disturbed"] = samples_.integer(DISTURBED) != 0;
+  add(",\"noise\":");
+  add_value(noise);
+}
+
+std::variant<RunFigures, std::string> stored_figures(Database& db, int64_t key, int64_t version) {
   Statement find = db.prepare(
       "SELECT runs.doc, documents.json FROM runs JOIN documents ON documents.doc = runs.doc "
       "WHERE runs.key = ?1");
@@ -214,7 +242,8 @@ std::variant<RunFigures, std::string> stored_figures(Database& db, int64_t key) 
     int fd;
     ~Closed() { ::close(fd); }
   } closed{fd};
-  DocumentExporter exporter(db, [fd](std::string_view piece) { return write_all(fd, piece); });
+  DocumentExporter exporter(
+      db, [fd](std::string_view piece) { return write_all(fd, piece); }, version);
   if (!exporter.write(doc, text, key) || !exporter.flush() || ::lseek(fd, 0, SEEK_SET) != 0) {
     return fmt::format("cannot read it back: {}", std::strerror(errno));
   }

@@ -19,8 +19,9 @@ namespace tarnwick {
 
 class DocumentExporter {
  public:
-  // Reads through `db`, inside the caller's read transaction.
-  DocumentExporter(Database& db, ExportOutput output);
+  // Reads through `db`, inside the caller's read transaction, a history
+  // of `version` (the samples' noise is read from version 3 on).
+  DocumentExporter(Database& db, ExportOutput output, int64_t version = HISTORY_SCHEMA_VERSION);
 
   // Writes the stored document `doc`, whose JSON (its runs empty) is
   // `text`, with the runs it still has (only the run `only_run`, when
@@ -39,6 +40,7 @@ class DocumentExporter {
   void write_runs(int64_t doc, std::optional<int64_t> only_run);
   void write_run(int64_t key, Json run);
   void write_samples(bool first);
+  void write_sample_noise();
 
   ExportOutput output_;
   std::string buffer_;
@@ -49,6 +51,7 @@ class DocumentExporter {
 // The figures of the run stored under `key` (a row of `runs`), read back by
 // the reader from its document as an export writes it; or why it cannot be
 // read back. Throws a DatabaseError.
-[[nodiscard]] std::variant<RunFigures, std::string> stored_figures(Database& db, int64_t key);
+[[nodiscard]] std::variant<RunFigures, std::string> stored_figures(
+    Database& db, int64_t key, int64_t version = HISTORY_SCHEMA_VERSION);
 
 }  // namespace tarnwick

@@ -86,6 +86,25 @@ CREATE TABLE deleted (
   deleted TEXT NOT NULL            -- when, UTC
 ) WITHOUT ROWID;
 )sql",
+    R"sql(
+-- What competed with the run second by second, as its document gives it:
+-- a sample's disturbed is null when it has no noise, and each figure is
+-- null where the machine had no source. A run's disturbed_seconds is its
+-- noise record's count. Runs stored before keep that record in their JSON,
+-- which fills their count; their seconds' noise was not kept: null.
+ALTER TABLE samples ADD COLUMN steal_percent;
+ALTER TABLE samples ADD COLUMN other_cpus;
+ALTER TABLE samples ADD COLUMN other_cpus_run;
+ALTER TABLE samples ADD COLUMN cpu_pressure_percent;
+ALTER TABLE samples ADD COLUMN throttled_percent;
+ALTER TABLE samples ADD COLUMN throttled_periods;
+ALTER TABLE samples ADD COLUMN thermal_events;
+ALTER TABLE samples ADD COLUMN frequency_mhz;
+ALTER TABLE samples ADD COLUMN disturbed INTEGER;
+ALTER TABLE runs ADD COLUMN disturbed_seconds INTEGER;
+UPDATE runs SET disturbed_seconds = json_extract(json, '$.noise.disturbed_seconds')
+  WHERE json_valid(json) AND json_type(json, '$.noise.disturbed_seconds') = 'integer';
+)sql",
 };
 
 constexpr std::array<std::string_view, 3> TABLES = {"documents", "runs", "samples"};
@@ -633,19 +652,26 @@ ListedRun listed_run(const Statement& row) {
   run.unstable = row.integer(9) != 0;
   run.cpu_model = row.optional_text(10);
   run.arch = row.optional_text(11);
+  run.disturbed_seconds = row.optional_integer(12);
   return run;
 }
 
-constexpr std::string_view LISTED_COLUMNS =
-    "id, started, host, label, threads, library_version, status, mean, cv, unstable, cpu_model, "
-    "arch";
+// The columns listed_run reads, for a history of `version`: a column a
+// later version added reads as null in an older one.
+std::string listed_columns(int64_t version) {
+  return fmt::format(
+      "id, started, host, label, threads, library_version, status, mean, cv, unstable, "
+      "cpu_model, arch, {}",
+      version >= 3 ? "disturbed_seconds" : "NULL");
+}
 
 // Why the run stored under `key` and the run `id` with `figures`, read from
 // `source`, cannot both stand: other figures, or a stored run this program
 // cannot read back to compare. Nothing when they are the same run.
 std::optional<std::string> stored_conflict(Database& db, int64_t key, const std::string& id,
-                                           const RunFigures& figures, std::string_view source) {
-  auto stored = stored_figures(db, key);
+                                           const RunFigures& figures, std::string_view source,
+                                           int64_t version = HISTORY_SCHEMA_VERSION) {
+  auto stored = stored_figures(db, key, version);
   if (const auto* reason = std::get_if<std::string>(&stored)) {
     return fmt::format(
         "run {}: the history holds it, but cannot read it back to compare with {} ({})", id, source,
@@ -675,11 +701,13 @@ class Inserter {
             "arch, stored, json) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)")),
         insert_run_(db.prepare(
             "INSERT INTO runs (id, doc, host, label, repetition, threads, library_version, "
-            "cpu_model, arch, started, status, mean, cv, unstable, json) "
-            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)")),
-        insert_sample_(
-            db.prepare("INSERT INTO samples (run, idx, time, duration, operations, rate) "
-                       "VALUES (?1, ?2, ?3, ?4, ?5, ?6)")) {}
+            "cpu_model, arch, started, status, mean, cv, unstable, json, disturbed_seconds) "
+            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)")),
+        insert_sample_(db.prepare(
+            "INSERT INTO samples (run, idx, time, duration, operations, rate, steal_percent, "
+            "other_cpus, other_cpus_run, cpu_pressure_percent, throttled_percent, "
+            "throttled_periods, thermal_events, frequency_mhz, disturbed) "
+            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)")) {}
 
   void add(const LoadedDocument& document, SaveCounts& counts) {
     std::vector<const LoadedRun*> fresh;
@@ -737,26 +765,47 @@ class Inserter {
           .bind(12, run->mean_rate)
           .bind(13, run->cv_percent)
           .bind(14, int64_t{run->unstable ? 1 : 0})
-          .bind(15, run->json);
+          .bind(15, run->json)
+          .bind(16, whole(run->disturbed_seconds));
       insert_run_.step();
-      const int64_t key = sqlite3_last_insert_rowid(db_.handle());
-      const size_t samples = std::min({run->times.size(), run->durations.size(),
-                                       run->sample_operations.size(), run->rates.size()});
-      for (size_t index = 0; index < samples; ++index) {
-        insert_sample_.reset();
-        insert_sample_.bind(1, key)
-            .bind(2, static_cast<int64_t>(index))
-            .bind(3, run->times[index])
-            .bind(4, run->durations[index])
-            .bind(5, run->sample_operations[index])
-            .bind(6, run->rates[index]);
-        insert_sample_.step();
-      }
+      add_samples(*run, sqlite3_last_insert_rowid(db_.handle()));
       ++counts.stored;
     }
   }
 
  private:
+  static std::optional<int64_t> whole(const std::optional<uint64_t>& value) {
+    if (!value) return std::nullopt;
+    return static_cast<int64_t>(*value);  // the reader keeps counts within INT64_MAX
+  }
+
+  void add_samples(const LoadedRun& run, int64_t key) {
+    const size_t samples = std::min(
+        {run.times.size(), run.durations.size(), run.sample_operations.size(), run.rates.size()});
+    for (size_t index = 0; index < samples; ++index) {
+      insert_sample_.reset();
+      insert_sample_.bind(1, key)
+          .bind(2, static_cast<int64_t>(index))
+          .bind(3, run.times[index])
+          .bind(4, run.durations[index])
+          .bind(5, run.sample_operations[index])
+          .bind(6, run.rates[index]);
+      if (index < run.sample_noise.size() && run.sample_noise[index]) {
+        const LoadedSecondNoise& noise = *run.sample_noise[index];
+        insert_sample_.bind(7, noise.steal_percent)
+            .bind(8, noise.other_cpus)
+            .bind(9, noise.other_cpus_run)
+            .bind(10, noise.cpu_pressure_percent)
+            .bind(11, noise.throttled_percent)
+            .bind(12, whole(noise.throttled_periods))
+            .bind(13, whole(noise.thermal_events))
+            .bind(14, noise.frequency_mhz)
+            .bind(15, int64_t{noise.disturbed ? 1 : 0});
+      }
+      insert_sample_.step();
+    }
+  }
+
   void same_as_stored(const LoadedDocument& document, const LoadedRun& run, int64_t key) {
     if (auto conflict = stored_conflict(db_, key, run.id, figures_of(document, run), "the input")) {
       throw Refusal{*conflict + "; nothing of its document was stored"};
@@ -840,10 +889,13 @@ History History::open_checked(const std::string& given, Access access,
       auto checking = open_checking(path, seen, wait);
       int64_t cookie = check_history(*checking, path, !seen.wal);
       if (access == Access::read) {
-        if (seen.wal || !writable_here(path))
-          return History(path, std::move(checking), wait, cookie);
-        checking.reset();
-        return History(path, open_reading(path, cookie, wait), wait, cookie);
+        if (!seen.wal && writable_here(path)) {
+          checking.reset();
+          checking = open_reading(path, cookie, wait);
+        }
+        History opened(path, std::move(checking), wait, cookie);
+        opened.version_ = opened.db_->single_integer("PRAGMA user_version");
+        return opened;
       }
       checking.reset();
       // Checked; now opened for writing, and checked again under the lock.
@@ -889,7 +941,7 @@ std::variant<StoredCheck, std::string> History::check_stored(const SeenRuns& see
       find.reset();
       find.bind(1, id);
       if (!find.step()) return;
-      if (auto conflict = stored_conflict(*db_, find.integer(0), id, figures, source)) {
+      if (auto conflict = stored_conflict(*db_, find.integer(0), id, figures, source, version_)) {
         check.conflicts.add(std::move(*conflict));
       }
     });
@@ -950,8 +1002,9 @@ std::variant<HistoryListing, std::string> History::list(const HistoryFilter& fil
     count.step();
     listing.total = count.integer(0);
 
-    Statement latest = db_->prepare(fmt::format(
-        "SELECT {} FROM runs {} ORDER BY started DESC, key DESC LIMIT ?3", LISTED_COLUMNS, where));
+    Statement latest =
+        db_->prepare(fmt::format("SELECT {} FROM runs {} ORDER BY started DESC, key DESC LIMIT ?3",
+                                 listed_columns(version_), where));
     bind_filter(latest);
     latest.bind(3, filter.last);
     while (latest.step()) listing.runs.push_back(listed_run(latest));
@@ -1072,7 +1125,7 @@ std::optional<std::string> History::export_documents(const ExportOutput& output)
     // One read transaction: the export is one consistent picture.
     db_->execute("BEGIN");
     Statement documents = db_->prepare("SELECT doc, json FROM documents ORDER BY doc");
-    DocumentExporter exporter(*db_, output);
+    DocumentExporter exporter(*db_, output, version_);
     bool going = true;
     while (going && documents.step())
       going = exporter.write(documents.integer(0), documents.text(1));
@@ -1094,7 +1147,7 @@ std::variant<std::vector<ListedRun>, std::string> History::completed_runs(
         "SELECT {} FROM runs WHERE status = 0 AND mean IS NOT NULL AND (?1 IS NULL OR host = ?1) "
         "AND (?2 IS NULL OR label = ?2) ORDER BY host, label, threads, library_version, started, "
         "key",
-        LISTED_COLUMNS));
+        listed_columns(version_)));
     runs.bind(1, host).bind(2, label);
     while (runs.step()) found.push_back(listed_run(runs));
     return found;
@@ -1116,11 +1169,11 @@ std::optional<std::string> History::baseline_candidates(
                     "coalesce(json_extract(json, '$.noise.in_container'), 0) "
                     "FROM runs WHERE host = ?1 AND label = ?2 AND status = 0 AND mean IS NOT NULL "
                     "ORDER BY started DESC, key DESC",
-                    LISTED_COLUMNS));
+                    listed_columns(version_)));
     runs.bind(1, host).bind(2, label);
     while (runs.step()) {
-      BaselineRun run{listed_run(runs), runs.optional_real(12), runs.optional_real(13),
-                      runs.optional_real(14), runs.integer(15) != 0};
+      BaselineRun run{listed_run(runs), runs.optional_real(13), runs.optional_real(14),
+                      runs.optional_real(15), runs.integer(16) != 0};
       if (std::find(exclude.begin(), exclude.end(), run.run.id) != exclude.end()) continue;
       if (!take(std::move(run))) break;
     }

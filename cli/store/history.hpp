@@ -45,8 +45,10 @@ class Database;
 inline constexpr int32_t HISTORY_APPLICATION_ID = 0x54524e57;
 // The schema version this program writes; older stores are migrated forward
 // (by a command that writes, never by one that reads), newer ones refused.
-// 2 added the ids of deleted runs, which an import leaves out.
-inline constexpr int HISTORY_SCHEMA_VERSION = 2;
+// 2 added the ids of deleted runs, which an import leaves out; 3 what
+// competed with each second (the samples' noise) and each run's disturbed
+// seconds and window noise.
+inline constexpr int HISTORY_SCHEMA_VERSION = 3;
 
 struct SaveCounts {
   size_t stored = 0;
@@ -72,6 +74,9 @@ struct ListedRun {
   std::optional<double> mean_rate, cv_percent;
   bool unstable = false;
   std::optional<std::string> cpu_model, arch;  // the document's
+  // Seconds of the run that something else disturbed; absent for a run
+  // whose document did not count them.
+  std::optional<int64_t> disturbed_seconds;
 };
 
 // What a stored run measured, and where: the key of series and baselines.
@@ -219,6 +224,9 @@ class History {
   // SQLite's schema cookie when the schema was last checked: a write that
   // finds another one checks the schema again first.
   int64_t schema_cookie_ = 0;
+  // The file's version when opened: a reader reads an older history as it
+  // is, with the columns a later version added read as null.
+  int64_t version_ = HISTORY_SCHEMA_VERSION;
 };
 
 }  // namespace tarnwick

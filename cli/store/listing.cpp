@@ -96,6 +96,7 @@ nlohmann::ordered_json listing_json(const std::string& path, const HistoryListin
                     {"mean_rate", or_null(run.mean_rate)},
                     {"cv_percent", or_null(run.cv_percent)},
                     {"unstable", run.unstable},
+                    {"disturbed_seconds", or_null(run.disturbed_seconds)},
                     {"verdict", verdict(run)}});
   }
   nlohmann::ordered_json series = nlohmann::ordered_json::array();

@@ -18,12 +18,25 @@ def night(index, hours=24):
     return (START + datetime.timedelta(hours=hours * index)).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
+def disturb(run, seconds):
+    """The run's first `seconds` samples taken by the hypervisor, counted in
+    its noise record as the program counts them."""
+    run["noise"]["disturbed_seconds"] = seconds
+    for at, sample in enumerate(run["samples"]):
+        sample["noise"] = {"steal_percent": 14.0 if at < seconds else 0.1, "other_cpus": 0.02,
+                           "other_cpus_run": 0.01, "cpu_pressure_percent": None,
+                           "throttled_percent": None, "throttled_periods": None,
+                           "thermal_events": None, "frequency_mhz": None,
+                           "disturbed": at < seconds}
+
+
 def series(host, count, *, step_at=None, step=0.0, spread=0.02, seed=1, label="all-cpus",
-           threads=2, unstable=(), hours=24, level=None):
+           threads=2, unstable=(), hours=24, level=None, disturbed=None):
     """`count` nightly documents of one host: the rate moves by `step` (a
     fraction) from run `step_at` on, or follows `level(index)` (a factor),
     with a normal spread; runs whose index is in `unstable` have a high CV
-    and are flagged."""
+    and are flagged; `disturbed` maps a run's index to its disturbed
+    seconds."""
     rng = random.Random(seed)
     documents = []
     for index in range(count):
@@ -36,6 +49,8 @@ def series(host, count, *, step_at=None, step=0.0, spread=0.02, seed=1, label="a
         documents.append(fleet_documents.document(
             host, night(index, hours), rate, label=label, threads=threads,
             cv=14.0 if shaky else 0.9, unstable=shaky, samples=3, rng=rng))
+        if index in (disturbed or {}):
+            disturb(documents[-1]["runs"][0], disturbed[index])
     return documents
 
 
@@ -54,8 +69,10 @@ def store(binary, history, documents):
 
 def planted(binary, history):
     """The history of the issue: host-a loses 6 % at run 50 of 80, steady-b
-    keeps its rate; run 20 of host-a is unstable. Returns host-a's run ids."""
-    stepped = series("host-a", 80, step_at=50, step=-0.06, seed=22, unstable={20})
+    keeps its rate; run 20 of host-a is unstable, its runs 20 and 35 had
+    disturbed seconds (2 and 3). Returns host-a's run ids."""
+    stepped = series("host-a", 80, step_at=50, step=-0.06, seed=22, unstable={20},
+                     disturbed={20: 2, 35: 3})
     steady = series("steady-b", 80, seed=23)
     store(binary, history, stepped + steady)
     return run_ids(stepped)

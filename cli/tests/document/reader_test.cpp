@@ -226,6 +226,66 @@ TEST(ReadDocument, RefusesWhatItCannotReadWithAReason) {
 
 // Every field kept is checked against the schema, and across fields exactly
 // the four rules of the samples; each refusal names the first bad field.
+// A sample's noise is kept (with keep_json, for the history) as given, and a
+// bad figure refuses the document with its path, as every kept value does.
+TEST(ReadDocument, KeepsEachSecondsNoiseAndRefusesABadFigure) {
+  const auto with_noise = [](const std::string& first, const std::string& second) {
+    std::string text = SCHEMA_ONE;
+    for (const auto& [from, noise] : {std::pair{std::string("\"rate\": 90000.0}"), first},
+                                      std::pair{std::string("\"rate\": 97948}"), second}}) {
+      const auto at = text.find(from);
+      EXPECT_NE(at, std::string::npos) << from;
+      text.replace(at, from.size(),
+                   from.substr(0, from.size() - 1) + ", \"noise\": " + noise + "}");
+    }
+    return text;
+  };
+  const std::string loud =
+      R"({"steal_percent": 14.5, "other_cpus": 0.75, "other_cpus_run": 0.5,
+          "cpu_pressure_percent": 30, "throttled_percent": 12.5, "throttled_periods": 3,
+          "thermal_events": 2, "frequency_mhz": 2601.5, "disturbed": true})";
+  const std::string text = with_noise(loud, "null");
+  const LoadedDocument kept = read_ok(text, {.samples = true, .keep_json = true});
+  ASSERT_EQ(kept.runs.size(), 1u);
+  ASSERT_EQ(kept.runs[0].sample_noise.size(), 2u);
+  ASSERT_TRUE(kept.runs[0].sample_noise[0].has_value());
+  const LoadedSecondNoise& second = *kept.runs[0].sample_noise[0];
+  EXPECT_EQ(second.steal_percent, 14.5);
+  EXPECT_EQ(second.other_cpus, 0.75);
+  EXPECT_EQ(second.other_cpus_run, 0.5);
+  EXPECT_EQ(second.cpu_pressure_percent, 30.0);
+  EXPECT_EQ(second.throttled_percent, 12.5);
+  EXPECT_EQ(second.throttled_periods, 3u);
+  EXPECT_EQ(second.thermal_events, 2u);
+  EXPECT_EQ(second.frequency_mhz, 2601.5);
+  EXPECT_TRUE(second.disturbed);
+  EXPECT_FALSE(kept.runs[0].sample_noise[1].has_value());
+  EXPECT_EQ(kept.runs[0].disturbed_seconds, std::nullopt);  // its record does not count them
+  EXPECT_TRUE(read_ok(text).runs[0].sample_noise.empty());  // kept only when asked
+
+  const auto counted =
+      read_ok(std::string(SCHEMA_ONE)
+                  .replace(std::string(SCHEMA_ONE).find("\"in_container\": false"), 21,
+                           "\"in_container\": false, \"disturbed_seconds\": 7"));
+  EXPECT_EQ(counted.runs[0].disturbed_seconds, 7u);
+
+  const std::pair<std::string, std::string> refused[] = {
+      {R"({"steal_percent": 101})",
+       "runs[0].samples[0].noise.steal_percent: expected a percentage"},
+      {R"({"other_cpus": -0.5})", "runs[0].samples[0].noise.other_cpus: expected a number >= 0"},
+      {R"({"thermal_events": 1.5})", "runs[0].samples[0].noise.thermal_events: expected a whole"},
+      {R"({"disturbed": 1})", "runs[0].samples[0].noise.disturbed: expected true or false"},
+      {R"("loud")", "runs[0].samples[0].noise: expected an object or null, got a string"},
+      {R"([1])", "runs[0].samples[0].noise: expected an object, got an array"},
+  };
+  for (const auto& [noise, reason] : refused) {
+    const auto result = read_document(with_noise(noise, "null"));
+    const auto* why = std::get_if<std::string>(&result);
+    ASSERT_NE(why, nullptr) << noise;
+    EXPECT_NE(why->find(reason), std::string::npos) << *why << "\nexpected: " << reason;
+  }
+}
+
 TEST(ReadDocument, RefusesValuesTheSchemaForbids) {
   const auto with = [](const std::string& from, const std::string& to) {
     std::string text = SCHEMA_ONE;

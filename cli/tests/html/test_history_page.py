@@ -97,6 +97,31 @@ class HistoryPage(browser.PageTestCase):
         self.browser.screenshot(picture)
         self.assertGreater(os.path.getsize(picture), 10000)
 
+    def test_runs_with_disturbed_seconds_are_marked(self):
+        # host-a's runs 20 (unstable too) and 35 had disturbed seconds; the
+        # other panels' runs have none, or were not counted.
+        facts = self.browser.visible_text(".group .facts")
+        self.assertIn("2 with disturbed seconds", facts[0])
+        self.assertTrue(all("disturbed" not in line for line in facts[1:]), facts)
+        marks = self.browser.run(
+            "const chart = Chart.getChart(document.querySelectorAll('.group canvas')[0]);"
+            "const set = chart.data.datasets.find(d => d.label === 'mean rate');"
+            "const tip = chart.options.plugins.tooltip.callbacks.label;"
+            "return set.data.map((p, i) => [set.pointStyle[i], set.pointBorderColor[i],"
+            "  tip({raw: p})]).filter(m => m[0] !== 'circle');")
+        self.assertEqual(len(marks), 2, marks)
+        unstable, noisy = marks
+        self.assertEqual(unstable[0], "triangle")
+        self.assertEqual(unstable[1], noisy[1])  # the amber edge of a disturbed run
+        self.assertIn("UNSTABLE · 2 disturbed seconds", unstable[2])
+        self.assertEqual(noisy[0], "rectRot")
+        self.assertIn("· 3 disturbed seconds · run", noisy[2])
+        self.assertIn("run with disturbed seconds", self.browser.visible_text(".legend")[0])
+        field = self.browser.driver.find_element("id", "filter")
+        field.send_keys("disturbed")
+        self.assertEqual(self.browser.visible_text("h2 .host"), ["host-a"])
+        self.assertNoConsoleError()
+
     def test_filtering_hides_other_panels(self):
         field = self.browser.driver.find_element("id", "filter")
         field.send_keys("single")

@@ -243,6 +243,9 @@ std::string whole_document_export(const fs::path& path) {
           case SQLITE_TEXT:
             row.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(statement, column)));
             break;
+          case SQLITE_NULL:
+            row.emplace_back(nullptr);
+            break;
           default:
             row.emplace_back(sqlite3_column_double(statement, column));
         }
@@ -261,13 +264,30 @@ std::string whole_document_export(const fs::path& path) {
          rows("SELECT key, id, json FROM runs WHERE doc = " + doc + " ORDER BY key")) {
       Json run = Json::parse(row[2].get<std::string>());
       ids.insert(row[1].get<std::string>());
-      for (const auto& sample : rows(
-               "SELECT time, duration, operations, rate FROM samples WHERE run = " + row[0].dump() +
-               " ORDER BY idx")) {
-        run["samples"].push_back({{"time", sample[0]},
-                                  {"duration", sample[1]},
-                                  {"operations", sample[2]},
-                                  {"rate", sample[3]}});
+      // A number stored as null is read as SQLite reads it, 0.0; the noise
+      // as stored, a sample without it (null disturbed) written without.
+      for (const auto& sample :
+           rows("SELECT coalesce(time, 0.0), coalesce(duration, 0.0), coalesce(operations, 0.0), "
+                "coalesce(rate, 0.0), steal_percent, other_cpus, other_cpus_run, "
+                "cpu_pressure_percent, throttled_percent, throttled_periods, thermal_events, "
+                "frequency_mhz, disturbed FROM samples WHERE run = " +
+                row[0].dump() + " ORDER BY idx")) {
+        Json written = {{"time", sample[0]},
+                        {"duration", sample[1]},
+                        {"operations", sample[2]},
+                        {"rate", sample[3]}};
+        if (!sample[12].is_null()) {
+          Json noise;
+          size_t column = 4;
+          for (const char* key :
+               {"steal_percent", "other_cpus", "other_cpus_run", "cpu_pressure_percent",
+                "throttled_percent", "throttled_periods", "thermal_events", "frequency_mhz"}) {
+            noise[key] = sample[column++];
+          }
+          noise["disturbed"] = sample[12] != 0;
+          written["noise"] = std::move(noise);
+        }
+        run["samples"].push_back(std::move(written));
       }
       kept.push_back(std::move(run));
     }
@@ -312,12 +332,18 @@ TEST(History, TheStreamedExportIsTheWholeDocumentsText) {
       "WHERE key = 4;"
       "UPDATE runs SET json = '{\"id\":\"c\"}' WHERE key = 6;"
       "UPDATE runs SET json = '{}' WHERE key = 7;"
-      "INSERT INTO samples VALUES (1, 0, 1.5, 1.0, 10, 0.1), (1, 1, 2, 1e-7, -3, 1e20),"
+      "INSERT INTO samples (run, idx, time, duration, operations, rate) VALUES (1, 0, 1.5, 1.0, "
+      "10, 0.1), (1, 1, 2, 1e-7, -3, 1e20),"
       "(4, 0, 1, 1, 18446744073709551615, 9007199254740993), (4, 1, 2, 0.5, 1, -0.0),"
-      "(7, 0, 3, NULL, 1, 2.5);";
+      "(7, 0, 3, NULL, 1, 2.5);"
+      // Seconds with their noise: every figure, some absent, none disturbed.
+      "INSERT INTO samples VALUES (1, 2, 3, 1, 5, 5.0, 14.25, 0.75, NULL, 30, 12.5, 3, 2, "
+      "2601.5, 1), (1, 3, 4, 1, 5, 5.0, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, 0);";
   for (int index = 0; index < 5000; ++index) {
-    plant += fmt::format("INSERT INTO samples VALUES (6, {}, {}.25, 1.000213, {}, {});", index,
-                         index + 1, 90000 + index, 90000.0 / (index + 3));
+    plant += fmt::format(
+        "INSERT INTO samples (run, idx, time, duration, operations, rate) "
+        "VALUES (6, {}, {}.25, 1.000213, {}, {});",
+        index, index + 1, 90000 + index, 90000.0 / (index + 3));
   }
   sql(path, plant + "COMMIT;");
   History history = open_ok(path, Access::read);

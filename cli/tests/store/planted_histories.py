@@ -99,6 +99,113 @@ def execute(history, statements):
         db.close()
 
 
+
+# The schema of history version 2, as that program made it (its statements'
+# text is what SQLite records, and what the program compares).
+SCHEMA_2 = """
+CREATE TABLE documents (
+  doc INTEGER PRIMARY KEY,
+  schema_version INTEGER NOT NULL,
+  host TEXT NOT NULL,              -- '' when the document does not say
+  timestamp TEXT,
+  library_version TEXT NOT NULL,
+  cpu_model TEXT,
+  arch TEXT,
+  stored TEXT NOT NULL,            -- when this history received it, UTC
+  json TEXT NOT NULL               -- the document with an empty "runs" array
+);
+CREATE TABLE runs (
+  key INTEGER PRIMARY KEY,
+  id TEXT NOT NULL UNIQUE,
+  doc INTEGER NOT NULL REFERENCES documents(doc) ON DELETE CASCADE,
+  host TEXT NOT NULL,
+  label TEXT NOT NULL,
+  repetition INTEGER NOT NULL,
+  threads INTEGER NOT NULL,
+  library_version TEXT NOT NULL,
+  cpu_model TEXT,
+  arch TEXT,
+  started TEXT NOT NULL,
+  status INTEGER NOT NULL,
+  mean REAL,
+  cv REAL,
+  unstable INTEGER NOT NULL,
+  json TEXT NOT NULL               -- the run, its "samples" emptied when kept below
+);
+-- Untyped columns keep each number as written: an integer stays an integer.
+CREATE TABLE samples (
+  run INTEGER NOT NULL REFERENCES runs(key) ON DELETE CASCADE,
+  idx INTEGER NOT NULL,
+  time, duration, operations, rate,
+  PRIMARY KEY (run, idx)
+) WITHOUT ROWID;
+CREATE INDEX runs_by_document ON runs(doc);
+CREATE INDEX runs_by_time ON runs(started);
+CREATE INDEX runs_by_host ON runs(host, started);
+CREATE INDEX runs_by_label ON runs(label, started);
+CREATE INDEX runs_by_series ON runs(host, label, started);
+CREATE INDEX runs_by_baseline ON runs(host, label, threads, library_version, started);
+
+-- Runs removed with --delete: an import of their document leaves them out.
+CREATE TABLE deleted (
+  id TEXT PRIMARY KEY,
+  deleted TEXT NOT NULL            -- when, UTC
+) WITHOUT ROWID;
+"""
+
+APPLICATION_ID = 0x54524e57
+
+
+def stored_copy(value):
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+
+
+def make_version_2(history, documents):
+    """A history of version 2 holding `documents` as that program stored
+    them: each document without its runs, each run without its samples,
+    the samples' four numbers in their table and nothing of their noise."""
+    db = sqlite3.connect(history, isolation_level=None)
+    try:
+        db.execute("PRAGMA application_id = %d" % APPLICATION_ID)
+        db.executescript("BEGIN;" + SCHEMA_2 + "PRAGMA user_version = 2; COMMIT;")
+        db.execute("PRAGMA journal_mode = WAL").fetchall()
+        for doc in documents:
+            env = doc["environment"]
+            cursor = db.execute(
+                "INSERT INTO documents (schema_version, host, timestamp, library_version, "
+                "cpu_model, arch, stored, json) VALUES (1, ?, ?, ?, ?, ?, ?, ?)",
+                (env["hostname"], env["timestamp"], doc["library"]["version"],
+                 env["cpu"]["model"], env["cpu"]["arch"], "2026-12-08T00:00:00.000Z",
+                 stored_copy(dict(doc, runs=[]))))
+            for run in doc["runs"]:
+                key = db.execute(
+                    "INSERT INTO runs (id, doc, host, label, repetition, threads, "
+                    "library_version, cpu_model, arch, started, status, mean, cv, unstable, json) "
+                    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                    (run["id"], cursor.lastrowid, env["hostname"], run["label"],
+                     run["repetition"], run["threads"], doc["library"]["version"],
+                     env["cpu"]["model"], env["cpu"]["arch"], run["started"], run["status"],
+                     run["mean_rate"], run["cv_percent"], int(run["unstable"]),
+                     stored_copy(dict(run, samples=[])))).lastrowid
+                for index, sample in enumerate(run["samples"]):
+                    db.execute("INSERT INTO samples VALUES (?, ?, ?, ?, ?, ?)",
+                               (key, index, float(sample["time"]), float(sample["duration"]),
+                                sample["operations"], float(sample["rate"])))
+    finally:
+        db.close()
+    return history
+
+
+def as_version_1(history):
+    """The history of the current program as version 1 left it: no noise
+    columns, no table of deleted runs."""
+    execute(history, "".join("ALTER TABLE samples DROP COLUMN %s;" % column for column in (
+        "steal_percent", "other_cpus", "other_cpus_run", "cpu_pressure_percent",
+        "throttled_percent", "throttled_periods", "thermal_events", "frequency_mhz",
+        "disturbed")) + "ALTER TABLE runs DROP COLUMN disturbed_seconds;"
+        "DROP TABLE deleted; PRAGMA user_version = 1;")
+
+
 def trigger_negative_version(history):
     # The trigger deletes every other document on the next insert; version
     # -1 once skipped the schema check.

@@ -301,12 +301,8 @@ class Store(TempDirTest):
         history = self.path("history.db")
         path = self.write_json("doc.json", fresh_copy(real_document()))
         self.assertEqual(run(["history", "--history", history, "--import", path]).returncode, 0)
-        # The file as the previous version left it: no table of deleted runs.
-        connection = sqlite3.connect(history)
-        connection.execute("DROP TABLE deleted")
-        connection.execute("PRAGMA user_version = 1")
-        connection.commit()
-        connection.close()
+        # The file as version 1 left it: no table of deleted runs.
+        planted.as_version_1(history)
         self.assertEqual(listing(history)["total_runs"], 2)  # read as it is
         connection = sqlite3.connect(history)
         self.assertEqual(connection.execute("PRAGMA user_version").fetchone()[0], 1)
@@ -314,7 +310,7 @@ class Store(TempDirTest):
         first = listing(history)["runs"][0]["id"]
         self.assertEqual(run(["history", "--history", history, "--delete", first]).returncode, 0)
         connection = sqlite3.connect(history)
-        self.assertEqual(connection.execute("PRAGMA user_version").fetchone()[0], 2)
+        self.assertEqual(connection.execute("PRAGMA user_version").fetchone()[0], 3)
         self.assertEqual(connection.execute("SELECT count(*) FROM deleted").fetchone()[0], 1)
         connection.close()
         self.assertIn("Left out 1 run", run(["history", "--history", history, "--import",
@@ -678,7 +674,7 @@ class Reading(TempDirTest):
             self.assertIn(result.returncode, read_statuses(command), (command, result.stderr))
             self.assertEqual(planted.state(folder), before, command)
         # A version-1 history is read as it is, and migrated by a write.
-        planted.execute(history, "DROP TABLE deleted; PRAGMA user_version = 1;")
+        planted.as_version_1(history)
         old = planted.state(folder)
         for command, args in reads.items():
             run(args)
@@ -688,8 +684,82 @@ class Reading(TempDirTest):
         self.assertEqual(written.returncode, 0, written.stderr)
         self.assertEqual(sorted(os.listdir(folder)), ["h.db"])
         db = sqlite3.connect(history)
-        self.assertEqual(db.execute("PRAGMA user_version").fetchone()[0], 2)
+        self.assertEqual(db.execute("PRAGMA user_version").fetchone()[0], 3)
         db.close()
+
+    def test_a_version_2_history_gains_the_noise_of_its_new_runs_by_a_write(self):
+        old = fresh_copy(real_document())
+        old["runs"][0]["noise"] = dict(old["runs"][0]["noise"] or {}, disturbed_seconds=4)
+        old["runs"][1]["noise"] = None  # stored by a program that did not measure it
+        folder = self.path("store")
+        os.makedirs(folder)
+        history = planted.make_version_2(os.path.join(folder, "h.db"), [old])
+        reads, _ = history_commands(history, self.dir)
+        before = planted.state(folder)
+        for command, args in reads.items():
+            result = run(args)
+            # --baseline finds no run of its host here: read, not refused.
+            statuses = read_statuses(command) + ((2,) if command == "--baseline" else ())
+            self.assertIn(result.returncode, statuses, (command, result.stderr))
+            self.assertNotIn("modified", result.stderr, command)
+            self.assertEqual(planted.state(folder), before, command)
+        listed = listing(history)
+        self.assertEqual([r["disturbed_seconds"] for r in listed["runs"]], [None, None])
+        with open(self.path("export.jsonl")) as handle:
+            exported = [json.loads(line) for line in handle]
+        self.assertEqual([len(document["runs"]) for document in exported], [2])
+        self.assertTrue(all("noise" not in s for r in exported[0]["runs"] for s in r["samples"]))
+
+        # New runs with planted seconds: one disturbed (every source but
+        # cpufreq), one quiet, one that no two readings bracketed.
+        new = fresh_copy(real_document())
+        quiet = {"steal_percent": 0.0, "other_cpus": 0.01, "other_cpus_run": 0.0,
+                 "cpu_pressure_percent": 0.5, "throttled_percent": None,
+                 "throttled_periods": None, "thermal_events": None, "frequency_mhz": None,
+                 "disturbed": False}
+        loud = dict(quiet, steal_percent=14.25, other_cpus=0.75, other_cpus_run=0.5,
+                    throttled_percent=12.5, throttled_periods=3, thermal_events=2,
+                    disturbed=True)
+        planted_noise = [loud, quiet, None]
+        for stored in new["runs"]:
+            stored["samples"] = [dict(stored["samples"][0], time=float(t + 1),
+                                      operations=0 if t else stored["operations"],
+                                      noise=planted_noise[t]) for t in range(3)]
+            stored["sample_count"] = 3
+            stored["noise"]["disturbed_seconds"] = 1
+        path = self.write_json("new-noise.json", new)
+        written = run(["history", "--history", history, "--import", path])
+        self.assertEqual(written.returncode, 0, written.stderr)
+        db = sqlite3.connect(history)
+        self.assertEqual(db.execute("PRAGMA user_version").fetchone()[0], 3)
+        by_id = dict(db.execute("SELECT id, disturbed_seconds FROM runs"))
+        noise_rows = db.execute(
+            "SELECT r.id, s.idx, s.steal_percent, s.throttled_periods, s.disturbed "
+            "FROM samples s JOIN runs r ON r.key = s.run ORDER BY r.id, s.idx").fetchall()
+        db.close()
+        # The old runs: the count their JSON held, their seconds' noise unknown.
+        self.assertEqual(by_id[old["runs"][0]["id"]], 4)
+        self.assertIsNone(by_id[old["runs"][1]["id"]])
+        old_ids = {r["id"] for r in old["runs"]}
+        self.assertTrue(all(row[2:] == (None, None, None) for row in noise_rows
+                            if row[0] in old_ids))
+        for stored in new["runs"]:
+            self.assertEqual(by_id[stored["id"]], 1)
+            self.assertEqual([row[1:] for row in noise_rows if row[0] == stored["id"]],
+                             [(0, 14.25, 3, 1), (1, 0.0, None, 0), (2, None, None, None)])
+        listed = {r["id"]: r["disturbed_seconds"] for r in listing(history)["runs"]}
+        self.assertEqual(listed[new["runs"][0]["id"]], 1)
+        self.assertEqual(listed[old["runs"][0]["id"]], 4)
+        # Exported, the new runs' seconds are as their document gave them.
+        exported = run(["history", "--history", history, "--export", "-"])
+        self.assertEqual(exported.returncode, 0, exported.stderr)
+        runs = {r["id"]: r for line in exported.stdout.splitlines()
+                for r in json.loads(line)["runs"]}
+        for stored in new["runs"]:
+            self.assertEqual([s.get("noise", "absent") for s in runs[stored["id"]]["samples"]],
+                             [loud, quiet, "absent"])
+        for stored in old["runs"]:
+            self.assertTrue(all("noise" not in s for s in runs[stored["id"]]["samples"]))
 
     @unittest.skipUnless(os.geteuid() == 0, "needs root: setpriv to a user who cannot write")
     def test_a_read_only_history_with_a_wal_is_listed(self):
