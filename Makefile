@@ -89,6 +89,8 @@ format-check:
 tidy:
 	@scripts/bootstrap ci
 	cmake --preset dev
+	# The pages' generated headers must exist; the build is the one `make test` uses.
+	cmake --build --preset dev -j $(JOBS)
 	run-clang-tidy -p build/dev -quiet -j $(JOBS) \
 	  -extra-arg=-Wno-unknown-warning-option '^$(CURDIR)/cli/'
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <variant>
 #include <vector>
@@ -59,7 +60,7 @@ std::optional<Exclusion> exclusion(const BaselineRun& stored, const RunKey& key,
 
 std::string exclusion_text(const std::string& kind, std::size_t count, const std::string& host,
                            const std::string& label, const std::vector<std::string>& values) {
-  const std::string runs = fmt::format("{} stored run{} of {}, '{}',", count, count == 1 ? "" : "s",
+  const std::string runs = fmt::format("{} of {}, '{}',", plural(count, "stored run"),
                                        host_name(host), printable(label));
   const std::string listed = fmt::format("{}", fmt::join(values, ", "));
   if (kind == "cpu") return fmt::format("{} on another CPU model ({}) left out", runs, listed);
@@ -121,6 +122,43 @@ std::vector<ComparisonSide> groups_of(ComparisonSide all) {
     groups[at->second].documents.push_back(std::move(document));
   }
   return groups;
+}
+
+// The last `last` stored runs like `key` (the run's own ids aside), oldest
+// first, into pair.base, with what was excluded and why.
+std::optional<std::string> choose_base(History& history, const RunKey& key,
+                                       const std::vector<std::string>& own_ids, int64_t last,
+                                       const CompareRules& rules, SidePair& pair) {
+  std::vector<BaselineRun> chosen;
+  // Per kind of exclusion: how many, and the values met.
+  std::map<std::string, std::pair<std::size_t, std::vector<std::string>>> excluded;
+  auto failure = history.baseline_candidates(key.host, key.label, own_ids, [&](BaselineRun stored) {
+    if (auto why = exclusion(stored, key, rules)) {
+      auto& [count, values] = excluded[why->kind];
+      ++count;
+      if (!why->value.empty() &&
+          std::find(values.begin(), values.end(), why->value) == values.end()) {
+        values.push_back(why->value);
+      }
+      return true;
+    }
+    chosen.push_back(std::move(stored));
+    return static_cast<int64_t>(chosen.size()) < last;
+  });
+  if (failure) return failure;
+  for (const auto& [kind, found] : excluded) {
+    pair.base.left_out.push_back(
+        {"BASE",
+         key.label,
+         kind,
+         found.first,
+         {},
+         exclusion_text(kind, found.first, key.host, key.label, found.second)});
+  }
+  // Oldest first, as runs were made.
+  std::transform(chosen.rbegin(), chosen.rend(), std::back_inserter(pair.base.documents),
+                 [](const BaselineRun& stored) { return as_document(stored); });
+  return std::nullopt;
 }
 
 }  // namespace
@@ -201,42 +239,14 @@ int baseline_command(const BaselineOptions& baseline, const CompareOptions& opti
     }
     std::vector<std::string> wanted;
     for (const RunKey& key : keys) {
-      std::vector<BaselineRun> chosen;
-      // Per kind of exclusion: how many, and the values met.
-      std::map<std::string, std::pair<std::size_t, std::vector<std::string>>> excluded;
-      const auto failure =
-          history.baseline_candidates(key.host, key.label, own_ids, [&](BaselineRun stored) {
-            if (auto why = exclusion(stored, key, options.rules)) {
-              auto& [count, values] = excluded[why->kind];
-              ++count;
-              if (!why->value.empty() &&
-                  std::find(values.begin(), values.end(), why->value) == values.end()) {
-                values.push_back(why->value);
-              }
-              return true;
-            }
-            chosen.push_back(std::move(stored));
-            return static_cast<int64_t>(chosen.size()) < baseline.last;
-          });
-      if (failure) return fail(*failure);
-      for (const auto& [kind, found] : excluded) {
-        pair.base.left_out.push_back(
-            {"BASE",
-             key.label,
-             kind,
-             found.first,
-             {},
-             exclusion_text(kind, found.first, key.host, key.label, found.second)});
+      if (auto failure = choose_base(history, key, own_ids, baseline.last, options.rules, pair)) {
+        return fail(*failure);
       }
-      wanted.push_back(fmt::format("'{}' with {} worker{}", printable(key.label), key.threads,
-                                   key.threads == 1 ? "" : "s"));
-      // Oldest first, as runs were made.
-      for (auto at = chosen.rbegin(); at != chosen.rend(); ++at) {
-        pair.base.documents.push_back(as_document(*at));
-      }
+      wanted.push_back(
+          fmt::format("'{}' with {}", printable(key.label), plural(key.threads, "worker")));
     }
     const std::size_t runs = pair.base.documents.size();
-    pair.base.source = fmt::format("history {} (last {} run{})", *path, runs, runs == 1 ? "" : "s");
+    pair.base.source = fmt::format("history {} (last {})", *path, plural(runs, "run"));
     if (runs == 0) {
       const LoadedDocument& first = pair.now.documents.front();
       std::vector<std::string> left;

@@ -179,7 +179,7 @@ CLI::Validator whole_number_text(const std::string& what, long minimum, long max
       "", "whole number");
 }
 
-CLI::Validator one_of(std::vector<std::string> choices) {
+CLI::Validator one_of(const std::vector<std::string>& choices) {
   return CLI::Validator(
       [choices](std::string& text) -> std::string {
         for (const std::string& choice : choices) {

@@ -63,7 +63,7 @@ using CommandAction = std::function<int()>;
 [[nodiscard]] CLI::Validator number_text(const std::string& what, double above, double at_most);
 [[nodiscard]] CLI::Validator whole_number_text(const std::string& what, long minimum,
                                                long maximum = std::numeric_limits<long>::max());
-[[nodiscard]] CLI::Validator one_of(std::vector<std::string> choices);
+[[nodiscard]] CLI::Validator one_of(const std::vector<std::string>& choices);
 
 struct ParseOutcome {
   bool proceed = false;  // false: print the texts below and exit

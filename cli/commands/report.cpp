@@ -102,6 +102,44 @@ std::vector<Input> collect(const std::vector<std::string>& paths, fleet::FleetBu
   return files;
 }
 
+// Each file is read in chunks, one document after another; the builder
+// counts a run read twice (the same document in two files, or twice in a
+// log) once. False when the runs read outgrow the memory budget (said).
+bool read_inputs(const std::vector<std::string>& paths, fleet::FleetBuilder& builder) {
+  for (const Input& input : collect(paths, builder)) {
+    auto input_file = InputFile::open(input.path, input.scanned);
+    if (auto* reason = std::get_if<std::string>(&input_file)) {
+      builder.add_problem(input.path, *reason);
+      continue;
+    }
+    const InputFile& file = std::get<InputFile>(input_file);
+    const std::string file_time =
+        utc_text(static_cast<UtcMillis>(file.modified_seconds()) * 1000, false);
+    DocumentReader reader(file, ReadOptions{false, false, &builder.budget()});
+    bool any = false;
+    while (auto item = reader.next()) {
+      any = true;
+      if (auto* reason = std::get_if<std::string>(&*item)) {
+        builder.add_problem(input.path, *reason);
+        continue;
+      }
+      builder.add(input.path, std::get<LoadedDocument>(*item), file_time);
+      if (builder.over_budget()) break;
+    }
+    if (!any) builder.add_problem(input.path, "empty: no JSON text");
+    if (reader.over_budget() || builder.over_budget()) {
+      // Memory bounds every input's shape: past the budget the report
+      // would show part of what it was given, as if it were all.
+      tell(
+          "tarnwick: report: {}: the runs read need more than the {} MiB memory budget; no "
+          "report was written\n",
+          file.name(), MEMORY_BUDGET >> 20);
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandAction& action) {
@@ -147,6 +185,7 @@ CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandActio
 
 int report_command(const ReportOptions& options) {
   std::vector<NamedOutput> named;
+  named.reserve(OUTPUTS.size());
   for (const ReportOutput& output : OUTPUTS) {
     named.push_back({output.option, options.*output.path, options.*output.given});
   }
@@ -161,40 +200,7 @@ int report_command(const ReportOptions& options) {
   settings.all_runs = options.all_runs;
   if (!options.since.empty()) settings.since = parse_user_time(options.since);
   fleet::FleetBuilder builder(settings);
-  // Each file is read in chunks, one document after another; the builder
-  // counts a run read twice (the same document in two files, or twice in a
-  // log) once.
-  for (const Input& input : collect(options.paths, builder)) {
-    auto input_file = InputFile::open(input.path, input.scanned);
-    if (auto* reason = std::get_if<std::string>(&input_file)) {
-      builder.add_problem(input.path, *reason);
-      continue;
-    }
-    const InputFile& file = std::get<InputFile>(input_file);
-    const std::string file_time =
-        utc_text(static_cast<UtcMillis>(file.modified_seconds()) * 1000, false);
-    DocumentReader reader(file, ReadOptions{false, false, &builder.budget()});
-    bool any = false;
-    while (auto item = reader.next()) {
-      any = true;
-      if (auto* reason = std::get_if<std::string>(&*item)) {
-        builder.add_problem(input.path, *reason);
-        continue;
-      }
-      builder.add(input.path, std::get<LoadedDocument>(*item), file_time);
-      if (builder.over_budget()) break;
-    }
-    if (!any) builder.add_problem(input.path, "empty: no JSON text");
-    if (reader.over_budget() || builder.over_budget()) {
-      // Memory bounds every input's shape: past the budget the report
-      // would show part of what it was given, as if it were all.
-      tell(
-          "tarnwick: report: {}: the runs read need more than the {} MiB memory budget; no "
-          "report was written\n",
-          file.name(), MEMORY_BUDGET >> 20);
-      return EXIT_FAILED;
-    }
-  }
+  if (!read_inputs(options.paths, builder)) return EXIT_FAILED;
   const fleet::FleetReport report = builder.finish();
 
   bool written = true;

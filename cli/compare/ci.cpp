@@ -72,9 +72,9 @@ MarkdownTable comparison_table(const Comparison& comparison, std::optional<doubl
     std::vector<std::string> cells = {label.label,     workers(label),    rate(label.base),
                                       rate(label.now), ratio_text(label), verdict_text(label)};
     if (fail_slower) {
-      cells.push_back(label.verdict == Verdict::not_judged      ? "not judged"
-                      : tripped(comparison, label, fail_slower) ? "FAILED"
-                                                                : "passed");
+      cells.emplace_back(label.verdict == Verdict::not_judged      ? "not judged"
+                         : tripped(comparison, label, fail_slower) ? "FAILED"
+                                                                   : "passed");
     }
     table.rows.push_back(std::move(cells));
   }

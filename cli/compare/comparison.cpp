@@ -20,10 +20,6 @@ void add_distinct(std::vector<T>& values, const T& value) {
   if (std::find(values.begin(), values.end(), value) == values.end()) values.push_back(value);
 }
 
-std::string plural(std::size_t count, std::string_view one, std::string_view many) {
-  return fmt::format("{} {}", count, count == 1 ? one : many);
-}
-
 std::string join(const std::vector<std::string>& values) {
   return values.empty() ? std::string("unknown") : fmt::format("{}", fmt::join(values, ", "));
 }
@@ -106,18 +102,21 @@ LabelSide label_side(const std::vector<SideRun>& all, const std::vector<SideRun>
 
 std::vector<double> rates(const std::vector<SideRun>& runs) {
   std::vector<double> values;
+  values.reserve(runs.size());
   for (const SideRun& run : runs) values.push_back(*run.run->mean_rate);
   return values;
 }
 
 std::vector<std::size_t> numbers_of(const std::vector<SideRun>& runs) {
   std::vector<std::size_t> numbers;
+  numbers.reserve(runs.size());
   for (const SideRun& run : runs) numbers.push_back(run.number);
   return numbers;
 }
 
 std::vector<std::string> ids_of(const std::vector<SideRun>& runs) {
   std::vector<std::string> ids;
+  ids.reserve(runs.size());
   for (const SideRun& run : runs) ids.push_back(run.run->id);
   return ids;
 }
@@ -258,6 +257,7 @@ std::vector<SideRun> sift_side(std::vector<SideRun> runs, const char* side,
         [](const SideRun& run) { return run_disturbance(*run.document, *run.run).disturbed(); },
         [&](const std::vector<SideRun>& gone) {
           std::vector<std::string> each;
+          each.reserve(gone.size());
           for (const SideRun& run : gone) {
             each.push_back(fmt::format("run {}: {}", run.number, other_time(*run.run)));
           }
@@ -364,6 +364,62 @@ LabelComparison compare_label(const std::string& label, const std::vector<SideRu
   return result;
 }
 
+// Labels on both sides, in BASE's order; each label on one side only is a
+// warning.
+std::vector<std::string> common_labels(const SideRuns& base_runs, const SideRuns& new_runs,
+                                       Comparison& comparison) {
+  std::vector<std::string> common;
+  for (const std::string& label : base_runs.labels) {
+    if (new_runs.runs.count(label) != 0) {
+      common.push_back(label);
+    } else {
+      comparison.warnings.push_back(
+          {"one_side_only",
+           fmt::format("'{}' runs are only in BASE: not compared", printable(label))});
+    }
+  }
+  for (const std::string& label : new_runs.labels) {
+    if (base_runs.runs.count(label) == 0) {
+      comparison.warnings.push_back(
+          {"one_side_only",
+           fmt::format("'{}' runs are only in NEW: not compared", printable(label))});
+    }
+  }
+  return common;
+}
+
+void note_not_completed(const SideRuns& base_runs, const SideRuns& new_runs,
+                        Comparison& comparison) {
+  for (const SideRuns* grouped : {&base_runs, &new_runs}) {
+    if (grouped->not_completed == 0) continue;
+    comparison.left_out.push_back({grouped->name,
+                                   "",
+                                   "not_completed",
+                                   grouped->not_completed,
+                                   {},
+                                   fmt::format("{} of {} did not complete and {} left out",
+                                               plural(grouped->not_completed, "run"), grouped->name,
+                                               grouped->not_completed == 1 ? "is" : "are")});
+  }
+}
+
+// Unstable runs make any verdict shakier than its interval says: the
+// machine's load moved while they ran.
+void warn_unstable(Comparison& comparison) {
+  for (const auto& [name, facts] :
+       {std::pair{"BASE", &comparison.base}, std::pair{"NEW", &comparison.now}}) {
+    if (facts->unstable_runs == 0) continue;
+    comparison.warnings.push_back(
+        {"unstable",
+         fmt::format("{} has {} of {} (median CV {}): the machine's load moved while {} ran, so "
+                     "the rates may show the load rather than a change",
+                     name, plural(facts->unstable_runs, "unstable run"), facts->completed_runs,
+                     facts->median_cv_percent ? fmt::format("{:.1f} %", *facts->median_cv_percent)
+                                              : std::string("unknown"),
+                     facts->unstable_runs == 1 ? "it" : "they")});
+  }
+}
+
 }  // namespace
 
 std::string run_numbers(const std::vector<std::size_t>& numbers) {
@@ -386,7 +442,7 @@ std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
       return fmt::format("{} ({}) has no runs", grouped->name, printable(side->source));
     }
     return fmt::format("{} ({}) has no completed run: its {} failed or {} cancelled", grouped->name,
-                       printable(side->source), plural(grouped->not_completed, "run", "runs"),
+                       printable(side->source), plural(grouped->not_completed, "run"),
                        grouped->not_completed == 1 ? "was" : "were");
   }
 
@@ -401,53 +457,14 @@ std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
     comparison.warnings.push_back({std::move(kind), std::move(text)});
   };
 
-  std::vector<std::string> common;
-  for (const std::string& label : base_runs.labels) {
-    if (new_runs.runs.count(label) != 0) {
-      common.push_back(label);
-    } else {
-      warn("one_side_only",
-           fmt::format("'{}' runs are only in BASE: not compared", printable(label)));
-    }
-  }
-  for (const std::string& label : new_runs.labels) {
-    if (base_runs.runs.count(label) == 0) {
-      warn("one_side_only",
-           fmt::format("'{}' runs are only in NEW: not compared", printable(label)));
-    }
-  }
+  const std::vector<std::string> common = common_labels(base_runs, new_runs, comparison);
   if (common.empty()) {
     return fmt::format("no run label in both BASE ({}) and NEW ({})",
                        printable(join(base_runs.labels)), printable(join(new_runs.labels)));
   }
 
-  for (const SideRuns* grouped : {&base_runs, &new_runs}) {
-    if (grouped->not_completed == 0) continue;
-    comparison.left_out.push_back(
-        {grouped->name,
-         "",
-         "not_completed",
-         grouped->not_completed,
-         {},
-         fmt::format("{} of {} did not complete and {} left out",
-                     plural(grouped->not_completed, "run", "runs"), grouped->name,
-                     grouped->not_completed == 1 ? "is" : "are")});
-  }
-
-  // Unstable runs make any verdict shakier than its interval says: the
-  // machine's load moved while they ran.
-  for (const auto& [name, facts] :
-       {std::pair{"BASE", &comparison.base}, std::pair{"NEW", &comparison.now}}) {
-    if (facts->unstable_runs == 0) continue;
-    warn("unstable",
-         fmt::format("{} has {} of {} (median CV {}): the machine's load moved while {} ran, so "
-                     "the rates may show the load rather than a change",
-                     name, plural(facts->unstable_runs, "unstable run", "unstable runs"),
-                     facts->completed_runs,
-                     facts->median_cv_percent ? fmt::format("{:.1f} %", *facts->median_cv_percent)
-                                              : std::string("unknown"),
-                     facts->unstable_runs == 1 ? "it" : "they"));
-  }
+  note_not_completed(base_runs, new_runs, comparison);
+  warn_unstable(comparison);
 
   // A run on both sides belongs to BASE.
   std::set<std::string> base_ids;

@@ -35,7 +35,8 @@ struct RunKey {
   std::string cpu_model;  // as normalize_model() gives it
 
   friend bool operator==(const RunKey&, const RunKey&) = default;
-  friend auto operator<=>(const RunKey&, const RunKey&) = default;
+  // clang-tidy 14 takes the defaulted comparison's own 0 for a null pointer.
+  friend auto operator<=>(const RunKey&, const RunKey&) = default;  // NOLINT(modernize-use-nullptr)
 };
 
 [[nodiscard]] RunKey run_key(const std::string& host, const std::string& label,

@@ -25,7 +25,7 @@ double reference_rate(const RunReport& run) {
 
 std::string workers_text(const RunReport& run) {
   const uint32_t threads = run.result.threads;
-  const std::string count = plural(threads, "worker");
+  std::string count = plural(threads, "worker");
   if (!run.result.all_cpus) return count;
   return threads == 0 ? std::string("all CPUs") : "all CPUs, " + count;
 }

@@ -103,7 +103,7 @@ struct FleetReport {
 
 class FleetBuilder {
  public:
-  explicit FleetBuilder(FleetOptions options) : options_(std::move(options)) {}
+  explicit FleetBuilder(FleetOptions options) : options_(options) {}
 
   // One document's text. `file_time` (UTC, ISO 8601) dates a document that
   // carries no time of its own (0.0.2).

@@ -355,9 +355,9 @@ void svg_legend(std::string& svg, const FleetReport& report, const Bands& bands)
     svg += mark + fmt::format("<text x=\"{:.1f}\" y=\"48\">{}</text>\n", x + 10.0, text);
     x += width;
   };
-  item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"{}\"/>", x, SLOW), "slow", 48.0);
-  item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"{}\"/>", x, FAST), "fast", 48.0);
-  item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"{}\" fill-opacity=\"0.55\"/>", x,
+  item(fmt::format(R"(<circle cx="{:.1f}" cy="44" r="4" fill="{}"/>)", x, SLOW), "slow", 48.0);
+  item(fmt::format(R"(<circle cx="{:.1f}" cy="44" r="4" fill="{}"/>)", x, FAST), "fast", 48.0);
+  item(fmt::format(R"(<circle cx="{:.1f}" cy="44" r="4" fill="{}" fill-opacity="0.55"/>)", x,
                    NORMAL),
        "within its group", 112.0);
   item(fmt::format("<circle cx=\"{:.1f}\" cy=\"44\" r=\"4\" fill=\"white\" stroke=\"{}\" "
@@ -445,8 +445,8 @@ void svg_dots(std::string& svg, const Group& group, const Scale& scale, double m
                           (SVG_ROW - 2.0 * r - 6.0);
     const char* colour = host.flag == "slow" ? SLOW : host.flag == "fast" ? FAST : NORMAL;
     const std::string paint =
-        host.unstable ? fmt::format("fill=\"white\" stroke=\"{}\" stroke-width=\"1.5\"", colour)
-                      : fmt::format("fill=\"{}\" fill-opacity=\"{}\"", colour,
+        host.unstable ? fmt::format(R"(fill="white" stroke="{}" stroke-width="1.5")", colour)
+                      : fmt::format(R"(fill="{}" fill-opacity="{}")", colour,
                                     host.flag.empty() ? "0.55" : "1");
     (host.flag.empty() ? svg : flagged_dots) += fmt::format(
         "<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"{:.1f}\" {}><title>{}: {} steps/s, {:+.2f} "

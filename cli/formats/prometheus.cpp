@@ -88,7 +88,7 @@ std::string prometheus_text(const Session& session) {
     entry.summary = std::move(summary);
   }
   const auto labels = [](const std::string& label, uint32_t workers) {
-    return fmt::format("{{label=\"{}\",workers=\"{}\"}}", prometheus_label_value(label), workers);
+    return fmt::format(R"({{label="{}",workers="{}"}})", prometheus_label_value(label), workers);
   };
   // Each family with one sample per series that has the figure.
   const auto each = [&](std::string& out, std::string_view name, std::string_view help,

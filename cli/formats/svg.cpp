@@ -263,6 +263,57 @@ std::vector<Mark> marks_of(const std::vector<const RunReport*>& runs, std::size_
   return marks;
 }
 
+// The panel's title and, per label, the median of its runs and their spread.
+std::string panel_heading(const Session& session) {
+  std::string heading =
+      fmt::format("tarnwick {} \u00b7 {} runs", session.version, session.runs.size());
+  std::string figures;
+  for (const RepetitionSummary& summary : summarize_repetitions(session)) {
+    figures +=
+        fmt::format("{}{}: median {} steps/s, spread {:.1f} %", figures.empty() ? "" : " \u00b7 ",
+                    summary.label, grouped(summary.median_mean_rate), summary.spread_percent);
+  }
+  if (const auto figure = median_scaling(session)) {
+    figures += fmt::format(" \u00b7 scaling {:.3f}", *figure);
+  }
+  std::string svg = centred_text(heading, 24.0, 15.0, true);
+  svg +=
+      centred_text(figures.empty() ? std::string("no completed run") : figures, 44.0, 12.0, false);
+  return svg;
+}
+
+// One label's marks: a dot for the mean and a bar for the per-second range
+// of each run, or of neighbouring runs sharing a mark (then `shared`).
+std::string label_marks(const std::vector<const RunReport*>& runs, const std::string& label,
+                        const Frame& frame, double shift, double radius, std::size_t mark_count,
+                        bool& shared) {
+  std::string marks;
+  for (const Mark& mark : marks_of(runs, std::min(runs.size(), mark_count))) {
+    shared = shared || mark.last != mark.first;
+    const double x = frame.x((mark.first + mark.last) / 2.0) + shift;
+    const std::string which = mark.first == mark.last
+                                  ? fmt::format("{} run {}", label, mark.first)
+                                  : fmt::format("{} runs {} to {}", label, mark.first, mark.last);
+    const std::string tip = fmt::format(
+        "{}: {}per second {} to {} steps/s", which,
+        mark.mean ? fmt::format("mean {} steps/s, ", grouped(*mark.mean)) : std::string(),
+        grouped(mark.low), grouped(mark.high));
+    marks += fmt::format("<g><title>{}</title>", xml_escape(tip));
+    if (mark.high >= mark.low) {
+      marks += fmt::format(
+          "<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{0:.1f}\" y2=\"{2:.1f}\" "
+          "stroke-opacity=\"0.45\" stroke-width=\"1.5\"/>",
+          x, frame.y(mark.low), frame.y(mark.high));
+    }
+    if (mark.mean) {
+      marks += fmt::format(R"(<circle cx="{:.1f}" cy="{:.1f}" r="{:.1f}"/>)", x,
+                           frame.y(*mark.mean), radius);
+    }
+    marks += "</g>\n";
+  }
+  return marks;
+}
+
 // Every run in one panel: per label, each run's mean as a dot and the range
 // of its per-second rates as a bar, against the run's number. Past one mark
 // every MARK_PITCH pixels, neighbouring runs share a mark, so the chart
@@ -287,20 +338,7 @@ std::string distribution_panel(const Session& session, const std::vector<double>
     return tick < 1.0 || tick > last_repetition || tick != std::floor(tick);
   });
 
-  std::string heading =
-      fmt::format("tarnwick {} \u00b7 {} runs", session.version, session.runs.size());
-  std::string figures;
-  for (const RepetitionSummary& summary : summarize_repetitions(session)) {
-    figures +=
-        fmt::format("{}{}: median {} steps/s, spread {:.1f} %", figures.empty() ? "" : " \u00b7 ",
-                    summary.label, grouped(summary.median_mean_rate), summary.spread_percent);
-  }
-  if (const auto figure = median_scaling(session)) {
-    figures += fmt::format(" \u00b7 scaling {:.3f}", *figure);
-  }
-  std::string svg = centred_text(heading, 24.0, 15.0, true);
-  svg +=
-      centred_text(figures.empty() ? std::string("no completed run") : figures, 44.0, 12.0, false);
+  std::string svg = panel_heading(session);
   svg += axes(frame, x_ticks, y_ticks, "run");
 
   const auto plot_width = WIDTH - LEFT - RIGHT;
@@ -314,31 +352,8 @@ std::string distribution_panel(const Session& session, const std::vector<double>
     const double shift =
         (static_cast<double>(label) - static_cast<double>(labels.size() - 1) / 2.0) * radius * 1.6;
     const std::vector<const RunReport*>& runs = runs_by_label[label];
-    std::string marks;
-    for (const Mark& mark : marks_of(runs, std::min(runs.size(), mark_count))) {
-      shared = shared || mark.last != mark.first;
-      const double x = frame.x((mark.first + mark.last) / 2.0) + shift;
-      const std::string which =
-          mark.first == mark.last
-              ? fmt::format("{} run {}", labels[label], mark.first)
-              : fmt::format("{} runs {} to {}", labels[label], mark.first, mark.last);
-      const std::string tip = fmt::format(
-          "{}: {}per second {} to {} steps/s", which,
-          mark.mean ? fmt::format("mean {} steps/s, ", grouped(*mark.mean)) : std::string(),
-          grouped(mark.low), grouped(mark.high));
-      marks += fmt::format("<g><title>{}</title>", xml_escape(tip));
-      if (mark.high >= mark.low) {
-        marks += fmt::format(
-            "<line x1=\"{0:.1f}\" y1=\"{1:.1f}\" x2=\"{0:.1f}\" y2=\"{2:.1f}\" "
-            "stroke-opacity=\"0.45\" stroke-width=\"1.5\"/>",
-            x, frame.y(mark.low), frame.y(mark.high));
-      }
-      if (mark.mean) {
-        marks += fmt::format("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"{:.1f}\"/>", x,
-                             frame.y(*mark.mean), radius);
-      }
-      marks += "</g>\n";
-    }
+    const std::string marks =
+        label_marks(runs, labels[label], frame, shift, radius, mark_count, shared);
     svg += fmt::format("<g stroke=\"{0}\" fill=\"{0}\">\n{1}</g>\n", colour, marks);
     const double legend_x = LEFT + 8.0 + 110.0 * static_cast<double>(label);
     svg += fmt::format(

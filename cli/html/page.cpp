@@ -105,7 +105,7 @@ std::string html_page(const HtmlPage& page) {
   std::string out;
   out.reserve(library.size() + 8192);
   out += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
-  out += "<meta http-equiv=\"Content-Security-Policy\" content=\"";
+  out += R"(<meta http-equiv="Content-Security-Policy" content=")";
   out += POLICY;
   out += "\">\n<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
   out += "<title>" + html_escape(page.title) + "</title>\n<style>";

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
-#include <limits.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -11,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -67,6 +67,16 @@ std::string base_of(const std::string& path) {
 // Follows a chain of symlinks in the final component only, as a shell's
 // redirection would; a dangling link resolves to the missing file it names.
 // Gives up (returns the path as given) on a loop.
+// A link's target as a path: relative targets are relative to the link's
+// directory.
+std::string beside(const std::string& directory, std::string target) {
+  if (target.front() == '/') return target;
+  std::string path = directory;
+  path += '/';
+  path += target;
+  return path;
+}
+
 std::string follow_final_symlinks(std::string path) {
   for (int hop = 0; hop < 40; ++hop) {
     struct stat info {};
@@ -75,7 +85,7 @@ std::string follow_final_symlinks(std::string path) {
     const ssize_t length = readlink(path.c_str(), buffer.data(), buffer.size() - 1);
     if (length <= 0) return path;
     std::string target(buffer.data(), static_cast<std::size_t>(length));
-    path = target.front() == '/' ? target : directory_of(path) + "/" + target;
+    path = beside(directory_of(path), std::move(target));
   }
   return path;
 }
@@ -115,7 +125,7 @@ ProcLink proc_link(std::string path) {
     const ssize_t length = readlink(path.c_str(), buffer.data(), buffer.size() - 1);
     if (length <= 0) return {};
     std::string target(buffer.data(), static_cast<std::size_t>(length));
-    path = target.front() == '/' ? target : directory + "/" + target;
+    path = beside(directory, std::move(target));
   }
   return {};
 }

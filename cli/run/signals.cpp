@@ -1,9 +1,9 @@
 #include "run/signals.hpp"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstring>
 
 #include "output/atomic_file.hpp"

@@ -20,7 +20,7 @@ constexpr size_t HOST_WIDTH = 12;
 // Long names keep their start and lose their middle, so node names that
 // differ at the end stay apart.
 std::string fit(const std::string& raw, size_t width) {
-  const std::string text = printable(raw);
+  std::string text = printable(raw);
   if (characters(text) <= width) return text;
   const size_t head = width - 3;
   return first_characters(text, head - 2) + "..." + last_characters(text, 2);

@@ -64,8 +64,8 @@ std::optional<UtcMillis> to_millis(const Fields& f) {
       f.day > days_in_month(f.year, f.month) || f.hour > 23 || f.minute > 59 || f.second > 59) {
     return std::nullopt;
   }
-  const std::int64_t seconds =
-      days_from_civil(f.year, f.month, f.day) * 86'400 + f.hour * 3600 + f.minute * 60 + f.second;
+  const std::int64_t seconds = days_from_civil(f.year, f.month, f.day) * 86'400 +
+                               std::int64_t{f.hour} * 3600 + std::int64_t{f.minute} * 60 + f.second;
   return seconds * 1000 + f.millis;
 }
 

@@ -44,6 +44,7 @@ LoadedDocument document(const std::vector<PlantedRun>& runs, const std::string& 
 
 std::vector<PlantedRun> of_logs(const std::vector<double>& logs) {
   std::vector<PlantedRun> runs;
+  runs.reserve(logs.size());
   for (const double log : logs) runs.push_back({1000 * std::exp(log)});
   return runs;
 }

@@ -173,28 +173,27 @@ TEST(ReadDocument, RefusesWhatItCannotReadWithAReason) {
       {"{\"program\": \"tarn\xffwick\"}",
        "not JSON at line 1, column 19: invalid encoding in string"},
       // Deep nesting is refused without recursion.
-      {"{\"program\": \"tarnwick\", \"x\": " + std::string(200000, '[') + std::string(200000, ']') +
+      {R"({"program": "tarnwick", "x": )" + std::string(200000, '[') + std::string(200000, ']') +
            "}",
        "nested deeper than 64 levels"},
       {"[1, 2]", "not a result document: expected a JSON object, got an array"},
       {"42", "expected a JSON object, got a whole number"},
       {replaced(SCHEMA_ONE, "\"schema_version\": 1", "\"schema_version\": 7"),
        "unknown schema_version 7"},
-      {replaced(today, "\"program\": \"tarnwick\"", "\"program\": \"other\""),
-       "program is 'other'"},
-      {replaced(today, "\"program\": \"tarnwick\",", ""), "no \"program\" key"},
-      {replaced(today, "\"version\": \"0.0.2\"", "\"version\": 2"),
+      {replaced(today, R"("program": "tarnwick")", R"("program": "other")"), "program is 'other'"},
+      {replaced(today, R"("program": "tarnwick",)", ""), "no \"program\" key"},
+      {replaced(today, R"("version": "0.0.2")", "\"version\": 2"),
        "library.version: expected a string, got a whole number"},
-      {replaced(today, "\"threads\": 2", "\"threads\": \"2\""),
+      {replaced(today, "\"threads\": 2", R"("threads": "2")"),
        "runs[1].threads: expected a whole number, got a string"},
       {replaced(today, "\"threads\": 2", "\"threads\": -2"),
        "runs[1].threads: expected a whole number, got a negative number"},
       {replaced(today, "\"status\": 1", "\"status\": 3"), "runs[1].status: 3 is out of range"},
       {replaced(today, "\"checksum\": 7", "\"checksum\": 7.5"),
        "runs[1].checksum: expected a whole number, got a number with a fraction or exponent"},
-      {replaced(today, "\"mean_rate\": null", "\"mean_rate\": \"fast\""),
+      {replaced(today, "\"mean_rate\": null", R"("mean_rate": "fast")"),
        "runs[1].mean_rate: expected a number or null, got a string"},
-      {replaced(today, "\"unstable\": false, \"operations\": 0", "\"operations\": 0"),
+      {replaced(today, R"("unstable": false, "operations": 0)", "\"operations\": 0"),
        ""},  // optional: absent means stable
       {replaced(today, "\"checksum\": 7,", ""), "runs[1].checksum is missing"},
       {replaced(today, "\"checksum\": 7", "\"checksum\": 18446744073709551616"),
@@ -205,11 +204,11 @@ TEST(ReadDocument, RefusesWhatItCannotReadWithAReason) {
        "runs[0].samples[1]: rate is missing"},
       {replaced(today, "\"runs\": [", "\"runs\": [[], "), "runs[0]: expected an object"},
       {replaced(today, "\"host\": {", "\"host\": [{"), "host: expected an object"},
-      {replaced(SCHEMA_ONE, "\"id\": \"5f0c2a9e7b1d4c3a9e8f7a6b5c4d3e2f\",", ""),
+      {replaced(SCHEMA_ONE, R"("id": "5f0c2a9e7b1d4c3a9e8f7a6b5c4d3e2f",)", ""),
        "runs[0].id is missing"},
       {replaced(SCHEMA_ONE, "\"repetition\": 2", "\"repetition\": 0"),
        "runs[0].repetition: 0, but repetitions count from 1"},
-      {replaced(SCHEMA_ONE, "\"arch\": \"x86_64\"", "\"arch\": 64"),
+      {replaced(SCHEMA_ONE, R"("arch": "x86_64")", "\"arch\": 64"),
        "environment.cpu.arch: expected a string or null, got a whole number"},
   };
   for (const Case& c : cases) {
@@ -298,17 +297,17 @@ TEST(ReadDocument, RefusesValuesTheSchemaForbids) {
     std::string reason;  // empty: accepted
   };
   const Case cases[] = {
-      {with("\"id\": \"5f0c2a9e7b1d4c3a9e8f7a6b5c4d3e2f\"",
-            "\"id\": \"--------------------------------\""),
+      {with(R"("id": "5f0c2a9e7b1d4c3a9e8f7a6b5c4d3e2f")",
+            R"("id": "--------------------------------")"),
        "runs[0].id: '--------------------------------' is not a run id"},
-      {with("\"id\": \"5f0c2a9e7b1d4c3a9e8f7a6b5c4d3e2f\"", "\"id\": \"\\u001b[2J\""),
+      {with(R"("id": "5f0c2a9e7b1d4c3a9e8f7a6b5c4d3e2f")", R"("id": "\u001b[2J")"),
        "runs[0].id: '\\x1B[2J' is not a run id"},
-      {with("\"label\": \"single\"", "\"label\": \"Single\""),
+      {with(R"("label": "single")", R"("label": "Single")"),
        "runs[0].label: expected single or all-cpus"},
-      {with("\"status\": \"completed\"", "\"status\": \"done\""), "status: expected completed"},
-      {with("\"started\": \"2026-12-07T23:50:01.123Z\"", "\"started\": \"garbage\""),
+      {with(R"("status": "completed")", R"("status": "done")"), "status: expected completed"},
+      {with(R"("started": "2026-12-07T23:50:01.123Z")", R"("started": "garbage")"),
        "runs[0].started: 'garbage' is not a UTC time"},
-      {with("\"timestamp\": \"2026-12-07T23:50:01Z\"", "\"timestamp\": \"2026-02-30T00:00:00Z\""),
+      {with(R"("timestamp": "2026-12-07T23:50:01Z")", R"("timestamp": "2026-02-30T00:00:00Z")"),
        "environment.timestamp: '2026-02-30T00:00:00Z' is not a UTC time"},
       {with("\"mean_rate\": 93974.2", "\"mean_rate\": -1"),
        "runs[0].mean_rate: expected a number >= 0, got -1"},
@@ -323,18 +322,18 @@ TEST(ReadDocument, RefusesValuesTheSchemaForbids) {
        "runs[0].sample_count: 3, but the run has 2 samples"},
       {with("\"operations\": 187948", "\"operations\": 187949"),
        "runs[0].operations: 187949, but its samples' operations add up to 187948"},
-      {with("\"rate\": 97948}", "\"rate\": \"fast\"}"),
+      {with("\"rate\": 97948}", R"("rate": "fast"})"),
        "runs[0].samples[1].rate: expected a number, got a string"},
-      {with("\"time\": 2.0, \"duration\": 1.0", "\"time\": 1.0, \"duration\": 1.0"),
+      {with(R"("time": 2.0, "duration": 1.0)", R"("time": 1.0, "duration": 1.0)"),
        "runs[0].samples[1].time: 1 does not come after the previous sample's 1"},
-      {with("\"time\": 2.0, \"duration\": 1.0", "\"time\": 2.0, \"duration\": 0"),
+      {with(R"("time": 2.0, "duration": 1.0)", R"("time": 2.0, "duration": 0)"),
        "runs[0].samples[1].duration: expected a number > 0, got 0"},
-      {with("\"operations\": 97948", "\"operations\": 97948, \"operations\": 1"),
+      {with("\"operations\": 97948", R"("operations": 97948, "operations": 1)"),
        "runs[0].samples[1].operations: given twice"},
       {with("\"checksum\": 18446744073709551615", "\"checksum\": 18446744073709551615.0"),
        "runs[0].checksum: expected a whole number"},
       {with("\"schema_version\": 1,", ""), ""},  // a 0.0.2 document
-      {with("\"noise\": {", "\"noise\": {\"x\": {\"y\": [1, {\"z\": null}]}, "), ""},
+      {with("\"noise\": {", R"("noise": {"x": {"y": [1, {"z": null}]}, )"), ""},
   };
   for (const Case& c : cases) {
     const auto result = read_document(c.text, {.samples = true, .keep_json = true});
@@ -478,15 +477,14 @@ TEST(ReadDocument, GivesOldRunsTheIdsThePreviousReleaseStored) {
   // What the history could not write back as read is refused, not given
   // an id that would change on export.
   const std::pair<std::string, std::string> refused[] = {
-      {"\"status_name\": \"completed\", \"status_name\": \"x\"",
-       "runs[0]: 'status_name' given twice"},
-      {"\"status_name\": {\"a\": 1, \"a\": 2}", "runs[0]: 'a' given twice"},
+      {R"("status_name": "completed", "status_name": "x")", "runs[0]: 'status_name' given twice"},
+      {R"("status_name": {"a": 1, "a": 2})", "runs[0]: 'a' given twice"},
       {"\"status_name\": 123456789012345678901234567890",
        "runs[0]: 123456789012345678901234567890 cannot be represented exactly"},
   };
   for (const auto& [value, reason] : refused) {
     std::string text = old_document({});
-    text.replace(text.find("\"status_name\": \"completed\""), 27, value);
+    text.replace(text.find(R"("status_name": "completed")"), 27, value);
     const auto result = read_document(text);
     ASSERT_TRUE(std::holds_alternative<std::string>(result)) << value;
     EXPECT_NE(std::get<std::string>(result).find(reason), std::string::npos)
@@ -494,7 +492,7 @@ TEST(ReadDocument, GivesOldRunsTheIdsThePreviousReleaseStored) {
   }
   // A key given twice in a document of today's schema is no 0.0.2 run's id.
   std::string today = SCHEMA_ONE;
-  today.replace(today.find("\"has_cv\": true"), 14, "\"has_cv\": true, \"has_cv\": true");
+  today.replace(today.find("\"has_cv\": true"), 14, R"("has_cv": true, "has_cv": true)");
   EXPECT_EQ(read_ok(today).runs.size(), 1u);
 }
 
@@ -511,7 +509,7 @@ TEST(DocumentReader, ReadsEveryDocumentOfALogAndGoesOnPastABadOne) {
     if (auto* reason = std::get_if<std::string>(&*item)) {
       seen.push_back(*reason);
     } else {
-      seen.push_back("ok");
+      seen.emplace_back("ok");
     }
   }
   ASSERT_EQ(seen.size(), 7u);

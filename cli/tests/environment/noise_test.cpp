@@ -5,8 +5,8 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -62,7 +62,7 @@ std::string pressure(uint64_t total) {
 
 // Reads, lets `advance` change the files, reads again one second later.
 template <typename Advance>
-SecondNoise one_second(const Tree& tree, std::vector<unsigned> run_cpus, Advance advance) {
+SecondNoise one_second(const Tree& tree, const std::vector<unsigned>& run_cpus, Advance advance) {
   const NoiseSources sources(tree.root, run_cpus);
   const NoiseReading first = sources.read();
   advance();

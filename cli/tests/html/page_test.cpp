@@ -13,7 +13,7 @@ namespace {
 // The data island as the browser reads it: the text between the element's
 // tags, parsed as JSON.
 nlohmann::json island(const std::string& page) {
-  const std::string open = "<script type=\"application/json\" id=\"data\">";
+  const std::string open = R"(<script type="application/json" id="data">)";
   const size_t start = page.find(open);
   EXPECT_NE(start, std::string::npos);
   const size_t from = start + open.size();

@@ -56,10 +56,11 @@ TEST(ProgressFrame, ErasesTheRowsALongerLineWrappedIntoOrUsesNoEscape) {
     std::string expected;
   };
   const std::string up = "\x1b[A\x1b[2K";
-  for (const Shown& c :
-       {Shown{119, "\r\x1b[2K" + up + up + "abc\x1b[K"}, Shown{80, "\r\x1b[2K" + up + "abc\x1b[K"},
-        Shown{81, "\r\x1b[2K" + up + up + "abc\x1b[K"}, Shown{40, "\rabc\x1b[K"},
-        Shown{0, "\rabc\x1b[K"}}) {
+  const std::vector<Shown> cases = {Shown{119, "\r\x1b[2K" + up + up + "abc\x1b[K"},
+                                    Shown{80, "\r\x1b[2K" + up + "abc\x1b[K"},
+                                    Shown{81, "\r\x1b[2K" + up + up + "abc\x1b[K"},
+                                    Shown{40, "\rabc\x1b[K"}, Shown{0, "\rabc\x1b[K"}};
+  for (const Shown& c : cases) {
     EXPECT_EQ(ProgressDisplay::frame("abc", c.columns, style), c.expected) << c.columns;
   }
   style.escapes = false;

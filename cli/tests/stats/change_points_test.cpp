@@ -69,6 +69,7 @@ TEST(ChangePoints, SameSeriesSameAnswer) {
   std::mt19937_64 generator(7);
   std::normal_distribution<double> noise(0, 0.02);
   std::vector<double> values;
+  values.reserve(60);
   for (int i = 0; i < 60; ++i) values.push_back((i < 30 ? 1.0 : 0.97) * (1 + noise(generator)));
   const auto first = change_points(values);
   const auto second = change_points(values);

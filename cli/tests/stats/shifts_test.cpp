@@ -177,10 +177,11 @@ TEST(ShiftsSimulation, ListedSizesStayNearTheTruth) {
   // -5.0 %; a 6 % one between -4.5 and -7.5 %.
   for (const auto& [size, low, high] : {std::tuple{-0.03, -5.0, -2.0}, {-0.06, -7.5, -4.5}}) {
     int found = 0, inside = 0;
+    const double drop = size;  // a lambda may not capture a structured binding in clang 14
     for (unsigned seed = 1; seed <= 100; ++seed) {
       const auto shifts =
           shifts_of(analysed(planted(seed, 80, 0.02,
-                                     [&](std::size_t i) { return i >= 50 ? 1 + size : 1.0; })),
+                                     [&](std::size_t i) { return i >= 50 ? 1 + drop : 1.0; })),
                     0);
       for (const Shift& shift : shifts) {
         if (shift.first > 55 || shift.last + 5 < 50) continue;
@@ -226,6 +227,7 @@ TEST(EpisodesSimulation, TwoLevelsAtRandomAreNeitherEpisodesNorShifts) {
   for (unsigned seed = 1; seed <= 100; ++seed) {
     std::mt19937_64 coin(seed + 1000);
     std::vector<bool> slow;
+    slow.reserve(80);
     for (int i = 0; i < 80; ++i) slow.push_back(coin() % 2 == 0);
     const SeriesChanges found =
         analysed(planted(seed, 80, 0.01, [&](std::size_t i) { return slow[i] ? 0.9 : 1.0; }));

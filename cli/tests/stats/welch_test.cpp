@@ -12,6 +12,7 @@ namespace {
 // be done on the logarithms by hand.
 std::vector<double> rates_of_logs(const std::vector<double>& logs) {
   std::vector<double> rates;
+  rates.reserve(logs.size());
   for (const double log : logs) rates.push_back(1000 * std::exp(log));
   return rates;
 }

@@ -42,7 +42,7 @@ fs::path with_hot_journal(const fs::path& dir) {
       "CREATE TABLE t(x); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n "
       "WHERE i < 2000) INSERT INTO t SELECT randomblob(100) FROM n;");
   db.execute("BEGIN; UPDATE t SET x = 0;");
-  const fs::path target = dir / "target.db";
+  fs::path target = dir / "target.db";
   fs::copy_file(source, target);
   fs::copy_file(source.string() + "-journal", target.string() + "-journal");
   db.execute("ROLLBACK");

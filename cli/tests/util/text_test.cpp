@@ -16,10 +16,10 @@ TEST(Printable, ShowsControlsAndBrokenBytesAndKeepsCharactersWhole) {
       {"h\xC3\xA9te \xE4\xB8\xBB", "h\xC3\xA9te \xE4\xB8\xBB"},  // é and 主 kept
       {"a\x1B]0;t\x07"
        "b\n",
-       "a\\x1B]0;t\\x07b\\x0A"},
+       R"(a\x1B]0;t\x07b\x0A)"},
       {"del\x7F c1\xC2\x9B", "del\\x7F c1\\x9B"},
-      {"cut\xE4\xB8", "cut\\xE4\\xB8"},                         // a character cut short
-      {"\xC0\xAF \xED\xA0\x80", "\\xC0\\xAF \\xED\\xA0\\x80"},  // overlong, surrogate
+      {"cut\xE4\xB8", "cut\\xE4\\xB8"},                       // a character cut short
+      {"\xC0\xAF \xED\xA0\x80", R"(\xC0\xAF \xED\xA0\x80)"},  // overlong, surrogate
   };
   for (const auto& [raw, shown] : cases) EXPECT_EQ(printable(raw), shown) << raw;
   const std::string wide = "\xC3\xA9\xC3\xA9x\xE4\xB8\xBB";  // ééx主
@@ -63,7 +63,7 @@ TEST(CsvCell, NeutralisesFormulasQuotesAndKeepsNumbers) {
       {"-2+3", "'-2+3"},
       {"\t=1", "'\\x09=1"},
       {"\r=1", "'\\x0D=1"},
-      {"=HYPERLINK(\"http://x\",\"y\")", "\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\""},
+      {R"(=HYPERLINK("http://x","y"))", R"lit("'=HYPERLINK(""http://x"",""y"")")lit"},
       {"a,b", "\"a,b\""},
       {"-1.5", "-1.5"},
       {"+3", "+3"},
