@@ -264,8 +264,8 @@ TEST(ReadDocument, KeepsEachSecondsNoiseAndRefusesABadFigure) {
 
   const auto counted =
       read_ok(std::string(SCHEMA_ONE)
-                  .replace(std::string(SCHEMA_ONE).find("\"in_container\": false"), 21,
-                           "\"in_container\": false, \"disturbed_seconds\": 7"));
+                  .replace(std::string(SCHEMA_ONE).find(R"("in_container": false)"), 21,
+                           R"("in_container": false, "disturbed_seconds": 7)"));
   EXPECT_EQ(counted.runs[0].disturbed_seconds, 7u);
 
   const std::pair<std::string, std::string> refused[] = {

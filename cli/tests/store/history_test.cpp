@@ -220,6 +220,24 @@ TEST(History, StoresListsSkipsKnownRunsAndExportsWhatItRead) {
   EXPECT_EQ(Json::parse(after[1])["warnings"].size(), 1u);
 }
 
+// A sample's row (its four numbers, the noise's eight figures, disturbed)
+// as an export writes it: without noise where disturbed is null.
+Json sample_as_written(const std::vector<Json>& sample) {
+  Json written = {
+      {"time", sample[0]}, {"duration", sample[1]}, {"operations", sample[2]}, {"rate", sample[3]}};
+  if (sample[12].is_null()) return written;
+  Json noise;
+  size_t column = 4;
+  for (const char* key :
+       {"steal_percent", "other_cpus", "other_cpus_run", "cpu_pressure_percent",
+        "throttled_percent", "throttled_periods", "thermal_events", "frequency_mhz"}) {
+    noise[key] = sample[column++];
+  }
+  noise["disturbed"] = sample[12] != 0;
+  written["noise"] = std::move(noise);
+  return written;
+}
+
 // The export as a whole-document dump writes it: each stored document
 // parsed, its runs and their samples put in as JSON values, the warnings of
 // runs gone left out, the whole dumped on one line. The streamed export must
@@ -272,22 +290,7 @@ std::string whole_document_export(const fs::path& path) {
                 "cpu_pressure_percent, throttled_percent, throttled_periods, thermal_events, "
                 "frequency_mhz, disturbed FROM samples WHERE run = " +
                 row[0].dump() + " ORDER BY idx")) {
-        Json written = {{"time", sample[0]},
-                        {"duration", sample[1]},
-                        {"operations", sample[2]},
-                        {"rate", sample[3]}};
-        if (!sample[12].is_null()) {
-          Json noise;
-          size_t column = 4;
-          for (const char* key :
-               {"steal_percent", "other_cpus", "other_cpus_run", "cpu_pressure_percent",
-                "throttled_percent", "throttled_periods", "thermal_events", "frequency_mhz"}) {
-            noise[key] = sample[column++];
-          }
-          noise["disturbed"] = sample[12] != 0;
-          written["noise"] = std::move(noise);
-        }
-        run["samples"].push_back(std::move(written));
+        run["samples"].push_back(sample_as_written(sample));
       }
       kept.push_back(std::move(run));
     }
