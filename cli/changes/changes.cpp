@@ -9,19 +9,12 @@
 #include <set>
 #include <thread>
 
+#include "util/json.hpp"
 #include "util/numbers.hpp"
 #include "util/text.hpp"
 
 namespace tarnwick {
 namespace {
-
-nlohmann::ordered_json or_null(const std::string& host) {
-  return host.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(host);
-}
-
-std::string plural(std::size_t count, const char* one, const char* many) {
-  return fmt::format("{} {}", grouped(static_cast<double>(count)), count == 1 ? one : many);
-}
 
 bool large(double percent, double min_percent) {
   // A level of 0 has no percentage to give: nothing to report against.
@@ -53,7 +46,7 @@ std::string signed_percent(double percent) {
 
 std::string series_name(const RunKey& key) {
   return fmt::format("{} · {} · {} · {}", key.host.empty() ? "(unknown host)" : printable(key.host),
-                     printable(key.label), tarnwick::plural(key.threads, "worker"),
+                     printable(key.label), plural(key.threads, "worker"),
                      printable(key.library_version));
 }
 
@@ -178,11 +171,16 @@ nlohmann::ordered_json series_changes_json(const RunSeries& series, double min_p
                         {"change_percent", episode.change_percent}});
   }
   const RunKey& key = series.key;
-  return {{"host", or_null(key.host)},   {"label", key.label},
-          {"threads", key.threads},      {"library_version", key.library_version},
-          {"arch", or_null(key.arch)},   {"cpu_model", or_null(key.cpu_model)},
-          {"runs", runs.size()},         {"judged", series.judged},
-          {"shifts", std::move(shifts)}, {"episodes", std::move(episodes)}};
+  return {{"host", or_null(!key.host.empty(), key.host)},
+          {"label", key.label},
+          {"threads", key.threads},
+          {"library_version", key.library_version},
+          {"arch", or_null(!key.arch.empty(), key.arch)},
+          {"cpu_model", or_null(!key.cpu_model.empty(), key.cpu_model)},
+          {"runs", runs.size()},
+          {"judged", series.judged},
+          {"shifts", std::move(shifts)},
+          {"episodes", std::move(episodes)}};
 }
 
 nlohmann::ordered_json changes_json(const ChangesSummary& summary,
@@ -231,9 +229,8 @@ std::string episode_text(const FoundEpisode& found) {
   const Episode& episode = found.episode;
   return fmt::format("  episode  {:>7}  {} /s for {}, {} /s around\n    from {}\n    to {}\n",
                      signed_percent(episode.change_percent), short_rate(episode.level),
-                     plural(episode.end - episode.begin, "run", "runs"),
-                     short_rate(episode.level_around), run_at(found.first_run()),
-                     run_at(found.last_run()));
+                     plural(episode.end - episode.begin, "run"), short_rate(episode.level_around),
+                     run_at(found.first_run()), run_at(found.last_run()));
 }
 
 }  // namespace
@@ -277,14 +274,12 @@ std::string episode_line(const FoundEpisode& found) {
   const Episode& episode = found.episode;
   return fmt::format("episode of {} ({} /s for {}, {} /s around) from {} to {}",
                      signed_percent(episode.change_percent), short_rate(episode.level),
-                     plural(episode.end - episode.begin, "run", "runs"),
-                     short_rate(episode.level_around), run_at(found.first_run()),
-                     run_at(found.last_run()));
+                     plural(episode.end - episode.begin, "run"), short_rate(episode.level_around),
+                     run_at(found.first_run()), run_at(found.last_run()));
 }
 
 std::string not_judged_text(const RunSeries& series, const ChangePointOptions& options) {
-  return fmt::format("{}; changes need {}", plural(series.runs.size(), "run", "runs"),
-                     needed(options));
+  return fmt::format("{}; changes need {}", plural(series.runs.size(), "run"), needed(options));
 }
 
 std::string changes_text(const ChangesSummary& summary, const FoundChanges& found) {
@@ -293,8 +288,8 @@ std::string changes_text(const ChangesSummary& summary, const FoundChanges& foun
   std::string text = fmt::format(
       "{} of {} % or more in {} ({} completed runs)\nof {}\n",
       listed == 0 ? std::string("No shifts or episodes")
-                  : fmt::format("{} and {}", plural(found.shifts.size(), "shift", "shifts"),
-                                plural(found.episodes.size(), "episode", "episodes")),
+                  : fmt::format("{} and {}", plural(found.shifts.size(), "shift"),
+                                plural(found.episodes.size(), "episode")),
       fmt::format("{:g}", summary.min_change_percent), plural(summary.series, "series", "series"),
       grouped(static_cast<double>(summary.runs)), printable(summary.history));
   if (!found.not_judged.empty()) {
@@ -315,7 +310,7 @@ std::string changes_text(const ChangesSummary& summary, const FoundChanges& foun
     if (next_series != current) {
       current = next_series;
       text += fmt::format("\n{} ({})\n", first_characters(name_of(*current), 64),
-                          plural(current->runs.size(), "run", "runs"));
+                          plural(current->runs.size(), "run"));
     }
     // Within a series, in time order.
     const bool shift_next = shift != found.shifts.end() && shift->series == current &&

@@ -40,12 +40,6 @@ bool run_disturbed(const RunReport& run, const HostFacts& host) {
       .disturbed();
 }
 
-namespace {
-
-std::string runs_text(std::size_t count) { return plural(count, "run"); }
-
-}  // namespace
-
 std::vector<Warning> precision_warnings(const Session& session) {
   std::vector<Warning> warnings;
   if (!session.precision) return warnings;
@@ -64,8 +58,8 @@ std::vector<Warning> precision_warnings(const Session& session) {
     const std::string reached =
         outcome.half_width_percent
             ? fmt::format("±{:.2g} % after {}", *outcome.half_width_percent,
-                          runs_text(outcome.runs))
-            : fmt::format("no interval after {} (two at least)", runs_text(outcome.runs));
+                          plural(outcome.runs, "run"))
+            : fmt::format("no interval after {} (two at least)", plural(outcome.runs, "run"));
     warnings.push_back({"", "precision",
                         fmt::format("{}{} in {} s; ±{} % asked", who, reached,
                                     short_seconds(std::round(report.seconds)),

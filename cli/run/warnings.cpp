@@ -3,9 +3,13 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <numeric>
+#include <utility>
 
 #include "environment/noise.hpp"
 #include "stats/disturbance.hpp"
+#include "stats/robust.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 
@@ -68,12 +72,7 @@ std::string causes(const RunReport& run, std::size_t first, std::size_t last) {
     }
   }
   if (events > 0) named.push_back(fmt::format("{:.0f} thermal throttle events", events));
-  if (named.empty()) return "competition";
-  std::string text = named.front();
-  for (std::size_t i = 1; i < named.size(); ++i) {
-    text += (i + 1 == named.size() ? " and " : ", ") + named[i];
-  }
-  return text;
+  return named.empty() ? std::string("competition") : listed(named);
 }
 
 // How the stretch's rate compares with the run's other seconds'.
@@ -91,13 +90,9 @@ std::string rate_change(const RunReport& run, std::size_t first, std::size_t las
     }
   }
   if (inside.empty() || outside.empty()) return "";
-  double sum = 0;
-  for (const double rate : inside) sum += rate;
-  const double stretch = sum / static_cast<double>(inside.size());
-  std::sort(outside.begin(), outside.end());
-  const std::size_t middle = outside.size() / 2;
-  const double quiet =
-      outside.size() % 2 == 1 ? outside[middle] : (outside[middle - 1] + outside[middle]) / 2.0;
+  const double stretch =
+      std::accumulate(inside.begin(), inside.end(), 0.0) / static_cast<double>(inside.size());
+  const double quiet = median(std::move(outside));
   if (!(quiet > 0)) return "";
   const double change = (stretch - quiet) / quiet * 100.0;
   if (change <= -0.5) return fmt::format("; the rate fell {:.0f} %", -change);

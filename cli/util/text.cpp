@@ -216,4 +216,13 @@ std::string wrap_words(std::string_view text, int width, int indent) {
   return wrapped;
 }
 
+std::string listed(const std::vector<std::string>& items, std::string_view last) {
+  std::string text;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) text += i + 1 == items.size() ? fmt::format(" {} ", last) : ", ";
+    text += items[i];
+  }
+  return text;
+}
+
 }  // namespace tarnwick

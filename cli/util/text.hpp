@@ -9,6 +9,9 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "util/numbers.hpp"
 
 namespace tarnwick {
 
@@ -35,6 +38,11 @@ namespace tarnwick {
 // split: one longer than the room gets a line of its own. Width 0: as it was.
 [[nodiscard]] std::string wrap_words(std::string_view text, int width, int indent);
 
+// "a", "a and b", "a, b and c": the items as a sentence lists them, `last`
+// ("and", "or") before the last.
+[[nodiscard]] std::string listed(const std::vector<std::string>& items,
+                                 std::string_view last = "and");
+
 // `one` when `count` is 1, else `many`: the word that agrees with a count
 // ("was"/"were", "it"/"them").
 template <std::integral T>
@@ -43,13 +51,15 @@ template <std::integral T>
   return count == 1 ? one : many;
 }
 
-// The count with its noun: "1 run", "3 runs", "0 runs".
+// The count, digits grouped as everywhere in the program's text, with its
+// noun: "1 run", "3 runs", "1,000 runs"; `many` where the plural is not the
+// noun and an "s" ("series").
 template <std::integral T>
-[[nodiscard]] std::string plural(T count, std::string_view noun) {
-  std::string text = std::to_string(count);
+[[nodiscard]] std::string plural(T count, std::string_view one, std::string_view many = {}) {
+  std::string text = grouped(static_cast<double>(count));
   text += ' ';
-  text += noun;
-  text += agree(count, "", "s");
+  text += count == 1 || many.empty() ? one : many;
+  text += count != 1 && many.empty() ? "s" : "";
   return text;
 }
 

@@ -342,7 +342,7 @@ class Import(unittest.TestCase):
             finally:
                 out, err = importer.communicate(timeout=300)
             self.assertEqual(importer.returncode, 0, err.decode())
-            self.assertIn(b"Imported 60000 runs", out)
+            self.assertIn(b"Imported 60,000 runs", out)
             # The import's, the seed's and at least the saved run.
             self.assertGreaterEqual(len(stored_ids(history)), 60000 + 1 + 1)
 

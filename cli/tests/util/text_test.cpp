@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "util/escaping.hpp"
 
@@ -106,6 +108,39 @@ TEST(WrapWords, FoldsAtSpacesUnderTheValueAndNeverSplitsAWord) {
        }) {
     EXPECT_EQ(wrap_words(c.text, c.width, c.indent), c.expected) << c.text;
   }
+}
+
+TEST(Plural, AgreesWithTheCountAndGroupsItsDigits) {
+  struct Case {
+    long long count;
+    const char* one;
+    const char* many;
+    std::string expected;
+  };
+  for (const Case& c : {
+           Case{0, "run", "", "0 runs"},
+           Case{1, "run", "", "1 run"},
+           Case{2, "run", "", "2 runs"},
+           Case{999, "worker", "", "999 workers"},
+           Case{1000, "run", "", "1,000 runs"},
+           Case{1234567, "completed run", "", "1,234,567 completed runs"},
+           Case{1, "series", "series", "1 series"},
+           Case{1001, "series", "series", "1,001 series"},
+           Case{-1, "second", "", "-1 seconds"},
+       }) {
+    EXPECT_EQ(plural(c.count, c.one, c.many), c.expected) << c.count << ' ' << c.one;
+  }
+  EXPECT_EQ(plural(std::size_t{1}, "shift"), "1 shift");
+  EXPECT_EQ(plural(4096U, "CPU"), "4,096 CPUs");
+}
+
+TEST(Listed, JoinsItemsAsASentenceDoes) {
+  using Items = std::vector<std::string>;
+  EXPECT_EQ(listed(Items{}), "");
+  EXPECT_EQ(listed(Items{"a"}), "a");
+  EXPECT_EQ(listed(Items{"a", "b"}), "a and b");
+  EXPECT_EQ(listed(Items{"auto", "always", "never"}, "or"), "auto, always or never");
+  EXPECT_EQ(listed(Items{"1", "2", "", "5"}), "1, 2,  and 5");
 }
 
 }  // namespace
