@@ -194,9 +194,7 @@ void add_baseline_options(CLI::App& compare, BaselineOptions& baseline, CompareO
 
 int baseline_command(const BaselineOptions& baseline, const CompareOptions& options) {
   if (!options.base.empty() || !options.now.empty()) {
-    tell(
-        "tarnwick: --baseline: takes NEW alone, the history being BASE\n"
-        "Run 'tarnwick compare --help' for the options.\n");
+    tell("{}", usage_error("--baseline: takes NEW alone, the history being BASE", "compare"));
     return EXIT_USAGE;
   }
   // A history named on the command line must exist: a mistyped name is not

@@ -14,6 +14,7 @@
 #include "output/messages.hpp"
 #include "store/history.hpp"
 #include "util/exit_status.hpp"
+#include "util/json.hpp"
 #include "util/numbers.hpp"
 #include "util/text.hpp"
 #include "util/utc_time.hpp"
@@ -99,25 +100,16 @@ void add_changes_options(CLI::App& command, ChangesOptions& options) {
                           ->needs(changes);
   CLI::Option* either =
       command.add_flag("--either", options.either, "With --fail-on-change: a rise fails too");
-  CLI::Option* html = command
-                          .add_option("--html", options.html_path,
-                                      "Write the history as a self-contained page: each host's\n"
-                                      "rates over time, their spread and change points")
-                          ->check(FILE_NAME)
-                          ->type_name("FILE");
-  command
-      .add_option("--junit", options.junit_path,
-                  "With --changes: write a JUnit XML report to FILE, a test\n"
-                  "case per series")
-      ->check(FILE_NAME)
-      ->type_name("FILE")
+  CLI::Option* html = add_output_option(command, options.html,
+                                        "Write the history as a self-contained page: each host's\n"
+                                        "rates over time, their spread and change points");
+  add_output_option(command, options.junit,
+                    "With --changes: write a JUnit XML report to FILE, a test\n"
+                    "case per series")
       ->needs(changes);
-  command
-      .add_option("--markdown", options.markdown_path,
-                  "With --changes: add a Markdown table of the shifts and\n"
-                  "episodes to FILE (a CI step summary)")
-      ->check(FILE_NAME)
-      ->type_name("FILE")
+  add_output_option(command, options.markdown,
+                    "With --changes: add a Markdown table of the shifts and\n"
+                    "episodes to FILE (a CI step summary)")
       ->needs(changes);
   // Options that would otherwise be ignored without a word.
   command.parse_complete_callback([=] {
@@ -132,19 +124,13 @@ void add_changes_options(CLI::App& command, ChangesOptions& options) {
   });
 }
 
-bool wants_changes(const ChangesOptions& options) {
-  return options.changes || !options.html_path.empty();
-}
+bool wants_changes(const ChangesOptions& options) { return options.changes || options.html.given; }
 
 int changes_command(History& history, const ChangesRequest& request) {
   const ChangesOptions& options = *request.options;
-  const bool html = !options.html_path.empty();
-  auto opened =
-      open_outputs({{"--html", options.html_path, html},
-                    {"--junit", options.junit_path, !options.junit_path.empty()},
-                    {"--markdown", options.markdown_path, !options.markdown_path.empty()}},
-                   options.changes ? (request.json ? "--json" : "--changes") : "",
-                   {{"--history", history.path(), true}});
+  auto opened = open_outputs({options.html, options.junit, options.markdown},
+                             options.changes ? (request.json ? "--json" : "--changes") : "",
+                             {{"--history", history.path(), true}});
   if (const int* status = std::get_if<int>(&opened)) return *status;
 
   std::optional<UtcMillis> since;
@@ -160,7 +146,7 @@ int changes_command(History& history, const ChangesRequest& request) {
   double min_change = options.min_change;
   if (options.fail_on_change) min_change = std::min(min_change, *options.fail_on_change);
 
-  if (html) {
+  if (options.html.given) {
     HistoryPageSummary summary{history.path(), utc_text(utc_now(), false), min_change,
                                filter_text(request), runs_needed(statistics.min_segment)};
     if (const auto failure =
@@ -177,12 +163,8 @@ int changes_command(History& history, const ChangesRequest& request) {
   summary.min_change_percent = min_change;
   summary.options = statistics;
   const FoundChanges found = large_changes(series, min_change);
-  const std::string text =
-      request.json
-          ? changes_json(summary, series)
-                    .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
-                "\n"
-          : changes_text(summary, found);
+  const std::string text = request.json ? json_text(changes_json(summary, series), Layout::indented)
+                                        : changes_text(summary, found);
   if (const auto failure = write_standard_output(text)) return fail(*failure);
 
   const auto window = static_cast<std::size_t>(request.last.value_or(FAIL_WINDOW));

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "output/atomic_file.hpp"
+
 namespace tarnwick {
 
 class History;
@@ -18,9 +20,9 @@ struct ChangesOptions {
   double min_change = 2;                 // --min-change PCT
   std::optional<double> fail_on_change;  // --fail-on-change PCT
   bool either = false;                   // --either: a rise fails too
-  std::string html_path;                 // --html FILE; empty: none
-  std::string junit_path;                // --junit FILE; empty: none
-  std::string markdown_path;             // --markdown FILE; empty: none
+  NamedOutput html{"--html", {}, false};
+  NamedOutput junit{"--junit", {}, false};
+  NamedOutput markdown{"--markdown", {}, false};
 };
 
 // Declares the options on the history command.

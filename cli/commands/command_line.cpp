@@ -185,11 +185,7 @@ CLI::Validator one_of(const std::vector<std::string>& choices) {
         for (const std::string& choice : choices) {
           if (text == choice) return {};
         }
-        std::string list;
-        for (std::size_t i = 0; i < choices.size(); ++i) {
-          list += (i == 0 ? "" : i + 1 == choices.size() ? " or " : ", ") + choices[i];
-        }
-        return wanted(list, text);
+        return wanted(listed(choices, "or"), text);
       },
       "", "choice");
 }
@@ -271,6 +267,19 @@ const CLI::Validator FILE_NAME(
       return {};
     },
     "", "file name");
+
+CLI::Option* add_output_option(CLI::App& app, NamedOutput& output, const std::string& help) {
+  return app
+      .add_option_function<std::string>(
+          output.option,
+          [&output](const std::string& path) {
+            output.path = path;
+            output.given = true;
+          },
+          help)
+      ->check(FILE_NAME)
+      ->type_name("FILE");
+}
 
 const CLI::Validator SINCE_DATE(
     [](const std::string& text) -> std::string {

@@ -44,6 +44,10 @@ struct OpenedOutputs {
 // the missing value of the one before it.
 extern const CLI::Validator FILE_NAME;
 
+// Declares the file option `output.option` ("--csv FILE"), which fills
+// `output` when given.
+CLI::Option* add_output_option(CLI::App& app, NamedOutput& output, const std::string& help);
+
 // A UTC time as users type it (util/utc_time's parse_user_time), for --since.
 extern const CLI::Validator SINCE_DATE;
 

@@ -93,26 +93,9 @@ CLI::App& add_compare_command(CLI::App& app, CompareOptions& options, CommandAct
       ->type_name("LIST");
   command->add_flag("--keep-disturbed", options.rules.keep_disturbed,
                     "Judge runs disturbed by other work too");
-  command
-      ->add_option_function<std::string>(
-          "--junit",
-          [&options](const std::string& path) {
-            options.junit.path = path;
-            options.junit.given = true;
-          },
-          "Write a JUnit XML report to FILE: a test case per label")
-      ->check(FILE_NAME)
-      ->type_name("FILE");
-  command
-      ->add_option_function<std::string>(
-          "--markdown",
-          [&options](const std::string& path) {
-            options.markdown.path = path;
-            options.markdown.given = true;
-          },
-          "Add a Markdown table to FILE (a CI step summary)")
-      ->check(FILE_NAME)
-      ->type_name("FILE");
+  add_output_option(*command, options.junit,
+                    "Write a JUnit XML report to FILE: a test case per label");
+  add_output_option(*command, options.markdown, "Add a Markdown table to FILE (a CI step summary)");
   command->callback(
       [&options, &action] { action = [&options] { return compare_command(options); }; });
   return *command;
@@ -156,15 +139,11 @@ bool drop_conflicts(const SeenRuns& seen, const char* name, ComparisonSide& side
 
 int compare_command(const CompareOptions& options) {
   if (options.base.empty() || options.now.empty()) {
-    tell(
-        "tarnwick: compare: expected two documents, BASE and NEW\n"
-        "Run 'tarnwick compare --help' for the options.\n");
+    tell("{}", usage_error("compare: expected two documents, BASE and NEW", "compare"));
     return EXIT_USAGE;
   }
   if (options.base == "-" && options.now == "-") {
-    tell(
-        "tarnwick: compare: BASE and NEW cannot both be standard input ('-')\n"
-        "Run 'tarnwick compare --help' for the options.\n");
+    tell("{}", usage_error("compare: BASE and NEW cannot both be standard input ('-')", "compare"));
     return EXIT_USAGE;
   }
   // Both sides are read within one budget; a run id given two sets of

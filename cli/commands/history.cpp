@@ -8,14 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <iostream>
-#include <set>
-#include <sstream>
 #include <utility>
 #include <variant>
 
@@ -371,21 +366,17 @@ int history_command(const HistoryOptions& options) {
                   options.last_given ? std::optional<int64_t>(options.last) : std::nullopt});
   }
   if (options.export_path) return export_documents(history, *options.export_path);
-  if (!options.delete_ids.empty()) {
-    const auto removed = history.remove(options.delete_ids);
-    if (auto* failure = std::get_if<std::string>(&removed)) return fail(*failure);
-    const size_t count = std::get<size_t>(removed);
+  if (writing) {
+    const bool deleting = !options.delete_ids.empty();
+    const auto done =
+        deleting ? history.remove(options.delete_ids) : history.undelete(options.undelete_ids);
+    if (auto* failure = std::get_if<std::string>(&done)) return fail(*failure);
+    const size_t count = std::get<size_t>(done);
     const std::string text =
-        fmt::format("Removed {} from {}.\n", plural(count, "run"), printable(history.path()));
-    if (const auto failure = write_standard_output(text)) return fail(*failure);
-    return EXIT_OK;
-  }
-  if (!options.undelete_ids.empty()) {
-    const auto forgotten = history.undelete(options.undelete_ids);
-    if (auto* failure = std::get_if<std::string>(&forgotten)) return fail(*failure);
-    const size_t count = std::get<size_t>(forgotten);
-    const std::string text = fmt::format("{} of {} can be imported again.\n",
-                                         plural(count, "deleted run"), printable(history.path()));
+        deleting
+            ? fmt::format("Removed {} from {}.\n", plural(count, "run"), printable(history.path()))
+            : fmt::format("{} of {} can be imported again.\n", plural(count, "deleted run"),
+                          printable(history.path()));
     if (const auto failure = write_standard_output(text)) return fail(*failure);
     return EXIT_OK;
   }

@@ -7,9 +7,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 
 #include "commands/command_line.hpp"
@@ -30,16 +28,14 @@ namespace fs = std::filesystem;
 
 // The report's files: each option with the writer of its file.
 struct ReportOutput {
-  const char* option;
-  std::string ReportOptions::*path;
-  bool ReportOptions::*given;
+  NamedOutput ReportOptions::*file;
   std::string (*write)(const fleet::FleetReport& report);
 };
 
 constexpr std::array<ReportOutput, 3> OUTPUTS = {{
-    {"--csv", &ReportOptions::csv_path, &ReportOptions::csv_given, fleet::report_csv},
-    {"--plot", &ReportOptions::plot_path, &ReportOptions::plot_given, fleet::report_svg},
-    {"--html", &ReportOptions::html_path, &ReportOptions::html_given, fleet::report_html},
+    {&ReportOptions::csv, fleet::report_csv},
+    {&ReportOptions::plot, fleet::report_svg},
+    {&ReportOptions::html, fleet::report_html},
 }};
 
 // The files named, and the .json files under the folders named, each
@@ -154,41 +150,27 @@ CLI::App& add_report_command(CLI::App& app, ReportOptions& options, CommandActio
       ->check(SINCE_DATE)
       ->type_name("DATE");
   command->add_flag("--json", options.json, "Print the report as one JSON document");
-  command->add_option("--csv", options.csv_path, "Write one row per host and group to FILE")
-      ->check(FILE_NAME)
-      ->type_name("FILE");
-  command
-      ->add_option("--plot", options.plot_path,
-                   "Write an SVG picture of each group's hosts, the flagged ones named, to FILE")
-      ->check(FILE_NAME)
-      ->type_name("FILE");
-  command
-      ->add_option("--html", options.html_path,
-                   "Write a self-contained HTML page (groups, a table of hosts that sorts and "
-                   "filters, each host's runs) to FILE")
-      ->check(FILE_NAME)
-      ->type_name("FILE");
+  add_output_option(*command, options.csv, "Write one row per host and group to FILE");
+  add_output_option(*command, options.plot,
+                    "Write an SVG picture of each group's hosts, the flagged ones named, to FILE");
+  add_output_option(*command, options.html,
+                    "Write a self-contained HTML page (groups, a table of hosts that sorts and "
+                    "filters, each host's runs) to FILE");
   command->add_flag("--strict", options.strict,
                     "Exit with status 2 when any document was left out");
   command->footer(
       "Exit status: 0 reported, 2 no usable document (or none since DATE), a document left\n"
       "out with --strict, or an output could not be written, 64 bad command line. Ctrl-C\n"
       "leaves at once and changes no file.");
-  command->callback([command, &options, &action] {
-    options.csv_given = command->count("--csv") > 0;
-    options.plot_given = command->count("--plot") > 0;
-    options.html_given = command->count("--html") > 0;
-    action = [&options] { return report_command(options); };
-  });
+  command->callback(
+      [&options, &action] { action = [&options] { return report_command(options); }; });
   return *command;
 }
 
 int report_command(const ReportOptions& options) {
   std::vector<NamedOutput> named;
   named.reserve(OUTPUTS.size());
-  for (const ReportOutput& output : OUTPUTS) {
-    named.push_back({output.option, options.*output.path, options.*output.given});
-  }
+  for (const ReportOutput& output : OUTPUTS) named.push_back(options.*output.file);
   // Before the temporary files exist, so that a signal never leaves one.
   install_leaving_handlers();
   auto opened = open_outputs(named, options.json ? "--json" : "");

@@ -15,12 +15,9 @@ struct ReportOptions {
   bool all_runs = false;
   std::string since;  // empty: every run
   bool json = false;
-  std::string csv_path;  // empty: no file; "-": standard output
-  std::string plot_path;
-  std::string html_path;
-  bool csv_given = false;  // given, even as an empty path
-  bool plot_given = false;
-  bool html_given = false;
+  NamedOutput csv{"--csv", {}, false};  // "-": standard output
+  NamedOutput plot{"--plot", {}, false};
+  NamedOutput html{"--html", {}, false};
   bool strict = false;
 };
 

@@ -42,8 +42,7 @@ namespace {
 // the run, so that a bad path costs a second, not a whole run; written after
 // it, in this order.
 struct OutputKind {
-  const char* option;
-  RunOptions::Output RunOptions::*given;
+  NamedOutput RunOptions::*file;
   const char* help;
   std::string (*write)(const Session& session, bool stream);
 };
@@ -53,14 +52,14 @@ std::string document_text(const Session& session, bool stream) {
 }
 
 constexpr std::array<OutputKind, 4> OUTPUTS = {{
-    {"--output", &RunOptions::output, "Write the result document to FILE; the summary still prints",
+    {&RunOptions::output, "Write the result document to FILE; the summary still prints",
      document_text},
-    {"--csv", &RunOptions::csv, "Write the samples to FILE as CSV",
+    {&RunOptions::csv, "Write the samples to FILE as CSV",
      [](const Session& session, bool) { return samples_csv(session); }},
-    {"--plot", &RunOptions::plot,
+    {&RunOptions::plot,
      "Write an SVG chart of the per-second rates to FILE ('-': stdout for one of the four)",
      [](const Session& session, bool) { return session_svg(session); }},
-    {"--prom", &RunOptions::prom,
+    {&RunOptions::prom,
      "Write the figures as Prometheus metrics to FILE (node_exporter's textfile collector)",
      [](const Session& session, bool) { return prometheus_text(session); }},
 }};
@@ -153,18 +152,7 @@ void add_run_options(CLI::App& app, RunOptions& options) {  // NOLINT(readabilit
       ->needs(precision);
   app.add_flag("--json", options.json,
                "Print the result document (JSON, one line) on standard output");
-  for (const OutputKind& kind : OUTPUTS) {
-    RunOptions::Output& into = options.*kind.given;
-    app.add_option_function<std::string>(
-           kind.option,
-           [&into](const std::string& path) {
-             into.path = path;
-             into.given = true;
-           },
-           kind.help)
-        ->check(FILE_NAME)
-        ->type_name("FILE");
-  }
+  for (const OutputKind& kind : OUTPUTS) add_output_option(app, options.*kind.file, kind.help);
   app.add_option_function<std::string>(
          "--color",
          [&options](const std::string& text) {
@@ -227,10 +215,7 @@ std::variant<CommandPlan, int> plan_command(const RunOptions& options) {
     return EXIT_USAGE;
   }
   std::vector<NamedOutput> named;
-  for (const OutputKind& kind : OUTPUTS) {
-    const RunOptions::Output& given = options.*kind.given;
-    named.push_back({kind.option, given.path, given.given});
-  }
+  for (const OutputKind& kind : OUTPUTS) named.push_back(options.*kind.file);
   // From here a first signal cancels the run, even before it starts.
   install_signal_handlers();
   auto opened = open_outputs(named, options.json ? "--json" : "", guarded_files(options));
@@ -359,8 +344,8 @@ std::vector<std::string> pending_outputs(const RunOptions& options, const Comman
   if (!measured_anything(session)) return pending;
   for (std::size_t index = 0; index < OUTPUTS.size(); ++index) {
     if (!plan.outputs.files[index]) continue;
-    const RunOptions::Output& given = options.*OUTPUTS[index].given;
-    pending.push_back(fmt::format("{} {}", OUTPUTS[index].option, printable(given.path)));
+    const NamedOutput& given = options.*OUTPUTS[index].file;
+    pending.push_back(fmt::format("{} {}", given.option, printable(given.path)));
   }
   if (options.save) pending.emplace_back("--save");
   return pending;

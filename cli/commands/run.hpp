@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "output/atomic_file.hpp"
 #include "output/terminal.hpp"
 
 namespace tarnwick {
@@ -28,14 +29,10 @@ struct RunOptions {
   std::optional<double> measure_seconds;
   std::string warmup_text;
   std::string measure_text;
-  struct Output {
-    std::string path;  // "-": standard output
-    bool given = false;
-  };
-  Output output;  // the result document
-  Output csv;
-  Output plot;
-  Output prom;  // Prometheus text, for node_exporter's textfile collector
+  NamedOutput output{"--output", {}, false};  // the result document; "-": standard output
+  NamedOutput csv{"--csv", {}, false};
+  NamedOutput plot{"--plot", {}, false};
+  NamedOutput prom{"--prom", {}, false};  // Prometheus text, for node_exporter's textfile collector
   ColorChoice color = ColorChoice::automatic;
   bool save = false;         // store the session in the history
   std::string history_path;  // --history; empty: the default location
