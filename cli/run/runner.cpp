@@ -30,7 +30,7 @@ RunReport run_once(const Config& config, const std::string& label, ProgressDispl
   RunReport report;
   report.id = new_run_id();
   report.label = label;
-  report.started = utc_text(std::chrono::system_clock::now(), true);
+  report.started = utc_text(utc_now(), true);
 
   // Failed, of the benchmark asked for, until the library answers.
   report.result.all_cpus = config.all_cpus;
@@ -62,7 +62,7 @@ RunReport run_once(const Config& config, const std::string& label, ProgressDispl
   display.clear();
   report.run_seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  report.ended = utc_text(std::chrono::system_clock::now(), true);
+  report.ended = utc_text(utc_now(), true);
   sampler.finished(report.result.measured.count());
   report.noise = sampler.window();
   std::vector<double> ends, durations;

@@ -111,12 +111,6 @@ std::string utc_text(UtcMillis when, bool with_millis) {
   return text + "Z";
 }
 
-std::string utc_text(std::chrono::system_clock::time_point when, bool with_millis) {
-  using std::chrono::duration_cast;
-  using std::chrono::milliseconds;
-  return utc_text(duration_cast<milliseconds>(when.time_since_epoch()).count(), with_millis);
-}
-
 std::optional<UtcMillis> parse_utc(std::string_view text) {
   Fields f;
   if (text.size() != 20 && text.size() != 24) return std::nullopt;

@@ -19,7 +19,6 @@ using UtcMillis = std::int64_t;
 
 // "2026-12-08T07:29:37Z", with ".123" before the Z when `with_millis`.
 [[nodiscard]] std::string utc_text(UtcMillis when, bool with_millis);
-[[nodiscard]] std::string utc_text(std::chrono::system_clock::time_point when, bool with_millis);
 
 // A document's time: exactly "YYYY-MM-DDTHH:MM:SSZ" or "YYYY-MM-DDTHH:MM:SS.mmmZ", a real
 // calendar date from 1970 to 9999 and a time without leap seconds; nullopt for anything else.
