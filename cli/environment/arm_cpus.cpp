@@ -146,10 +146,7 @@ std::string arm_core_name(ArmCore core) {
 std::vector<ArmCore> parse_arm_cpuinfo(std::string_view cpuinfo) {
   std::vector<ArmCore> cores;
   std::optional<uint32_t> implementer;
-  while (!cpuinfo.empty()) {
-    const auto end = cpuinfo.find('\n');
-    const std::string_view line = cpuinfo.substr(0, end);
-    cpuinfo = end == std::string_view::npos ? std::string_view{} : cpuinfo.substr(end + 1);
+  for (const std::string_view line : split(cpuinfo)) {
     const auto colon = line.find(':');
     if (colon == std::string_view::npos) continue;
     const std::string_view key = trim(line.substr(0, colon));

@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <chrono>
-#include <set>
 
 #include "tarnwick/cgroup.hpp"
 #include "util/json.hpp"
@@ -25,14 +23,6 @@
 
 namespace tarnwick {
 namespace {
-
-std::optional<long> parse_long(std::string_view text) {
-  text = trim(text);
-  long value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
 
 std::optional<std::string> read_trimmed(const std::string& path) {
   const auto text = read_file(path);
@@ -67,8 +57,8 @@ void read_topology(CpuFacts& cpu) {
     const auto package = read_file(folder + "topology/physical_package_id");
     const auto core = read_file(folder + "topology/core_id");
     if (!package || !core) return;  // no topology: leave cores unknown
-    const auto package_id = parse_long(*package);
-    const auto core_id = parse_long(*core);
+    const auto package_id = whole_number<long>(*package);
+    const auto core_id = whole_number<long>(*core);
     if (!package_id || !core_id) return;
     package_core.emplace_back(*package_id, *core_id);
   }
@@ -83,12 +73,12 @@ void read_topology(CpuFacts& cpu) {
 // ceiling on most machines, and not "cpu MHz", which is the current clock.
 std::optional<double> read_nominal_mhz() {
   if (const auto khz = read_trimmed("/sys/devices/system/cpu/cpu0/cpufreq/base_frequency")) {
-    if (const auto value = parse_long(*khz); value && *value > 0) {
+    if (const auto value = whole_number<long>(*khz); value && *value > 0) {
       return static_cast<double>(*value) / 1000.0;
     }
   }
   if (const auto mhz = read_trimmed("/sys/devices/system/cpu/cpu0/acpi_cppc/nominal_freq")) {
-    if (const auto value = parse_long(*mhz); value && *value > 0) {
+    if (const auto value = whole_number<long>(*mhz); value && *value > 0) {
       return static_cast<double>(*value);
     }
   }
@@ -107,6 +97,17 @@ std::optional<std::string> read_hypervisor() {
   return hypervisor_vendor(leaf1_ecx, ebx, ecx, edx);
 #else
   return std::nullopt;
+#endif
+}
+
+// "GCC 12.2.0" or "Clang 14.0.6": the compiler that built this program.
+std::string compiler_name() {
+#if defined(__clang__)
+  return std::string("Clang ") + __clang_version__;
+#elif defined(__GNUC__)
+  return std::string("GCC ") + __VERSION__;
+#else
+  return "unknown";
 #endif
 }
 
@@ -209,29 +210,13 @@ std::optional<std::string> hypervisor_vendor(uint32_t leaf1_ecx, uint32_t ebx, u
 }
 
 std::vector<std::string> parse_cmdline(std::string_view text) {
-  std::vector<std::string> arguments;
-  while (!text.empty()) {
-    const auto end = text.find('\0');
-    arguments.emplace_back(text.substr(0, end));
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-  }
-  return arguments;
-}
-
-std::string compiler_name() {
-#if defined(__clang__)
-  return std::string("Clang ") + __clang_version__;
-#elif defined(__GNUC__)
-  return std::string("GCC ") + __VERSION__;
-#else
-  return "unknown";
-#endif
+  const std::vector<std::string_view> arguments = split(text, '\0');
+  return {arguments.begin(), arguments.end()};
 }
 
 Environment read_environment(const HostFacts& host) {
   Environment environment;
-  environment.timestamp = utc_text(std::chrono::system_clock::now(), false);
+  environment.timestamp = utc_text(utc_now(), false);
   utsname names{};
   if (uname(&names) == 0) {
     environment.hostname = names.nodename;

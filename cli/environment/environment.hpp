@@ -61,9 +61,6 @@ struct Topology {
 // The arguments of a /proc/<pid>/cmdline text (NUL-separated).
 [[nodiscard]] std::vector<std::string> parse_cmdline(std::string_view text);
 
-// "GCC 12.2.0" or "Clang 14.0.6": the compiler that built this program.
-[[nodiscard]] std::string compiler_name();
-
 // Reads the environment now. The CPU model is the host facts' (the same
 // source for the document's host block).
 [[nodiscard]] Environment read_environment(const HostFacts& host);

@@ -19,6 +19,16 @@ std::string_view trim(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
+std::vector<std::string_view> split(std::string_view text, char separator) {
+  std::vector<std::string_view> pieces;
+  while (!text.empty()) {
+    const auto end = text.find(separator);
+    pieces.push_back(text.substr(0, end));
+    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+  }
+  return pieces;
+}
+
 std::optional<std::string> read_file(const std::string& path) {
   std::ifstream in(path);
   if (!in) return std::nullopt;
@@ -47,10 +57,7 @@ std::vector<unsigned> allowed_cpus() {
 }
 
 std::optional<std::string> parse_cpu_model(std::string_view cpuinfo) {
-  while (!cpuinfo.empty()) {
-    const auto end = cpuinfo.find('\n');
-    const std::string_view line = cpuinfo.substr(0, end);
-    cpuinfo = end == std::string_view::npos ? std::string_view{} : cpuinfo.substr(end + 1);
+  for (const std::string_view line : split(cpuinfo)) {
     const auto colon = line.find(':');
     if (colon == std::string_view::npos || trim(line.substr(0, colon)) != "model name") continue;
     const std::string_view model = trim(line.substr(colon + 1));

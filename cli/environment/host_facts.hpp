@@ -4,6 +4,7 @@
 // expose is left empty, never guessed.
 #pragma once
 
+#include <charconv>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,20 @@ struct HostFacts {
 
 // The text without leading and trailing blanks and line ends.
 [[nodiscard]] std::string_view trim(std::string_view text);
+
+// The pieces of `text` between `separator`s, its lines by default; one at
+// the end starts no empty piece.
+[[nodiscard]] std::vector<std::string_view> split(std::string_view text, char separator = '\n');
+
+// A whole number that is the whole text, blanks aside.
+template <typename T>
+[[nodiscard]] std::optional<T> whole_number(std::string_view text) {
+  text = trim(text);
+  T value{};
+  const auto [next, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc{} || next != text.data() + text.size()) return std::nullopt;
+  return value;
+}
 
 // A whole /proc or /sys file, or nothing when it cannot be read.
 [[nodiscard]] std::optional<std::string> read_file(const std::string& path);

@@ -10,11 +10,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <set>
 
 #include "environment/host_facts.hpp"
 #include "tarnwick/cgroup.hpp"
 #include "util/json.hpp"
+#include "util/text.hpp"
 
 namespace tarnwick {
 namespace {
@@ -22,16 +22,6 @@ namespace {
 // The initial PID namespace's inode number: every namespace created later
 // gets another.
 constexpr std::string_view INITIAL_PID_NAMESPACE = "pid:[4026531836]";
-
-// A whole number that is the whole text, blanks aside.
-template <typename T>
-std::optional<T> whole_number(std::string_view text) {
-  text = trim(text);
-  T value{};
-  const auto [next, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc{} || next != text.data() + text.size()) return std::nullopt;
-  return value;
-}
 
 // The ticks of one "cpu" or "cpuN" line, after its name.
 std::optional<CpuTicks> parse_ticks(std::string_view line) {
@@ -56,16 +46,6 @@ std::optional<CpuTicks> parse_ticks(std::string_view line) {
   ticks.idle = fields[3] + fields[4];
   ticks.steal = fields[7];
   return ticks;
-}
-
-std::vector<std::string_view> lines_of(std::string_view text) {
-  std::vector<std::string_view> lines;
-  while (!text.empty()) {
-    const auto end = text.find('\n');
-    lines.push_back(text.substr(0, end));
-    text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-  }
-  return lines;
 }
 
 template <typename T>
@@ -111,7 +91,7 @@ std::optional<CpuTicks> parse_proc_stat(std::string_view text) {
 
 std::map<unsigned, CpuTicks> parse_proc_stat_cpus(std::string_view text) {
   std::map<unsigned, CpuTicks> cpus;
-  for (const std::string_view line : lines_of(text)) {
+  for (const std::string_view line : split(text)) {
     if (line.substr(0, 3) != "cpu") continue;
     const auto space = line.find(' ');
     if (space == std::string_view::npos || space == 3) continue;
@@ -144,7 +124,7 @@ std::optional<uint64_t> parse_process_ticks(std::string_view text) {
 }
 
 std::optional<uint64_t> parse_pressure_total(std::string_view text) {
-  for (const std::string_view line : lines_of(text)) {
+  for (const std::string_view line : split(text)) {
     if (line.substr(0, 5) != "some ") continue;
     const auto at = line.find(" total=");
     if (at == std::string_view::npos) return std::nullopt;
@@ -156,7 +136,7 @@ std::optional<uint64_t> parse_pressure_total(std::string_view text) {
 
 std::optional<Throttling> parse_cpu_stat(std::string_view text) {
   std::optional<uint64_t> periods, microseconds;
-  for (const std::string_view line : lines_of(text)) {
+  for (const std::string_view line : split(text)) {
     const auto space = line.find(' ');
     if (space == std::string_view::npos) continue;
     const std::string_view key = line.substr(0, space);
@@ -419,8 +399,7 @@ std::string explain_noise(const std::optional<Noise>& noise) {
                           number(*noise->other_cpus));
     }
   } else {
-    text = shown.front();
-    if (shown.size() > 1) text += " and " + shown.back();
+    text = listed(shown);
   }
   if (noise->in_container) {
     text +=
