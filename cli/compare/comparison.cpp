@@ -20,8 +20,11 @@ void add_distinct(std::vector<T>& values, const T& value) {
   if (std::find(values.begin(), values.end(), value) == values.end()) values.push_back(value);
 }
 
-std::string join(const std::vector<std::string>& values) {
-  return values.empty() ? std::string("unknown") : fmt::format("{}", fmt::join(values, ", "));
+// Values of one fact on a side, as the messages give them.
+template <typename T>
+std::string values_text(const std::vector<T>& values, std::string_view separator = "/") {
+  if (values.empty()) return "unknown";
+  return fmt::format("{}", fmt::join(values, separator));
 }
 
 bool completed(const LoadedRun& run) {
@@ -100,25 +103,17 @@ LabelSide label_side(const std::vector<SideRun>& all, const std::vector<SideRun>
   return side;
 }
 
-std::vector<double> rates(const std::vector<SideRun>& runs) {
-  std::vector<double> values;
+// One value of each run, in the runs' order.
+template <typename Value>
+auto each_run(const std::vector<SideRun>& runs, Value value) {
+  std::vector<decltype(value(runs.front()))> values;
   values.reserve(runs.size());
-  for (const SideRun& run : runs) values.push_back(*run.run->mean_rate);
+  for (const SideRun& run : runs) values.push_back(value(run));
   return values;
 }
 
-std::vector<std::size_t> numbers_of(const std::vector<SideRun>& runs) {
-  std::vector<std::size_t> numbers;
-  numbers.reserve(runs.size());
-  for (const SideRun& run : runs) numbers.push_back(run.number);
-  return numbers;
-}
-
-std::vector<std::string> ids_of(const std::vector<SideRun>& runs) {
-  std::vector<std::string> ids;
-  ids.reserve(runs.size());
-  for (const SideRun& run : runs) ids.push_back(run.run->id);
-  return ids;
+std::vector<double> rates(const std::vector<SideRun>& runs) {
+  return each_run(runs, [](const SideRun& run) { return *run.run->mean_rate; });
 }
 
 std::string other_time(const LoadedRun& run) {
@@ -127,13 +122,6 @@ std::string other_time(const LoadedRun& run) {
     parts.push_back(fmt::format("other processes used {:.1f} CPUs", *run.other_cpus));
   if (run.steal_percent) parts.push_back(fmt::format("steal {:.1f} %", *run.steal_percent));
   return fmt::format("{}", fmt::join(parts, ", "));
-}
-
-// Values of one fact on a side, as the "what differs" sentence gives them.
-template <typename T>
-std::string values_text(const std::vector<T>& values) {
-  if (values.empty()) return "unknown";
-  return fmt::format("{}", fmt::join(values, "/"));
 }
 
 std::string differs_text(Differences found, const LabelSide& base, const LabelSide& now) {
@@ -167,17 +155,17 @@ std::string differs_text(Differences found, const LabelSide& base, const LabelSi
 
 // What the two sides' runs of a label differ in: every pair of keys.
 Differences label_differences(const std::vector<SideRun>& base, const std::vector<SideRun>& now) {
-  std::set<RunKey> base_keys, new_keys;
-  for (const SideRun& run : base) {
-    RunKey key = run_key(*run.document, *run.run);
-    key.host.clear();
-    base_keys.insert(std::move(key));
-  }
-  for (const SideRun& run : now) {
-    RunKey key = run_key(*run.document, *run.run);
-    key.host.clear();
-    new_keys.insert(std::move(key));
-  }
+  const auto keys = [](const std::vector<SideRun>& runs) {
+    std::set<RunKey> found;
+    for (const SideRun& run : runs) {
+      RunKey key = run_key(*run.document, *run.run);
+      key.host.clear();
+      found.insert(std::move(key));
+    }
+    return found;
+  };
+  const std::set<RunKey> base_keys = keys(base);
+  const std::set<RunKey> new_keys = keys(now);
   Differences found = 0;
   for (const RunKey& a : base_keys) {
     for (const RunKey& b : new_keys) found |= differences(a, b);
@@ -203,11 +191,15 @@ class Sifter {
     for (const SideRun& run : runs) (drop(run) ? gone : kept).push_back(run);
     if (gone.empty()) return;
     runs = std::move(kept);
-    left_out_.push_back({side_, label_, kind, gone.size(), ids_of(gone), text(gone)});
+    left_out_.push_back({side_, label_, kind, gone.size(),
+                         each_run(gone, [](const SideRun& run) { return run.run->id; }),
+                         text(gone)});
   }
 
   [[nodiscard]] std::string runs_named(const std::vector<SideRun>& runs) const {
-    return fmt::format("{}'s {} of '{}'", side_, run_numbers(numbers_of(runs)), printable(label_));
+    return fmt::format("{}'s {} of '{}'", side_,
+                       run_numbers(each_run(runs, [](const SideRun& run) { return run.number; })),
+                       printable(label_));
   }
 
  private:
@@ -423,12 +415,9 @@ void warn_unstable(Comparison& comparison) {
 }  // namespace
 
 std::string run_numbers(const std::vector<std::size_t>& numbers) {
-  std::string text = numbers.size() == 1 ? "run " : "runs ";
-  for (std::size_t i = 0; i < numbers.size(); ++i) {
-    if (i > 0) text += i + 1 == numbers.size() ? " and " : ", ";
-    text += std::to_string(numbers[i]);
-  }
-  return text;
+  std::vector<std::string> texts;
+  for (const std::size_t number : numbers) texts.push_back(std::to_string(number));
+  return (numbers.size() == 1 ? "run " : "runs ") + listed(texts);
 }
 
 std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
@@ -460,7 +449,8 @@ std::variant<Comparison, std::string> compare_sides(const ComparisonSide& base,
   const std::vector<std::string> common = common_labels(base_runs, new_runs, comparison);
   if (common.empty()) {
     return fmt::format("no run label in both BASE ({}) and NEW ({})",
-                       printable(join(base_runs.labels)), printable(join(new_runs.labels)));
+                       printable(values_text(base_runs.labels, ", ")),
+                       printable(values_text(new_runs.labels, ", ")));
   }
 
   note_not_completed(base_runs, new_runs, comparison);
