@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <numeric>
 #include <tuple>
 
 #include "stats/robust.hpp"
@@ -54,15 +53,18 @@ std::string normalize_spacing(std::string_view model) {
 }
 
 std::string quoted_list(const std::vector<std::string>& names) {
-  std::string text;
-  for (std::size_t index = 0; index < names.size(); ++index) {
-    text += fmt::format("{}'{}'",
-                        index == 0                  ? ""
-                        : index + 1 == names.size() ? " and "
-                                                    : ", ",
-                        names[index]);
-  }
-  return text;
+  std::vector<std::string> quoted;
+  for (const std::string& name : names) quoted.push_back("'" + name + "'");
+  return listed(quoted);
+}
+
+// The host a 0.0.2 document stands for: its file's name without the folder
+// and the ".json" ending.
+std::string host_from_path(std::string_view path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
+  if (path.size() > 5 && path.substr(path.size() - 5) == ".json") path.remove_suffix(5);
+  return std::string(path);
 }
 
 // Median of the values that exist; nothing when none does.
@@ -77,13 +79,6 @@ std::optional<std::string> parse_since(std::string_view text) {
   const auto when = parse_user_time(text);
   if (!when) return std::nullopt;
   return utc_text(*when, false).substr(0, 19);
-}
-
-std::string host_from_path(std::string_view path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
-  if (path.size() > 5 && path.substr(path.size() - 5) == ".json") path.remove_suffix(5);
-  return std::string(path);
 }
 
 uint32_t FleetBuilder::host_index(const std::string& name, bool from_file) {
@@ -135,7 +130,7 @@ void FleetBuilder::add(const std::string& path, const LoadedDocument& document,
   const bool from_file = !document.hostname || document.hostname->empty();
   const std::string document_time = document.timestamp.value_or(file_time);
 
-  std::size_t usable = 0;
+  std::vector<const LoadedRun*> usable;
   std::vector<std::string> failures;
   for (const LoadedRun& run : document.runs) {
     if (run.status != Status::completed) {
@@ -150,10 +145,10 @@ void FleetBuilder::add(const std::string& path, const LoadedDocument& document,
       failures.push_back(fmt::format("the {} run has no mean rate", run.label));
       continue;
     }
-    ++usable;
+    usable.push_back(&run);
   }
   for (std::string& failure : failures) add_problem(path, std::move(failure));
-  if (usable == 0) {
+  if (usable.empty()) {
     if (failures.empty()) add_problem(path, "no runs");
     return;
   }
@@ -161,19 +156,15 @@ void FleetBuilder::add(const std::string& path, const LoadedDocument& document,
   // A document whose every run is older than --since counts for nothing:
   // not a document read, not a host.
   std::vector<std::pair<const LoadedRun*, std::string>> kept;
-  for (const LoadedRun& run : document.runs) {
-    if (run.status != Status::completed || !run.mean_rate || !std::isfinite(*run.mean_rate) ||
-        *run.mean_rate <= 0.0) {
-      continue;
-    }
-    std::string time = run.started.value_or(document_time);
+  for (const LoadedRun* run : usable) {
+    std::string time = run->started.value_or(document_time);
     // Compared as times: the documents write milliseconds or not, and the
     // file's time stands in for a 0.0.2 document's.
-    const std::optional<UtcMillis> at = run.started_at          ? run.started_at
+    const std::optional<UtcMillis> at = run->started_at         ? run->started_at
                                         : document.timestamp_at ? document.timestamp_at
                                                                 : parse_utc(file_time);
     if (options_.since && (!at || *at < *options_.since)) continue;
-    kept.emplace_back(&run, std::move(time));
+    kept.emplace_back(run, std::move(time));
   }
   const std::string host_name = from_file ? host_from_path(path) : *document.hostname;
   if (kept.empty()) {
@@ -256,15 +247,12 @@ std::vector<Group> FleetBuilder::host_figures(std::vector<HostSummary>& hosts) c
     const GroupKey& key = groups_[index];
     const std::string& model =
         key.cpu_model == "unknown" ? key.cpu_model : spellings_.at(key.cpu_model).front();
-    groups[index] = Group{normalize_spacing(model),
-                          key.arch,
-                          key.label,
-                          key.threads,
-                          key.library_version,
-                          0.0,
-                          0.0,
-                          {},
-                          {}};
+    Group& group = groups[index];
+    group.cpu_model = normalize_spacing(model);
+    group.arch = key.arch;
+    group.label = key.label;
+    group.threads = key.threads;
+    group.library_version = key.library_version;
   }
   for (std::size_t begin = 0; begin < order.size();) {
     const Kept& first = runs_[order[begin]];

@@ -165,8 +165,4 @@ class FleetBuilder {
 // "YYYY-MM-DDTHH:MM:SS"; nothing for any other text.
 [[nodiscard]] std::optional<std::string> parse_since(std::string_view text);
 
-// The host a 0.0.2 document stands for: its file's name without the folder
-// and the ".json" ending.
-[[nodiscard]] std::string host_from_path(std::string_view path);
-
 }  // namespace tarnwick::fleet

@@ -17,11 +17,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-// Percent above (+) or below (-) the group's median.
-double deviation_percent(const HostFigure& host, const Group& group) {
-  return group.median > 0.0 ? (host.median_rate / group.median - 1.0) * 100.0 : 0.0;
-}
-
 std::string host_name(const HostFigure& host) {
   return host.host_from_file ? host.host + " *" : host.host;
 }
@@ -32,6 +27,10 @@ bool any_from_file(const FleetReport& report) {
 }
 
 }  // namespace
+
+double deviation_percent(const HostFigure& host, const Group& group) {
+  return group.median > 0.0 ? (host.median_rate / group.median - 1.0) * 100.0 : 0.0;
+}
 
 std::string group_title(const Group& group) {
   return fmt::format("{} \u00b7 {} \u00b7 {}, {} \u00b7 library {}", group.cpu_model, group.arch,

@@ -12,6 +12,9 @@ namespace tarnwick::fleet {
 // "Intel(R) Xeon(R) · x86_64 · all-cpus, 2 workers · library 0.0.2"
 [[nodiscard]] std::string group_title(const Group& group);
 
+// Percent above (+) or below (-) the group's median.
+[[nodiscard]] double deviation_percent(const HostFigure& host, const Group& group);
+
 [[nodiscard]] std::string report_text(const FleetReport& report);
 [[nodiscard]] nlohmann::ordered_json report_json(const FleetReport& report);
 // One row per host and group.

@@ -33,10 +33,9 @@ Json page_data(const FleetReport& report) {
                       {"mad", rate_figure(group.mad)},
                       {"no_flags_reason", group.no_flags_reason}});
     for (const HostFigure& host : group.hosts) {
-      const double deviation =
-          group.median > 0.0 ? (host.median_rate / group.median - 1.0) * 100.0 : 0.0;
       rows.push_back(Json::array(
-          {host.host, index, rate_figure(host.median_rate), hundredths(deviation),
+          {host.host, index, rate_figure(host.median_rate),
+           hundredths(deviation_percent(host, group)),
            host.z ? Json(hundredths(*host.z)) : Json(nullptr), host.flag,
            host.median_cv_percent ? Json(hundredths(*host.median_cv_percent)) : Json(nullptr),
            host.unstable ? 1 : 0, host.runs, host.host_from_file ? 1 : 0}));
