@@ -33,42 +33,26 @@ std::string number(double value) {
   return fmt::format("{}", value);
 }
 
-std::string help_text(std::string_view text) {
-  std::string escaped;
+// Backslash and newline escaped, as the text format wants in help texts;
+// in label values (`quoted`) the double quote too.
+std::string escaped(std::string_view text, bool quoted) {
+  std::string out;
   for (const char c : text) {
-    if (c == '\\') {
-      escaped += "\\\\";
-    } else if (c == '\n') {
-      escaped += "\\n";
-    } else {
-      escaped += c;
-    }
+    if (c == '\\' || c == '\n' || (quoted && c == '"')) out += '\\';
+    out += c == '\n' ? 'n' : c;
   }
-  return escaped;
+  return out;
 }
 
 void family(std::string& out, std::string_view name, std::string_view help) {
-  out += fmt::format("# HELP {} {}\n# TYPE {} gauge\n", name, help_text(help), name);
+  out += fmt::format("# HELP {} {}\n# TYPE {} gauge\n", name, escaped(help, false), name);
 }
 
 }  // namespace
 
 std::string prometheus_label_value(std::string_view raw) {
   // Label values must be UTF-8: bad bytes become U+FFFD, as in the document.
-  const std::string text = valid_utf8(raw);
-  std::string escaped;
-  for (const char c : text) {
-    if (c == '\\') {
-      escaped += "\\\\";
-    } else if (c == '"') {
-      escaped += "\\\"";
-    } else if (c == '\n') {
-      escaped += "\\n";
-    } else {
-      escaped += c;
-    }
-  }
-  return escaped;
+  return escaped(valid_utf8(raw), true);
 }
 
 std::string prometheus_text(const Session& session) {

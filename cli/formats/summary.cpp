@@ -3,8 +3,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <array>
-#include <cmath>
 #include <iterator>
 
 #include "document/label.hpp"
@@ -19,6 +17,10 @@ namespace {
 constexpr std::size_t MIDDLE = SPARK_LEVELS / 2;
 // Rows are "  name         value": the value starts at this column.
 constexpr int VALUE_COLUMN = 15;
+
+std::string row(const std::string& name, const std::string& value) {
+  return fmt::format("{:<{}}{}\n", name, VALUE_COLUMN, value);
+}
 
 std::string variation_text(const Result& result, const TextStyle& style) {
   if (!result.mean_rate) return "- (only for a completed run)";
@@ -45,9 +47,6 @@ std::string window_text(const RunReport& run) {
 // allowed.
 std::string host_text(const Session& session) {
   const HostFacts& host = session.host;
-  const auto row = [](const std::string& value) {
-    return fmt::format("{:{}}{}\n", "", VALUE_COLUMN, value);
-  };
   // The architecture beside the model: rates of x86 and Arm machines are
   // comparable, and the summary says which one this was.
   std::string text = host.cpu_model.value_or("unknown CPU");
@@ -61,10 +60,11 @@ std::string host_text(const Session& session) {
                 ? ", " + plural(host.cpus_available, "worker")
                 : fmt::format(", {} by affinity", plural(host.cpus_available, "CPU"));
   }
-  text += row(cpus);
-  text += row("governor " + host.governor.value_or("unknown") + ", " +
-              (host.load_average ? fmt::format("load {:.2f} before the run", *host.load_average)
-                                 : std::string("load unknown")));
+  text += row("", cpus);
+  text +=
+      row("", "governor " + host.governor.value_or("unknown") + ", " +
+                  (host.load_average ? fmt::format("load {:.2f} before the run", *host.load_average)
+                                     : std::string("load unknown")));
   return text;
 }
 
@@ -96,29 +96,20 @@ std::string runs_table(const Session& session, const TextStyle& style) {
 
 std::string spread_text(const RepetitionSummary& summary, const TextStyle& style) {
   const char* dot = style.pick("\u00b7", "-");
-  const auto row = [](const std::string& name, const std::string& value) {
-    return fmt::format("{:<{}}{}\n", name, VALUE_COLUMN, value);
-  };
   std::string text =
       row(summary.label, fmt::format("median {} steps/s of {}", grouped(summary.median_mean_rate),
                                      plural(summary.runs, "run")));
   text += row("", fmt::format("min {} {} max {} {} spread {:.1f} %", grouped(summary.min_mean_rate),
                               dot, grouped(summary.max_mean_rate), dot, summary.spread_percent));
   if (!summary.outliers.empty()) {
-    std::string runs;
-    for (const unsigned index : summary.outliers)
-      runs += (runs.empty() ? "" : ", ") + std::to_string(index);
-    text += row(
-        "", style.caution(fmt::format("far from the others: run {} (robust z beyond 3.5)", runs)));
+    text += row("", style.caution(fmt::format("far from the others: run {} (robust z beyond 3.5)",
+                                              fmt::join(summary.outliers, ", "))));
   }
   return text;
 }
 
 std::string precision_text(const PrecisionOutcome& outcome, double target_percent,
                            const TextStyle& style) {
-  const auto row = [](const std::string& name, const std::string& value) {
-    return fmt::format("{:<{}}{}\n", name, VALUE_COLUMN, value);
-  };
   const char* plus_minus = style.pick("\u00b1", "+-");
   const std::string runs = plural(outcome.runs, "run");
   std::string text;
@@ -242,13 +233,10 @@ std::string session_summary(const Session& session, const TextStyle& style) {
     text += fmt::format("\nscaling        {:.3f}  (all-CPUs rate / ({} x single rate);\n",
                         *median_scaling(session), multi != nullptr ? multi->result.threads : 0);
     if (scalings.size() > 1) {
-      std::string figures;
-      for (const double figure : scalings)
-        figures += fmt::format("{}{:.3f}", figures.empty() ? "" : ", ", figure);
-      text += fmt::format("{:{}}the median of {} pairs: {};\n", "", VALUE_COLUMN, scalings.size(),
-                          figures);
+      text += row("", fmt::format("the median of {} pairs: {:.3f};", scalings.size(),
+                                  fmt::join(scalings, ", ")));
     }
-    text += fmt::format("{:{}}1.0 is perfect)\n", "", VALUE_COLUMN);
+    text += row("", "1.0 is perfect)");
   }
   if (session.precision) {
     for (const PrecisionOutcome& outcome : session.precision->labels) {
