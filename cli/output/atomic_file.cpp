@@ -64,28 +64,26 @@ std::string base_of(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The symlink `path`'s target as a path (a relative target is relative to
+// the link's directory); nothing when it cannot be read.
+std::optional<std::string> link_target(const std::string& path) {
+  std::array<char, PATH_MAX> buffer{};
+  const ssize_t length = readlink(path.c_str(), buffer.data(), buffer.size() - 1);
+  if (length <= 0) return std::nullopt;
+  std::string target(buffer.data(), static_cast<std::size_t>(length));
+  return target.front() == '/' ? target : directory_of(path) + '/' + target;
+}
+
 // Follows a chain of symlinks in the final component only, as a shell's
 // redirection would; a dangling link resolves to the missing file it names.
 // Gives up (returns the path as given) on a loop.
-// A link's target as a path: relative targets are relative to the link's
-// directory.
-std::string beside(const std::string& directory, std::string target) {
-  if (target.front() == '/') return target;
-  std::string path = directory;
-  path += '/';
-  path += target;
-  return path;
-}
-
 std::string follow_final_symlinks(std::string path) {
   for (int hop = 0; hop < 40; ++hop) {
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-    std::array<char, PATH_MAX> buffer{};
-    const ssize_t length = readlink(path.c_str(), buffer.data(), buffer.size() - 1);
-    if (length <= 0) return path;
-    std::string target(buffer.data(), static_cast<std::size_t>(length));
-    path = beside(directory_of(path), std::move(target));
+    auto target = link_target(path);
+    if (!target) return path;
+    path = std::move(*target);
   }
   return path;
 }
@@ -121,11 +119,9 @@ ProcLink proc_link(std::string path) {
       }
       return link;
     }
-    std::array<char, PATH_MAX> buffer{};
-    const ssize_t length = readlink(path.c_str(), buffer.data(), buffer.size() - 1);
-    if (length <= 0) return {};
-    std::string target(buffer.data(), static_cast<std::size_t>(length));
-    path = beside(directory, std::move(target));
+    auto target = link_target(path);
+    if (!target) return {};
+    path = std::move(*target);
   }
   return {};
 }

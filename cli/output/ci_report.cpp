@@ -6,8 +6,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
-#include <variant>
 
 #include "output/atomic_file.hpp"
 #include "util/svg.hpp"
@@ -16,16 +14,13 @@
 namespace tarnwick {
 namespace {
 
-// Control characters are not allowed in XML 1.0 at all: escaped first.
-std::string xml_text(const std::string& text) { return xml_escape(printable(text)); }
-
 std::string xml_lines(const std::string& text) {
   std::string lines;
   std::size_t start = 0;
   while (start <= text.size()) {
     const std::size_t end = std::min(text.find('\n', start), text.size());
     if (start > 0) lines += '\n';
-    lines += xml_text(text.substr(start, end - start));
+    lines += xml_escape(text.substr(start, end - start));
     if (end == text.size()) break;
     start = end + 1;
   }
@@ -41,17 +36,17 @@ std::string junit_xml(const std::vector<CiSuite>& suites) {
     std::size_t suite_failures = 0, suite_skipped = 0;
     std::string cases;
     for (const CiCase& one : suite.cases) {
-      cases += fmt::format("    <testcase name=\"{}\" classname=\"{}\">\n", xml_text(one.name),
-                           xml_text(suite.name));
+      cases += fmt::format("    <testcase name=\"{}\" classname=\"{}\">\n", xml_escape(one.name),
+                           xml_escape(suite.name));
       switch (one.outcome) {
         case CiCase::Outcome::failed:
           ++suite_failures;
           cases += fmt::format("      <failure message=\"{}\" type=\"gate\">{}</failure>\n",
-                               xml_text(one.message), xml_lines(one.detail));
+                               xml_escape(one.message), xml_lines(one.detail));
           break;
         case CiCase::Outcome::skipped:
           ++suite_skipped;
-          cases += fmt::format("      <skipped message=\"{}\"/>\n", xml_text(one.message));
+          cases += fmt::format("      <skipped message=\"{}\"/>\n", xml_escape(one.message));
           break;
         case CiCase::Outcome::passed:
           break;
@@ -67,7 +62,7 @@ std::string junit_xml(const std::vector<CiSuite>& suites) {
     body += fmt::format(
         "  <testsuite name=\"{}\" tests=\"{}\" failures=\"{}\" errors=\"0\" skipped=\"{}\">\n{}  "
         "</testsuite>\n",
-        xml_text(suite.name), suite.cases.size(), suite_failures, suite_skipped, cases);
+        xml_escape(suite.name), suite.cases.size(), suite_failures, suite_skipped, cases);
   }
   return fmt::format(
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"tarnwick\" tests=\"{}\" "

@@ -17,8 +17,6 @@ int terminal_width(std::FILE* stream) {
   return size.ws_col;
 }
 
-bool utf8_locale() { return utf8_output(); }
-
 bool use_colour(ColorChoice choice, std::FILE* stream) {
   if (choice != ColorChoice::automatic) return choice == ColorChoice::always;
   const char* no_colour = std::getenv("NO_COLOR");
@@ -39,7 +37,7 @@ std::string TextStyle::paint(std::string_view text, std::string_view sgr) const 
 
 TextStyle style_for(std::FILE* stream, ColorChoice choice) {
   TextStyle style;
-  style.utf8 = utf8_locale();
+  style.utf8 = utf8_output();
   style.colour = use_colour(choice, stream);
   style.escapes = !dumb_terminal();
   const int width = terminal_width(stream);

@@ -15,10 +15,6 @@ enum class ColorChoice { automatic, always, never };
 // a terminal or does not say.
 [[nodiscard]] int terminal_width(std::FILE* stream);
 
-// True when the user's locale (LC_ALL, LC_CTYPE, LANG) uses UTF-8. Reads the
-// environment once; the program's own locale stays "C" for numbers.
-[[nodiscard]] bool utf8_locale();
-
 // Colour on `stream`: always, never, or (automatic) on a terminal unless
 // NO_COLOR is set and not empty or TERM is "dumb".
 [[nodiscard]] bool use_colour(ColorChoice choice, std::FILE* stream);
