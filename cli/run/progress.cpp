@@ -117,12 +117,9 @@ std::string progress_line(const Progress& progress, std::optional<double> rate,
   std::string line = compose(bar_width);
   for (int dropped = BAR; display_width(line) > room && dropped < PARTS; ++dropped) {
     if (dropped == BAR) {
-      const int excess = display_width(line) - room;
-      if (bar_width - excess >= MIN_BAR_WIDTH) {
-        bar_width -= excess;
-      } else {
-        bar_width = 0;
-      }
+      // Narrowed to fit, or gone when that would leave less than its least.
+      const int narrowed = bar_width - (display_width(line) - room);
+      bar_width = narrowed >= MIN_BAR_WIDTH ? narrowed : 0;
     } else {
       parts[static_cast<std::size_t>(dropped)].clear();
     }

@@ -1,5 +1,6 @@
 #include "run/signals.hpp"
 
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -88,11 +89,9 @@ void expect_outputs(const std::vector<std::string>& outputs) {
   unwritten_line.store(nullptr);
   unwritten_lines.clear();
   for (std::size_t done = 0; done < outputs.size(); ++done) {
-    std::string line = "tarnwick: ended by a signal; not written:";
-    for (std::size_t index = done; index < outputs.size(); ++index) {
-      line += (index == done ? " " : ", ") + outputs[index];
-    }
-    unwritten_lines.push_back(line + "\n");
+    const auto rest = outputs.begin() + static_cast<std::ptrdiff_t>(done);
+    unwritten_lines.push_back(fmt::format("tarnwick: ended by a signal; not written: {}\n",
+                                          fmt::join(rest, outputs.end(), ", ")));
   }
   outputs_written.store(0);
   if (!unwritten_lines.empty()) unwritten_line.store(unwritten_lines.front().c_str());
