@@ -32,12 +32,6 @@
 namespace tarnwick {
 namespace {
 
-std::optional<std::string> located(const std::string& option) {
-  auto path = history_path(option);
-  if (!path) fail(std::string(NO_HISTORY_PATH));
-  return path;
-}
-
 // One input of an import, checked in the first pass and read again in the
 // second: a regular file through the descriptor the first pass used (a file
 // renamed meanwhile does not matter), anything else through a copy kept in
@@ -351,8 +345,8 @@ void add_history_command(CLI::App& app, HistoryOptions& options, CommandAction& 
 }
 
 int history_command(const HistoryOptions& options) {
-  const auto path = located(options.history);
-  if (!path) return EXIT_FAILED;
+  const auto path = history_path(options.history);
+  if (!path) return fail(std::string(NO_HISTORY_PATH));
   if (!options.import_paths.empty()) return import_documents(*path, options.import_paths);
   const bool writing = !options.delete_ids.empty() || !options.undelete_ids.empty();
   auto opened = History::open(*path, writing ? Access::write : Access::read);

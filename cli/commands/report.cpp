@@ -1,9 +1,6 @@
 #include "commands/report.hpp"
 
-#include <fcntl.h>
 #include <fmt/format.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>

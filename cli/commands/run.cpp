@@ -102,24 +102,23 @@ bool measured_anything(const Session& session) {
 
 // A table of options, one statement each: long, and clearer whole.
 void add_run_options(CLI::App& app, RunOptions& options) {  // NOLINT(readability-function-size)
-  app.add_option_function<std::string>(
-         "--warmup",
-         [&options](const std::string& text) {
-           options.warmup_text = text;
-           options.warmup_seconds = parse_number(text);
-         },
-         "Warm-up length in seconds (library default 120)")
-      ->check(number_text("a number of seconds"))
-      ->type_name("SECONDS");
-  app.add_option_function<std::string>(
-         "--measure",
-         [&options](const std::string& text) {
-           options.measure_text = text;
-           options.measure_seconds = parse_number(text);
-         },
-         "Measurement window in seconds (library default 60)")
-      ->check(number_text("a number of seconds"))
-      ->type_name("SECONDS");
+  // A duration, kept with the text the user typed for messages.
+  const auto duration = [&app](const char* name, std::string& text, std::optional<double>& seconds,
+                               const char* help) {
+    app.add_option_function<std::string>(
+           name,
+           [&text, &seconds](const std::string& given) {
+             text = given;
+             seconds = parse_number(given);
+           },
+           help)
+        ->check(number_text("a number of seconds"))
+        ->type_name("SECONDS");
+  };
+  duration("--warmup", options.warmup_text, options.warmup_seconds,
+           "Warm-up length in seconds (library default 120)");
+  duration("--measure", options.measure_text, options.measure_seconds,
+           "Measurement window in seconds (library default 60)");
   auto* all_cpus =
       app.add_flag("--all-cpus", options.all_cpus, "One worker per CPU this process may use");
   app.add_flag("--both", options.both,
