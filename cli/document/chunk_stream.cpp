@@ -85,10 +85,12 @@ std::size_t ChunkStream::line() {
   return lines_before_ + lines_counted_ + 1;
 }
 
-std::size_t ChunkStream::column() const {
-  const char* at = pos_;
-  while (at != begin_ && at[-1] != '\n') --at;
-  return (at == begin_ ? column_before_ : 0) + static_cast<std::size_t>(pos_ - at) + 1;
+std::size_t ChunkStream::column() const { return bytes_of_line_before(pos_) + 1; }
+
+std::size_t ChunkStream::bytes_of_line_before(const char* at) const {
+  const char* start = at;
+  while (start != begin_ && start[-1] != '\n') --start;
+  return (start == begin_ ? column_before_ : 0) + static_cast<std::size_t>(at - start);
 }
 
 // Where reading must stop in the buffer: at its end or at the document's
@@ -204,13 +206,8 @@ void ChunkStream::discard_before(const char* keep) {
   lines_before_ += counted_ >= begin_ && counted_ <= keep
                        ? lines_counted_ + count_newlines(counted_, keep)
                        : count_newlines(begin_, keep);
-  if (keep != end_) {
-    column_before_ = 0;  // the mark begins a line
-  } else {
-    const char* last = keep;
-    while (last != begin_ && last[-1] != '\n') --last;
-    column_before_ = (last == begin_ ? column_before_ : 0) + static_cast<std::size_t>(keep - last);
-  }
+  // What is kept starts at a mark, which begins a line.
+  column_before_ = keep != end_ ? 0 : bytes_of_line_before(keep);
   if (keep != begin_) newline_before_ = keep[-1] == '\n';
   before_buffer_ += static_cast<std::size_t>(keep - begin_);
 }

@@ -74,6 +74,8 @@ class ChunkStream {
 
  private:
   void set_stop();
+  // The bytes of the line before `at`, those before the buffer included.
+  [[nodiscard]] std::size_t bytes_of_line_before(const char* at) const;
   // Looks for the mark from the search's frontier to the end of the bytes read.
   void search();
   void jump_to_mark();

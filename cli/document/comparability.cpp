@@ -61,13 +61,6 @@ Differences differences(const RunKey& a, const RunKey& b) {
   return found;
 }
 
-std::string_view difference_name(Difference difference) {
-  for (const auto& [which, name] : NAMES) {
-    if (which == difference) return name;
-  }
-  return {};
-}
-
 std::vector<std::string_view> difference_names(Differences differences) {
   std::vector<std::string_view> names;
   for (const auto& [which, name] : NAMES) {

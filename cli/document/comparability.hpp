@@ -74,7 +74,6 @@ inline constexpr Differences ACCEPTABLE_DIFFERENCES =
 
 // "label", "workers", "library", "arch", "cpu": the names `--across` takes
 // and the JSON gives.
-[[nodiscard]] std::string_view difference_name(Difference difference);
 [[nodiscard]] std::vector<std::string_view> difference_names(Differences differences);
 
 // "cpu,workers" as bits; nothing for a name that is not one of the

@@ -32,8 +32,7 @@ const char* kind_name(Scalar::Kind kind) {
 }
 
 bool DocumentHandler::wrong_type(const char* expected, const char* got) {
-  const std::string at = field_path();
-  return fail((at.empty() ? "" : at + ": ") + "expected " + expected + ", got " + got);
+  return fail(field_prefix() + "expected " + expected + ", got " + got);
 }
 
 std::string DocumentHandler::path() const {
@@ -69,6 +68,11 @@ std::string DocumentHandler::path() const {
     }
   }
   return text;
+}
+
+std::string DocumentHandler::field_prefix() const {
+  const std::string at = field_path();
+  return at.empty() ? at : at + ": ";
 }
 
 std::string DocumentHandler::field_path() const {
@@ -134,74 +138,76 @@ bool DocumentHandler::open(bool object) {
 bool DocumentHandler::open_top(bool object) {
   if (!object) return fail("not a result document: expected a JSON object, got an array");
   frames_.push_back({Where::Top});
-  if (options_.keep_json) {
-    capture_ = &document_.json;
-    *capture_ = "{";
-    comma_ = false;
-  }
+  if (options_.keep_json) capture_into(document_.json);
   return true;
 }
 
 bool DocumentHandler::open_skipped(bool object) {
   ++skip_depth_;
+  open_plain(object);
+  return true;
+}
+
+void DocumentHandler::capture_into(std::string& json) {
+  capture_ = &json;
+  *capture_ = "{";
+  comma_ = false;
+}
+
+void DocumentHandler::open_plain(bool object) {
   if (hashing_) hash_open(object);
   if (capture_ != nullptr) {
     capture_raw(object ? "{" : "[");
     comma_ = false;
   }
-  return true;
+}
+
+void DocumentHandler::close_plain(char bracket) {
+  if (hashing_) hash_close(bracket);
+  if (capture_ != nullptr) {
+    *capture_ += bracket;
+    comma_ = true;
+  }
 }
 
 std::optional<Where> DocumentHandler::child_of(Frame& parent, bool object) {
   const char* got = object ? "an object" : "an array";
+  // Each object's fields that hold an object or array, and what its other
+  // known fields hold.
+  using Children = std::initializer_list<std::pair<Field, Where>>;
+  const auto nested = [&](Children children, const char* expected) -> std::optional<Where> {
+    for (const auto& [field, child] : children) {
+      if (parent.field == field) return child;
+    }
+    if (parent.field != Field::Other) wrong_type(expected, got);
+    return std::nullopt;
+  };
   std::optional<Where> child;
   switch (parent.where) {
     case Where::Top:
-      if (parent.field == Field::Library) {
-        child = Where::Library;
-      } else if (parent.field == Field::Environment) {
-        child = Where::Environment;
-      } else if (parent.field == Field::Host) {
-        child = Where::Host;
-      } else if (parent.field == Field::Runs) {
-        child = Where::Runs;
-      } else if (parent.field != Field::Other) {
-        wrong_type(parent.field == Field::SchemaVersion ? "a whole number" : "a string", got);
-      }
+      child = nested({{Field::Library, Where::Library},
+                      {Field::Environment, Where::Environment},
+                      {Field::Host, Where::Host},
+                      {Field::Runs, Where::Runs}},
+                     parent.field == Field::SchemaVersion ? "a whole number" : "a string");
       break;
     case Where::Runs:
-      ++parent.count;
-      child = Where::Run;
-      break;
     case Where::Samples:
       ++parent.count;
-      child = Where::Sample;
+      child = parent.where == Where::Runs ? Where::Run : Where::Sample;
       break;
     case Where::Environment:
-      if (parent.field == Field::Cpu) {
-        child = Where::Cpu;
-      } else if (parent.field != Field::Other) {
-        wrong_type("a string", got);
-      }
+      child = nested({{Field::Cpu, Where::Cpu}}, "a string");
       break;
     case Where::Sample:
-      if (parent.field == Field::Noise) {
-        child = Where::SampleNoise;
-      } else if (parent.field != Field::Other) {
-        wrong_type("a number", got);
-      }
+      child = nested({{Field::Noise, Where::SampleNoise}}, "a number");
       break;
     case Where::Run:
-      if (parent.field == Field::Samples) {
-        child = Where::Samples;
-      } else if (parent.field == Field::Noise) {
-        child = Where::Noise;
-      } else if (parent.field != Field::Other) {
-        wrong_type(parent.field == Field::Unstable ? "true or false" : "a scalar value", got);
-      }
+      child = nested({{Field::Samples, Where::Samples}, {Field::Noise, Where::Noise}},
+                     parent.field == Field::Unstable ? "true or false" : "a scalar value");
       break;
     default:
-      if (parent.field != Field::Other) wrong_type("a scalar value", got);
+      child = nested({}, "a scalar value");
       break;
   }
   const bool wanted_object = child != Where::Runs && child != Where::Samples;
@@ -241,11 +247,7 @@ void DocumentHandler::enter(Where child) {
       break;
     default:
       // A run's noise object is the one such object inside a hashed run.
-      if (hashing_) hash_open(true);
-      if (capture_ != nullptr) {
-        capture_raw("{");
-        comma_ = false;
-      }
+      open_plain(true);
       break;
   }
 }
@@ -267,11 +269,7 @@ void DocumentHandler::enter_run() {
     hashed_keys_.clear();
     hash_open(true);
   }
-  if (options_.keep_json) {
-    capture_ = &document_.runs.back().json;
-    *capture_ = "{";
-    comma_ = false;
-  }
+  if (options_.keep_json) capture_into(document_.runs.back().json);
 }
 
 bool DocumentHandler::close(char bracket) {
@@ -279,11 +277,7 @@ bool DocumentHandler::close(char bracket) {
   if (refused()) return true;
   if (skip_depth_ > 0) {
     --skip_depth_;
-    if (hashing_) hash_close(bracket);
-    if (capture_ != nullptr) {
-      *capture_ += bracket;
-      comma_ = true;
-    }
+    close_plain(bracket);
     return true;
   }
   bool ok = true;
@@ -313,11 +307,7 @@ bool DocumentHandler::close(char bracket) {
       if (ok && hash_run_) hash_sample();
       break;
     default:
-      if (hashing_) hash_close(bracket);
-      if (capture_ != nullptr) {
-        *capture_ += bracket;
-        comma_ = true;
-      }
+      close_plain(bracket);
       break;
   }
   frames_.pop_back();
@@ -569,9 +559,8 @@ void DocumentHandler::refuse_over_budget() {
 
 bool DocumentHandler::check_string(std::string_view text) {
   if (text.size() > MAX_STRING_BYTES) {
-    const std::string at = field_path();
-    return !fail(fmt::format("{}a string of {} bytes, more than {} MiB",
-                             at.empty() ? "" : at + ": ", text.size(), MAX_STRING_BYTES >> 20));
+    return !fail(fmt::format("{}a string of {} bytes, more than {} MiB", field_prefix(),
+                             text.size(), MAX_STRING_BYTES >> 20));
   }
   // The parser lets "\udc00" through as the three bytes of a surrogate,
   // which no Unicode text holds; it refuses the same bytes written raw.
@@ -580,9 +569,8 @@ bool DocumentHandler::check_string(std::string_view text) {
     if (at + 2 >= text.size() || static_cast<unsigned char>(text[at + 1]) < 0xa0) continue;
     const unsigned code = ((static_cast<unsigned char>(text[at + 1]) & 0x3fu) << 6) |
                           (static_cast<unsigned char>(text[at + 2]) & 0x3fu) | 0xd000u;
-    const std::string path_text = field_path();
     return !fail(fmt::format("{}a lone surrogate (\\u{:04x}), not a Unicode character",
-                             path_text.empty() ? "" : path_text + ": ", code));
+                             field_prefix(), code));
   }
   return true;
 }

@@ -51,25 +51,15 @@ class DocumentHandler {
       : options_(options), now_(now), limit_(limit) {}
 
   bool Null() { return scalar(Scalar{}); }
-  bool Bool(bool value) {
-    Scalar s;
-    s.kind = Scalar::Bool;
-    s.boolean = value;
-    return scalar(s);
-  }
+  bool Bool(bool value) { return scalar(Scalar{Scalar::Bool, value, {}}); }
   bool RawNumber(const char* text, unsigned length, bool /*copy*/) {
-    Scalar s;
-    s.text = std::string_view(text, length);
-    s.kind = s.text.find_first_of(".eE") != std::string_view::npos ? Scalar::Float
-             : text[0] == '-'                                      ? Scalar::Signed
-                                                                   : Scalar::Unsigned;
-    return scalar(s);
+    const std::string_view number(text, length);
+    Scalar::Kind kind = text[0] == '-' ? Scalar::Signed : Scalar::Unsigned;
+    if (number.find_first_of(".eE") != std::string_view::npos) kind = Scalar::Float;
+    return scalar(Scalar{kind, false, number});
   }
   bool String(const char* text, unsigned length, bool /*copy*/) {
-    Scalar s;
-    s.kind = Scalar::String;
-    s.text = std::string_view(text, length);
-    return scalar(s);
+    return scalar(Scalar{Scalar::String, false, std::string_view(text, length)});
   }
   // Not called with numbers as text; present for the handler's concept.
   bool Int(int) { return true; }
@@ -111,6 +101,7 @@ class DocumentHandler {
 
   [[nodiscard]] std::string path() const;
   [[nodiscard]] std::string field_path() const;
+  [[nodiscard]] std::string field_prefix() const;  // "path: ", or nothing at the top
   bool bad(const std::string& what) { return fail(field_path() + ": " + what); }
   bool wrong_type(const char* expected, const char* got);
 
@@ -122,6 +113,11 @@ class DocumentHandler {
   // it; nothing, with the document refused, when it has the wrong type.
   std::optional<Where> child_of(Frame& parent, bool object);
   void enter(Where child);
+  // Into the kept text: a new object's (the document's or a run's), and
+  // an object or array the reader passes through as it is.
+  void capture_into(std::string& json);
+  void open_plain(bool object);
+  void close_plain(char bracket);
   void enter_run();
   bool close(char bracket);
   bool close_run();
@@ -156,6 +152,8 @@ class DocumentHandler {
             std::optional<UtcMillis>& parsed);
   bool number(const Scalar& value, bool nullable, bool positive, double& target);
   bool number(const Scalar& value, bool nullable, bool positive, std::optional<double>& target);
+  bool percent(const Scalar& value, std::optional<double>& target);  // a number up to 100, or null
+  bool boolean(const Scalar& value, bool& target);
   // A whole number up to `limit` into `target`; false when refused.
   bool parse_whole(const Scalar& value, uint64_t limit, uint64_t& target);
   template <typename Whole>

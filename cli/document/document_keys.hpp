@@ -3,8 +3,8 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace tarnwick::reading {
@@ -129,9 +129,37 @@ inline constexpr std::array SAMPLE_NOISE_KEYS{
     KeyName{"frequency_mhz", Field::FrequencyMhz},
     KeyName{"disturbed", Field::Disturbed}};
 
-template <std::size_t N>
-Field find_field(const std::array<KeyName, N>& keys, std::string_view name) {
-  for (const KeyName& key : keys) {
+// The keys the reader knows at `where`; none directly in an array.
+inline std::span<const KeyName> keys_at(Where where) {
+  switch (where) {
+    case Where::Top:
+      return TOP_KEYS;
+    case Where::Library:
+      return LIBRARY_KEYS;
+    case Where::Environment:
+      return ENVIRONMENT_KEYS;
+    case Where::Cpu:
+      return CPU_KEYS;
+    case Where::Host:
+      return HOST_KEYS;
+    case Where::Run:
+      return RUN_KEYS;
+    case Where::Noise:
+      return NOISE_KEYS;
+    case Where::Sample:
+      return SAMPLE_KEYS;
+    case Where::SampleNoise:
+      return SAMPLE_NOISE_KEYS;
+    case Where::Runs:
+    case Where::Samples:
+      break;
+  }
+  return {};
+}
+
+// The field `name` is at `where`; Other for a key the reader skips.
+inline Field field_of(Where where, std::string_view name) {
+  for (const KeyName& key : keys_at(where)) {
     // The first byte tells most keys apart without a comparison call.
     if (key.name.size() == name.size() && key.name[0] == name[0] && key.name == name) {
       return key.field;
@@ -140,75 +168,12 @@ Field find_field(const std::array<KeyName, N>& keys, std::string_view name) {
   return Field::Other;
 }
 
-// The field `name` is at `where`; Other for a key the reader skips.
-inline Field field_of(Where where, std::string_view name) {
-  switch (where) {
-    case Where::Top:
-      return find_field(TOP_KEYS, name);
-    case Where::Library:
-      return find_field(LIBRARY_KEYS, name);
-    case Where::Environment:
-      return find_field(ENVIRONMENT_KEYS, name);
-    case Where::Cpu:
-      return find_field(CPU_KEYS, name);
-    case Where::Host:
-      return find_field(HOST_KEYS, name);
-    case Where::Run:
-      return find_field(RUN_KEYS, name);
-    case Where::Noise:
-      return find_field(NOISE_KEYS, name);
-    case Where::Sample:
-      return find_field(SAMPLE_KEYS, name);
-    case Where::SampleNoise:
-      return find_field(SAMPLE_NOISE_KEYS, name);
-    case Where::Runs:
-    case Where::Samples:
-      break;
-  }
-  return Field::Other;
-}
-
 // The key of `field` at `where`, for messages; empty when it has none.
 inline std::string_view key_name(Where where, Field field) {
-  std::string_view name;
-  const auto find = [&](const auto& keys) {
-    for (const KeyName& key : keys) {
-      if (key.field == field) name = key.name;
-    }
-  };
-  switch (where) {
-    case Where::Top:
-      find(TOP_KEYS);
-      break;
-    case Where::Library:
-      find(LIBRARY_KEYS);
-      break;
-    case Where::Environment:
-      find(ENVIRONMENT_KEYS);
-      break;
-    case Where::Cpu:
-      find(CPU_KEYS);
-      break;
-    case Where::Host:
-      find(HOST_KEYS);
-      break;
-    case Where::Run:
-      find(RUN_KEYS);
-      break;
-    case Where::Noise:
-      find(NOISE_KEYS);
-      break;
-    case Where::Sample:
-      find(SAMPLE_KEYS);
-      break;
-    case Where::SampleNoise:
-      find(SAMPLE_NOISE_KEYS);
-      break;
-    case Where::Runs:
-    case Where::Samples:
-      break;
+  for (const KeyName& key : keys_at(where)) {
+    if (key.field == field) return key.name;
   }
-  return name;
+  return {};
 }
 
 }  // namespace tarnwick::reading

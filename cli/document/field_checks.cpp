@@ -105,6 +105,20 @@ bool DocumentHandler::number(const Scalar& value, bool nullable, bool positive,
   return true;
 }
 
+bool DocumentHandler::percent(const Scalar& value, std::optional<double>& target) {
+  if (!number(value, true, false, target) || refused()) return true;
+  if (target.value_or(0) > 100) {
+    return bad("expected a percentage up to 100, got " + std::string(value.text));
+  }
+  return true;
+}
+
+bool DocumentHandler::boolean(const Scalar& value, bool& target) {
+  if (value.kind != Scalar::Bool) return wrong_type("true or false", kind_name(value.kind));
+  target = value.boolean;
+  return true;
+}
+
 bool DocumentHandler::parse_whole(const Scalar& value, uint64_t limit, uint64_t& target) {
   if (value.kind != Scalar::Unsigned) {
     wrong_type("a whole number", kind_name(value.kind));
@@ -250,9 +264,7 @@ bool DocumentHandler::assign_run(Field field, const Scalar& value) {
     case Field::CvPercent:
       return number(value, true, false, run.cv_percent);
     case Field::Unstable:
-      if (value.kind != Scalar::Bool) return wrong_type("true or false", kind_name(value.kind));
-      run.unstable = value.boolean;
-      return true;
+      return boolean(value, run.unstable);
     case Field::MeasuredSeconds:
       run_keys_ |= RUN_MEASURED;
       return number(value, false, false, run.measured_seconds);
@@ -280,17 +292,11 @@ bool DocumentHandler::assign_noise(Field field, const Scalar& value) {
   LoadedRun& run = document_.runs.back();
   switch (field) {
     case Field::StealPercent:
-      if (!number(value, true, false, run.steal_percent) || refused()) return true;
-      if (run.steal_percent.value_or(0) > 100) {
-        return bad("expected a percentage up to 100, got " + std::string(value.text));
-      }
-      return true;
+      return percent(value, run.steal_percent);
     case Field::OtherCpus:
       return number(value, true, false, run.other_cpus);
     case Field::InContainer:
-      if (value.kind != Scalar::Bool) return wrong_type("true or false", kind_name(value.kind));
-      run.in_container = value.boolean;
-      return true;
+      return boolean(value, run.in_container);
     case Field::DisturbedSeconds:
       return count(value, run.disturbed_seconds);
     default:
@@ -338,24 +344,17 @@ bool DocumentHandler::count(const Scalar& value, std::optional<uint64_t>& target
 
 bool DocumentHandler::assign_sample_noise(Field field, const Scalar& value) {
   LoadedSecondNoise& noise = *sample_noise_;
-  const auto percent = [&](std::optional<double>& target) {
-    if (!number(value, true, false, target) || refused()) return true;
-    if (target.value_or(0) > 100) {
-      return bad("expected a percentage up to 100, got " + std::string(value.text));
-    }
-    return true;
-  };
   switch (field) {
     case Field::StealPercent:
-      return percent(noise.steal_percent);
+      return percent(value, noise.steal_percent);
     case Field::OtherCpus:
       return number(value, true, false, noise.other_cpus);
     case Field::OtherCpusRun:
       return number(value, true, false, noise.other_cpus_run);
     case Field::CpuPressurePercent:
-      return percent(noise.cpu_pressure_percent);
+      return percent(value, noise.cpu_pressure_percent);
     case Field::ThrottledPercent:
-      return percent(noise.throttled_percent);
+      return percent(value, noise.throttled_percent);
     case Field::FrequencyMhz:
       return number(value, true, false, noise.frequency_mhz);
     case Field::ThrottledPeriods:
@@ -363,9 +362,7 @@ bool DocumentHandler::assign_sample_noise(Field field, const Scalar& value) {
     case Field::ThermalEvents:
       return count(value, noise.thermal_events);
     case Field::Disturbed:
-      if (value.kind != Scalar::Bool) return wrong_type("true or false", kind_name(value.kind));
-      noise.disturbed = value.boolean;
-      return true;
+      return boolean(value, noise.disturbed);
     default:
       return true;
   }

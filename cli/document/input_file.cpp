@@ -15,14 +15,7 @@ namespace tarnwick {
 InputFile::InputFile(int fd, bool owned, bool regular, int64_t modified, std::string name)
     : fd_(fd), owned_(owned), regular_(regular), modified_(modified), name_(std::move(name)) {}
 
-InputFile::InputFile(InputFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      owned_(std::exchange(other.owned_, false)),
-      regular_(other.regular_),
-      modified_(other.modified_),
-      start_(other.start_),
-      name_(std::move(other.name_)),
-      pending_(std::move(other.pending_)) {}
+InputFile::InputFile(InputFile&& other) noexcept { *this = std::move(other); }
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
   if (this != &other) {

@@ -64,17 +64,16 @@ nlohmann::ordered_json run_json(const RunReport& run) {
 nlohmann::ordered_json precision_json(const PrecisionReport& report) {
   nlohmann::ordered_json labels = nlohmann::ordered_json::array();
   for (const PrecisionOutcome& outcome : report.labels) {
-    labels.push_back({{"label", outcome.label},
-                      {"stopped", outcome.stopped},
-                      {"runs", outcome.runs},
-                      {"runs_needed", outcome.runs_needed},
-                      {"excluded", outcome.excluded},
-                      {"geometric_mean_rate",
-                       outcome.runs > 0 ? nlohmann::ordered_json(outcome.geometric_mean_rate)
-                                        : nlohmann::ordered_json(nullptr)},
-                      {"low", or_null(outcome.low)},
-                      {"high", or_null(outcome.high)},
-                      {"half_width_percent", or_null(outcome.half_width_percent)}});
+    labels.push_back(
+        {{"label", outcome.label},
+         {"stopped", outcome.stopped},
+         {"runs", outcome.runs},
+         {"runs_needed", outcome.runs_needed},
+         {"excluded", outcome.excluded},
+         {"geometric_mean_rate", or_null(outcome.runs > 0, outcome.geometric_mean_rate)},
+         {"low", or_null(outcome.low)},
+         {"high", or_null(outcome.high)},
+         {"half_width_percent", or_null(outcome.half_width_percent)}});
   }
   return {
       {"target_percent", report.target_percent},
@@ -106,8 +105,7 @@ nlohmann::ordered_json session_json(const Session& session) {
   }
   nlohmann::ordered_json warnings = nlohmann::ordered_json::array();
   for (const Warning& warning : session.warnings) {
-    warnings.push_back({{"run", warning.run_id.empty() ? nlohmann::ordered_json(nullptr)
-                                                       : nlohmann::ordered_json(warning.run_id)},
+    warnings.push_back({{"run", or_null(!warning.run_id.empty(), warning.run_id)},
                         {"kind", warning.kind},
                         {"text", warning.text}});
   }

@@ -47,6 +47,14 @@ std::string parse_error_text(rapidjson::ParseErrorCode code) {
   return detail;
 }
 
+std::variant<LoadedDocument, std::string> only_document(DocumentReader& reader) {
+  auto first = reader.next();
+  if (!first) return std::string("empty: no JSON text");
+  if (std::holds_alternative<std::string>(*first)) return std::move(*first);
+  if (reader.next()) return std::string("more than one document where one was expected");
+  return std::move(*first);
+}
+
 }  // namespace
 
 // The reader's state between documents.
@@ -196,17 +204,12 @@ std::optional<std::variant<LoadedDocument, std::string>> DocumentReader::next() 
   }
 }
 
-std::size_t DocumentReader::documents_met() const { return state_->index; }
 bool DocumentReader::over_budget() const { return state_->over_budget; }
 
 std::variant<LoadedDocument, std::string> read_document(std::string_view text,
                                                         ReadOptions options) {
   DocumentReader reader(text, options);
-  auto first = reader.next();
-  if (!first) return std::string("empty: no JSON text");
-  if (std::holds_alternative<std::string>(*first)) return std::move(*first);
-  if (reader.next()) return std::string("more than one document where one was expected");
-  return std::move(*first);
+  return only_document(reader);
 }
 
 std::variant<LoadedDocument, std::string> read_document_file(const std::string& path,
@@ -215,13 +218,9 @@ std::variant<LoadedDocument, std::string> read_document_file(const std::string& 
   if (auto* reason = std::get_if<std::string>(&opened)) return std::move(*reason);
   const InputFile& file = std::get<InputFile>(opened);
   DocumentReader reader(file, options);
-  auto first = reader.next();
-  if (!first) return file.name() + ": empty: no JSON text";
-  if (auto* reason = std::get_if<std::string>(&*first)) return file.name() + ": " + *reason;
-  if (reader.next()) {
-    return file.name() + ": more than one document where one was expected";
-  }
-  return std::get<LoadedDocument>(std::move(*first));
+  auto document = only_document(reader);
+  if (auto* reason = std::get_if<std::string>(&document)) return file.name() + ": " + *reason;
+  return document;
 }
 
 }  // namespace tarnwick

@@ -61,7 +61,6 @@ class MemoryBudget {
     used_ += bytes;
     return true;
   }
-  void give_back(std::size_t bytes) { used_ -= bytes < used_ ? bytes : used_; }
   [[nodiscard]] std::size_t left() const { return limit_ - used_; }
   [[nodiscard]] std::size_t limit() const { return limit_; }
 
@@ -145,7 +144,7 @@ struct ReadOptions {
 // Reads the documents of one input in order. Never throws.
 class DocumentReader {
  public:
-  // Reads `fd` (not owned, not closed) in chunks; `name` is how messages name it.
+  // Reads `fd` (not owned, not closed) in chunks.
   DocumentReader(int fd, ReadOptions options);
   // Reads `file`; with `copy_fd`, writes every byte it reads there too (to
   // keep what a pipe gave for a second pass).
@@ -163,8 +162,6 @@ class DocumentReader {
   // the input is exhausted. After a reason that ends the input (a read
   // error, a document over the size limit), the next call returns nullopt.
   [[nodiscard]] std::optional<std::variant<LoadedDocument, std::string>> next();
-  // The documents met so far, the one next() gave last included.
-  [[nodiscard]] std::size_t documents_met() const;
   // True when reading stopped at a document that needs more memory than
   // the budget left: the command cannot do its job within it.
   [[nodiscard]] bool over_budget() const;

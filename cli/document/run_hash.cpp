@@ -1,5 +1,7 @@
 #include "document/run_hash.hpp"
 
+#include <fmt/format.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -8,16 +10,7 @@
 
 namespace tarnwick::reading {
 
-std::string ContentHash::hex() const {
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string text(32, '0');
-  u128 value = state_;
-  for (int i = 31; i >= 0; --i) {
-    text[static_cast<std::size_t>(i)] = DIGITS[static_cast<unsigned>(value & 0xf)];
-    value >>= 4;
-  }
-  return text;
-}
+std::string ContentHash::hex() const { return fmt::format("{:032x}", state_); }
 
 std::optional<std::string> canonical_number(NumberKind kind, std::string_view text) {
   const char* first = text.data();

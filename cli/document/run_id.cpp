@@ -20,9 +20,7 @@ std::string new_run_id() {
     std::random_device device;
     for (auto& byte : bytes) byte = static_cast<unsigned char>(device());
   }
-  std::string id;
-  for (const unsigned char byte : bytes) id += fmt::format("{:02x}", byte);
-  return id;
+  return fmt::format("{:02x}", fmt::join(bytes, ""));
 }
 
 bool is_run_id(std::string_view id) {

@@ -15,8 +15,24 @@ constexpr std::string_view POLICY =
     "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
     "img-src data:; base-uri 'none'; form-action 'none'";
 
-void append_json_escaped(std::string& out, std::string_view json) {
-  out.reserve(out.size() + json.size() + json.size() / 16);
+// Every string of the data as the terminal shows document text: nothing
+// invisible or reordering reaches the page ("\u202e10edon" is not "node01").
+nlohmann::json shown(const nlohmann::json& data) {
+  if (data.is_string()) return printable(data.get_ref<const std::string&>());
+  if (!data.is_structured()) return data;
+  nlohmann::json copy = data;
+  for (nlohmann::json& item : copy) item = shown(item);
+  return copy;
+}
+
+}  // namespace
+
+std::string script_json(const nlohmann::json& data) {
+  // The characters escaped can only sit inside JSON strings, where a \u
+  // escape means the same character.
+  const std::string json = data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string out;
+  out.reserve(json.size() + json.size() / 16);
   for (size_t i = 0; i < json.size(); ++i) {
     const char c = json[i];
     if (c == '<') {
@@ -33,9 +49,8 @@ void append_json_escaped(std::string& out, std::string_view json) {
       out += c;
     }
   }
+  return out;
 }
-
-}  // namespace
 
 double round_decimals(double value, int decimals) {
   if (!std::isfinite(value)) return value;
@@ -77,28 +92,6 @@ std::string html_escape(std::string_view text) {
   }
   return out;
 }
-
-std::string script_json(const nlohmann::json& data) {
-  // The characters escaped can only sit inside JSON strings, where a \u
-  // escape means the same character.
-  std::string out;
-  append_json_escaped(out, data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-  return out;
-}
-
-namespace {
-
-// Every string of the data as the terminal shows document text: nothing
-// invisible or reordering reaches the page ("\u202e10edon" is not "node01").
-nlohmann::json shown(const nlohmann::json& data) {
-  if (data.is_string()) return printable(data.get_ref<const std::string&>());
-  if (!data.is_structured()) return data;
-  nlohmann::json copy = data;
-  for (nlohmann::json& item : copy) item = shown(item);
-  return copy;
-}
-
-}  // namespace
 
 std::string html_page(const HtmlPage& page) {
   const std::string_view library = chart_library();

@@ -145,8 +145,7 @@ ChangePoint test_segment(const std::vector<double>& values, std::size_t begin, s
   const std::size_t n = end - begin;
   // Scaled to the segment's median, so the sums stay near 1 whatever the
   // unit of the rates, and rounding cannot decide a comparison.
-  std::vector<double> scaled(values.begin() + static_cast<std::ptrdiff_t>(begin),
-                             values.begin() + static_cast<std::ptrdiff_t>(end));
+  std::vector<double> scaled(values.data() + begin, values.data() + end);
   const double centre = std::fabs(median(scaled));
   if (centre > 0 && std::isfinite(centre)) {
     for (double& value : scaled) value /= centre;
@@ -214,18 +213,14 @@ std::vector<ChangePoint> change_points(const std::vector<double>& values,
 std::vector<Change> describe_changes(const std::vector<double>& values,
                                      const std::vector<ChangePoint>& points) {
   std::vector<Change> changes;
-  const auto segment = [&](std::size_t begin, std::size_t end) {
-    return median(std::vector<double>(values.begin() + static_cast<std::ptrdiff_t>(begin),
-                                      values.begin() + static_cast<std::ptrdiff_t>(end)));
-  };
   for (std::size_t i = 0; i < points.size(); ++i) {
     const std::size_t begin = i == 0 ? 0 : points[i - 1].index;
     const std::size_t end = i + 1 == points.size() ? values.size() : points[i + 1].index;
     Change change;
     change.index = points[i].index;
     change.p_value = points[i].p_value;
-    change.median_before = segment(begin, change.index);
-    change.median_after = segment(change.index, end);
+    change.median_before = median_of(values, begin, change.index);
+    change.median_after = median_of(values, change.index, end);
     change.change_percent = 100 * (change.median_after / change.median_before - 1);
     changes.push_back(change);
   }

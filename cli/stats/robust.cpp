@@ -17,6 +17,10 @@ double median(std::vector<double> values) {
   return lower + (*middle - lower) / 2;
 }
 
+double median_of(const std::vector<double>& values, std::size_t begin, std::size_t end) {
+  return median(std::vector<double>(values.data() + begin, values.data() + end));
+}
+
 double median_absolute_deviation(std::vector<double> values) {
   const double centre = median(values);
   for (double& value : values) value = std::fabs(value - centre);

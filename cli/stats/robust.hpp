@@ -15,6 +15,9 @@ inline constexpr double OUTLIER_Z = 3.5;
 // The middle value (the mean of the two middle ones for an even count).
 // NaN for no values.
 [[nodiscard]] double median(std::vector<double> values);
+// The median of values[begin, end).
+[[nodiscard]] double median_of(const std::vector<double>& values, std::size_t begin,
+                               std::size_t end);
 
 // The median of |x - median(values)|; NaN for no values.
 [[nodiscard]] double median_absolute_deviation(std::vector<double> values);

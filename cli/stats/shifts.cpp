@@ -19,24 +19,16 @@ struct Stretch {
 std::vector<double> around(const std::vector<double>& values, std::size_t begin, std::size_t end) {
   const std::size_t from = begin > EPISODE_CONTEXT_RUNS ? begin - EPISODE_CONTEXT_RUNS : 0;
   const std::size_t to = std::min(values.size(), end + EPISODE_CONTEXT_RUNS);
-  std::vector<double> context(values.begin() + static_cast<std::ptrdiff_t>(from),
-                              values.begin() + static_cast<std::ptrdiff_t>(begin));
-  context.insert(context.end(), values.begin() + static_cast<std::ptrdiff_t>(end),
-                 values.begin() + static_cast<std::ptrdiff_t>(to));
+  std::vector<double> context(values.data() + from, values.data() + begin);
+  context.insert(context.end(), values.data() + end, values.data() + to);
   return context;
-}
-
-double median_of(const std::vector<double>& values, std::size_t begin, std::size_t end) {
-  return median(std::vector<double>(values.begin() + static_cast<std::ptrdiff_t>(begin),
-                                    values.begin() + static_cast<std::ptrdiff_t>(end)));
 }
 
 // The middle run of [begin, end), of an even count the middle one nearer
 // the level around: two wild runs cannot carry two ordinary ones with them.
 double inner_middle(const std::vector<double>& values, std::size_t begin, std::size_t end,
                     int direction) {
-  std::vector<double> runs(values.begin() + static_cast<std::ptrdiff_t>(begin),
-                           values.begin() + static_cast<std::ptrdiff_t>(end));
+  std::vector<double> runs(values.data() + begin, values.data() + end);
   const std::size_t at = direction < 0 ? runs.size() / 2 : (runs.size() - 1) / 2;
   std::nth_element(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(at), runs.end());
   return runs[at];

@@ -82,9 +82,10 @@ bool Statement::step() {
   throw_database_error(db_, code);
 }
 
-void Statement::reset() {
+Statement& Statement::reset() {
   sqlite3_reset(statement_);
   sqlite3_clear_bindings(statement_);
+  return *this;
 }
 
 int Statement::type(int column) const { return sqlite3_column_type(statement_, column); }

@@ -44,7 +44,7 @@ class Statement {
   // True when a row is ready; false when the statement is done.
   bool step();
   // Ready to run again with new parameters.
-  void reset();
+  Statement& reset();
 
   // Columns are numbered from 0.
   [[nodiscard]] int type(int column) const;  // SQLITE_INTEGER, SQLITE_FLOAT, SQLITE_NULL, ...

@@ -34,16 +34,6 @@ constexpr std::array<std::string_view, 8> SAMPLE_NOISE_KEYS = {
     "steal_percent",     "other_cpus",        "other_cpus_run", "cpu_pressure_percent",
     "throttled_percent", "throttled_periods", "thermal_events", "frequency_mhz"};
 
-void bind_run(Statement& statement, int64_t doc, std::optional<int64_t> only_run) {
-  statement.reset();
-  statement.bind(1, doc);
-  if (only_run) {
-    statement.bind(2, *only_run);
-  } else {
-    statement.bind_null(2);
-  }
-}
-
 bool write_all(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t written = ::write(fd, text.data(), text.size());
@@ -92,7 +82,7 @@ bool DocumentExporter::write(int64_t doc, const std::string& text,
   if (!document.is_object()) throw std::runtime_error("a stored document is not a JSON object");
   // Warnings about runs that were removed go with them.
   std::set<std::string> ids;
-  bind_run(ids_, doc, only_run);
+  ids_.reset().bind(1, doc).bind(2, only_run);
   while (ids_.step()) ids.insert(ids_.text(0));
   if (document.contains("warnings") && document["warnings"].is_array()) {
     Json warnings = Json::array();
@@ -104,35 +94,41 @@ bool DocumentExporter::write(int64_t doc, const std::string& text,
     }
     document["warnings"] = std::move(warnings);
   }
-  // The document's own keys in their order, its runs in the place of its
-  // empty "runs" (or last, where it had none).
+  // Its runs in the place of its empty "runs".
+  write_object(document, "runs", [&](const Json&) { write_runs(doc, only_run); });
+  add("\n");
+  return going_;
+}
+
+void DocumentExporter::write_object(const Json& object, std::string_view streamed,
+                                    const std::function<void(const Json&)>& stream) {
   add("{");
   bool first = true;
-  bool runs_written = false;
-  for (const auto& item : document.items()) {
+  bool streamed_written = false;
+  for (const auto& item : object.items()) {
     if (!first) add(",");
     first = false;
     add_value(Json(item.key()));
     add(":");
-    if (item.key() == "runs") {
-      write_runs(doc, only_run);
-      runs_written = true;
+    if (item.key() == streamed) {
+      stream(item.value());
+      streamed_written = true;
     } else {
       add_value(item.value());
     }
   }
-  if (!runs_written) {
+  if (!streamed_written) {
     if (!first) add(",");
-    add("\"runs\":");
-    write_runs(doc, only_run);
+    add_value(Json(streamed));
+    add(":");
+    stream(Json(nullptr));
   }
-  add("}\n");
-  return going_;
+  add("}");
 }
 
 void DocumentExporter::write_runs(int64_t doc, std::optional<int64_t> only_run) {
   add("[");
-  bind_run(runs_, doc, only_run);
+  runs_.reset().bind(1, doc).bind(2, only_run);
   bool first = true;
   while (going_ && runs_.step()) {
     if (!first) add(",");
@@ -143,8 +139,7 @@ void DocumentExporter::write_runs(int64_t doc, std::optional<int64_t> only_run) 
 }
 
 void DocumentExporter::write_run(int64_t key, Json run) {
-  samples_.reset();
-  samples_.bind(1, key);
+  samples_.reset().bind(1, key);
   // A run without stored samples is written as it was kept.
   if (!samples_.step()) {
     add_value(run);
@@ -152,42 +147,21 @@ void DocumentExporter::write_run(int64_t key, Json run) {
   }
   if (run.is_null()) run = Json::object();
   if (!run.is_object()) throw std::runtime_error("a stored run is not a JSON object");
-  add("{");
-  bool first = true;
-  bool samples_written = false;
-  for (const auto& item : run.items()) {
-    if (!first) add(",");
-    first = false;
-    add_value(Json(item.key()));
-    add(":");
-    if (item.key() != "samples") {
-      add_value(item.value());
-      continue;
-    }
-    const Json& kept = item.value();
+  // The samples it kept (none, as the program writes it), then the stored ones.
+  write_object(run, "samples", [&](const Json& kept) {
     if (!kept.is_null() && !kept.is_array()) {
       throw std::runtime_error("a stored run's samples are not a list");
     }
     add("[");
     bool none = true;
-    if (kept.is_array()) {
-      for (const Json& sample : kept) {
-        if (!none) add(",");
-        none = false;
-        add_value(sample);
-      }
+    for (const Json& sample : kept) {
+      if (!none) add(",");
+      none = false;
+      add_value(sample);
     }
     write_samples(none);
     add("]");
-    samples_written = true;
-  }
-  if (!samples_written) {
-    if (!first) add(",");
-    add("\"samples\":[");
-    write_samples(true);
-    add("]");
-  }
-  add("}");
+  });
 }
 
 // The samples from the row the statement stands on to its last, one row at

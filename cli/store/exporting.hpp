@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -37,6 +38,10 @@ class DocumentExporter {
   using Json = nlohmann::ordered_json;
   void add(std::string_view text);
   void add_value(const Json& value);
+  // `object` with its keys in their order, the value of `streamed` written
+  // by `stream` in its place (or last, given null, where it has none).
+  void write_object(const Json& object, std::string_view streamed,
+                    const std::function<void(const Json&)>& stream);
   void write_runs(int64_t doc, std::optional<int64_t> only_run);
   void write_run(int64_t key, Json run);
   void write_samples(bool first);

@@ -134,6 +134,11 @@ std::string named(const std::string& path) { return fmt::format("'{}'", printabl
       fmt::format("history {}: it is damaged ({}); it was left unchanged", named(path), why), true};
 }
 
+[[noreturn]] void cannot_read(const std::string& path, int error, bool unavailable = true) {
+  throw Refusal{fmt::format("history {}: cannot read it: {}", named(path), std::strerror(error)),
+                false, unavailable};
+}
+
 bool unavailable(const DatabaseError& error) {
   const int system = error.system_errno;
   switch (error.code) {
@@ -244,11 +249,7 @@ Inspection inspect(const std::string& path) {
   Inspection seen;
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) {
-    if (errno != ENOENT) {
-      throw Refusal{
-          fmt::format("history {}: cannot read it: {}", named(path), std::strerror(errno)), false,
-          true};
-    }
+    if (errno != ENOENT) cannot_read(path, errno);
     // A journal or WAL without its history is someone else's.
     if (beside(path, "-journal") || beside(path, "-wal")) {
       refuse_modified(path, "it is missing, but a journal or WAL of it lies beside it");
@@ -260,10 +261,7 @@ Inspection inspect(const std::string& path) {
   }
   // Without O_NONBLOCK a FIFO swapped in since would block the open.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    throw Refusal{fmt::format("history {}: cannot read it: {}", named(path), std::strerror(errno)),
-                  false, true};
-  }
+  if (fd < 0) cannot_read(path, errno);
   std::array<unsigned char, 100> header{};
   ssize_t got = -1;
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
@@ -273,10 +271,7 @@ Inspection inspect(const std::string& path) {
   }
   const int read_errno = errno;
   ::close(fd);
-  if (got < 0) {
-    throw Refusal{
-        fmt::format("history {}: cannot read it: {}", named(path), std::strerror(read_errno))};
-  }
+  if (got < 0) cannot_read(path, read_errno, false);
   if (beside(path, "-journal")) {
     refuse_modified(path, fmt::format("a rollback journal, which this program never writes, lies "
                                       "beside it: '{}-journal'",
@@ -433,39 +428,45 @@ std::unique_ptr<Database> open_checking(const std::string& path, const Inspectio
   return db;
 }
 
-// A history without a WAL that this user may write is read, once checked,
-// through a read-write connection that writes nothing (query_only): it
-// takes SQLite's locks, so it reads consistently while another process
-// writes, and the WAL and index it makes are removed when it closes last,
-// as every writer's are. It sees what was checked unless the schema moved
-// since, in which case it is checked again.
-std::unique_ptr<Database> open_reading(const std::string& path, int64_t& cookie,
-                                       std::chrono::milliseconds wait);
+void rollback(Database& db) { sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr); }
+
+// Runs `body` in a transaction opened by `begin`: committed when it
+// returns, rolled back when it throws.
+template <typename Body>
+auto in_transaction(Database& db, std::string_view begin, Body body) -> decltype(body()) {
+  db.execute(begin);
+  try {
+    auto result = body();
+    db.execute("COMMIT");
+    return result;
+  } catch (...) {
+    rollback(db);
+    throw;
+  }
+}
 
 // Reads the schema and walks the tables as far as a write would: a damaged
 // or planted file is refused before any write. Returns the schema cookie.
 int64_t check_history(Database& db, const std::string& path, bool immutable) {
   try {
-    db.execute("BEGIN");
-    check_own_schema(db, path);
-    // The WAL may hold a first page of its own: the mode is asked again
-    // (an immutable connection reads the file alone, whose header was read).
-    if (!immutable) {
-      Statement mode = db.prepare("PRAGMA journal_mode");
-      if (mode.step() && mode.text(0) != "wal") {
-        refuse_modified(path, fmt::format("journal mode '{}', not WAL", printable(mode.text(0))));
+    return in_transaction(db, "BEGIN", [&] {
+      check_own_schema(db, path);
+      // The WAL may hold a first page of its own: the mode is asked again
+      // (an immutable connection reads the file alone, whose header was read).
+      if (!immutable) {
+        Statement mode = db.prepare("PRAGMA journal_mode");
+        if (mode.step() && mode.text(0) != "wal") {
+          refuse_modified(path, fmt::format("journal mode '{}', not WAL", printable(mode.text(0))));
+        }
       }
-    }
-    // Reaching the last row of each table walks the pages a write would.
-    for (const std::string_view table : TABLES) {
-      Statement last = db.prepare(fmt::format("SELECT * FROM {} ORDER BY 1 DESC LIMIT 1", table));
-      last.step();
-    }
-    const int64_t cookie = db.single_integer("PRAGMA schema_version");
-    db.execute("COMMIT");
-    return cookie;
+      // Reaching the last row of each table walks the pages a write would.
+      for (const std::string_view table : TABLES) {
+        Statement last = db.prepare(fmt::format("SELECT * FROM {} ORDER BY 1 DESC LIMIT 1", table));
+        last.step();
+      }
+      return db.single_integer("PRAGMA schema_version");
+    });
   } catch (const DatabaseError& error) {
-    sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
     if (error.code == SQLITE_CORRUPT || error.code == SQLITE_NOTADB) {
       refuse_damaged(path, error.what());
     }
@@ -475,12 +476,15 @@ int64_t check_history(Database& db, const std::string& path, bool immutable) {
           path, fmt::format("a rollback journal lies beside it: '{}-journal'", printable(path)));
     }
     throw;
-  } catch (...) {
-    sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
-    throw;
   }
 }
 
+// A history without a WAL that this user may write is read, once checked,
+// through a read-write connection that writes nothing (query_only): it
+// takes SQLite's locks, so it reads consistently while another process
+// writes, and the WAL and index it makes are removed when it closes last,
+// as every writer's are. It sees what was checked unless the schema moved
+// since, in which case it is checked again.
 std::unique_ptr<Database> open_reading(const std::string& path, int64_t& cookie,
                                        std::chrono::milliseconds wait) {
   auto db =
@@ -582,8 +586,7 @@ void create_history(const std::string& path, FileState state) {
 // migrates: a migration is one more entry of MIGRATIONS and one more
 // version, run here in the same transaction as the check.
 int64_t migrate(Database& db, const std::string& path) {
-  db.execute("BEGIN IMMEDIATE");
-  try {
+  return in_transaction(db, "BEGIN IMMEDIATE", [&] {
     const int64_t version = check_own_schema(db, path);
     if (version < HISTORY_SCHEMA_VERSION) {
       for (auto step = static_cast<size_t>(version); step < MIGRATIONS.size(); ++step) {
@@ -591,13 +594,8 @@ int64_t migrate(Database& db, const std::string& path) {
       }
       db.execute(fmt::format("PRAGMA user_version = {}", HISTORY_SCHEMA_VERSION));
     }
-    const int64_t cookie = db.single_integer("PRAGMA schema_version");
-    db.execute("COMMIT");
-    return cookie;
-  } catch (...) {
-    sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
-    throw;
-  }
+    return db.single_integer("PRAGMA schema_version");
+  });
 }
 
 // RAII for a write transaction: rolled back unless committed. The schema
@@ -613,14 +611,14 @@ class Transaction {
         cookie = db_.single_integer("PRAGMA schema_version");
       }
     } catch (...) {
-      sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+      rollback(db_);
       throw;
     }
   }
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
   ~Transaction() {
-    if (!done_) sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!done_) rollback(db_);
   }
   void commit() {
     db_.execute("COMMIT");
@@ -716,10 +714,8 @@ class Inserter {
       }
       // Runs already stored are skipped, and deleted ones left out, for
       // save and import alike.
-      known_.reset();
-      known_.bind(1, run.id);
-      deleted_.reset();
-      deleted_.bind(1, run.id);
+      known_.reset().bind(1, run.id);
+      deleted_.reset().bind(1, run.id);
       if (known_.step()) {
         if (known_.integer(0) > compare_after_) same_as_stored(document, run, known_.integer(0));
         ++counts.skipped;
@@ -733,8 +729,8 @@ class Inserter {
     }
     if (fresh.empty()) return;
     const std::string host = document.hostname.value_or("");
-    insert_document_.reset();
-    insert_document_.bind(1, int64_t{document.schema_version})
+    insert_document_.reset()
+        .bind(1, int64_t{document.schema_version})
         .bind(2, host)
         .bind(3, document.timestamp)
         .bind(4, document.library_version)
@@ -745,8 +741,8 @@ class Inserter {
     insert_document_.step();
     const int64_t doc = sqlite3_last_insert_rowid(db_.handle());
     for (const LoadedRun* run : fresh) {
-      insert_run_.reset();
-      insert_run_.bind(1, run->id)
+      insert_run_.reset()
+          .bind(1, run->id)
           .bind(2, doc)
           .bind(3, host)
           .bind(4, run->label)
@@ -778,8 +774,8 @@ class Inserter {
     const size_t samples = std::min(
         {run.times.size(), run.durations.size(), run.sample_operations.size(), run.rates.size()});
     for (size_t index = 0; index < samples; ++index) {
-      insert_sample_.reset();
-      insert_sample_.bind(1, key)
+      insert_sample_.reset()
+          .bind(1, key)
           .bind(2, static_cast<int64_t>(index))
           .bind(3, run.times[index])
           .bind(4, run.durations[index])
@@ -812,6 +808,27 @@ class Inserter {
   int64_t compare_after_;
   Statement known_, deleted_, insert_document_, insert_run_, insert_sample_;
 };
+
+// Refuses unless the ids found for `id` (at most two) are one run's, named
+// in full or by a prefix of at least MIN_PREFIX characters: `option` is
+// the command's, `what` the kind of run sought, `untouched` what was not
+// done.
+void refuse_unless_one(std::string_view option, const std::string& id,
+                       const std::vector<std::string>& found, std::string_view what,
+                       std::string_view untouched) {
+  if (found.size() > 1) {
+    throw Refusal{fmt::format("{}: '{}' names more than one {}; give more of the id", option,
+                              printable(id), what)};
+  }
+  if (found.empty() || (id.size() < MIN_PREFIX && found[0] != id)) {
+    throw Refusal{fmt::format("{}: no {} has the id '{}'{}; nothing was {}", option, what,
+                              printable(id),
+                              id.size() < MIN_PREFIX && !found.empty()
+                                  ? fmt::format(" (give at least {} characters)", MIN_PREFIX)
+                                  : "",
+                              untouched)};
+  }
+}
 
 template <typename Body>
 auto classified(const std::string& path, std::chrono::milliseconds wait, Body body)
@@ -846,14 +863,7 @@ History::~History() = default;
 
 std::variant<History, std::string> History::open(const std::string& path, Access access,
                                                  std::chrono::milliseconds wait) {
-  if (access == Access::write) {
-    auto opened = open_for_writing(path, wait);
-    if (auto* failure = std::get_if<WriteFailure>(&opened)) return std::move(failure->text);
-    return std::get<History>(std::move(opened));
-  }
-  auto opened = classified(path, wait, [&] { return open_checked(path, access, wait); });
-  if (auto* failure = std::get_if<WriteFailure>(&opened)) return std::move(failure->text);
-  return std::get<History>(std::move(opened));
+  return guarded(path, wait, [&] { return open_checked(path, access, wait); });
 }
 
 std::variant<History, WriteFailure> History::open_for_writing(const std::string& path,
@@ -933,8 +943,7 @@ std::variant<StoredCheck, std::string> History::check_stored(const SeenRuns& see
     check.checked_up_to = db_->single_integer("SELECT coalesce(max(key), 0) FROM runs");
     Statement find = db_->prepare("SELECT key FROM runs WHERE id = ?1");
     seen.each_run([&](const std::string& id, const RunFigures& figures, std::string_view source) {
-      find.reset();
-      find.bind(1, id);
+      find.reset().bind(1, id);
       if (!find.step()) return;
       if (auto conflict = stored_conflict(*db_, find.integer(0), id, figures, source, version_)) {
         check.conflicts.add(std::move(*conflict));
@@ -1015,8 +1024,7 @@ std::variant<HistoryListing, std::string> History::list(const HistoryFilter& fil
           });
       if (known) continue;
       Series series{run.host, run.label, {}};
-      means.reset();
-      means.bind(1, run.host).bind(2, run.label).bind(3, SERIES_LENGTH);
+      means.reset().bind(1, run.host).bind(2, run.label).bind(3, SERIES_LENGTH);
       while (means.step()) series.means.push_back(means.real(0));
       std::reverse(series.means.begin(), series.means.end());
       listing.series.push_back(std::move(series));
@@ -1045,35 +1053,20 @@ std::variant<size_t, std::string> History::remove(const std::vector<std::string>
       // An id of other characters (stored by an older program) is matched
       // exactly, so every stored run can be removed.
       Statement& lookup = plain ? find : exact;
-      lookup.reset();
-      lookup.bind(1, plain && id.size() < 32 ? id + "*" : id);
-      std::vector<std::pair<int64_t, int64_t>> found;
-      std::string full;
+      lookup.reset().bind(1, plain && id.size() < 32 ? id + "*" : id);
+      std::vector<std::string> found;
+      int64_t key = 0;
+      int64_t doc = 0;
       while (lookup.step()) {
-        found.emplace_back(lookup.integer(0), lookup.integer(2));
-        full = lookup.text(1);
+        key = lookup.integer(0);
+        found.push_back(lookup.text(1));
+        doc = lookup.integer(2);
       }
-      if (found.empty() || (found.size() == 1 && id.size() < MIN_PREFIX && full != id)) {
-        throw Refusal{fmt::format("--delete: no stored run has the id '{}'{}; nothing was removed",
-                                  printable(id),
-                                  id.size() < MIN_PREFIX && !found.empty()
-                                      ? fmt::format(" (give at least {} characters)", MIN_PREFIX)
-                                      : "")};
-      }
-      if (found.size() > 1) {
-        throw Refusal{fmt::format(
-            "--delete: '{}' names more than one stored run; give more of the id", printable(id))};
-      }
-      drop.reset();
-      drop.bind(1, found[0].first);
-      drop.step();
+      refuse_unless_one("--delete", id, found, "stored run", "removed");
+      drop.reset().bind(1, key).step();
       removed += static_cast<size_t>(db_->changes());
-      orphan.reset();
-      orphan.bind(1, found[0].second);
-      orphan.step();
-      remember.reset();
-      remember.bind(1, full).bind(2, now);
-      remember.step();
+      orphan.reset().bind(1, doc).step();
+      remember.reset().bind(1, found[0]).bind(2, now).step();
     }
     transaction.commit();
     return removed;
@@ -1089,24 +1082,11 @@ std::variant<size_t, std::string> History::undelete(const std::vector<std::strin
     size_t forgotten = 0;
     for (const std::string& id : ids) {
       if (!is_plain_id(id)) throw Refusal{fmt::format("--undelete: '{}' is not a run id", id)};
-      find.reset();
-      find.bind(1, id.size() < 32 ? id + "*" : id);
+      find.reset().bind(1, id.size() < 32 ? id + "*" : id);
       std::vector<std::string> found;
       while (find.step()) found.push_back(find.text(0));
-      if (found.size() > 1) {
-        throw Refusal{fmt::format(
-            "--undelete: '{}' names more than one deleted run; give more of the id", id)};
-      }
-      if (found.empty() || (id.size() < MIN_PREFIX && found[0] != id)) {
-        throw Refusal{
-            fmt::format("--undelete: no deleted run has the id '{}'{}; nothing was changed", id,
-                        id.size() < MIN_PREFIX && !found.empty()
-                            ? fmt::format(" (give at least {} characters)", MIN_PREFIX)
-                            : "")};
-      }
-      forget.reset();
-      forget.bind(1, found[0]);
-      forget.step();
+      refuse_unless_one("--undelete", id, found, "deleted run", "changed");
+      forget.reset().bind(1, found[0]).step();
       forgotten += static_cast<size_t>(db_->changes());
     }
     transaction.commit();

@@ -38,13 +38,6 @@ std::string minute(const std::string& iso) {
   return text;
 }
 
-// The host's means, lowest to highest of its own range.
-std::string means_sparkline(const std::vector<double>& means, bool unicode) {
-  if (means.empty()) return {};
-  const auto [low, high] = std::minmax_element(means.begin(), means.end());
-  return sparkline(means, *low, *high, unicode);
-}
-
 }  // namespace
 
 std::string verdict(const ListedRun& run) {
@@ -71,10 +64,11 @@ std::string listing_text(const std::string& path, const HistoryListing& listing,
       fmt::format("\nMean rate over the latest {} completed runs, oldest first:\n", SERIES_LENGTH);
   for (const Series& series : listing.series) {
     if (series.means.empty()) continue;
+    // The host's means, lowest to highest of its own range.
     const auto [low, high] = std::minmax_element(series.means.begin(), series.means.end());
     text +=
         fmt::format("{:<12} {:<8} {} {} to {}\n", host_text(series.host), fit(series.label, 8),
-                    means_sparkline(series.means, unicode) +
+                    sparkline(series.means, *low, *high, unicode) +
                         std::string(static_cast<size_t>(SERIES_LENGTH) - series.means.size(), ' '),
                     grouped(*low), grouped(*high));
   }
@@ -86,8 +80,7 @@ nlohmann::ordered_json listing_json(const std::string& path, const HistoryListin
   for (const ListedRun& run : listing.runs) {
     runs.push_back({{"id", run.id},
                     {"started", run.started},
-                    {"host", run.host.empty() ? nlohmann::ordered_json(nullptr)
-                                              : nlohmann::ordered_json(run.host)},
+                    {"host", or_null(!run.host.empty(), run.host)},
                     {"label", run.label},
                     {"threads", run.threads},
                     {"library_version", run.library_version},
@@ -101,8 +94,7 @@ nlohmann::ordered_json listing_json(const std::string& path, const HistoryListin
   }
   nlohmann::ordered_json series = nlohmann::ordered_json::array();
   for (const Series& one : listing.series) {
-    series.push_back({{"host", one.host.empty() ? nlohmann::ordered_json(nullptr)
-                                                : nlohmann::ordered_json(one.host)},
+    series.push_back({{"host", or_null(!one.host.empty(), one.host)},
                       {"label", one.label},
                       {"mean_rates", one.means}});
   }

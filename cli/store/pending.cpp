@@ -155,26 +155,21 @@ std::variant<std::optional<PendingFile>, std::string> PendingFile::take(const st
       ::close(fd);
       continue;
     }
-    std::string text;
+    PendingFile taken(path, fd);  // closes the file on the way out
     char buffer[65536];
     for (;;) {
       const ssize_t got = ::read(fd, buffer, sizeof buffer);
       if (got < 0 && errno == EINTR) continue;
-      if (got < 0) {
-        const int error = errno;
-        ::close(fd);
-        return fmt::format("cannot read '{}': {}", path, std::strerror(error));
-      }
+      if (got < 0) return fmt::format("cannot read '{}': {}", path, std::strerror(errno));
       if (got == 0) break;
       // Read with the limit of any document: it waits for whoever can see to it.
-      if (text.size() + static_cast<size_t>(got) > MAX_DOCUMENT_BYTES) {
-        ::close(fd);
+      if (taken.text_.size() + static_cast<size_t>(got) > MAX_DOCUMENT_BYTES) {
         return fmt::format("cannot read '{}': larger than {} MiB, the limit of a document", path,
                            MAX_DOCUMENT_BYTES >> 20);
       }
-      text.append(buffer, static_cast<size_t>(got));
+      taken.text_.append(buffer, static_cast<size_t>(got));
     }
-    return std::optional<PendingFile>(PendingFile(path, fd, std::move(text)));
+    return std::optional<PendingFile>(std::move(taken));
   }
   return fmt::format("cannot read '{}': taken away by other processes again and again", path);
 }

@@ -55,8 +55,7 @@ class PendingFile {
   void done();
 
  private:
-  PendingFile(std::string path, int fd, std::string text)
-      : path_(std::move(path)), fd_(fd), text_(std::move(text)) {}
+  PendingFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
   std::string path_;
   int fd_ = -1;
   std::string text_;

@@ -13,22 +13,25 @@
 namespace tarnwick {
 namespace {
 
-// Keeps a run the history could not take in a pending file: beside the
-// history, else in the state folder; the message when it cannot be kept.
+// Keeps a run the history could not take now or here (locked, full,
+// read-only) in a pending file: beside the history, else in the state
+// folder. The message when it cannot be kept, or when the history refused
+// it (not a history, damaged, newer): that one is left alone.
 std::variant<SavedRuns, std::string> keep_pending_run(const std::string& history,
                                                       std::string_view document,
-                                                      const std::string& failure) {
+                                                      const WriteFailure& failure) {
+  if (!failure.unavailable) return failure.text;
   // One line a document: the pending file is JSON lines, counted by its newlines.
   while (!document.empty() && document.back() == '\n') document.remove_suffix(1);
   const auto kept = keep_pending(pending_files(history), std::string(document));
   if (kept.index() == 1) {
-    return fmt::format("{}; the run could not be kept pending either ({})", failure,
+    return fmt::format("{}; the run could not be kept pending either ({})", failure.text,
                        std::get<1>(kept));
   }
   tell(
       "tarnwick: warning: {}\n"
       "tarnwick: the run is kept in '{}'; the next command that writes the history stores it\n",
-      failure, printable(std::get<0>(kept)));
+      failure.text, printable(std::get<0>(kept)));
   return SavedRuns{history, SaveCounts{}, std::get<0>(kept)};
 }
 
@@ -92,20 +95,15 @@ std::variant<SavedRuns, std::string> save_document(std::string_view document,
   if (auto* reason = std::get_if<std::string>(&entries)) {
     return fmt::format("cannot store the run: {}", *reason);
   }
-  // A history that cannot take the run now or here (locked, full, read-only)
-  // costs it nothing: it waits in a pending file. One that refuses it (not
-  // a history, damaged, newer) is left alone and said so.
   auto opened = History::open_for_writing(*path, save_wait());
   if (auto* failure = std::get_if<WriteFailure>(&opened)) {
-    if (failure->unavailable) return keep_pending_run(*path, document, failure->text);
-    return failure->text;
+    return keep_pending_run(*path, document, *failure);
   }
   History& history = std::get<History>(opened);
   store_pending(history);
   const auto saved = history.save(std::get<std::vector<LoadedDocument>>(entries));
   if (auto* failure = std::get_if<WriteFailure>(&saved)) {
-    if (failure->unavailable) return keep_pending_run(*path, document, failure->text);
-    return failure->text;
+    return keep_pending_run(*path, document, *failure);
   }
   return SavedRuns{*path, std::get<SaveCounts>(saved), std::nullopt};
 }

@@ -86,3 +86,14 @@ def drift(index, flat=40, runs=100, size=-0.10):
 def dip(index, at=40, runs=5, size=-0.08):
     """A stretch of `runs` runs `size` away from the level, that comes back."""
     return 1 + size if at <= index < at + runs else 1.0
+
+
+def plant_stories(binary, history):
+    """A slow slide (10 % over its latest 60 runs, still sliding), a short
+    dip that came back and a series too short to judge, at 1 % spread."""
+    sliding = series("sliding", 100, spread=0.01, seed=41,
+                     level=lambda i: drift(i, flat=40, runs=60))
+    dipped = series("dipped", 80, spread=0.01, seed=42, level=dip)
+    short = series("node01", 9, spread=0.01, seed=43, label="single", threads=1, step_at=5,
+                   step=-0.15)
+    store(binary, history, sliding + dipped + short)

@@ -109,15 +109,7 @@ class DriftsEpisodesAndShortSeries(unittest.TestCase):
     def setUpClass(cls):
         cls.directory = tempfile.TemporaryDirectory()
         cls.path = os.path.join(cls.directory.name, "history.db")
-        # Sliding 10 % over its latest 60 runs, still sliding.
-        sliding = planted_history.series(
-            "sliding", 100, spread=0.01, seed=41,
-            level=lambda i: planted_history.drift(i, flat=40, runs=60))
-        dipped = planted_history.series("dipped", 80, spread=0.01, seed=42,
-                                        level=planted_history.dip)
-        short = planted_history.series("node01", 9, spread=0.01, seed=43, label="single",
-                                       threads=1, step_at=5, step=-0.15)
-        planted_history.store(BINARY, cls.path, sliding + dipped + short)
+        planted_history.plant_stories(BINARY, cls.path)
 
     @classmethod
     def tearDownClass(cls):

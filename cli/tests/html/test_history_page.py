@@ -209,14 +209,7 @@ class WhatChanged(browser.PageTestCase):
         super().setUpClass()
         cls.directory = tempfile.TemporaryDirectory()
         cls.history = os.path.join(cls.directory.name, "history.db")
-        sliding = planted_history.series(
-            "sliding", 100, spread=0.01, seed=41,
-            level=lambda i: planted_history.drift(i, flat=40, runs=60))
-        dipped = planted_history.series("dipped", 80, spread=0.01, seed=42,
-                                        level=planted_history.dip)
-        short = planted_history.series("node01", 9, spread=0.01, seed=43, label="single",
-                                       threads=1, step_at=5, step=-0.15)
-        planted_history.store(BINARY, cls.history, sliding + dipped + short)
+        planted_history.plant_stories(BINARY, cls.history)
         cls.page = os.path.join(cls.directory.name, "history.html")
         write_page(cls.history, cls.page)
         result = subprocess.run([BINARY, "history", "--history", cls.history, "--changes",
