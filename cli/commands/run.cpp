@@ -214,6 +214,7 @@ std::variant<CommandPlan, int> plan_command(const RunOptions& options) {
     return EXIT_USAGE;
   }
   std::vector<NamedOutput> named;
+  named.reserve(OUTPUTS.size());
   for (const OutputKind& kind : OUTPUTS) named.push_back(options.*kind.file);
   // From here a first signal cancels the run, even before it starts.
   install_signal_handlers();

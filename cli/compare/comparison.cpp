@@ -416,6 +416,7 @@ void warn_unstable(Comparison& comparison) {
 
 std::string run_numbers(const std::vector<std::size_t>& numbers) {
   std::vector<std::string> texts;
+  texts.reserve(numbers.size());
   for (const std::size_t number : numbers) texts.push_back(std::to_string(number));
   return (numbers.size() == 1 ? "run " : "runs ") + listed(texts);
 }

@@ -54,6 +54,7 @@ std::string normalize_spacing(std::string_view model) {
 
 std::string quoted_list(const std::vector<std::string>& names) {
   std::vector<std::string> quoted;
+  quoted.reserve(names.size());
   for (const std::string& name : names) quoted.push_back("'" + name + "'");
   return listed(quoted);
 }
