@@ -72,15 +72,12 @@ void read_topology(CpuFacts& cpu) {
 // CPPC nominal frequency (MHz). Not cpuinfo_max_freq, which is the turbo
 // ceiling on most machines, and not "cpu MHz", which is the current clock.
 std::optional<double> read_nominal_mhz() {
-  if (const auto khz = read_trimmed("/sys/devices/system/cpu/cpu0/cpufreq/base_frequency")) {
-    if (const auto value = whole_number<long>(*khz); value && *value > 0) {
-      return static_cast<double>(*value) / 1000.0;
-    }
-  }
-  if (const auto mhz = read_trimmed("/sys/devices/system/cpu/cpu0/acpi_cppc/nominal_freq")) {
-    if (const auto value = whole_number<long>(*mhz); value && *value > 0) {
-      return static_cast<double>(*value);
-    }
+  for (const auto& [path, per_mhz] :
+       {std::pair{"/sys/devices/system/cpu/cpu0/cpufreq/base_frequency", 1000.0},
+        std::pair{"/sys/devices/system/cpu/cpu0/acpi_cppc/nominal_freq", 1.0}}) {
+    const auto text = read_file(path);
+    const auto value = text ? whole_number<long>(*text) : std::nullopt;
+    if (value && *value > 0) return static_cast<double>(*value) / per_mhz;
   }
   return std::nullopt;
 }

@@ -259,15 +259,10 @@ std::variant<OutputFile, std::string> OutputFile::open(const std::string& path) 
   return output;
 }
 
-OutputFile::OutputFile(OutputFile&& other) noexcept
-    : path_(std::move(other.path_)),
-      kind_(other.kind_),
-      on_standard_output_(other.on_standard_output_),
-      target_(std::move(other.target_)),
-      temporary_(std::move(other.temporary_)),
-      fd_(std::exchange(other.fd_, -1)),
-      slot_(std::exchange(other.slot_, -1)),
-      committed_(other.committed_) {}
+// An empty file, which holds nothing to discard, takes `other` over.
+OutputFile::OutputFile(OutputFile&& other) noexcept : kind_(other.kind_) {
+  *this = std::move(other);
+}
 
 OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   if (this != &other) {
