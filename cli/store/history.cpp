@@ -134,9 +134,12 @@ std::string named(const std::string& path) { return fmt::format("'{}'", printabl
       fmt::format("history {}: it is damaged ({}); it was left unchanged", named(path), why), true};
 }
 
-[[noreturn]] void cannot_read(const std::string& path, int error, bool unavailable = true) {
-  throw Refusal{fmt::format("history {}: cannot read it: {}", named(path), std::strerror(error)),
-                false, unavailable};
+// "history 'h.db': cannot read it: Permission denied".
+[[noreturn]] void cannot(std::string_view what, const std::string& path, int error,
+                         bool unavailable = true) {
+  throw Refusal{
+      fmt::format("history {}: cannot {} it: {}", named(path), what, std::strerror(error)), false,
+      unavailable};
 }
 
 bool unavailable(const DatabaseError& error) {
@@ -249,7 +252,7 @@ Inspection inspect(const std::string& path) {
   Inspection seen;
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) {
-    if (errno != ENOENT) cannot_read(path, errno);
+    if (errno != ENOENT) cannot("read", path, errno);
     // A journal or WAL without its history is someone else's.
     if (beside(path, "-journal") || beside(path, "-wal")) {
       refuse_modified(path, "it is missing, but a journal or WAL of it lies beside it");
@@ -261,7 +264,7 @@ Inspection inspect(const std::string& path) {
   }
   // Without O_NONBLOCK a FIFO swapped in since would block the open.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) cannot_read(path, errno);
+  if (fd < 0) cannot("read", path, errno);
   std::array<unsigned char, 100> header{};
   ssize_t got = -1;
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
@@ -271,7 +274,7 @@ Inspection inspect(const std::string& path) {
   }
   const int read_errno = errno;
   ::close(fd);
-  if (got < 0) cannot_read(path, read_errno, false);
+  if (got < 0) cannot("read", path, read_errno, false);
   if (beside(path, "-journal")) {
     refuse_modified(path, fmt::format("a rollback journal, which this program never writes, lies "
                                       "beside it: '{}-journal'",
@@ -527,11 +530,6 @@ void make_parents(const std::string& path) {
   }
 }
 
-[[noreturn]] void cannot_create(const std::string& path, int error) {
-  throw Refusal{fmt::format("history {}: cannot create it: {}", named(path), std::strerror(error)),
-                false, true};
-}
-
 // A new history is made whole under a name of its own beside the file
 // (its id, version, schema and WAL mode all in place), then put in place in
 // one step: no process ever sees a history half made, and one found in
@@ -542,7 +540,7 @@ void create_history(const std::string& path, FileState state) {
   if (state == FileState::absent) make_parents(path);
   std::string temporary = path + ".new-XXXXXX";
   const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) cannot_create(path, errno);
+  if (fd < 0) cannot("create", path, errno);
   const mode_t mask = ::umask(0);
   ::umask(mask);
   const bool moded = ::fchmod(fd, 0644 & ~mask) == 0;
@@ -551,7 +549,7 @@ void create_history(const std::string& path, FileState state) {
     const std::string& name;
     ~Removed() { ::unlink(name.c_str()); }
   } removed{temporary};
-  if (!moded) cannot_create(path, errno);
+  if (!moded) cannot("create", path, errno);
   {
     Database made(temporary, SQLITE_OPEN_READWRITE);
     made.execute("BEGIN");
@@ -563,11 +561,12 @@ void create_history(const std::string& path, FileState state) {
     mode.step();
   }
   if (state == FileState::absent) {
-    if (::link(temporary.c_str(), path.c_str()) != 0 && errno != EEXIST) cannot_create(path, errno);
+    if (::link(temporary.c_str(), path.c_str()) != 0 && errno != EEXIST)
+      cannot("create", path, errno);
     return;
   }
   const int empty = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (empty < 0) cannot_create(path, errno);
+  if (empty < 0) cannot("create", path, errno);
   struct stat held {};
   struct stat now {};
   const bool locked = ::flock(empty, LOCK_EX) == 0;
@@ -576,7 +575,7 @@ void create_history(const std::string& path, FileState state) {
                            held.st_dev == now.st_dev && S_ISREG(held.st_mode) && held.st_size == 0;
   const int error = still_empty && ::rename(temporary.c_str(), path.c_str()) != 0 ? errno : 0;
   ::close(empty);
-  if (error != 0) cannot_create(path, error);
+  if (error != 0) cannot("create", path, error);
 }
 
 // Brings the schema to this program's version, under the write lock, after
