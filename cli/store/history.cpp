@@ -385,13 +385,6 @@ int wait_for_lock(void* wait_ms, int tries) {
   return 1;
 }
 
-void configure(Database& db, std::chrono::milliseconds wait) {
-  sqlite3_busy_handler(db.handle(), wait_for_lock,
-                       reinterpret_cast<void*>(  // NOLINT(performance-no-int-to-ptr)
-                           static_cast<intptr_t>(wait.count())));
-  db.execute("PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL;");
-}
-
 bool exists(const std::string& path) {
   struct stat info {};
   return ::lstat(path.c_str(), &info) == 0;
@@ -410,6 +403,19 @@ void checkpoint_on_close(Database& db, bool allowed) {
   sqlite3_db_config(db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, allowed ? 0 : 1, nullptr);
 }
 
+// A connection through a guarded VFS that waits `wait` for locks and
+// checkpoints nothing until it is allowed to.
+std::unique_ptr<Database> connect(const std::string& name, int flags, GuardedAccess access,
+                                  std::chrono::milliseconds wait) {
+  auto db = std::make_unique<Database>(name, flags, guarded_vfs(access));
+  checkpoint_on_close(*db, false);
+  sqlite3_busy_handler(db->handle(), wait_for_lock,
+                       reinterpret_cast<void*>(  // NOLINT(performance-no-int-to-ptr)
+                           static_cast<intptr_t>(wait.count())));
+  db->execute("PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL;");
+  return db;
+}
+
 // Opens the history to check it, writing nothing and creating nothing
 // beside it, whatever it holds:
 // - no WAL: read as immutable, the file alone, exactly as it is;
@@ -423,12 +429,8 @@ std::unique_ptr<Database> open_checking(const std::string& path, const Inspectio
   const char* query = !seen.wal       ? "mode=ro&immutable=1"
                       : seen.shm_live ? "mode=ro"
                                       : "mode=ro&private_shm=1";
-  auto db =
-      std::make_unique<Database>(file_uri(path, query), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
-                                 guarded_vfs(GuardedAccess::read));
-  checkpoint_on_close(*db, false);
-  configure(*db, wait);
-  return db;
+  return connect(file_uri(path, query), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, GuardedAccess::read,
+                 wait);
 }
 
 void rollback(Database& db) { sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr); }
@@ -490,10 +492,7 @@ int64_t check_history(Database& db, const std::string& path, bool immutable) {
 // since, in which case it is checked again.
 std::unique_ptr<Database> open_reading(const std::string& path, int64_t& cookie,
                                        std::chrono::milliseconds wait) {
-  auto db =
-      std::make_unique<Database>(path, SQLITE_OPEN_READWRITE, guarded_vfs(GuardedAccess::write));
-  checkpoint_on_close(*db, false);
-  configure(*db, wait);
+  auto db = connect(path, SQLITE_OPEN_READWRITE, GuardedAccess::write, wait);
   db->execute("PRAGMA query_only = 1");
   if (db->single_integer("PRAGMA schema_version") != cookie)
     cookie = check_history(*db, path, false);
@@ -903,10 +902,7 @@ History History::open_checked(const std::string& given, Access access,
       }
       checking.reset();
       // Checked; now opened for writing, and checked again under the lock.
-      auto db = std::make_unique<Database>(path, SQLITE_OPEN_READWRITE,
-                                           guarded_vfs(GuardedAccess::write));
-      checkpoint_on_close(*db, false);
-      configure(*db, wait);
+      auto db = connect(path, SQLITE_OPEN_READWRITE, GuardedAccess::write, wait);
       const int64_t checked = migrate(*db, path);
       checkpoint_on_close(*db, true);
       return History(path, std::move(db), wait, checked);
