@@ -37,33 +37,21 @@ bool DocumentHandler::wrong_type(const char* expected, const char* got) {
 
 std::string DocumentHandler::path() const {
   std::string text;
-  for (std::size_t i = 0; i < frames_.size(); ++i) {
+  for (std::size_t i = 1; i < frames_.size(); ++i) {
+    const Frame& parent = frames_[i - 1];
     switch (frames_[i].where) {
-      case Where::Top:
       case Where::Runs:
       case Where::Samples:
-        break;
-      case Where::Library:
-        text = "library";
-        break;
-      case Where::Environment:
-        text = "environment";
-        break;
-      case Where::Cpu:
-        text += ".cpu";
-        break;
-      case Where::Host:
-        text = "host";
         break;
       case Where::Run:
         text = "runs[" + std::to_string(document_.runs.size() - 1) + "]";
         break;
-      case Where::Noise:
-      case Where::SampleNoise:
-        text += ".noise";
-        break;
       case Where::Sample:
-        text += ".samples[" + std::to_string(frames_[i - 1].count - 1) + "]";
+        text += ".samples[" + std::to_string(parent.count - 1) + "]";
+        break;
+      default:
+        // An object's path is its parent's and the key it is under.
+        text += (text.empty() ? "" : ".") + std::string(key_name(parent.where, parent.field));
         break;
     }
   }
