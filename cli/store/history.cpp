@@ -12,8 +12,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -24,14 +22,11 @@
 #include "store/database.hpp"
 #include "store/exporting.hpp"
 #include "store/guard_vfs.hpp"
-#include "util/json.hpp"
 #include "util/text.hpp"
 #include "util/utc_time.hpp"
 
 namespace tarnwick {
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 // Each entry takes the schema from the version before it to the next one;
 // a store is migrated by running the entries past its user_version.
@@ -1013,10 +1008,9 @@ std::variant<HistoryListing, std::string> History::list(const HistoryFilter& fil
         "SELECT mean FROM runs WHERE host = ?1 AND label = ?2 AND mean IS NOT NULL "
         "ORDER BY started DESC, key DESC LIMIT ?3");
     for (const ListedRun& run : listing.runs) {
-      const bool known =
-          std::any_of(listing.series.begin(), listing.series.end(), [&](const Series& series) {
-            return series.host == run.host && series.label == run.label;
-          });
+      const bool known = std::ranges::any_of(listing.series, [&](const Series& series) {
+        return series.host == run.host && series.label == run.label;
+      });
       if (known) continue;
       Series series{run.host, run.label, {}};
       means.reset().bind(1, run.host).bind(2, run.label).bind(3, SERIES_LENGTH);
@@ -1144,7 +1138,7 @@ std::optional<std::string> History::baseline_candidates(
     while (runs.step()) {
       BaselineRun run{listed_run(runs), runs.optional_real(13), runs.optional_real(14),
                       runs.optional_real(15), runs.integer(16) != 0};
-      if (std::find(exclude.begin(), exclude.end(), run.run.id) != exclude.end()) continue;
+      if (std::ranges::find(exclude, run.run.id) != exclude.end()) continue;
       if (!take(std::move(run))) break;
     }
     return true;
