@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <bit>
 #include <utility>
 
@@ -37,33 +36,21 @@ bool DocumentHandler::wrong_type(const char* expected, const char* got) {
 
 std::string DocumentHandler::path() const {
   std::string text;
-  for (std::size_t i = 0; i < frames_.size(); ++i) {
+  for (std::size_t i = 1; i < frames_.size(); ++i) {
+    const Frame& parent = frames_[i - 1];
     switch (frames_[i].where) {
-      case Where::Top:
       case Where::Runs:
       case Where::Samples:
-        break;
-      case Where::Library:
-        text = "library";
-        break;
-      case Where::Environment:
-        text = "environment";
-        break;
-      case Where::Cpu:
-        text += ".cpu";
-        break;
-      case Where::Host:
-        text = "host";
         break;
       case Where::Run:
         text = "runs[" + std::to_string(document_.runs.size() - 1) + "]";
         break;
-      case Where::Noise:
-      case Where::SampleNoise:
-        text += ".noise";
-        break;
       case Where::Sample:
-        text += ".samples[" + std::to_string(frames_[i - 1].count - 1) + "]";
+        text += ".samples[" + std::to_string(parent.count - 1) + "]";
+        break;
+      default:
+        // An object's path is its parent's and the key it is under.
+        text += (text.empty() ? "" : ".") + std::string(key_name(parent.where, parent.field));
         break;
     }
   }
@@ -112,7 +99,7 @@ bool DocumentHandler::Key(const char* text, unsigned length, bool /*copy*/) {
   Frame& frame = frames_.back();
   frame.field = field_of(frame.where, name);
   if (frame.field != Field::Other) {
-    const uint64_t bit = uint64_t{1} << static_cast<unsigned>(frame.field);
+    const uint64_t bit = field_bit(frame.field);
     if ((frame.seen & bit) != 0) return bad("given twice");
     frame.seen |= bit;
   }
@@ -230,14 +217,12 @@ void DocumentHandler::enter(Where child) {
       enter_run();
       break;
     case Where::Samples:
-      run_keys_ |= RUN_SAMPLES;
       if (hashing_) run_hash_.add('[', {});
       // The samples are kept as numbers; the run's text holds an empty array.
       if (capture_ != nullptr) document_.runs.back().samples_at = capture_empty_array();
       capture_ = nullptr;
       break;
     case Where::Sample:
-      sample_keys_ = 0;
       sample_noise_.reset();
       hashing_ = false;  // hashed when complete, in the layout written back
       break;
@@ -254,10 +239,9 @@ void DocumentHandler::enter(Where child) {
 
 void DocumentHandler::enter_run() {
   // The run, its place among the runs' keys and ids, with room to grow.
-  hold(2 * (sizeof(LoadedRun) + sizeof(unsigned) + sizeof(std::string)));
+  hold(2 * (sizeof(LoadedRun) + sizeof(uint64_t) + sizeof(std::string)));
   document_.runs.emplace_back();
   samples_digest_ = 0;
-  run_keys_ = 0;
   samples_ = operations_sum_ = 0;
   operations_overflow_ = false;
   last_time_.reset();
@@ -326,12 +310,10 @@ void DocumentHandler::hash_sample() {
 }
 
 bool DocumentHandler::close_sample() {
-  constexpr unsigned ALL = 0xf;
-  if (sample_keys_ != ALL) {
-    static constexpr std::array NAMES{"time", "duration", "operations", "rate"};
-    for (unsigned i = 0; i < NAMES.size(); ++i) {
-      if ((sample_keys_ & (1u << i)) == 0) return fail(path() + ": " + NAMES[i] + " is missing");
-    }
+  if (auto missing =
+          first_missing(Where::Sample, frames_.back().seen,
+                        {Field::Time, Field::Duration, Field::Operations, Field::Rate})) {
+    return fail(path() + ": " + std::string(*missing) + " is missing");
   }
   if (last_time_ && !(sample_time_ > *last_time_)) {
     return fail(fmt::format("{}.time: {} does not come after the previous sample's {}", path(),
@@ -366,36 +348,31 @@ bool DocumentHandler::close_sample() {
 
 bool DocumentHandler::close_run() {
   LoadedRun& run = document_.runs.back();
+  const uint64_t given = frames_.back().seen;
   const std::string at = "runs[" + std::to_string(document_.runs.size() - 1) + "]";
   // 0.0.2 runs have no id or repetition, and may lack samples: those are
   // checked at the end, when the document's version is known.
-  static constexpr std::array<std::pair<unsigned, const char*>, 6> REQUIRED{{
-      {RUN_LABEL, "label"},
-      {RUN_STATUS, "status"},
-      {RUN_THREADS, "threads"},
-      {RUN_MEASURED, "measured_seconds"},
-      {RUN_OPERATIONS, "operations"},
-      {RUN_CHECKSUM, "checksum"},
-  }};
-  for (const auto& [bit, name] : REQUIRED) {
-    if ((run_keys_ & bit) == 0) return fail(at + "." + name + " is missing");
+  if (auto missing = first_missing(Where::Run, given,
+                                   {Field::Label, Field::Status, Field::Threads,
+                                    Field::MeasuredSeconds, Field::Operations, Field::Checksum})) {
+    return fail(at + "." + std::string(*missing) + " is missing");
   }
   if (run.status != Status::failed && run.threads == 0) {
     return fail(at + ".threads: 0, but a completed or cancelled run has at least one worker");
   }
-  if ((run_keys_ & RUN_SAMPLE_COUNT) != 0 && run.sample_count != samples_) {
+  if ((given & field_bit(Field::SampleCount)) != 0 && run.sample_count != samples_) {
     return fail(fmt::format("{}.sample_count: {}, but the run has {} samples", at, run.sample_count,
                             samples_));
   }
   run.sample_count = samples_;
   run.samples_digest = samples_digest_;
-  if ((run_keys_ & RUN_SAMPLES) != 0 &&
+  if ((given & field_bit(Field::Samples)) != 0 &&
       (operations_overflow_ || operations_sum_ != run.operations)) {
     return fail(fmt::format(
         "{}.operations: {}, but its samples' operations add up to {}", at, run.operations,
         operations_overflow_ ? std::string("more than 2^64") : std::to_string(operations_sum_)));
   }
-  run_keys_of_.push_back(run_keys_);
+  run_keys_of_.push_back(given);
   content_ids_.push_back(hash_run_ ? "h" + run_hash_.hex() : std::string());
   return true;
 }
@@ -513,10 +490,9 @@ std::variant<LoadedDocument, std::string> DocumentHandler::finish() {
       run.ended.reset();
       continue;
     }
-    for (const auto& [bit, name] :
-         {std::pair{RUN_ID, "id"}, std::pair{RUN_REPETITION, "repetition"},
-          std::pair{RUN_SAMPLES, "samples"}}) {
-      if ((run_keys_of_[i] & bit) == 0) return at + "." + name + " is missing";
+    if (auto missing = first_missing(Where::Run, run_keys_of_[i],
+                                     {Field::Id, Field::Repetition, Field::Samples})) {
+      return at + "." + std::string(*missing) + " is missing";
     }
     if (!is_run_id(run.id)) {
       return at + ".id: '" + printable(run.id.substr(0, 64)) +

@@ -23,20 +23,6 @@
 
 namespace tarnwick::reading {
 
-// The keys a run must have, as bits of a mask.
-enum RunKey : unsigned {
-  RUN_ID = 1u << 0,
-  RUN_LABEL = 1u << 1,
-  RUN_REPETITION = 1u << 2,
-  RUN_STATUS = 1u << 3,
-  RUN_THREADS = 1u << 4,
-  RUN_MEASURED = 1u << 5,
-  RUN_OPERATIONS = 1u << 6,
-  RUN_CHECKSUM = 1u << 7,
-  RUN_SAMPLES = 1u << 8,
-  RUN_SAMPLE_COUNT = 1u << 9,
-};
-
 // A value that is not an object or an array, as the parser gave it.
 struct Scalar {
   enum Kind : uint8_t { Null, Bool, Signed, Unsigned, Float, String } kind = Null;
@@ -89,7 +75,7 @@ class DocumentHandler {
     Where where;
     Field field = Field::Other;  // of the current key, in an object
     std::size_t count = 0;       // elements started so far, in an array
-    uint64_t seen = 0;           // the known keys met so far, in an object
+    uint64_t seen = 0;           // the known keys met so far, in an object (field_bit)
   };
 
   // Records the first reason; the parse goes on to the document's end.
@@ -201,8 +187,6 @@ class DocumentHandler {
   std::optional<std::string> host_cpu_model_, environment_cpu_model_;
 
   // The run being read.
-  unsigned run_keys_ = 0;
-  unsigned sample_keys_ = 0;
   uint64_t samples_ = 0, operations_sum_ = 0;
   bool operations_overflow_ = false;
   std::optional<double> last_time_;
@@ -218,8 +202,8 @@ class DocumentHandler {
   bool hashing_ = false;   // what is read now goes into run_hash_
   std::array<std::string, 4> sample_numbers_;
   std::vector<std::set<std::string>> hashed_keys_;  // of each hashed object open
-  // Of every run read: its RunKey bits and, for a 0.0.2 run, its id.
-  std::vector<unsigned> run_keys_of_;
+  // Of every run read: the keys it gave and, for a 0.0.2 run, its id.
+  std::vector<uint64_t> run_keys_of_;
   std::vector<std::string> content_ids_;
 
   std::string* capture_ = nullptr;  // the JSON text being kept, when keep_json

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -174,6 +176,19 @@ inline std::string_view key_name(Where where, Field field) {
     if (key.field == field) return key.name;
   }
   return {};
+}
+
+// A field as a bit of the mask of the keys an object gave.
+constexpr uint64_t field_bit(Field field) { return uint64_t{1} << static_cast<unsigned>(field); }
+
+// The key of the first of `required` that an object at `where` did not
+// give (`given`, of field_bits); nothing when it gave them all.
+inline std::optional<std::string_view> first_missing(Where where, uint64_t given,
+                                                     std::initializer_list<Field> required) {
+  for (const Field field : required) {
+    if ((given & field_bit(field)) == 0) return key_name(where, field);
+  }
+  return std::nullopt;
 }
 
 }  // namespace tarnwick::reading

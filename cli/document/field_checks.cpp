@@ -232,18 +232,15 @@ bool DocumentHandler::assign_run(Field field, const Scalar& value) {
   LoadedRun& run = document_.runs.back();
   switch (field) {
     case Field::Id:
-      run_keys_ |= RUN_ID;
       // Checked at the end: a 0.0.2 run's id is replaced by its hash.
       return text(value, false, run.id);
     case Field::Label:
-      run_keys_ |= RUN_LABEL;
       if (!text(value, false, run.label) || refused()) return true;
       if (!parse_label(run.label)) {
         return bad("expected single or all-cpus, got '" + shown(run.label) + "'");
       }
       return true;
     case Field::Repetition:
-      run_keys_ |= RUN_REPETITION;
       if (!whole(value, UINT32_MAX, run.repetition) || refused()) return true;
       if (run.repetition == 0) return bad("0, but repetitions count from 1");
       return true;
@@ -252,12 +249,10 @@ bool DocumentHandler::assign_run(Field field, const Scalar& value) {
     case Field::Ended:
       return time(value, run.ended, run.ended_at);
     case Field::Status:
-      run_keys_ |= RUN_STATUS;
       return whole(value, 2, run.status);
     case Field::Reason:
       return text(value, false, run.reason);
     case Field::Threads:
-      run_keys_ |= RUN_THREADS;
       return whole(value, MAX_THREADS, run.threads);
     case Field::MeanRate:
       return number(value, true, false, run.mean_rate);
@@ -266,16 +261,12 @@ bool DocumentHandler::assign_run(Field field, const Scalar& value) {
     case Field::Unstable:
       return boolean(value, run.unstable);
     case Field::MeasuredSeconds:
-      run_keys_ |= RUN_MEASURED;
       return number(value, false, false, run.measured_seconds);
     case Field::Operations:
-      run_keys_ |= RUN_OPERATIONS;
       return whole(value, UINT64_MAX, run.operations);
     case Field::Checksum:
-      run_keys_ |= RUN_CHECKSUM;
       return whole(value, UINT64_MAX, run.checksum);
     case Field::SampleCount:
-      run_keys_ |= RUN_SAMPLE_COUNT;
       return whole(value, UINT64_MAX, run.sample_count);
     case Field::Samples:
       return wrong_type("an array", kind_name(value.kind));
@@ -307,7 +298,6 @@ bool DocumentHandler::assign_noise(Field field, const Scalar& value) {
 bool DocumentHandler::assign_sample(Field field, const Scalar& value) {
   switch (field) {
     case Field::Time: {
-      sample_keys_ |= 1u;
       double parsed = 0;
       if (value.kind == Scalar::String || value.kind == Scalar::Bool ||
           value.kind == Scalar::Null) {
@@ -318,13 +308,10 @@ bool DocumentHandler::assign_sample(Field field, const Scalar& value) {
       return true;
     }
     case Field::Duration:
-      sample_keys_ |= 2u;
       return number(value, false, true, sample_duration_);
     case Field::Operations:
-      sample_keys_ |= 4u;
       return whole(value, static_cast<uint64_t>(INT64_MAX), sample_operations_);
     case Field::Rate:
-      sample_keys_ |= 8u;
       return number(value, false, false, sample_rate_);
     case Field::Noise:
       // No two readings bracketed the sample.

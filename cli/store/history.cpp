@@ -12,8 +12,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -24,14 +22,11 @@
 #include "store/database.hpp"
 #include "store/exporting.hpp"
 #include "store/guard_vfs.hpp"
-#include "util/json.hpp"
 #include "util/text.hpp"
 #include "util/utc_time.hpp"
 
 namespace tarnwick {
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 // Each entry takes the schema from the version before it to the next one;
 // a store is migrated by running the entries past its user_version.
@@ -134,9 +129,12 @@ std::string named(const std::string& path) { return fmt::format("'{}'", printabl
       fmt::format("history {}: it is damaged ({}); it was left unchanged", named(path), why), true};
 }
 
-[[noreturn]] void cannot_read(const std::string& path, int error, bool unavailable = true) {
-  throw Refusal{fmt::format("history {}: cannot read it: {}", named(path), std::strerror(error)),
-                false, unavailable};
+// "history 'h.db': cannot read it: Permission denied".
+[[noreturn]] void cannot(std::string_view what, const std::string& path, int error,
+                         bool unavailable = true) {
+  throw Refusal{
+      fmt::format("history {}: cannot {} it: {}", named(path), what, std::strerror(error)), false,
+      unavailable};
 }
 
 bool unavailable(const DatabaseError& error) {
@@ -249,7 +247,7 @@ Inspection inspect(const std::string& path) {
   Inspection seen;
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) {
-    if (errno != ENOENT) cannot_read(path, errno);
+    if (errno != ENOENT) cannot("read", path, errno);
     // A journal or WAL without its history is someone else's.
     if (beside(path, "-journal") || beside(path, "-wal")) {
       refuse_modified(path, "it is missing, but a journal or WAL of it lies beside it");
@@ -261,7 +259,7 @@ Inspection inspect(const std::string& path) {
   }
   // Without O_NONBLOCK a FIFO swapped in since would block the open.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) cannot_read(path, errno);
+  if (fd < 0) cannot("read", path, errno);
   std::array<unsigned char, 100> header{};
   ssize_t got = -1;
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
@@ -271,7 +269,7 @@ Inspection inspect(const std::string& path) {
   }
   const int read_errno = errno;
   ::close(fd);
-  if (got < 0) cannot_read(path, read_errno, false);
+  if (got < 0) cannot("read", path, read_errno, false);
   if (beside(path, "-journal")) {
     refuse_modified(path, fmt::format("a rollback journal, which this program never writes, lies "
                                       "beside it: '{}-journal'",
@@ -382,13 +380,6 @@ int wait_for_lock(void* wait_ms, int tries) {
   return 1;
 }
 
-void configure(Database& db, std::chrono::milliseconds wait) {
-  sqlite3_busy_handler(db.handle(), wait_for_lock,
-                       reinterpret_cast<void*>(  // NOLINT(performance-no-int-to-ptr)
-                           static_cast<intptr_t>(wait.count())));
-  db.execute("PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL;");
-}
-
 bool exists(const std::string& path) {
   struct stat info {};
   return ::lstat(path.c_str(), &info) == 0;
@@ -407,6 +398,19 @@ void checkpoint_on_close(Database& db, bool allowed) {
   sqlite3_db_config(db.handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, allowed ? 0 : 1, nullptr);
 }
 
+// A connection through a guarded VFS that waits `wait` for locks and
+// checkpoints nothing until it is allowed to.
+std::unique_ptr<Database> connect(const std::string& name, int flags, GuardedAccess access,
+                                  std::chrono::milliseconds wait) {
+  auto db = std::make_unique<Database>(name, flags, guarded_vfs(access));
+  checkpoint_on_close(*db, false);
+  sqlite3_busy_handler(db->handle(), wait_for_lock,
+                       reinterpret_cast<void*>(  // NOLINT(performance-no-int-to-ptr)
+                           static_cast<intptr_t>(wait.count())));
+  db->execute("PRAGMA foreign_keys = ON; PRAGMA synchronous = NORMAL;");
+  return db;
+}
+
 // Opens the history to check it, writing nothing and creating nothing
 // beside it, whatever it holds:
 // - no WAL: read as immutable, the file alone, exactly as it is;
@@ -420,12 +424,8 @@ std::unique_ptr<Database> open_checking(const std::string& path, const Inspectio
   const char* query = !seen.wal       ? "mode=ro&immutable=1"
                       : seen.shm_live ? "mode=ro"
                                       : "mode=ro&private_shm=1";
-  auto db =
-      std::make_unique<Database>(file_uri(path, query), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
-                                 guarded_vfs(GuardedAccess::read));
-  checkpoint_on_close(*db, false);
-  configure(*db, wait);
-  return db;
+  return connect(file_uri(path, query), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, GuardedAccess::read,
+                 wait);
 }
 
 void rollback(Database& db) { sqlite3_exec(db.handle(), "ROLLBACK", nullptr, nullptr, nullptr); }
@@ -487,10 +487,7 @@ int64_t check_history(Database& db, const std::string& path, bool immutable) {
 // since, in which case it is checked again.
 std::unique_ptr<Database> open_reading(const std::string& path, int64_t& cookie,
                                        std::chrono::milliseconds wait) {
-  auto db =
-      std::make_unique<Database>(path, SQLITE_OPEN_READWRITE, guarded_vfs(GuardedAccess::write));
-  checkpoint_on_close(*db, false);
-  configure(*db, wait);
+  auto db = connect(path, SQLITE_OPEN_READWRITE, GuardedAccess::write, wait);
   db->execute("PRAGMA query_only = 1");
   if (db->single_integer("PRAGMA schema_version") != cookie)
     cookie = check_history(*db, path, false);
@@ -527,11 +524,6 @@ void make_parents(const std::string& path) {
   }
 }
 
-[[noreturn]] void cannot_create(const std::string& path, int error) {
-  throw Refusal{fmt::format("history {}: cannot create it: {}", named(path), std::strerror(error)),
-                false, true};
-}
-
 // A new history is made whole under a name of its own beside the file
 // (its id, version, schema and WAL mode all in place), then put in place in
 // one step: no process ever sees a history half made, and one found in
@@ -542,7 +534,7 @@ void create_history(const std::string& path, FileState state) {
   if (state == FileState::absent) make_parents(path);
   std::string temporary = path + ".new-XXXXXX";
   const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) cannot_create(path, errno);
+  if (fd < 0) cannot("create", path, errno);
   const mode_t mask = ::umask(0);
   ::umask(mask);
   const bool moded = ::fchmod(fd, 0644 & ~mask) == 0;
@@ -551,7 +543,7 @@ void create_history(const std::string& path, FileState state) {
     const std::string& name;
     ~Removed() { ::unlink(name.c_str()); }
   } removed{temporary};
-  if (!moded) cannot_create(path, errno);
+  if (!moded) cannot("create", path, errno);
   {
     Database made(temporary, SQLITE_OPEN_READWRITE);
     made.execute("BEGIN");
@@ -563,11 +555,12 @@ void create_history(const std::string& path, FileState state) {
     mode.step();
   }
   if (state == FileState::absent) {
-    if (::link(temporary.c_str(), path.c_str()) != 0 && errno != EEXIST) cannot_create(path, errno);
+    if (::link(temporary.c_str(), path.c_str()) != 0 && errno != EEXIST)
+      cannot("create", path, errno);
     return;
   }
   const int empty = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (empty < 0) cannot_create(path, errno);
+  if (empty < 0) cannot("create", path, errno);
   struct stat held {};
   struct stat now {};
   const bool locked = ::flock(empty, LOCK_EX) == 0;
@@ -576,7 +569,7 @@ void create_history(const std::string& path, FileState state) {
                            held.st_dev == now.st_dev && S_ISREG(held.st_mode) && held.st_size == 0;
   const int error = still_empty && ::rename(temporary.c_str(), path.c_str()) != 0 ? errno : 0;
   ::close(empty);
-  if (error != 0) cannot_create(path, error);
+  if (error != 0) cannot("create", path, error);
 }
 
 // Brings the schema to this program's version, under the write lock, after
@@ -904,10 +897,7 @@ History History::open_checked(const std::string& given, Access access,
       }
       checking.reset();
       // Checked; now opened for writing, and checked again under the lock.
-      auto db = std::make_unique<Database>(path, SQLITE_OPEN_READWRITE,
-                                           guarded_vfs(GuardedAccess::write));
-      checkpoint_on_close(*db, false);
-      configure(*db, wait);
+      auto db = connect(path, SQLITE_OPEN_READWRITE, GuardedAccess::write, wait);
       const int64_t checked = migrate(*db, path);
       checkpoint_on_close(*db, true);
       return History(path, std::move(db), wait, checked);
@@ -1018,10 +1008,9 @@ std::variant<HistoryListing, std::string> History::list(const HistoryFilter& fil
         "SELECT mean FROM runs WHERE host = ?1 AND label = ?2 AND mean IS NOT NULL "
         "ORDER BY started DESC, key DESC LIMIT ?3");
     for (const ListedRun& run : listing.runs) {
-      const bool known =
-          std::any_of(listing.series.begin(), listing.series.end(), [&](const Series& series) {
-            return series.host == run.host && series.label == run.label;
-          });
+      const bool known = std::ranges::any_of(listing.series, [&](const Series& series) {
+        return series.host == run.host && series.label == run.label;
+      });
       if (known) continue;
       Series series{run.host, run.label, {}};
       means.reset().bind(1, run.host).bind(2, run.label).bind(3, SERIES_LENGTH);
@@ -1149,7 +1138,7 @@ std::optional<std::string> History::baseline_candidates(
     while (runs.step()) {
       BaselineRun run{listed_run(runs), runs.optional_real(13), runs.optional_real(14),
                       runs.optional_real(15), runs.integer(16) != 0};
-      if (std::find(exclude.begin(), exclude.end(), run.run.id) != exclude.end()) continue;
+      if (std::ranges::find(exclude, run.run.id) != exclude.end()) continue;
       if (!take(std::move(run))) break;
     }
     return true;

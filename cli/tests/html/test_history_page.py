@@ -36,18 +36,16 @@ def write_page(history, page, *args):
         raise RuntimeError(result.stderr)
 
 
-class HistoryPage(browser.PageTestCase):
+class PlantedPage(browser.PageTestCase):
+    """The page of a history that the class's `plant` fills, each class's in
+    a folder of its own."""
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         cls.directory = tempfile.TemporaryDirectory()
         cls.history = os.path.join(cls.directory.name, "history.db")
-        planted_history.planted(BINARY, cls.history)
-        # A second label on the steady host: one panel per host and label;
-        # and a host named as markup, which must stay text.
-        planted_history.store(BINARY, cls.history, planted_history.series(
-            "steady-b", 30, label="single", threads=1, seed=31) + planted_history.series(
-            HOSTILE, 12, seed=32))
+        cls.plant(cls.history)
         cls.page = os.path.join(cls.directory.name, "history.html")
         write_page(cls.history, cls.page)
 
@@ -55,6 +53,17 @@ class HistoryPage(browser.PageTestCase):
     def tearDownClass(cls):
         cls.directory.cleanup()
         super().tearDownClass()
+
+
+class HistoryPage(PlantedPage):
+    @classmethod
+    def plant(cls, history):
+        planted_history.planted(BINARY, history)
+        # A second label on the steady host: one panel per host and label;
+        # and a host named as markup, which must stay text.
+        planted_history.store(BINARY, history, planted_history.series(
+            "steady-b", 30, label="single", threads=1, seed=31) + planted_history.series(
+            HOSTILE, 12, seed=32))
 
     def setUp(self):
         self.open_page(self.page)
@@ -198,28 +207,22 @@ class HistoryPage(browser.PageTestCase):
         self.assertEqual(self.browser.run("return document.querySelectorAll('img').length"), 0)
 
 
-class WhatChanged(browser.PageTestCase):
+class WhatChanged(PlantedPage):
     """The list at the top tells each planted story as `history --changes
     --json` does: a drift as one shift of several steps, a dip that came
     back as an episode with its end, a series too short to judge with what
     it needs."""
 
     @classmethod
+    def plant(cls, history):
+        planted_history.plant_stories(BINARY, history)
+
+    @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.directory = tempfile.TemporaryDirectory()
-        cls.history = os.path.join(cls.directory.name, "history.db")
-        planted_history.plant_stories(BINARY, cls.history)
-        cls.page = os.path.join(cls.directory.name, "history.html")
-        write_page(cls.history, cls.page)
         result = subprocess.run([BINARY, "history", "--history", cls.history, "--changes",
                                  "--json"], capture_output=True, text=True, timeout=120)
         cls.record = {one["host"]: one for one in json.loads(result.stdout)["series"]}
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.directory.cleanup()
-        super().tearDownClass()
 
     def page_series(self):
         return {group["host"]: group["series"][0] for group in self.browser.run(
@@ -309,31 +312,22 @@ class WhatChanged(browser.PageTestCase):
             self.browser.set_viewport(browser.WIDTH, browser.HEIGHT)
 
 
-class ThousandSeries(browser.PageTestCase):
+class ThousandSeries(PlantedPage):
     """A history of 1,000 series, three with a planted drop: the page opens
     with only the changed ones, lists the three, and shows the others a page
     at a time when asked."""
 
+    dropped = {"node0100", "node0500", "node0900"}
+
     @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.directory = tempfile.TemporaryDirectory()
-        cls.history = os.path.join(cls.directory.name, "history.db")
+    def plant(cls, history):
         documents = []
-        cls.dropped = {"node0100", "node0500", "node0900"}
         for number in range(1000):
             host = "node%04d" % number
             dropped = host in cls.dropped
             documents += planted_history.series(host, 16, seed=number, spread=0.01,
                                                 step_at=8 if dropped else None, step=-0.15)
-        planted_history.store(BINARY, cls.history, documents)
-        cls.page = os.path.join(cls.directory.name, "history.html")
-        write_page(cls.history, cls.page)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.directory.cleanup()
-        super().tearDownClass()
+        planted_history.store(BINARY, history, documents)
 
     def panels(self):
         return self.browser.run("return document.querySelectorAll('section.group').length")

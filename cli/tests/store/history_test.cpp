@@ -676,6 +676,18 @@ TEST(History, RemembersDeletedIdsUntilUndeleted) {
   EXPECT_TRUE(std::holds_alternative<std::string>(history.undelete({"b0"})));
   EXPECT_EQ(ok(history.undelete({three.runs[1].id.substr(0, 31)})), 1u);
   EXPECT_EQ(ok(history.save({three})).stored, 1u);
+  // --delete and --undelete name a run by one rule, each in its own words.
+  EXPECT_EQ(std::get<std::string>(history.remove({"b0000000"})),
+            "--delete: 'b0000000' names more than one stored run; give more of the id");
+  EXPECT_EQ(ok(history.remove({three.runs[1].id, three.runs[2].id})), 2u);
+  EXPECT_EQ(std::get<std::string>(history.undelete({"b0000000"})),
+            "--undelete: 'b0000000' names more than one deleted run; give more of the id");
+  EXPECT_EQ(std::get<std::string>(history.remove({"b000"})),
+            "--delete: no stored run has the id 'b000' (give at least 8 characters); nothing was "
+            "removed");
+  EXPECT_EQ(std::get<std::string>(history.undelete({"b0000000000000000000000000000009"})),
+            "--undelete: no deleted run has the id 'b0000000000000000000000000000009'; nothing "
+            "was changed");
 }
 
 }  // namespace

@@ -232,16 +232,22 @@ def statistics(history):
     execute(history, "ANALYZE;")
 
 
+def _scratch_copy(history, name):
+    """A copy of `history` in a scratch folder beside its own, opened in
+    autocommit mode: the scratch folder, the copy and the connection."""
+    folder = os.path.dirname(history)
+    scratch = os.path.join(folder, "..", "scratch-" + os.path.basename(folder))
+    os.makedirs(scratch, exist_ok=True)
+    copy = os.path.join(scratch, name)
+    shutil.copy(history, copy)
+    return scratch, copy, sqlite3.connect(copy, isolation_level=None)
+
+
 def hot_journal(history):
     """A rollback journal beside the history that SQLite would play back:
     taken from a copy in rollback mode while a transaction turning `runs`
     into another table was open, so its pages are the copy's own."""
-    folder = os.path.dirname(history)
-    scratch = os.path.join(folder, "..", "scratch-" + os.path.basename(folder))
-    os.makedirs(scratch, exist_ok=True)
-    copy = os.path.join(scratch, "c.db")
-    shutil.copy(history, copy)
-    db = sqlite3.connect(copy, isolation_level=None)
+    scratch, copy, db = _scratch_copy(history, "c.db")
     db.execute("PRAGMA journal_mode=DELETE")
     db.execute("PRAGMA cache_size=1")
     db.execute("BEGIN")
@@ -259,12 +265,7 @@ def hot_journal(history):
 def _wal_holding(history, statements):
     """The history and a WAL holding `statements`, as a writer that never
     checkpointed would leave them; returns the WAL's bytes (and the index's)."""
-    folder = os.path.dirname(history)
-    scratch = os.path.join(folder, "..", "scratch-" + os.path.basename(folder))
-    os.makedirs(scratch, exist_ok=True)
-    copy = os.path.join(scratch, "h.db")
-    shutil.copy(history, copy)
-    db = sqlite3.connect(copy, isolation_level=None)
+    scratch, copy, db = _scratch_copy(history, "h.db")
     db.execute("PRAGMA wal_autocheckpoint=0")
     db.executescript(statements)
     with open(copy + "-wal", "rb") as wal:

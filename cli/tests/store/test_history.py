@@ -98,6 +98,15 @@ class TempDirTest(unittest.TestCase):
             json.dump(document, handle, indent=2)
         return self.path(name)
 
+    def holding_a_document(self, history):
+        """Imports a fresh document into `history`, its folder made as needed;
+        returns the document's file."""
+        os.makedirs(os.path.dirname(history), exist_ok=True)
+        document = self.write_json("doc.json", fresh_copy(real_document()))
+        imported = run(["history", "--history", history, "--import", document])
+        self.assertEqual(imported.returncode, 0, imported.stderr)
+        return document
+
 
 class Store(TempDirTest):
     def test_save_import_export_delete(self):
@@ -299,8 +308,7 @@ class Store(TempDirTest):
 
     def test_a_version_1_history_is_migrated_and_keeps_its_runs(self):
         history = self.path("history.db")
-        path = self.write_json("doc.json", fresh_copy(real_document()))
-        self.assertEqual(run(["history", "--history", history, "--import", path]).returncode, 0)
+        path = self.holding_a_document(history)
         # The file as version 1 left it: no table of deleted runs.
         planted.as_version_1(history)
         self.assertEqual(listing(history)["total_runs"], 2)  # read as it is
@@ -318,8 +326,7 @@ class Store(TempDirTest):
 
     def test_a_save_that_meets_a_locked_history_waits_pending(self):
         history = self.path("data", "history.db")
-        path = self.write_json("doc.json", fresh_copy(real_document()))
-        self.assertEqual(run(["history", "--history", history, "--import", path]).returncode, 0)
+        path = self.holding_a_document(history)
         env = dict(os.environ, TARNWICK_HISTORY_WAIT_MS="300",
                    XDG_STATE_HOME=self.path("state"))
         holder = sqlite3.connect(history, isolation_level=None)
@@ -435,10 +442,7 @@ class Damage(TempDirTest):
 
     def damaged(self):
         good = self.path("good", "history.db")
-        os.makedirs(os.path.dirname(good))
-        document = self.write_json("doc.json", fresh_copy(real_document()))
-        self.assertEqual(run(["history", "--history", good, "--import", document])
-                         .returncode, 0)
+        document = self.holding_a_document(good)
         cases = []
 
         def place(name):
@@ -499,10 +503,7 @@ class Limits(TempDirTest):
     def test_read_only_location_loses_no_output(self):
         # A history in a directory the user may read but not write.
         history = self.path("locked", "history.db")
-        os.makedirs(os.path.dirname(history))
-        document = self.write_json("doc.json", fresh_copy(real_document()))
-        self.assertEqual(run(["history", "--history", history, "--import", document])
-                         .returncode, 0)
+        document = self.holding_a_document(history)
         os.chmod(self.dir, 0o777)
         nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
         before = snapshot(os.path.dirname(history))
