@@ -195,12 +195,10 @@ std::variant<OutputFile, std::string> OutputFile::open(const std::string& path) 
   const bool exists = stat(path.c_str(), &info) == 0;
   if (!exists && errno != ENOENT) return message(path, errno);
   std::string resolved = follow_final_symlinks(path);
-  struct stat resolved_info {};
   const ProcLink link = exists ? proc_link(path) : ProcLink{};
   // A link that resolves elsewhere than the kernel's own lookup is written
   // through, never replaced.
-  const bool same_file = exists && !link.found && stat(resolved.c_str(), &resolved_info) == 0 &&
-                         resolved_info.st_dev == info.st_dev && resolved_info.st_ino == info.st_ino;
+  const bool same_file = exists && !link.found && same_inode(resolved, path);
   if (exists && (!S_ISREG(info.st_mode) || !same_file)) {
     if (S_ISDIR(info.st_mode)) return message(path, EISDIR);
     OutputFile output(path, Kind::direct);

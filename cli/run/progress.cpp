@@ -102,15 +102,10 @@ std::string progress_line(const Progress& progress, std::optional<double> rate,
       if (!line.empty()) line += gap;
       line += text;
     };
-    add(parts[COUNTER], " ");
-    add(parts[LABEL], " ");
-    add(parts[PHASE], " ");
+    for (const Part part : {COUNTER, LABEL, PHASE}) add(parts[part], " ");
     if (bar_width > 0) add(bar(fraction, bar_width, style), " ");
     add(parts[PERCENT], " ");
-    add(parts[TIMES], "  ");
-    add(parts[LEFT], "  ");
-    add(parts[WIDTH], "  ");
-    add(parts[RATE], "  ");
+    for (const Part part : {TIMES, LEFT, WIDTH, RATE}) add(parts[part], "  ");
     return line;
   };
   int bar_width = BAR_WIDTH;
