@@ -249,18 +249,6 @@ int import_documents(const std::string& history_path, const std::vector<std::str
 }
 
 int export_documents(History& history, const std::string& path) {
-  if (path == "-") {
-    bool written = true;
-    const auto failure = history.export_documents([&](std::string_view piece) {
-      written = std::fwrite(piece.data(), 1, piece.size(), stdout) == piece.size();
-      return written;
-    });
-    if (failure) return fail(*failure);
-    if (!written || std::fflush(stdout) != 0) {
-      return fail(fmt::format("cannot write standard output: {}", std::strerror(errno)));
-    }
-    return EXIT_OK;
-  }
   auto opened = open_outputs({{"--export", path, true}}, "", {{"--history", history.path(), true}});
   if (const int* status = std::get_if<int>(&opened)) return *status;
   OutputFile& output = *std::get<OpenedOutputs>(opened).files[0];

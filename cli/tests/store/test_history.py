@@ -164,6 +164,14 @@ class Store(TempDirTest):
                          .returncode, 0)
         self.assertEqual(run(["history", "--history", copy, "--export"]).stdout,
                          exported.stdout)
+        # A standard output that cannot take the export fails in one line.
+        with open("/dev/full", "w") as full:
+            unwritten = subprocess.run([BINARY, "history", "--history", history, "--export"],
+                                       stdout=full, stderr=subprocess.PIPE, text=True,
+                                       stdin=subprocess.DEVNULL, timeout=120)
+        self.assertEqual(unwritten.returncode, 2)
+        self.assertEqual(unwritten.stderr,
+                         "tarnwick: cannot write standard output: No space left on device\n")
 
         # No output may land on the history itself.
         with open(history, "rb") as before:
