@@ -67,7 +67,7 @@ fuzz:
 	@scripts/bootstrap ci
 	scripts/fuzz $(FUZZ_SECONDS)
 
-# Line and branch coverage of native/src over the whole suite, with gcovr.
+# Line and branch coverage of native/src from the library's own suites, with gcovr.
 coverage:
 	@scripts/bootstrap ci
 	scripts/coverage
