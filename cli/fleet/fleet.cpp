@@ -76,12 +76,6 @@ std::optional<double> median_of(std::vector<double> values) {
 
 }  // namespace
 
-std::optional<std::string> parse_since(std::string_view text) {
-  const auto when = parse_user_time(text);
-  if (!when) return std::nullopt;
-  return utc_text(*when, false).substr(0, 19);
-}
-
 uint32_t FleetBuilder::host_index(const std::string& name, bool from_file) {
   // A host named by a file never merges with one named by itself.
   const std::string key = (from_file ? "f:" : "h:") + name;

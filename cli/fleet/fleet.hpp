@@ -161,8 +161,4 @@ class FleetBuilder {
   std::unordered_map<std::string, std::vector<std::string>> spellings_;
 };
 
-// "2026-12-07", "2026-12-07T23:50" or "2026-12-07T23:50:01Z" as
-// "YYYY-MM-DDTHH:MM:SS"; nothing for any other text.
-[[nodiscard]] std::optional<std::string> parse_since(std::string_view text);
-
 }  // namespace tarnwick::fleet

@@ -275,14 +275,5 @@ TEST(FleetPage, PointsAtTheFlaggedRowsAndKeepsEveryRun) {
   }
 }
 
-TEST(FleetBuilder, ParsesSinceDates) {
-  EXPECT_EQ(parse_since("2026-12-07"), "2026-12-07T00:00:00");
-  EXPECT_EQ(parse_since("2026-12-07T23:50"), "2026-12-07T23:50:00");
-  EXPECT_EQ(parse_since("2026-12-07T23:50:01Z"), "2026-12-07T23:50:01");
-  for (const char* bad : {"yesterday", "2026-13-01", "2026-12-07T25:00", "2026-12-07 junk"}) {
-    EXPECT_FALSE(parse_since(bad)) << bad;
-  }
-}
-
 }  // namespace
 }  // namespace tarnwick::fleet
